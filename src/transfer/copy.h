@@ -1,0 +1,21 @@
+// The one bounded copy loop that extraction and the patched-image writer share.
+#pragma once
+
+#include <cstdint>
+
+namespace discshell {
+
+struct CopyResult {
+  std::int64_t copied = 0;   ///< bytes read from the input and written out
+  bool writeFailed = false;  ///< the output refused a write (disk full, EFBIG, EIO)
+};
+
+/// Copies up to `length` bytes read at `inputPosition` of `inputFd` to the
+/// current position of `outputFd`. Stops early, without error, where the input
+/// ends or cannot be read; only bytes that were read are ever written. Memory
+/// stays bounded: the kernel copies where it can (copy_file_range), otherwise a
+/// fixed buffer goes round. A negative position or length copies nothing.
+[[nodiscard]] CopyResult copyBytes(int inputFd, std::int64_t inputPosition, std::int64_t length,
+                                   int outputFd);
+
+}  // namespace discshell

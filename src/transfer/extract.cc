@@ -1,0 +1,42 @@
+#include "transfer/extract.h"
+
+#include "transfer/copy.h"
+#include "transfer/local_file.h"
+
+namespace discshell {
+
+ExtractResult extractFile(const ImageFile& image, std::int32_t position, std::int32_t length,
+                          const std::string& localName) {
+  if (!isSafeLocalName(localName)) return {ExtractStatus::kUnsafeName, 0};
+  // Writing over the image would destroy what is being read.
+  if (pathIsFile(localName, image.identity())) return {ExtractStatus::kIsImage, 0};
+  if (length < 0) return {ExtractStatus::kInvalidSize, 0};
+
+  auto pending = PendingFile::create();
+  if (!pending) return {ExtractStatus::kCannotWrite, 0};
+  const CopyResult copy = copyBytes(image.fd(), position, length, pending->fd());
+  if (copy.writeFailed || !pending->commit(localName)) return {ExtractStatus::kCannotWrite, 0};
+  if (copy.copied < length) return {ExtractStatus::kEndedEarly, copy.copied};
+  return {ExtractStatus::kWritten, copy.copied};
+}
+
+std::string extractMessage(const ExtractResult& result, std::int32_t length) {
+  switch (result.status) {
+    case ExtractStatus::kWritten:
+      return "";
+    case ExtractStatus::kEndedEarly:
+      return "Image ends early: " + std::to_string(result.written) + " of " +
+             std::to_string(length) + " bytes written.\n";
+    case ExtractStatus::kUnsafeName:
+      return "Unsafe local file name.\n";
+    case ExtractStatus::kIsImage:
+      return "Local file would overwrite the image.\n";
+    case ExtractStatus::kInvalidSize:
+      return "Invalid entry size.\n";
+    case ExtractStatus::kCannotWrite:
+      return "Could not write local file.\n";
+  }
+  return "";
+}
+
+}  // namespace discshell

@@ -1,0 +1,252 @@
+#include "volume/directory.h"
+
+#include <gtest/gtest.h>
+
+#include "tools/image_builder.h"
+
+namespace discshell {
+namespace {
+
+using tools::EntrySpec;
+using tools::ImageBuilder;
+
+struct Walked {
+  std::vector<std::string> names;
+  std::vector<DirectoryEntry> entries;
+};
+
+Walked walk(const std::vector<unsigned char>& bytes, std::int32_t directoryOffset) {
+  const MemorySource source(bytes);
+  const auto geometry = readVolumeGeometry(source, 0);
+  VolumeGeometry g = geometry.value_or(VolumeGeometry{});
+  Walked walked;
+  walkDirectory(source, g, directoryOffset, [&](const DirectoryEntry& entry) {
+    walked.names.push_back(entry.name);
+    walked.entries.push_back(entry);
+    return WalkStep::kContinue;
+  });
+  return walked;
+}
+
+Walked walk(const ImageBuilder& image, std::int32_t directoryOffset, std::int32_t volumeOffset = 0) {
+  const MemorySource source(image.bytes());
+  const VolumeGeometry geometry = readVolumeGeometry(source, volumeOffset).value();
+  Walked walked;
+  walkDirectory(source, geometry, directoryOffset, [&](const DirectoryEntry& entry) {
+    walked.names.push_back(entry.name);
+    walked.entries.push_back(entry);
+    return WalkStep::kContinue;
+  });
+  return walked;
+}
+
+EntrySpec named(const std::string& name, std::int32_t lastCopyIndex = 0) {
+  return {name, "FILE", 1, 7, lastCopyIndex};
+}
+
+using Names = std::vector<std::string>;
+
+// Block size 512, volume offset 0, a directory in blocks 1 and 2 (file
+// positions 512 and 1024). Entries are placed by hand, and a decoy stands
+// wherever a walk that got the block geometry wrong would look next.
+TEST(WalkDirectory, CrossesWhenFewerThan72BytesRemainBehindAnEntry) {
+  ImageBuilder image(512);
+  image.header(8, 1);
+  image.blockHeaderAt(512, 2);
+  image.blockHeaderAt(1024, -1);
+  image.entryAt(512 + 20, named("first", 5));  // 92 bytes long
+  for (std::int32_t offset : {112, 184, 256, 328}) image.entryAt(512 + offset, named("mid"));
+  image.entryAt(512 + 400, named("at400"));  // R = 112 < 144: next block
+  image.entryAt(512 + 472, named("decoy"));
+  image.entryAt(1024 + 20, named("next-block"));
+  EXPECT_EQ(walk(image, 512).names, (Names{"first", "mid", "mid", "mid", "mid", "at400", "next-block"}));
+}
+
+TEST(WalkDirectory, DoesNotCrossWhenAShortestEntryStillFits) {
+  for (std::int32_t k : {0, 1}) {
+    ImageBuilder image(512);
+    image.header(8, 1);
+    image.blockHeaderAt(512, 2);
+    image.blockHeaderAt(1024, -1);
+    image.entryAt(512 + 20, named("first", 13));  // 124 bytes long
+    for (std::int32_t offset : {144, 216, 288}) image.entryAt(512 + offset, named("mid"));
+    image.entryAt(512 + 360, named("at360", k));  // R = 152: 144 crosses not, 148 neither
+    image.entryAt(512 + 360 + 72 + 4 * k, named("follows"));
+    image.entryAt(1024 + 20, named("second"));  // "follows" leaves R = 80 - 4k: crossing
+    EXPECT_EQ(walk(image, 512).names,
+              (Names{"first", "mid", "mid", "mid", "at360", "follows", "second"}))
+        << "k = " << k;
+  }
+}
+
+TEST(WalkDirectory, CountsBlockBoundariesFromTheVolumeOffset) {
+  // With the volume at 16, blocks start at file positions 16, 528, ...; an
+  // entry at file position 380 leaves R = 148 and does not cross, the one at
+  // 452 leaves R = 76 and does.
+  ImageBuilder image(512, 16);
+  image.header(8, 0);
+  image.blockHeaderAt(16, 1);
+  image.blockHeaderAt(528, -1);
+  image.entryAt(36, named("first", 14));  // 128 bytes long
+  for (std::int64_t position : {164, 236, 308, 380, 452}) {
+    image.entryAt(position, named("at" + std::to_string(position)));
+  }
+  image.entryAt(524, named("decoy"));
+  image.entryAt(548, named("second-block"));
+  EXPECT_EQ(walk(image, 16, 16).names,
+            (Names{"first", "at164", "at236", "at308", "at380", "at452", "second-block"}));
+}
+
+TEST(WalkDirectory, CrossesTwiceInAThreeBlockDirectoryAndNeverInItsLastBlock) {
+  ImageBuilder image(512);
+  image.header(16, 1);
+  std::vector<EntrySpec> entries;
+  for (int i = 0; i < 21; ++i) entries.push_back(named("e" + std::to_string(i)));
+  const auto positions = image.directory(1, entries, 3);
+  // Six entries fill a block; the last block takes the other nine: the
+  // seventh of them straddles its end and the last two lie behind it.
+  EXPECT_EQ(positions[6], 1024 + 20);
+  EXPECT_EQ(positions[12], 1536 + 20);
+  EXPECT_EQ(positions[20], 1536 + 20 + 8 * 72);
+  Names expected;
+  for (const auto& entry : entries) expected.push_back(entry.name);
+  EXPECT_EQ(walk(image, 512).names, expected);
+}
+
+TEST(WalkDirectory, NeverCrossesWithBlockSize72OrLessOrInASingleBlockDirectory) {
+  for (std::int32_t blockSize : {72, 64, 1, 0, -512, INT32_MIN}) {
+    ImageBuilder image(512);
+    image.header(blockSize, 8, 1);
+    image.blockHeaderAt(512, 99);  // says more blocks follow
+    std::vector<EntrySpec> entries;
+    for (int i = 0; i < 9; ++i) entries.push_back(named("e" + std::to_string(i)));
+    image.directory(1, entries, 1);
+    image.blockHeaderAt(512, 99);
+    EXPECT_EQ(walk(image, 512).names.size(), 9u) << blockSize;
+  }
+  ImageBuilder single(512);
+  single.header(8, 1);
+  std::vector<EntrySpec> entries;
+  for (int i = 0; i < 9; ++i) entries.push_back(named("e" + std::to_string(i)));
+  single.directory(1, entries, 1);  // the seventh entry straddles into block 2
+  EXPECT_EQ(walk(single, 512).names.size(), 9u);
+}
+
+TEST(WalkDirectory, ReadsEveryFieldAndTerminatesNamesAndTypes) {
+  ImageBuilder image(512);
+  image.header(8, 1);
+  image.directory(1, {
+      {"README", "TEXT", 777, 57, 2, 0x7FFFFFFF},
+      {std::string(32, 'N'), std::string("A\0BC", 4), -5, -1, 0, -1},
+      {std::string("ab\0cd", 5), "", 0, 0, 0, 1},
+      {"", "DIR", 1, 2},
+  });
+  const Walked walked = walk(image, 512);
+  ASSERT_EQ(walked.entries.size(), 4u);
+  EXPECT_EQ(walked.entries[0].name, "README");
+  EXPECT_EQ(walked.entries[0].type, "TEXT");
+  EXPECT_EQ(walked.entries[0].byteCount, 777);
+  EXPECT_EQ(walked.entries[0].startBlock, 57);
+  EXPECT_EQ(walked.entries[0].lastCopyIndex, 2);
+  EXPECT_EQ(walked.entries[1].name, std::string(31, 'N'));
+  EXPECT_EQ(walked.entries[1].type, "A");
+  EXPECT_EQ(walked.entries[1].byteCount, -5);
+  EXPECT_EQ(walked.entries[1].startBlock, -1);
+  EXPECT_EQ(walked.entries[2].name, "ab");
+  EXPECT_EQ(walked.entries[2].type, "");
+  EXPECT_EQ(walked.entries[3].name, "");
+}
+
+TEST(WalkDirectory, EndsAtTheFirstZeroFlagsWordOrWhenTheVisitorStops) {
+  ImageBuilder image(512);
+  image.header(8, 1);
+  image.directory(1, {named("a"), named("b"), {"c", "FILE", 0, 0, 0, 0}, named("d")});
+  EXPECT_EQ(walk(image, 512).names, (Names{"a", "b"}));
+  image.poke32(512 + 20, 0);
+  EXPECT_TRUE(walk(image, 512).names.empty());
+
+  int visits = 0;
+  image.directory(1, {named("a"), named("b")});
+  const MemorySource again(image.bytes());
+  walkDirectory(again, readVolumeGeometry(again, 0).value(), 512, [&](const DirectoryEntry&) {
+    ++visits;
+    return WalkStep::kStop;
+  });
+  EXPECT_EQ(visits, 1);
+}
+
+TEST(WalkDirectory, EndsQuietlyOnEveryTruncationOfAMultiBlockDirectory) {
+  ImageBuilder image(512);
+  image.header(16, 1);
+  std::vector<EntrySpec> entries;
+  Names all;
+  for (int i = 0; i < 15; ++i) {
+    entries.push_back(named("e" + std::to_string(i)));
+    all.push_back(entries.back().name);
+  }
+  image.directory(1, entries, 3);
+  for (std::size_t length = 104; length <= image.bytes().size(); ++length) {
+    std::vector<unsigned char> prefix(image.bytes().begin(),
+                                      image.bytes().begin() + static_cast<long>(length));
+    const Names names = walk(prefix, 512).names;
+    ASSERT_LE(names.size(), all.size());
+    EXPECT_TRUE(std::equal(names.begin(), names.end(), all.begin())) << length;
+  }
+}
+
+TEST(WalkDirectory, EndsWhenAnEntryWouldNotMoveTheWalkForward) {
+  // k = -18 gives an entry length of 0, lower k a negative one; a huge k
+  // wraps the length negative or points past the image. None may loop.
+  for (std::int32_t k : {-18, -19, -1000, INT32_MIN, INT32_MAX, 0x3FFFFFEE, 0x10000000}) {
+    for (std::int32_t nextBlock : {-1, 2}) {
+      ImageBuilder image(512);
+      image.header(8, 1);
+      image.blockHeaderAt(512, nextBlock);
+      image.entryAt(512 + 20, named("bad", k));
+      image.entryAt(512 + 92, named("after"));
+      const Names names = walk(image, 512).names;
+      ASSERT_FALSE(names.empty());
+      EXPECT_EQ(names.front(), "bad") << k;
+      EXPECT_LE(names.size(), 3u) << k;
+    }
+  }
+}
+
+TEST(WalkDirectory, VisitsNothingWhereTheDirectoryCannotBeRead) {
+  ImageBuilder image(512);
+  image.header(8, 1);
+  image.directory(1, {named("a")});
+  for (std::int32_t offset : {-1, -512, INT32_MIN, INT32_MAX, 4096}) {
+    EXPECT_TRUE(walk(image, offset).names.empty()) << offset;
+  }
+}
+
+TEST(FindEntry, MatchesTheFirstEntryOfThatExactName) {
+  ImageBuilder image(512);
+  image.header(8, 1);
+  image.directory(1, {
+      {"dup", "FILE", 10, 3},
+      {"dup", "FILE", 20, 4},
+      {std::string(32, 'x'), "FILE", 30, 5},
+      {"zero", "FILE", 40, 0},
+      {"Case", "FILE", 50, 6},
+  });
+  const MemorySource source(image.bytes());
+  const VolumeGeometry geometry = readVolumeGeometry(source, 0).value();
+  const auto find = [&](std::string_view name) { return findEntry(source, geometry, 512, name); };
+
+  ASSERT_TRUE(find("dup"));
+  EXPECT_EQ(find("dup")->startBlock, 3);
+  EXPECT_EQ(find("dup")->byteCount, 10);
+  ASSERT_TRUE(find(std::string(31, 'x')));
+  EXPECT_EQ(find(std::string(31, 'x'))->startBlock, 5);
+  EXPECT_FALSE(find(std::string(32, 'x')));
+  EXPECT_FALSE(find("zero"));  // start block 0 reads as not found
+  EXPECT_FALSE(find("case"));
+  EXPECT_FALSE(find("Case "));
+  EXPECT_FALSE(find("missing"));
+  EXPECT_FALSE(find(""));
+}
+
+}  // namespace
+}  // namespace discshell

@@ -1,0 +1,171 @@
+// Copying entries out with g and a, in whole sessions of the built tool.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "session_harness.h"
+
+namespace discshell::testing {
+namespace {
+
+using tools::ImageBuilder;
+
+constexpr std::int32_t kImageLength = 16 * 512;
+
+ImageBuilder extractionVolume() {
+  ImageBuilder image(512);
+  image.header(16, 1);
+  image.data(4, "Hello, world!\n");
+  image.data(6, "one");
+  image.data(7, "two");
+  image.data(15, std::string(512, 'z'));
+  image.directory(1, {
+      {"hello.txt", "TEXT", 14, 4},
+      {"empty", "TEXT", 0, 5},
+      {"dup", "TEXT", 3, 6},
+      {"dup", "TEXT", 3, 7},
+      {"zero", "TEXT", 8, 0},
+      {"sub", "DIR", 512, 3},
+      {"long", "DATA", 1000, 15},
+      {"before", "DATA", 10, -1},
+      {"negative", "DATA", -5, 4},
+  });
+  image.directory(3, {{"inner.txt", "TEXT", 5, 9}});
+  image.resize(kImageLength);
+  return image;
+}
+
+std::string imageBytes(const ImageBuilder& image, std::size_t from, std::size_t count) {
+  return std::string(image.bytes().begin() + static_cast<long>(from),
+                     image.bytes().begin() + static_cast<long>(from + count));
+}
+
+mode_t currentUmask() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
+TEST(GetFile, CopiesTheFirstEntryOfThatNameToALocalFile) {
+  ScratchDir dir;
+  writeFile(dir / "dup", "an older, longer file");
+  const RunResult run = runOnImage(
+      extractionVolume(), "g hello.txt\ng empty\ng dup\ng dup\ng zero\ng missing\ng sub\nq\n", dir);
+  EXPECT_EQ(run.output, summary(8192, 512, 512) + "?>?>?>?>?>File not found.\n?>File not found.\n?>?>Exiting...\n");
+  EXPECT_EQ(readFile(dir / "hello.txt"), "Hello, world!\n");
+  EXPECT_EQ(readFile(dir / "empty"), "");
+  EXPECT_EQ(readFile(dir / "dup"), "one");
+  EXPECT_EQ(readFile(dir / "sub"), imageBytes(extractionVolume(), 1536, 512));
+  EXPECT_EQ(listNames(dir.path()),
+            (std::vector<std::string>{"dup", "empty", "hello.txt", "image.iso", "sub"}));
+  struct stat info {};
+  ASSERT_EQ(::stat((dir / "hello.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0666 & ~currentUmask());
+}
+
+TEST(GetFile, WritesTheBytesThatExistWhenTheImageEndsEarly) {
+  ScratchDir dir;
+  const RunResult run = runOnImage(extractionVolume(), "g long\ng before\nq\n", dir);
+  EXPECT_EQ(run.output, summary(8192, 512, 512) +
+                            "?>Image ends early: 512 of 1000 bytes written.\n"
+                            "?>Image ends early: 0 of 10 bytes written.\n?>Exiting...\n");
+  EXPECT_EQ(readFile(dir / "long"), std::string(512, 'z'));
+  EXPECT_EQ(readFile(dir / "before"), "");
+}
+
+TEST(SaveAll, SavesEveryEntryAsAPlainFileAndReportsEachOne) {
+  ScratchDir dir;
+  const ImageBuilder image = extractionVolume();
+  const RunResult run = runOnImage(image, "a\nq\n", dir);
+  EXPECT_EQ(run.output, summary(8192, 512, 512) +
+                            "?>\nSaving all files in directory...\n\n"
+                            "hello.txt...\nempty...\ndup...\ndup...\nzero...\nsub...\n"
+                            "long...\nImage ends early: 512 of 1000 bytes written.\n"
+                            "before...\nImage ends early: 0 of 10 bytes written.\n"
+                            "negative...\nInvalid entry size.\n"
+                            "\nDone.\n\n?>Exiting...\n");
+  EXPECT_EQ(readFile(dir / "dup"), "two");  // the second overwrites the first
+  EXPECT_EQ(readFile(dir / "zero"), imageBytes(image, 0, 8));  // block 0: the volume's start
+  EXPECT_EQ(readFile(dir / "sub"), imageBytes(image, 1536, 512));
+  EXPECT_EQ(listNames(dir.path()),
+            (std::vector<std::string>{"before", "dup", "empty", "hello.txt", "image.iso", "long",
+                                      "sub", "zero"}));
+}
+
+// Names from a hostile image: each refusal is reported, the others go on.
+ImageBuilder hostileVolume() {
+  ImageBuilder image(512);
+  image.header(16, 1);
+  image.data(4, "data");
+  image.directory(1, {
+      {"", "TEXT", 4, 4},
+      {".", "TEXT", 4, 4},
+      {"..", "TEXT", 4, 4},
+      {"../escape", "TEXT", 4, 4},
+      {"/tmp/abs", "TEXT", 4, 4},
+      {"image.iso", "TEXT", -1, 4},
+      {"soft.iso", "TEXT", 4, 4},
+      {"hard.iso", "TEXT", 4, 4},
+      {"busy", "TEXT", -3, 4},
+      {"ok", "TEXT", 4, 4},
+  });
+  image.resize(kImageLength);
+  return image;
+}
+
+TEST(SaveAll, RefusesUnsafeNamesAndTheImageItselfInThatOrder) {
+  ScratchDir dir;
+  const ImageBuilder image = hostileVolume();
+  image.save(dir / "image.iso");
+  ASSERT_EQ(::symlink("image.iso", (dir / "soft.iso").c_str()), 0);
+  ASSERT_EQ(::link((dir / "image.iso").c_str(), (dir / "hard.iso").c_str()), 0);
+  ASSERT_EQ(::mkdir((dir / "busy").c_str(), 0755), 0);
+  const RunResult run = runTool({"image.iso"}, "a\nq\n", dir.path());
+  EXPECT_EQ(run.output, summary(8192, 512, 512) +
+                            "?>\nSaving all files in directory...\n\n"
+                            "...\nUnsafe local file name.\n"
+                            "....\nUnsafe local file name.\n"
+                            ".....\nUnsafe local file name.\n"
+                            "../escape...\nUnsafe local file name.\n"
+                            "/tmp/abs...\nUnsafe local file name.\n"
+                            "image.iso...\nLocal file would overwrite the image.\n"
+                            "soft.iso...\nLocal file would overwrite the image.\n"
+                            "hard.iso...\nLocal file would overwrite the image.\n"
+                            "busy...\nInvalid entry size.\n"
+                            "ok...\n"
+                            "\nDone.\n\n?>Exiting...\n");
+  EXPECT_EQ(readFile(dir / "image.iso"), imageBytes(image, 0, kImageLength));
+  EXPECT_EQ(readFile(dir / "ok"), "data");
+  EXPECT_FALSE(exists(dir.path() + "/../escape"));
+  EXPECT_EQ(listNames(dir.path()),
+            (std::vector<std::string>{"busy", "hard.iso", "image.iso", "ok", "soft.iso"}));
+}
+
+TEST(GetFile, LeavesAnEarlierFileIntactWhenTheLocalFileCannotBeWritten) {
+  ScratchDir dir;
+  ASSERT_EQ(::mkdir((dir / "hello.txt").c_str(), 0755), 0);
+  writeFile(dir / "dup", "old");
+  const RunResult run = runOnImage(extractionVolume(), "g hello.txt\ng negative\nq\n", dir);
+  EXPECT_EQ(run.output, summary(8192, 512, 512) +
+                            "?>Could not write local file.\n?>Invalid entry size.\n?>Exiting...\n");
+
+  // A file-size limit of 2 bytes makes every write of more fail half-way.
+  const RunResult limited = runTool({"image.iso"}, "g dup\nq\n", dir.path(), 2);
+  EXPECT_EQ(limited.output, summary(8192, 512, 512) + "?>Could not write local file.\n?>Exiting...\n");
+  EXPECT_EQ(readFile(dir / "dup"), "old");
+  EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"dup", "hello.txt", "image.iso"}));
+}
+
+TEST(GetFile, CannotCreateFilesInADirectoryItMayNotWrite) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root may write anywhere";
+  ScratchDir dir;
+  extractionVolume().save(dir / "image.iso");
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
+  const RunResult run = runTool({"image.iso"}, "g hello.txt\nq\n", dir.path());
+  ::chmod(dir.path().c_str(), 0755);
+  EXPECT_EQ(run.output, summary(8192, 512, 512) + "?>Could not write local file.\n?>Exiting...\n");
+}
+
+}  // namespace
+}  // namespace discshell::testing

@@ -1,0 +1,134 @@
+#include "session_harness.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "console/startup.h"
+
+namespace discshell::testing {
+
+ScratchDir::ScratchDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "discshell-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+RunResult runTool(const std::vector<std::string>& args, const std::string& script,
+                  const std::string& workingDirectory, std::optional<long> fileSizeLimit) {
+  ScratchDir io;
+  writeFile(io / "stdin", script);
+  // Standard output goes through a pipe, which no file-size limit cuts short.
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int in = ::open((io / "stdin").c_str(), O_RDONLY);
+    if (in < 0 || ::dup2(in, 0) < 0 || ::dup2(pipeFds[1], 1) < 0 ||
+        ::chdir(workingDirectory.c_str()) != 0) {
+      ::_exit(127);
+    }
+    ::close(pipeFds[0]);
+    if (fileSizeLimit) {
+      const rlimit limit{static_cast<rlim_t>(*fileSizeLimit), static_cast<rlim_t>(*fileSizeLimit)};
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
+    }
+    std::vector<char*> argv{const_cast<char*>(DISCSHELL_BINARY)};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(DISCSHELL_BINARY, argv.data());
+    ::_exit(127);
+  }
+  ::close(pipeFds[1]);
+  RunResult result;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(pipeFds[0], buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    result.output.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(pipeFds[0]);
+  int wstatus = 0;
+  ::waitpid(child, &wstatus, 0);
+  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  return result;
+}
+
+RunResult runOnImage(const tools::ImageBuilder& image, const std::string& script,
+                     const ScratchDir& dir, const std::string& name) {
+  image.save(dir / name);
+  return runTool({name}, script, dir.path());
+}
+
+RunResult runInProcess(const std::vector<std::string>& args, const std::string& script,
+                       bool terminalOutput) {
+  std::istringstream in(script);
+  std::ostringstream out;
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  RunResult result;
+  result.status = runDiscshell(argv, in, out, terminalOutput);
+  result.output = out.str();
+  return result;
+}
+
+std::optional<std::string> readFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return std::nullopt;
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << bytes;
+  if (!file.flush()) throw std::runtime_error("cannot write " + path);
+}
+
+bool exists(const std::string& path) {
+  std::error_code ignored;
+  return std::filesystem::symlink_status(path, ignored).type() !=
+         std::filesystem::file_type::not_found;
+}
+
+std::vector<std::string> listNames(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string summary(int volumeSize, int blockSize, int rootOffset) {
+  return "Volume Size: " + std::to_string(volumeSize) + " bytes\nBlock Size: " +
+         std::to_string(blockSize) + " bytes\nRoot Directory: " + std::to_string(rootOffset) +
+         " bytes from start of volume\n\n";
+}
+
+std::string listingLine(const std::string& name, const std::string& type, long long byteCount,
+                        int startBlock) {
+  char line[160];
+  std::snprintf(line, sizeof line, "%-31s %-4s  %9lld bytes  %-6d\n", name.c_str(), type.c_str(),
+                byteCount, startBlock);
+  return line;
+}
+
+}  // namespace discshell::testing

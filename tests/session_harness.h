@@ -1,0 +1,62 @@
+// Helpers for tests that run whole sessions: a scratch directory, the built
+// tool run as a child process on a script, and small file helpers.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/image_builder.h"
+
+namespace discshell::testing {
+
+/// A fresh directory, removed with everything in it at the end of the test.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  [[nodiscard]] const std::string& path() const { return path_; }
+  [[nodiscard]] std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct RunResult {
+  std::string output;  ///< all of standard output
+  int status = -1;     ///< exit status, or -1 when the tool did not exit normally
+};
+
+/// Runs the built discshell in `workingDirectory` with `args` after the
+/// program name and `script` as its standard input; with `fileSizeLimit`,
+/// no file it writes may grow beyond that many bytes (as on a full disk).
+RunResult runTool(const std::vector<std::string>& args, const std::string& script,
+                  const std::string& workingDirectory,
+                  std::optional<long> fileSizeLimit = std::nullopt);
+
+/// Saves `image` as `name` in `dir` and runs the tool on it with `script`.
+RunResult runOnImage(const tools::ImageBuilder& image, const std::string& script,
+                     const ScratchDir& dir, const std::string& name = "image.iso");
+
+/// The same session in this process, through the library, with standard
+/// output taken as a terminal or not.
+RunResult runInProcess(const std::vector<std::string>& args, const std::string& script,
+                       bool terminalOutput);
+
+[[nodiscard]] std::optional<std::string> readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& bytes);
+[[nodiscard]] bool exists(const std::string& path);
+/// Names in a directory, sorted, without "." and "..".
+[[nodiscard]] std::vector<std::string> listNames(const std::string& directory);
+
+/// Transcript pieces that many sessions share.
+[[nodiscard]] std::string summary(int volumeSize, int blockSize, int rootOffset);
+inline const std::string kListingHeading =
+    "\nName                            Type  Size             Block Address\n\n";
+/// One listing line, laid out with the columns the listing uses.
+[[nodiscard]] std::string listingLine(const std::string& name, const std::string& type,
+                                      long long byteCount, int startBlock);
+
+}  // namespace discshell::testing

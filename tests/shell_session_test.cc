@@ -1,0 +1,185 @@
+// Whole sessions of the built tool: start-up, the prompt, navigation and
+// listing, compared byte for byte with their exit status.
+#include <gtest/gtest.h>
+
+#include "session_harness.h"
+
+namespace discshell::testing {
+namespace {
+
+using tools::EntrySpec;
+using tools::ImageBuilder;
+
+// Block size 512, root in block 1 holding a file, a subdirectory "sub"
+// (block 2), a directory "self" that contains itself (block 3), a name with
+// a leading space, and an entry whose start block is 0.
+ImageBuilder sampleVolume() {
+  ImageBuilder image(512);
+  image.header(16, 1);
+  image.directory(1, {
+      {"README", "TEXT", 777, 57},
+      {"sub", "DIR", 512, 2},
+      {"self", "DIR", 512, 3},
+      {" spaced", "DIR", 512, 2},
+      {"nowhere", "DIR", 512, 0},
+  });
+  image.directory(2, {{"inner.txt", "TEXT", 5, 9}});
+  image.directory(3, {{"self", "DIR", 512, 3}});
+  image.resize(16 * 512);
+  return image;
+}
+
+const std::string kSampleSummary = summary(8192, 512, 512);
+const std::string kSubListing = kListingHeading + listingLine("inner.txt", "TEXT", 5, 9) + "\n";
+
+TEST(Startup, PrintsTheSummaryAndEndsWithQ) {
+  ScratchDir dir;
+  const RunResult run = runOnImage(sampleVolume(), "q\n", dir);
+  EXPECT_EQ(run.output, kSampleSummary + "?>Exiting...\n");
+  EXPECT_EQ(run.status, 0);
+}
+
+TEST(Startup, ReadsTheHeaderBehindAVolumeOffsetGivenInAnyBase) {
+  ScratchDir dir;
+  ImageBuilder image(512, 16);
+  image.header(16, 1);
+  image.directory(1, {{"inner.txt", "TEXT", 5, 9}});
+  image.save(dir / "offset.iso");
+  for (const char* offset : {"16", "0x10", "020"}) {
+    const RunResult run = runTool({"offset.iso", offset, "ignored"}, "l\n", dir.path());
+    EXPECT_EQ(run.output, summary(8192, 512, 528) + "?>" + kSubListing + "?>Exiting...\n") << offset;
+    EXPECT_EQ(run.status, 0);
+  }
+}
+
+TEST(Startup, ReportsAnImageItCannotUse) {
+  ScratchDir dir;
+  const std::string usage = "Could not open image file.\nUsage: discshell IMAGE [VOLUME-OFFSET]\n";
+  const RunResult none = runTool({}, "q\n", dir.path());
+  EXPECT_EQ(none.output, "");
+  EXPECT_EQ(none.status, 255);
+  for (const char* image : {"missing.iso", "--help", ".", "/"}) {
+    const RunResult run = runTool({image}, "q\n", dir.path());
+    EXPECT_EQ(run.output, usage) << image;
+    EXPECT_EQ(run.status, 1) << image;
+  }
+
+  ImageBuilder image(512);
+  image.header(16, 1);
+  image.save(dir / "full.iso");
+  image.resize(103);
+  image.save(dir / "short.iso");
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"short.iso"}, {"full.iso", "-4"}, {"full.iso", "1"}, {"full.iso", "0x7fffffff"}}) {
+    const RunResult run = runTool(args, "q\n", dir.path());
+    EXPECT_EQ(run.output, "Could not read volume header.\n") << args.back();
+    EXPECT_EQ(run.status, 1);
+  }
+}
+
+TEST(Shell, EntersAndLeavesDirectoriesAndEndsWithDotDotAtTheRoot) {
+  ScratchDir dir;
+  const RunResult run = runOnImage(sampleVolume(), "c sub\nl\nc ..\nc self\nc self\nc ..\nc ..\nc ..\nl\n", dir);
+  EXPECT_EQ(run.output, kSampleSummary + "?>Entering sub:\n?>" + kSubListing +
+                            "?>?>Entering self:\n?>Entering self:\n?>?>?>");
+  EXPECT_EQ(run.status, 0);
+}
+
+TEST(Shell, DispatchesOnTheFirstLowerCaseCharacterOnly) {
+  ScratchDir dir;
+  const RunResult run =
+      runOnImage(sampleVolume(), "\nL\n l\nx\nQ\ncd sub\nlist everything\nquit now\n", dir);
+  EXPECT_EQ(run.output, kSampleSummary +
+                            "?>Invalid command?>Invalid command?>Invalid command?>Invalid command"
+                            "?>Invalid command?>Entering sub:\n?>" +
+                            kSubListing + "?>Exiting...\n");
+}
+
+TEST(Shell, TakesTheArgumentAfterTheFirstSpaceWithNothingTrimmed) {
+  ScratchDir dir;
+  const RunResult run = runOnImage(
+      sampleVolume(), "c\ncd\nc .. \ncd  spaced\nc ..\nc  sub\nc nowhere\nc missing\nc\tsub\ng\nw\nq\n", dir);
+  EXPECT_EQ(run.output, kSampleSummary +
+                            "?>Directory not found.\n?>Directory not found.\n?>Directory not found.\n"
+                            "?>Entering  spaced:\n?>?>Directory not found.\n?>Directory not found.\n"
+                            "?>Directory not found.\n?>Directory not found.\n"
+                            "?>File not found.\n?>File not found.\n?>Exiting...\n");
+}
+
+TEST(Shell, EndsAtTheEndOfInputAfterRunningAnUnterminatedLastLine) {
+  ScratchDir dir;
+  const std::string tail = "?>Entering sub:\n?>" + kSubListing + "?>Exiting...\n";
+  EXPECT_EQ(runOnImage(sampleVolume(), "c sub\nl", dir).output, kSampleSummary + tail);
+  EXPECT_EQ(runOnImage(sampleVolume(), "c sub\r\nl\r\n", dir).output, kSampleSummary + tail);
+  // A carriage return without a line feed behind it is part of the name.
+  EXPECT_EQ(runOnImage(sampleVolume(), "c sub\r", dir).output,
+            kSampleSummary + "?>Directory not found.\n?>Exiting...\n");
+  const RunResult empty = runOnImage(sampleVolume(), "", dir);
+  EXPECT_EQ(empty.output, kSampleSummary + "?>Exiting...\n");
+  EXPECT_EQ(empty.status, 0);
+}
+
+TEST(Shell, TakesLongLinesWhole) {
+  ScratchDir dir;
+  const std::string longName(5000, 's');
+  const RunResult run =
+      runOnImage(sampleVolume(), "x" + std::string(100000, 'l') + "\nc " + longName + "\nq\n", dir);
+  EXPECT_EQ(run.output, kSampleSummary + "?>Invalid command?>Directory not found.\n?>Exiting...\n");
+}
+
+TEST(Shell, NestsAMillionLevelsWithoutExhaustingTheStack) {
+  ScratchDir dir;
+  std::string script;
+  for (int i = 0; i < 1000000; ++i) script += "c self\n";
+  script += "c ..\nq\n";
+  const RunResult run = runOnImage(sampleVolume(), script, dir);
+  EXPECT_EQ(run.status, 0);
+  std::string expected = kSampleSummary;
+  for (int i = 0; i < 1000000; ++i) expected += "?>Entering self:\n";
+  expected += "?>?>Exiting...\n";
+  EXPECT_TRUE(run.output == expected) << "output of " << run.output.size() << " bytes differs";
+}
+
+TEST(Listing, PrintsOneAlignedLinePerEntryInWalkOrder) {
+  ScratchDir dir;
+  ImageBuilder image(512);
+  image.header(16, 1);
+  image.directory(1, {
+      {"README", "TEXT", 777, 57},
+      {"wide", "DATA", 1234567890, 3},
+      {"negative", "BAD", -5, -77},
+      {std::string(32, 'n'), std::string("T\0XY", 4), 0, 1234567},
+      {"sub", "DIR", 512, 2},
+  });
+  image.directory(2, {});
+  const RunResult run = runOnImage(image, "l\nc sub\nd\nq\n", dir);
+  const std::string readmeLine =
+      "README                          TEXT        777 bytes  57    \n";
+  EXPECT_EQ(run.output, summary(8192, 512, 512) + "?>" + kListingHeading + readmeLine +
+                            "wide                            DATA  1234567890 bytes  3     \n" +
+                            listingLine("negative", "BAD", -5, -77) +
+                            listingLine(std::string(31, 'n'), "T", 0, 1234567) +
+                            listingLine("sub", "DIR", 512, 2) + "\n?>Entering sub:\n?>" +
+                            kListingHeading + "\n?>Exiting...\n");
+}
+
+TEST(Listing, ShowsControlBytesAsQuestionMarksOnlyOnATerminal) {
+  ScratchDir dir;
+  ImageBuilder image(512);
+  image.header(16, 1);
+  image.directory(1, {{"evil\x1b[2J", "T\x07\x7f", 1, 2}});
+  image.directory(2, {});
+  image.save(dir / "image.iso");
+  const std::string script = "l\nc evil\x1b[2J\nq\n";
+  const RunResult terminal = runInProcess({dir / "image.iso"}, script, true);
+  EXPECT_EQ(terminal.output, summary(8192, 512, 512) + "?>" + kListingHeading +
+                                 listingLine("evil?[2J", "T??", 1, 2) +
+                                 "\n?>Entering evil?[2J:\n?>Exiting...\n");
+  const RunResult plain = runInProcess({dir / "image.iso"}, script, false);
+  EXPECT_EQ(plain.output, summary(8192, 512, 512) + "?>" + kListingHeading +
+                              listingLine("evil\x1b[2J", "T\x07\x7f", 1, 2) +
+                              "\n?>Entering evil\x1b[2J:\n?>Exiting...\n");
+}
+
+}  // namespace
+}  // namespace discshell::testing
