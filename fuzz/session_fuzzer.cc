@@ -1,0 +1,47 @@
+// Runs one whole session per input, in process: the input holds a command
+// script and an image (see fuzz_input.h), and every local file the session
+// writes lands in a scratch directory that is emptied after each run.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "console/startup.h"
+#include "fuzz/fuzz_input.h"
+
+namespace {
+
+void emptyDirectory(const std::filesystem::path& directory) {
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, ignored)) {
+    std::filesystem::remove_all(entry.path(), ignored);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::string scratch = (std::filesystem::temp_directory_path() / "discshell-fuzz-XXXXXX").string();
+  if (::mkdtemp(scratch.data()) == nullptr || ::chdir(scratch.c_str()) != 0) std::abort();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const discshell::fuzz::FuzzInput input = discshell::fuzz::splitInput(data, size);
+  {
+    std::ofstream image("image.iso", std::ios::binary | std::ios::trunc);
+    image.write(input.image.data(), static_cast<std::streamsize>(input.image.size()));
+  }
+  std::vector<const char*> args{"image.iso"};
+  if (input.volumeOffset) args.push_back(input.volumeOffset->c_str());
+  std::istringstream in(input.script);
+  std::ostringstream out;
+  (void)discshell::runDiscshell(args, in, out, input.terminalOutput);
+  emptyDirectory(std::filesystem::current_path());
+  return 0;
+}
