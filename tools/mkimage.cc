@@ -50,7 +50,7 @@ ImageBuilder seedVolume(std::int32_t volumeOffset) {
                       {"self", "DIR", 128, 1},
                       {"beta", "TEXT", 10, 31}});
   std::vector<EntrySpec> many;
-  for (int i = 0; i < 5; ++i) many.push_back({"f" + std::to_string(i), "TEXT", 6, 30});
+  for (int i = 0; i < 5; ++i) many.push_back({std::string("f").append(std::to_string(i)), "TEXT", 6, 30});
   image.directory(5, many, 3);
   image.resize(40 * 128 + volumeOffset);
   return image;
@@ -114,7 +114,7 @@ int build(const std::string& kind, const std::string& path, long a, long b) {
     const std::int32_t perEntryBlocks = (entryBytes + blockSize - 1) / blockSize;
     std::vector<EntrySpec> entries;
     for (long i = 0; i < a; ++i) {
-      entries.push_back({"file" + std::to_string(i), "DATA", entryBytes,
+      entries.push_back({std::string("file").append(std::to_string(i)), "DATA", entryBytes,
                          static_cast<std::int32_t>(1 + dirBlocks + i * perEntryBlocks)});
     }
     ImageBuilder image(blockSize);
