@@ -15,12 +15,13 @@ struct Walked {
   std::vector<DirectoryEntry> entries;
 };
 
-Walked walk(const std::vector<unsigned char>& bytes, std::int32_t directoryOffset) {
+Walked walk(const std::vector<unsigned char>& bytes, std::int32_t directoryOffset,
+            std::int32_t volumeOffset = 0) {
   const MemorySource source(bytes);
-  const auto geometry = readVolumeGeometry(source, 0);
-  VolumeGeometry g = geometry.value_or(VolumeGeometry{});
+  // A truncated header still lets the walk run on zero geometry.
+  const VolumeGeometry geometry = readVolumeGeometry(source, volumeOffset).value_or(VolumeGeometry{});
   Walked walked;
-  walkDirectory(source, g, directoryOffset, [&](const DirectoryEntry& entry) {
+  walkDirectory(source, geometry, directoryOffset, [&](const DirectoryEntry& entry) {
     walked.names.push_back(entry.name);
     walked.entries.push_back(entry);
     return WalkStep::kContinue;
@@ -29,15 +30,7 @@ Walked walk(const std::vector<unsigned char>& bytes, std::int32_t directoryOffse
 }
 
 Walked walk(const ImageBuilder& image, std::int32_t directoryOffset, std::int32_t volumeOffset = 0) {
-  const MemorySource source(image.bytes());
-  const VolumeGeometry geometry = readVolumeGeometry(source, volumeOffset).value();
-  Walked walked;
-  walkDirectory(source, geometry, directoryOffset, [&](const DirectoryEntry& entry) {
-    walked.names.push_back(entry.name);
-    walked.entries.push_back(entry);
-    return WalkStep::kContinue;
-  });
-  return walked;
+  return walk(image.bytes(), directoryOffset, volumeOffset);
 }
 
 EntrySpec named(const std::string& name, std::int32_t lastCopyIndex = 0) {

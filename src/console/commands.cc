@@ -19,6 +19,14 @@ std::optional<FoundEntry> lookUp(const Session& session, std::int32_t directory,
   return findEntry(session.image, session.geometry, directory, *name);
 }
 
+// g and w: the entry to transfer, or no value after saying so.
+std::optional<FoundEntry> lookUpFile(Session& session, std::int32_t directory,
+                                     std::optional<std::string_view> name) {
+  auto found = lookUp(session, directory, name);
+  if (!found) session.out << "File not found.\n";
+  return found;
+}
+
 struct CommandEntry {
   char letter;
   CommandHandler handler;
@@ -55,11 +63,8 @@ ShellStep list(Session& session, std::int32_t directory, std::optional<std::stri
 
 ShellStep getFile(Session& session, std::int32_t directory,
                   std::optional<std::string_view> argument) {
-  const auto found = lookUp(session, directory, argument);
-  if (!found) {
-    session.out << "File not found.\n";
-    return kPrompt;
-  }
+  const auto found = lookUpFile(session, directory, argument);
+  if (!found) return kPrompt;
   const ExtractResult result =
       extractFile(session.image, blockToOffset(session.geometry, found->startBlock),
                   found->byteCount, std::string(*argument));
@@ -82,11 +87,8 @@ ShellStep extractAll(Session& session, std::int32_t directory, std::optional<std
 
 ShellStep writePatchedImage(Session& session, std::int32_t directory,
                             std::optional<std::string_view> argument) {
-  const auto found = lookUp(session, directory, argument);
-  if (!found) {
-    session.out << "File not found.\n";
-    return kPrompt;
-  }
+  const auto found = lookUpFile(session, directory, argument);
+  if (!found) return kPrompt;
   const ReplaceResult result =
       replaceFile(session.image, blockToOffset(session.geometry, found->startBlock),
                   found->byteCount, std::string(*argument), session.out);
