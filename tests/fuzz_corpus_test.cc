@@ -1,0 +1,55 @@
+// Replays every input of the fuzzer's corpus (its seeds, and a file for each
+// finding) as a whole session in this process, so the sanitizer build checks
+// them on every run.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "console/startup.h"
+#include "fuzz/fuzz_input.h"
+#include "session_harness.h"
+
+namespace discshell::testing {
+namespace {
+
+// Runs in a scratch directory and returns to the previous one afterwards.
+class InScratchDirectory {
+ public:
+  InScratchDirectory() : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir_.path());
+  }
+  ~InScratchDirectory() { std::filesystem::current_path(previous_); }
+  InScratchDirectory(const InScratchDirectory&) = delete;
+  InScratchDirectory& operator=(const InScratchDirectory&) = delete;
+
+ private:
+  ScratchDir dir_;
+  std::filesystem::path previous_;
+};
+
+TEST(FuzzCorpus, EverySessionEndsNormallyAndLeavesTheImageAlone) {
+  std::size_t replayed = 0;
+  for (const auto& file : std::filesystem::directory_iterator(DISCSHELL_FUZZ_CORPUS)) {
+    const std::string bytes = readFile(file.path().string()).value();
+    const fuzz::FuzzInput input =
+        fuzz::splitInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    InScratchDirectory scratch;
+    writeFile("image.iso", input.image);
+    std::vector<const char*> args{"image.iso"};
+    if (input.volumeOffset) args.push_back(input.volumeOffset->c_str());
+    std::istringstream in(input.script);
+    std::ostringstream out;
+    const int status = runDiscshell(args, in, out, input.terminalOutput);
+    EXPECT_TRUE(status == 0 || status == 1) << file.path();
+    EXPECT_EQ(readFile("image.iso"), input.image) << file.path();
+    ++replayed;
+  }
+  EXPECT_GT(replayed, 10u);
+}
+
+}  // namespace
+}  // namespace discshell::testing
