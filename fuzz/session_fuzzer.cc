@@ -23,11 +23,23 @@ void emptyDirectory(const std::filesystem::path& directory) {
   }
 }
 
+std::string& scratchDirectory() {
+  static std::string path;
+  return path;
+}
+
+void removeScratchDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(scratchDirectory(), ignored);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  std::string scratch = (std::filesystem::temp_directory_path() / "discshell-fuzz-XXXXXX").string();
+  std::string& scratch = scratchDirectory();
+  scratch = (std::filesystem::temp_directory_path() / "discshell-fuzz-XXXXXX").string();
   if (::mkdtemp(scratch.data()) == nullptr || ::chdir(scratch.c_str()) != 0) std::abort();
+  std::atexit(removeScratchDirectory);
   return 0;
 }
 
