@@ -28,7 +28,8 @@ TEST(CopyBytes, CopiesAStretchOfSeveralChunksExactly) {
   writeFile(dir / "in", input);
   const FileDescriptor in = openOrDie(dir / "in", O_RDONLY);
   const FileDescriptor out = openOrDie(dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
-  const CopyResult copy = copyBytes(in.get(), 1000, static_cast<std::int64_t>(input.size()) - 2000, out.get());
+  const CopyResult copy =
+      copyBytes(in.get(), 1000, static_cast<std::int64_t>(input.size()) - 2000, out.get());
   EXPECT_FALSE(copy.writeFailed);
   EXPECT_EQ(copy.copied, static_cast<std::int64_t>(input.size()) - 2000);
   EXPECT_TRUE(readFile(dir / "out") == input.substr(1000, input.size() - 2000));

@@ -19,7 +19,8 @@ Walked walk(const std::vector<unsigned char>& bytes, std::int32_t directoryOffse
             std::int32_t volumeOffset = 0) {
   const MemorySource source(bytes);
   // A truncated header still lets the walk run on zero geometry.
-  const VolumeGeometry geometry = readVolumeGeometry(source, volumeOffset).value_or(VolumeGeometry{});
+  const VolumeGeometry geometry =
+      readVolumeGeometry(source, volumeOffset).value_or(VolumeGeometry{});
   Walked walked;
   walkDirectory(source, geometry, directoryOffset, [&](const DirectoryEntry& entry) {
     walked.names.push_back(entry.name);
@@ -29,7 +30,8 @@ Walked walk(const std::vector<unsigned char>& bytes, std::int32_t directoryOffse
   return walked;
 }
 
-Walked walk(const ImageBuilder& image, std::int32_t directoryOffset, std::int32_t volumeOffset = 0) {
+Walked walk(const ImageBuilder& image, std::int32_t directoryOffset,
+            std::int32_t volumeOffset = 0) {
   return walk(image.bytes(), directoryOffset, volumeOffset);
 }
 
@@ -52,7 +54,8 @@ TEST(WalkDirectory, CrossesWhenFewerThan72BytesRemainBehindAnEntry) {
   image.entryAt(512 + 400, named("at400"));  // R = 112 < 144: next block
   image.entryAt(512 + 472, named("decoy"));
   image.entryAt(1024 + 20, named("next-block"));
-  EXPECT_EQ(walk(image, 512).names, (Names{"first", "mid", "mid", "mid", "mid", "at400", "next-block"}));
+  EXPECT_EQ(walk(image, 512).names,
+            (Names{"first", "mid", "mid", "mid", "mid", "at400", "next-block"}));
 }
 
 TEST(WalkDirectory, DoesNotCrossWhenAShortestEntryStillFits) {
@@ -129,11 +132,11 @@ TEST(WalkDirectory, ReadsEveryFieldAndTerminatesNamesAndTypes) {
   ImageBuilder image(512);
   image.header(8, 1);
   image.directory(1, {
-      {"README", "TEXT", 777, 57, 2, 0x7FFFFFFF},
-      {std::string(32, 'N'), std::string("A\0BC", 4), -5, -1, 0, -1},
-      {std::string("ab\0cd", 5), "", 0, 0, 0, 1},
-      {"", "DIR", 1, 2},
-  });
+                         {"README", "TEXT", 777, 57, 2, 0x7FFFFFFF},
+                         {std::string(32, 'N'), std::string("A\0BC", 4), -5, -1, 0, -1},
+                         {std::string("ab\0cd", 5), "", 0, 0, 0, 1},
+                         {"", "DIR", 1, 2},
+                     });
   const Walked walked = walk(image, 512);
   ASSERT_EQ(walked.entries.size(), 4u);
   EXPECT_EQ(walked.entries[0].name, "README");
@@ -218,12 +221,12 @@ TEST(FindEntry, MatchesTheFirstEntryOfThatExactName) {
   ImageBuilder image(512);
   image.header(8, 1);
   image.directory(1, {
-      {"dup", "FILE", 10, 3},
-      {"dup", "FILE", 20, 4},
-      {std::string(32, 'x'), "FILE", 30, 5},
-      {"zero", "FILE", 40, 0},
-      {"Case", "FILE", 50, 6},
-  });
+                         {"dup", "FILE", 10, 3},
+                         {"dup", "FILE", 20, 4},
+                         {std::string(32, 'x'), "FILE", 30, 5},
+                         {"zero", "FILE", 40, 0},
+                         {"Case", "FILE", 50, 6},
+                     });
   const MemorySource source(image.bytes());
   const VolumeGeometry geometry = readVolumeGeometry(source, 0).value();
   const auto find = [&](std::string_view name) { return findEntry(source, geometry, 512, name); };

@@ -1,8 +1,7 @@
 // Copying entries out with g and a, in whole sessions of the built tool.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "session_harness.h"
 
@@ -21,16 +20,16 @@ ImageBuilder extractionVolume() {
   image.data(7, "two");
   image.data(15, std::string(512, 'z'));
   image.directory(1, {
-      {"hello.txt", "TEXT", 14, 4},
-      {"empty", "TEXT", 0, 5},
-      {"dup", "TEXT", 3, 6},
-      {"dup", "TEXT", 3, 7},
-      {"zero", "TEXT", 8, 0},
-      {"sub", "DIR", 512, 3},
-      {"long", "DATA", 1000, 15},
-      {"before", "DATA", 10, -1},
-      {"negative", "DATA", -5, 4},
-  });
+                         {"hello.txt", "TEXT", 14, 4},
+                         {"empty", "TEXT", 0, 5},
+                         {"dup", "TEXT", 3, 6},
+                         {"dup", "TEXT", 3, 7},
+                         {"zero", "TEXT", 8, 0},
+                         {"sub", "DIR", 512, 3},
+                         {"long", "DATA", 1000, 15},
+                         {"before", "DATA", 10, -1},
+                         {"negative", "DATA", -5, 4},
+                     });
   image.directory(3, {{"inner.txt", "TEXT", 5, 9}});
   image.resize(kImageLength);
   return image;
@@ -52,7 +51,8 @@ TEST(GetFile, CopiesTheFirstEntryOfThatNameToALocalFile) {
   writeFile(dir / "dup", "an older, longer file");
   const RunResult run = runOnImage(
       extractionVolume(), "g hello.txt\ng empty\ng dup\ng dup\ng zero\ng missing\ng sub\nq\n", dir);
-  EXPECT_EQ(run.output, summary(8192, 512, 512) + "?>?>?>?>?>File not found.\n?>File not found.\n?>?>Exiting...\n");
+  EXPECT_EQ(run.output, summary(8192, 512, 512) +
+                            "?>?>?>?>?>File not found.\n?>File not found.\n?>?>Exiting...\n");
   EXPECT_EQ(readFile(dir / "hello.txt"), "Hello, world!\n");
   EXPECT_EQ(readFile(dir / "empty"), "");
   EXPECT_EQ(readFile(dir / "dup"), "one");
@@ -85,12 +85,11 @@ TEST(SaveAll, SavesEveryEntryAsAPlainFileAndReportsEachOne) {
                             "before...\nImage ends early: 0 of 10 bytes written.\n"
                             "negative...\nInvalid entry size.\n"
                             "\nDone.\n\n?>Exiting...\n");
-  EXPECT_EQ(readFile(dir / "dup"), "two");  // the second overwrites the first
+  EXPECT_EQ(readFile(dir / "dup"), "two");                     // the second overwrites the first
   EXPECT_EQ(readFile(dir / "zero"), imageBytes(image, 0, 8));  // block 0: the volume's start
   EXPECT_EQ(readFile(dir / "sub"), imageBytes(image, 1536, 512));
-  EXPECT_EQ(listNames(dir.path()),
-            (std::vector<std::string>{"before", "dup", "empty", "hello.txt", "image.iso", "long",
-                                      "sub", "zero"}));
+  EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"before", "dup", "empty", "hello.txt",
+                                                             "image.iso", "long", "sub", "zero"}));
 }
 
 // Names from a hostile image: each refusal is reported, the others go on.
@@ -99,17 +98,17 @@ ImageBuilder hostileVolume() {
   image.header(16, 1);
   image.data(4, "data");
   image.directory(1, {
-      {"", "TEXT", 4, 4},
-      {".", "TEXT", 4, 4},
-      {"..", "TEXT", 4, 4},
-      {"../escape", "TEXT", 4, 4},
-      {"/tmp/abs", "TEXT", 4, 4},
-      {"image.iso", "TEXT", -1, 4},
-      {"soft.iso", "TEXT", 4, 4},
-      {"hard.iso", "TEXT", 4, 4},
-      {"busy", "TEXT", -3, 4},
-      {"ok", "TEXT", 4, 4},
-  });
+                         {"", "TEXT", 4, 4},
+                         {".", "TEXT", 4, 4},
+                         {"..", "TEXT", 4, 4},
+                         {"../escape", "TEXT", 4, 4},
+                         {"/tmp/abs", "TEXT", 4, 4},
+                         {"image.iso", "TEXT", -1, 4},
+                         {"soft.iso", "TEXT", 4, 4},
+                         {"hard.iso", "TEXT", 4, 4},
+                         {"busy", "TEXT", -3, 4},
+                         {"ok", "TEXT", 4, 4},
+                     });
   image.resize(kImageLength);
   return image;
 }
@@ -152,7 +151,8 @@ TEST(GetFile, LeavesAnEarlierFileIntactWhenTheLocalFileCannotBeWritten) {
 
   // A file-size limit of 2 bytes makes every write of more fail half-way.
   const RunResult limited = runTool({"image.iso"}, "g dup\nq\n", dir.path(), 2);
-  EXPECT_EQ(limited.output, summary(8192, 512, 512) + "?>Could not write local file.\n?>Exiting...\n");
+  EXPECT_EQ(limited.output,
+            summary(8192, 512, 512) + "?>Could not write local file.\n?>Exiting...\n");
   EXPECT_EQ(readFile(dir / "dup"), "old");
   EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"dup", "hello.txt", "image.iso"}));
 }

@@ -1,9 +1,8 @@
 // Replays every input of the fuzzer's corpus (its seeds, and a file for each
 // finding) as a whole session in this process, so the sanitizer build checks
 // them on every run.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>

@@ -49,7 +49,8 @@ TEST(ReadVolumeGeometry, GivesNoValueUnlessAllThreeFieldsAreThere) {
   image.header(8, 1);
   ASSERT_EQ(image.bytes().size(), 16u + 104u);
   for (std::size_t length = 0; length < image.bytes().size(); ++length) {
-    std::vector<unsigned char> prefix(image.bytes().begin(), image.bytes().begin() + static_cast<long>(length));
+    std::vector<unsigned char> prefix(image.bytes().begin(),
+                                      image.bytes().begin() + static_cast<long>(length));
     EXPECT_FALSE(readVolumeGeometry(MemorySource(prefix), 16)) << length;
   }
   EXPECT_TRUE(readVolumeGeometry(sourceOf(image), 16));

@@ -1,8 +1,7 @@
 // Writing the patched image with w, in whole sessions of the built tool.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "session_harness.h"
 
@@ -22,15 +21,15 @@ ImageBuilder replacementVolume() {
   image.data(4, std::string(100, 'A'));
   image.data(15, std::string(512, 'E'));
   image.directory(1, {
-      {"patch.bin", "DATA", 100, 4},
-      {"tail.bin", "DATA", 512, 15},
-      {"past.bin", "DATA", 1000, 15},
-      {"sub", "DIR", 512, 3},
-      {"zero", "DATA", 10, 0},
-      {"before", "DATA", 10, -1},
-      {"beyond", "DATA", 10, 100},
-      {"huge", "DATA", 0x7FFFFFFF, 5},
-  });
+                         {"patch.bin", "DATA", 100, 4},
+                         {"tail.bin", "DATA", 512, 15},
+                         {"past.bin", "DATA", 1000, 15},
+                         {"sub", "DIR", 512, 3},
+                         {"zero", "DATA", 10, 0},
+                         {"before", "DATA", 10, -1},
+                         {"beyond", "DATA", 10, 100},
+                         {"huge", "DATA", 0x7FFFFFFF, 5},
+                     });
   image.directory(3, {{"inner.txt", "TEXT", 5, 9}});
   image.resize(kImageLength);
   return image;
@@ -49,8 +48,8 @@ std::string patched(std::size_t position, const std::string& replacement) {
 
 std::string progress(int position, int replacementLength) {
   return "ISO Length: 8192, Address: " + std::to_string(position) +
-         ", Replacement Length: " + std::to_string(replacementLength) + ".\nLeft to go: " +
-         std::to_string(8192 - position - replacementLength) + " bytes";
+         ", Replacement Length: " + std::to_string(replacementLength) +
+         ".\nLeft to go: " + std::to_string(8192 - position - replacementLength) + " bytes";
 }
 
 // Runs a script on the volume, then checks that the image was not touched.
@@ -82,8 +81,8 @@ TEST(WritePatchedImage, OverwritesTheEntrysBytesAndKeepsTheImagesLength) {
             kSummary + "?>" + progress(2048, 100) + kWritten + "?>" + progress(1536, 300) +
                 kWritten + "?>" + progress(7680, 512) + kWritten + "?>Exiting...\n");
   EXPECT_TRUE(readFile(dir / "output.iso") == patched(7680, std::string(512, 'T')));
-  EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"image.iso", "output.iso", "patch.bin",
-                                                             "sub", "tail.bin"}));
+  EXPECT_EQ(listNames(dir.path()),
+            (std::vector<std::string>{"image.iso", "output.iso", "patch.bin", "sub", "tail.bin"}));
   struct stat info {};
   ASSERT_EQ(::stat((dir / "output.iso").c_str(), &info), 0);
   const mode_t mask = ::umask(0);
@@ -101,19 +100,22 @@ TEST(WritePatchedImage, RefusesAndKeepsAnEarlierOutputOnEveryFailure) {
   ASSERT_EQ(::truncate((dir / "huge").c_str(), 0), -1);
   writeFile(dir / "huge", "");
   ASSERT_EQ(::truncate((dir / "huge").c_str(), std::int64_t{1} << 31), 0);
-  EXPECT_EQ(run(dir, "w patch.bin\nw tail.bin\nw past.bin\nw before\nw beyond\nw zero\nw huge\nw missing\nq\n")
-                .output,
-            kSummary + "?>Replacement file is bigger than original.  Write failed.\n" +
-                "?>Could not find file on local drive.\n" +
-                "?>ISO Length: 8192, Address: 7680, Replacement Length: 600.\nLeft to go: -88 bytes" +
-                kUnknown + "?>" + kUnknown + "?>" + kUnknown + "?>File not found.\n" +
-                "?>Replacement file is bigger than original.  Write failed.\n" +
-                "?>File not found.\n?>Exiting...\n");
+  EXPECT_EQ(
+      run(dir,
+          "w patch.bin\nw tail.bin\nw past.bin\nw before\nw beyond\nw zero\nw huge\nw missing\nq\n")
+          .output,
+      kSummary + "?>Replacement file is bigger than original.  Write failed.\n" +
+          "?>Could not find file on local drive.\n" +
+          "?>ISO Length: 8192, Address: 7680, Replacement Length: 600.\nLeft to go: -88 bytes" +
+          kUnknown + "?>" + kUnknown + "?>" + kUnknown + "?>File not found.\n" +
+          "?>Replacement file is bigger than original.  Write failed.\n" +
+          "?>File not found.\n?>Exiting...\n");
   EXPECT_EQ(readFile(dir / "output.iso"), "the previous good output");
 
   // Writes that fail (here a file-size limit) also leave it as it was.
   writeFile(dir / "patch.bin", "B");
-  EXPECT_EQ(run(dir, "w patch.bin\nq\n", 1000).output, kSummary + "?>" + kUnknown + "?>Exiting...\n");
+  EXPECT_EQ(run(dir, "w patch.bin\nq\n", 1000).output,
+            kSummary + "?>" + kUnknown + "?>Exiting...\n");
   EXPECT_EQ(readFile(dir / "output.iso"), "the previous good output");
   EXPECT_EQ(listNames(dir.path()),
             (std::vector<std::string>{"before", "beyond", "huge", "image.iso", "output.iso",

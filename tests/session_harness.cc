@@ -118,8 +118,9 @@ std::vector<std::string> listNames(const std::string& directory) {
 }
 
 std::string summary(int volumeSize, int blockSize, int rootOffset) {
-  return "Volume Size: " + std::to_string(volumeSize) + " bytes\nBlock Size: " +
-         std::to_string(blockSize) + " bytes\nRoot Directory: " + std::to_string(rootOffset) +
+  return "Volume Size: " + std::to_string(volumeSize) +
+         " bytes\nBlock Size: " + std::to_string(blockSize) +
+         " bytes\nRoot Directory: " + std::to_string(rootOffset) +
          " bytes from start of volume\n\n";
 }
 

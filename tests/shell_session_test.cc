@@ -17,12 +17,12 @@ ImageBuilder sampleVolume() {
   ImageBuilder image(512);
   image.header(16, 1);
   image.directory(1, {
-      {"README", "TEXT", 777, 57},
-      {"sub", "DIR", 512, 2},
-      {"self", "DIR", 512, 3},
-      {" spaced", "DIR", 512, 2},
-      {"nowhere", "DIR", 512, 0},
-  });
+                         {"README", "TEXT", 777, 57},
+                         {"sub", "DIR", 512, 2},
+                         {"self", "DIR", 512, 3},
+                         {" spaced", "DIR", 512, 2},
+                         {"nowhere", "DIR", 512, 0},
+                     });
   image.directory(2, {{"inner.txt", "TEXT", 5, 9}});
   image.directory(3, {{"self", "DIR", 512, 3}});
   image.resize(16 * 512);
@@ -47,7 +47,8 @@ TEST(Startup, ReadsTheHeaderBehindAVolumeOffsetGivenInAnyBase) {
   image.save(dir / "offset.iso");
   for (const char* offset : {"16", "0x10", "020"}) {
     const RunResult run = runTool({"offset.iso", offset, "ignored"}, "l\n", dir.path());
-    EXPECT_EQ(run.output, summary(8192, 512, 528) + "?>" + kSubListing + "?>Exiting...\n") << offset;
+    EXPECT_EQ(run.output, summary(8192, 512, 528) + "?>" + kSubListing + "?>Exiting...\n")
+        << offset;
     EXPECT_EQ(run.status, 0);
   }
 }
@@ -79,7 +80,8 @@ TEST(Startup, ReportsAnImageItCannotUse) {
 
 TEST(Shell, EntersAndLeavesDirectoriesAndEndsWithDotDotAtTheRoot) {
   ScratchDir dir;
-  const RunResult run = runOnImage(sampleVolume(), "c sub\nl\nc ..\nc self\nc self\nc ..\nc ..\nc ..\nl\n", dir);
+  const RunResult run =
+      runOnImage(sampleVolume(), "c sub\nl\nc ..\nc self\nc self\nc ..\nc ..\nc ..\nl\n", dir);
   EXPECT_EQ(run.output, kSampleSummary + "?>Entering sub:\n?>" + kSubListing +
                             "?>?>Entering self:\n?>Entering self:\n?>?>?>");
   EXPECT_EQ(run.status, 0);
@@ -98,12 +100,14 @@ TEST(Shell, DispatchesOnTheFirstLowerCaseCharacterOnly) {
 TEST(Shell, TakesTheArgumentAfterTheFirstSpaceWithNothingTrimmed) {
   ScratchDir dir;
   const RunResult run = runOnImage(
-      sampleVolume(), "c\ncd\nc .. \ncd  spaced\nc ..\nc  sub\nc nowhere\nc missing\nc\tsub\ng\nw\nq\n", dir);
-  EXPECT_EQ(run.output, kSampleSummary +
-                            "?>Directory not found.\n?>Directory not found.\n?>Directory not found.\n"
-                            "?>Entering  spaced:\n?>?>Directory not found.\n?>Directory not found.\n"
-                            "?>Directory not found.\n?>Directory not found.\n"
-                            "?>File not found.\n?>File not found.\n?>Exiting...\n");
+      sampleVolume(),
+      "c\ncd\nc .. \ncd  spaced\nc ..\nc  sub\nc nowhere\nc missing\nc\tsub\ng\nw\nq\n", dir);
+  EXPECT_EQ(run.output,
+            kSampleSummary +
+                "?>Directory not found.\n?>Directory not found.\n?>Directory not found.\n"
+                "?>Entering  spaced:\n?>?>Directory not found.\n?>Directory not found.\n"
+                "?>Directory not found.\n?>Directory not found.\n"
+                "?>File not found.\n?>File not found.\n?>Exiting...\n");
 }
 
 TEST(Shell, EndsAtTheEndOfInputAfterRunningAnUnterminatedLastLine) {
@@ -145,16 +149,15 @@ TEST(Listing, PrintsOneAlignedLinePerEntryInWalkOrder) {
   ImageBuilder image(512);
   image.header(16, 1);
   image.directory(1, {
-      {"README", "TEXT", 777, 57},
-      {"wide", "DATA", 1234567890, 3},
-      {"negative", "BAD", -5, -77},
-      {std::string(32, 'n'), std::string("T\0XY", 4), 0, 1234567},
-      {"sub", "DIR", 512, 2},
-  });
+                         {"README", "TEXT", 777, 57},
+                         {"wide", "DATA", 1234567890, 3},
+                         {"negative", "BAD", -5, -77},
+                         {std::string(32, 'n'), std::string("T\0XY", 4), 0, 1234567},
+                         {"sub", "DIR", 512, 2},
+                     });
   image.directory(2, {});
   const RunResult run = runOnImage(image, "l\nc sub\nd\nq\n", dir);
-  const std::string readmeLine =
-      "README                          TEXT        777 bytes  57    \n";
+  const std::string readmeLine = "README                          TEXT        777 bytes  57    \n";
   EXPECT_EQ(run.output, summary(8192, 512, 512) + "?>" + kListingHeading + readmeLine +
                             "wide                            DATA  1234567890 bytes  3     \n" +
                             listingLine("negative", "BAD", -5, -77) +

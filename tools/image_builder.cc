@@ -97,7 +97,8 @@ void ImageBuilder::ensure(std::int64_t end) {
 
 void ImageBuilder::save(const std::string& path) const {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(reinterpret_cast<const char*>(bytes_.data()), static_cast<std::streamsize>(bytes_.size()));
+  file.write(reinterpret_cast<const char*>(bytes_.data()),
+             static_cast<std::streamsize>(bytes_.size()));
   if (!file.flush()) throw std::runtime_error("cannot write " + path);
 }
 

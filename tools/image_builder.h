@@ -11,12 +11,12 @@
 namespace discshell::tools {
 
 struct EntrySpec {
-  std::string name;            ///< raw bytes, up to 32 (NUL padded)
-  std::string type = "FILE";   ///< raw bytes, up to 4 (NUL padded)
+  std::string name;           ///< raw bytes, up to 32 (NUL padded)
+  std::string type = "FILE";  ///< raw bytes, up to 4 (NUL padded)
   std::int32_t byteCount = 0;
   std::int32_t startBlock = 0;
   std::int32_t lastCopyIndex = 0;
-  std::int32_t flags = 1;      ///< 0 would end the directory
+  std::int32_t flags = 1;  ///< 0 would end the directory
 };
 
 class ImageBuilder {
@@ -36,7 +36,8 @@ class ImageBuilder {
   /// remain behind the one before it. In the last block entries simply follow
   /// one another, even across a block boundary. Ends with a flags word of 0.
   /// Returns the file position of each entry.
-  std::vector<std::int64_t> directory(std::int32_t firstBlock, const std::vector<EntrySpec>& entries,
+  std::vector<std::int64_t> directory(std::int32_t firstBlock,
+                                      const std::vector<EntrySpec>& entries,
                                       std::int32_t blockCount = 1);
 
   void entryAt(std::int64_t position, const EntrySpec& entry);

@@ -50,7 +50,8 @@ ImageBuilder seedVolume(std::int32_t volumeOffset) {
                       {"self", "DIR", 128, 1},
                       {"beta", "TEXT", 10, 31}});
   std::vector<EntrySpec> many;
-  for (int i = 0; i < 5; ++i) many.push_back({std::string("f").append(std::to_string(i)), "TEXT", 6, 30});
+  for (int i = 0; i < 5; ++i)
+    many.push_back({std::string("f").append(std::to_string(i)), "TEXT", 6, 30});
   image.directory(5, many, 3);
   image.resize(40 * 128 + volumeOffset);
   return image;
@@ -66,14 +67,19 @@ void writeSeeds(const std::string& directory) {
                    "g README\nw README\nq\n",
                    asString(discshell::tools::demoImage()))},
       {"small", discshell::fuzz::joinInput(everything, asString(seedVolume(0)))},
-      {"offset", discshell::fuzz::joinInput("@0x10\n" + everything, asString(seedVolume(16)), true)},
+      {"offset",
+       discshell::fuzz::joinInput("@0x10\n" + everything, asString(seedVolume(16)), true)},
   };
   // Damaged volumes: each breaks one field of the small one.
   const std::vector<std::pair<std::string, std::pair<std::int64_t, std::int32_t>>> damage = {
-      {"k-minus-18", {128 + 20 + 64, -18}},  {"k-huge", {128 + 20 + 64, 0x3FFFFFFF}},
-      {"start-negative", {128 + 20 + 68, -5}}, {"start-huge", {128 + 20 + 68, 0x7FFFFFF0}},
-      {"block-size-0", {76, 0}},              {"block-size-negative", {76, -128}},
-      {"count-negative", {128 + 20 + 16, -1}}, {"root-negative", {100, -1}},
+      {"k-minus-18", {128 + 20 + 64, -18}},
+      {"k-huge", {128 + 20 + 64, 0x3FFFFFFF}},
+      {"start-negative", {128 + 20 + 68, -5}},
+      {"start-huge", {128 + 20 + 68, 0x7FFFFFF0}},
+      {"block-size-0", {76, 0}},
+      {"block-size-negative", {76, -128}},
+      {"count-negative", {128 + 20 + 16, -1}},
+      {"root-negative", {100, -1}},
   };
   for (const auto& [name, poke] : damage) {
     ImageBuilder image = seedVolume(0);

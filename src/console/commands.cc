@@ -33,8 +33,8 @@ struct CommandEntry {
 };
 
 constexpr CommandEntry kCommands[] = {
-    {'a', extractAll}, {'c', changeDirectory}, {'d', list},  {'g', getFile},
-    {'l', list},       {'q', quit},            {'w', writePatchedImage},
+    {'a', extractAll}, {'c', changeDirectory},   {'d', list}, {'g', getFile}, {'l', list},
+    {'q', quit},       {'w', writePatchedImage},
 };
 
 }  // namespace
@@ -76,8 +76,9 @@ ShellStep extractAll(Session& session, std::int32_t directory, std::optional<std
   session.out << "\nSaving all files in directory...\n\n";
   walkDirectory(session.image, session.geometry, directory, [&](const DirectoryEntry& entry) {
     session.out << displayText(entry.name, session.terminalOutput) << "...\n";
-    const ExtractResult result = extractFile(
-        session.image, blockToOffset(session.geometry, entry.startBlock), entry.byteCount, entry.name);
+    const ExtractResult result =
+        extractFile(session.image, blockToOffset(session.geometry, entry.startBlock),
+                    entry.byteCount, entry.name);
     session.out << extractMessage(result, entry.byteCount);
     return WalkStep::kContinue;
   });

@@ -39,11 +39,12 @@ void copyInKernel(int inputFd, std::int64_t inputPosition, std::int64_t length, 
 
 void copyThroughBuffer(int inputFd, std::int64_t inputPosition, std::int64_t length, int outputFd,
                        CopyResult& result) {
-  std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min(length - result.copied, kChunk)));
+  std::vector<unsigned char> buffer(
+      static_cast<std::size_t>(std::min(length - result.copied, kChunk)));
   while (result.copied < length) {
     const auto want = static_cast<std::size_t>(std::min(length - result.copied, kChunk));
-    const ssize_t got = ::pread(inputFd, buffer.data(), want,
-                                static_cast<off_t>(inputPosition + result.copied));
+    const ssize_t got =
+        ::pread(inputFd, buffer.data(), want, static_cast<off_t>(inputPosition + result.copied));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return;
     if (!writeAll(outputFd, buffer.data(), static_cast<std::size_t>(got))) {

@@ -9,12 +9,12 @@
 namespace discshell {
 
 enum class ExtractStatus {
-  kWritten,       ///< every byte of the entry is in the local file
-  kEndedEarly,    ///< the image ended first; the bytes that exist were written
-  kUnsafeName,    ///< the name would leave the current directory
-  kIsImage,       ///< the local file is the open image itself
-  kInvalidSize,   ///< a negative byte count
-  kCannotWrite,   ///< the local file could not be created or written
+  kWritten,      ///< every byte of the entry is in the local file
+  kEndedEarly,   ///< the image ended first; the bytes that exist were written
+  kUnsafeName,   ///< the name would leave the current directory
+  kIsImage,      ///< the local file is the open image itself
+  kInvalidSize,  ///< a negative byte count
+  kCannotWrite,  ///< the local file could not be created or written
 };
 
 struct ExtractResult {

@@ -16,8 +16,8 @@ bool isSafeLocalName(std::string_view name) {
 std::optional<PendingFile> PendingFile::create() {
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = ".discshell-" + std::to_string(::getpid()) + "-" +
-                             std::to_string(counter++) + ".tmp";
+    const std::string name =
+        ".discshell-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
     // O_EXCL with mode 0666 lets the kernel apply the umask, as a plain create would.
     FileDescriptor fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (fd.valid()) return PendingFile(std::move(fd), name);

@@ -29,7 +29,8 @@ WindowedReader::WindowedReader(const ByteSource& source, std::size_t maxWindow)
 bool WindowedReader::read(std::int32_t position, std::span<unsigned char> out) {
   if (position < 0) return false;
   if (out.size() > maxWindow_) return readExact(source_, position, out);
-  const std::int64_t end = static_cast<std::int64_t>(position) + static_cast<std::int64_t>(out.size());
+  const std::int64_t end =
+      static_cast<std::int64_t>(position) + static_cast<std::int64_t>(out.size());
   const bool inWindow =
       position >= windowStart_ && end <= windowStart_ + static_cast<std::int64_t>(windowLength_);
   if (!inWindow) {
