@@ -9,8 +9,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <vector>
+
+#include "console/startup.h"
 
 namespace discshell::fuzz {
 
@@ -45,6 +50,20 @@ inline std::string joinInput(const std::string& script, const std::string& image
   input.push_back(static_cast<char>(script.size() & 0xFF));
   input.push_back(static_cast<char>((script.size() >> 8) & 0xFF));
   return input + script + image;
+}
+
+/// Writes the image to "image.iso" in the current directory and runs the
+/// script on it as a whole session; returns the session's exit status.
+inline int runSession(const FuzzInput& input) {
+  {
+    std::ofstream image("image.iso", std::ios::binary | std::ios::trunc);
+    image.write(input.image.data(), static_cast<std::streamsize>(input.image.size()));
+  }
+  std::vector<const char*> args{"image.iso"};
+  if (input.volumeOffset) args.push_back(input.volumeOffset->c_str());
+  std::istringstream in(input.script);
+  std::ostringstream out;
+  return runDiscshell(args, in, out, input.terminalOutput);
 }
 
 }  // namespace discshell::fuzz

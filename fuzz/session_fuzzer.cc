@@ -6,12 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <vector>
 
-#include "console/startup.h"
 #include "fuzz/fuzz_input.h"
 
 namespace {
@@ -45,15 +41,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const discshell::fuzz::FuzzInput input = discshell::fuzz::splitInput(data, size);
-  {
-    std::ofstream image("image.iso", std::ios::binary | std::ios::trunc);
-    image.write(input.image.data(), static_cast<std::streamsize>(input.image.size()));
-  }
-  std::vector<const char*> args{"image.iso"};
-  if (input.volumeOffset) args.push_back(input.volumeOffset->c_str());
-  std::istringstream in(input.script);
-  std::ostringstream out;
-  (void)discshell::runDiscshell(args, in, out, input.terminalOutput);
+  (void)discshell::fuzz::runSession(input);
   emptyDirectory(std::filesystem::current_path());
   return 0;
 }

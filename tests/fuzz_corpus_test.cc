@@ -5,10 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
-#include "console/startup.h"
 #include "fuzz/fuzz_input.h"
 #include "session_harness.h"
 
@@ -37,12 +34,7 @@ TEST(FuzzCorpus, EverySessionEndsNormallyAndLeavesTheImageAlone) {
     const fuzz::FuzzInput input =
         fuzz::splitInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     InScratchDirectory scratch;
-    writeFile("image.iso", input.image);
-    std::vector<const char*> args{"image.iso"};
-    if (input.volumeOffset) args.push_back(input.volumeOffset->c_str());
-    std::istringstream in(input.script);
-    std::ostringstream out;
-    const int status = runDiscshell(args, in, out, input.terminalOutput);
+    const int status = fuzz::runSession(input);
     EXPECT_TRUE(status == 0 || status == 1) << file.path();
     EXPECT_EQ(readFile("image.iso"), input.image) << file.path();
     ++replayed;
