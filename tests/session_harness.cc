@@ -80,11 +80,14 @@ RunResult runInProcess(const std::vector<std::string>& args, const std::string& 
                        bool terminalOutput) {
   std::istringstream in(script);
   std::ostringstream out;
+  std::ostringstream err;
   std::vector<const char*> argv;
   for (const std::string& arg : args) argv.push_back(arg.c_str());
+  Console console{in, out, err, false, terminalOutput, terminalOutput};
   RunResult result;
-  result.status = runDiscshell(argv, in, out, terminalOutput);
+  result.status = runDiscshell(argv, console);
   result.output = out.str();
+  result.errors = err.str();
   return result;
 }
 

@@ -26,6 +26,7 @@ class ScratchDir {
 
 struct RunResult {
   std::string output;  ///< all of standard output
+  std::string errors;  ///< all of standard error
   int status = -1;     ///< exit status, or -1 when the tool did not exit normally
 };
 

@@ -59,7 +59,7 @@ TEST(Startup, ReportsAnImageItCannotUse) {
   const RunResult none = runTool({}, "q\n", dir.path());
   EXPECT_EQ(none.output, "");
   EXPECT_EQ(none.status, 255);
-  for (const char* image : {"missing.iso", "--help", ".", "/"}) {
+  for (const char* image : {"missing.iso", "-", ".", "/"}) {
     const RunResult run = runTool({image}, "q\n", dir.path());
     EXPECT_EQ(run.output, usage) << image;
     EXPECT_EQ(run.status, 1) << image;
@@ -90,7 +90,7 @@ TEST(Shell, EntersAndLeavesDirectoriesAndEndsWithDotDotAtTheRoot) {
 TEST(Shell, DispatchesOnTheFirstLowerCaseCharacterOnly) {
   ScratchDir dir;
   const RunResult run =
-      runOnImage(sampleVolume(), "\nL\n l\nx\nQ\ncd sub\nlist everything\nquit now\n", dir);
+      runOnImage(sampleVolume(), "\nL\n l\nb\nQ\ncd sub\nlist everything\nquit now\n", dir);
   EXPECT_EQ(run.output, kSampleSummary +
                             "?>Invalid command?>Invalid command?>Invalid command?>Invalid command"
                             "?>Invalid command?>Entering sub:\n?>" +
@@ -127,7 +127,7 @@ TEST(Shell, TakesLongLinesWhole) {
   ScratchDir dir;
   const std::string longName(5000, 's');
   const RunResult run =
-      runOnImage(sampleVolume(), "x" + std::string(100000, 'l') + "\nc " + longName + "\nq\n", dir);
+      runOnImage(sampleVolume(), "b" + std::string(100000, 'l') + "\nc " + longName + "\nq\n", dir);
   EXPECT_EQ(run.output, kSampleSummary + "?>Invalid command?>Directory not found.\n?>Exiting...\n");
 }
 

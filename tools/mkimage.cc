@@ -4,7 +4,6 @@
 //   discshell-mkimage one-entry PATH DATA-MIB        one entry at block 16, data to the end
 //   discshell-mkimage many PATH COUNT ENTRY-BYTES     a root of COUNT entries of that size
 //   discshell-mkimage wide PATH COUNT                 COUNT empty entries, block size 2048
-//   discshell-mkimage fuzz-seeds DIRECTORY            the fuzzer's seed corpus
 //
 // The benchmark fills the data region itself; this writes only the volume's
 // structure and extends the file to its full length.
@@ -15,7 +14,6 @@
 #include <iostream>
 #include <string>
 
-#include "fuzz/fuzz_input.h"
 #include "tools/image_builder.h"
 
 namespace {
@@ -34,73 +32,7 @@ std::int32_t directoryBlocks(std::int32_t blockSize, std::int64_t count) {
   return static_cast<std::int32_t>((count + perBlock - 1) / perBlock);
 }
 
-std::string asString(const ImageBuilder& image) {
-  return std::string(image.bytes().begin(), image.bytes().end());
-}
-
-// A small volume (block size 128) with a nested directory, a directory of
-// three blocks, and a directory that contains itself.
-ImageBuilder seedVolume(std::int32_t volumeOffset) {
-  ImageBuilder image(128, volumeOffset);
-  image.header(40, 1);
-  image.data(30, "alpha\n");
-  image.data(31, "beta beta\n");
-  image.directory(1, {{"alpha", "TEXT", 6, 30},
-                      {"sub", "DIR", 384, 5},
-                      {"self", "DIR", 128, 1},
-                      {"beta", "TEXT", 10, 31}});
-  std::vector<EntrySpec> many;
-  for (int i = 0; i < 5; ++i)
-    many.push_back({std::string("f").append(std::to_string(i)), "TEXT", 6, 30});
-  image.directory(5, many, 3);
-  image.resize(40 * 128 + volumeOffset);
-  return image;
-}
-
-void writeSeeds(const std::string& directory) {
-  const std::string everything =
-      "l\nd\nc sub\nl\na\nc ..\nc self\nc ..\ng alpha\nw alpha\ng beta\nw beta\n"
-      "x\n\nc\ng\nw\nc missing\nq\n";
-  std::vector<std::pair<std::string, std::string>> seeds = {
-      {"demo", discshell::fuzz::joinInput(
-                   "l\nc logs\nd\ng day01.log\na\nc ..\nc docs\nc archive\nl\nc ..\nc ..\n"
-                   "g README\nw README\nq\n",
-                   asString(discshell::tools::demoImage()))},
-      {"small", discshell::fuzz::joinInput(everything, asString(seedVolume(0)))},
-      {"offset",
-       discshell::fuzz::joinInput("@0x10\n" + everything, asString(seedVolume(16)), true)},
-  };
-  // Damaged volumes: each breaks one field of the small one.
-  const std::vector<std::pair<std::string, std::pair<std::int64_t, std::int32_t>>> damage = {
-      {"k-minus-18", {128 + 20 + 64, -18}},
-      {"k-huge", {128 + 20 + 64, 0x3FFFFFFF}},
-      {"start-negative", {128 + 20 + 68, -5}},
-      {"start-huge", {128 + 20 + 68, 0x7FFFFFF0}},
-      {"block-size-0", {76, 0}},
-      {"block-size-negative", {76, -128}},
-      {"count-negative", {128 + 20 + 16, -1}},
-      {"root-negative", {100, -1}},
-  };
-  for (const auto& [name, poke] : damage) {
-    ImageBuilder image = seedVolume(0);
-    image.poke32(poke.first, poke.second);
-    seeds.push_back({name, discshell::fuzz::joinInput(everything, asString(image))});
-  }
-  ImageBuilder truncated = seedVolume(0);
-  truncated.resize(300);
-  seeds.push_back({"truncated", discshell::fuzz::joinInput(everything, asString(truncated))});
-  for (const auto& [name, bytes] : seeds) {
-    std::ofstream file(directory + "/" + name, std::ios::binary | std::ios::trunc);
-    file << bytes;
-    if (!file.flush()) throw std::runtime_error("cannot write seed " + name);
-  }
-}
-
 int build(const std::string& kind, const std::string& path, long a, long b) {
-  if (kind == "fuzz-seeds") {
-    writeSeeds(path);
-    return 0;
-  }
   if (kind == "demo") {
     discshell::tools::demoImage().save(path);
     return 0;

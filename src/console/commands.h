@@ -1,28 +1,33 @@
 // The commands of the shell. Every handler has the same signature and says
-// what the shell should do next.
+// whether the run goes on.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "console/session.h"
+#include "volume/tree.h"
 
 namespace discshell {
 
-struct ShellStep {
-  enum class Kind { kPrompt, kEnter, kLeave, kQuit };
-  Kind kind = Kind::kPrompt;
-  std::int32_t directory = 0;  ///< with kEnter: the directory entered
-};
+enum class ShellStep { kPrompt, kEnd };
 
 using CommandHandler = ShellStep (*)(Session& session, std::int32_t directory,
                                      std::optional<std::string_view> argument);
 
+/// The handler for a command letter; none for letters without a command.
+[[nodiscard]] CommandHandler findCommand(char letter);
+
+// Navigation and listing (navigation.cc).
 ShellStep changeDirectory(Session& session, std::int32_t directory,
                           std::optional<std::string_view> argument);
 ShellStep quit(Session& session, std::int32_t directory, std::optional<std::string_view> argument);
 ShellStep list(Session& session, std::int32_t directory, std::optional<std::string_view> argument);
+ShellStep help(Session& session, std::int32_t directory, std::optional<std::string_view> argument);
+
+// One entry or one directory out to local files, and w (entry_commands.cc).
 ShellStep getFile(Session& session, std::int32_t directory,
                   std::optional<std::string_view> argument);
 /// The a command: every entry of the directory, subdirectories saved as plain files.
@@ -30,8 +35,31 @@ ShellStep extractAll(Session& session, std::int32_t directory,
                      std::optional<std::string_view> argument);
 ShellStep writePatchedImage(Session& session, std::int32_t directory,
                             std::optional<std::string_view> argument);
+ShellStep printEntry(Session& session, std::int32_t directory,
+                     std::optional<std::string_view> argument);
+ShellStep describeEntry(Session& session, std::int32_t directory,
+                        std::optional<std::string_view> argument);
 
-/// The handler for a command letter; none for letters without a command.
-[[nodiscard]] CommandHandler findCommand(char letter);
+// The whole tree (tree_commands.cc).
+ShellStep listTree(Session& session, std::int32_t directory,
+                   std::optional<std::string_view> argument);
+ShellStep extractTree(Session& session, std::int32_t directory,
+                      std::optional<std::string_view> argument);
+ShellStep updateFromTree(Session& session, std::int32_t directory,
+                         std::optional<std::string_view> argument);
+
+/// What a path argument of t, x, p, s or u names: an entry, or (for ".",
+/// "..", "/" and paths ending in them) a directory given by its levels.
+struct PathArgument {
+  std::optional<DirectoryEntry> entry;
+  std::int32_t directory = 0;  ///< the directory named, or the one that holds `entry`
+  std::string directoryPath;   ///< that directory's path from the root, "/" for the root
+};
+
+/// Resolves a path argument from the current directory; without an
+/// argument, the current directory. No value after reporting `notFound`.
+[[nodiscard]] std::optional<PathArgument> resolveArgument(Session& session,
+                                                          std::optional<std::string_view> argument,
+                                                          std::string_view notFound);
 
 }  // namespace discshell

@@ -1,17 +1,32 @@
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <iostream>
 #include <span>
 
+#include "console/output.h"
 #include "console/startup.h"
+#include "transfer/local_file.h"
 
 int main(int argc, char** argv) {
+  const unsigned closed = discshell::openClosedStandardDescriptors();
   // A write past a file-size limit then fails with a message instead of
   // killing the process half-way through a local file.
   std::signal(SIGXFSZ, SIG_IGN);
+  discshell::removeTemporaryFilesOnSignals();
   std::ios::sync_with_stdio(false);
+  discshell::FdOutputBuffer outBuffer(STDOUT_FILENO, (closed & 2u) != 0 ? EBADF : 0);
+  discshell::FdOutputBuffer errBuffer(STDERR_FILENO);
+  std::ostream out(&outBuffer);
+  std::ostream err(&errBuffer);
+  discshell::Console console{std::cin,
+                             out,
+                             err,
+                             ::isatty(STDIN_FILENO) == 1,
+                             ::isatty(STDOUT_FILENO) == 1,
+                             ::isatty(STDERR_FILENO) == 1};
   const std::span<const char* const> args(argv + 1,
                                           argc > 0 ? static_cast<std::size_t>(argc - 1) : 0);
-  return discshell::runDiscshell(args, std::cin, std::cout, ::isatty(STDOUT_FILENO) == 1);
+  return discshell::runDiscshell(args, console);
 }

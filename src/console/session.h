@@ -1,28 +1,52 @@
-// What every shell command gets: the open volume and the session's streams.
+// What every shell command gets: the open volume, where the shell stands,
+// and the session's streams.
 #pragma once
 
-#include <istream>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "volume/geometry.h"
 #include "volume/image_file.h"
+#include "volume/tree.h"
 
 namespace discshell {
 
 struct Session {
+  Session(const ImageFile& openImage, const VolumeGeometry& volume, std::ostream& output,
+          std::ostream& failures)
+      : image(openImage), geometry(volume), out(output), errors(failures) {
+    levels.push_back({volume.rootDirectoryOffset, ""});
+  }
+
   const ImageFile& image;
   const VolumeGeometry& geometry;
-  std::istream& in;
-  std::ostream& out;
-  /// Standard output is a terminal: control bytes in names are shown as "?".
-  bool terminalOutput = false;
+  std::ostream& out;            ///< what commands print
+  std::ostream& errors;         ///< failure messages: `out`, or standard error in batch mode
+  bool terminalOutput = false;  ///< `out` is a terminal: shown text is made harmless
+  bool terminalErrors = false;  ///< the same for `errors`
+  bool batch = false;           ///< no summary, prompts or "Exiting..."
+  bool lineEditor = false;      ///< lines come from the terminal line editor
+  /// The directories entered, the root first; the last is the current one.
+  std::vector<Level> levels;
+  /// Set when the current command reported a failure.
+  bool failed = false;
+
+  [[nodiscard]] std::int32_t directory() const { return levels.back().offset; }
+  /// Text from the image or the user as `out` may show it.
+  [[nodiscard]] std::string shown(std::string_view text) const;
+  /// Reports a failure: the message goes to `errors` and the command counts as failed.
+  void fail(std::string_view message);
+  /// The same, with `subject` (shown as `errors` may show it) and ": " in front.
+  void fail(std::string_view subject, std::string_view message);
 };
 
 /// Text from the image or the user as it may be printed. On a terminal,
-/// bytes below 0x20 and 0x7F become "?" (as ls shows them), so a crafted
-/// name cannot send escape sequences; elsewhere every byte goes out unchanged.
+/// control characters become "?" (as ls shows them): bytes below 0x20, 0x7F,
+/// the C1 controls U+0080 to U+009F in UTF-8, and any byte 0x80 to 0x9F that
+/// is not part of a valid UTF-8 sequence, so a crafted name cannot drive the
+/// terminal. Valid UTF-8 passes unchanged, and off a terminal every byte does.
 [[nodiscard]] std::string displayText(std::string_view text, bool terminalOutput);
 
 }  // namespace discshell

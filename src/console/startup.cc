@@ -1,16 +1,116 @@
 #include "console/startup.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "console/help.h"
+#include "console/output.h"
 #include "console/session.h"
 #include "console/shell.h"
+#include "transfer/local_file.h"
 #include "volume/geometry.h"
 #include "volume/image_file.h"
 
 namespace discshell {
+namespace {
+
+struct Options {
+  std::vector<std::string> lines;     ///< -c, in order
+  std::optional<std::string> script;  ///< -f
+  bool help = false;
+  bool version = false;
+  std::span<const char* const> positional;  ///< IMAGE [VOLUME-OFFSET] and what follows
+  [[nodiscard]] bool batch() const { return !lines.empty() || script.has_value(); }
+};
+
+// POSIX order: options end at the first argument that is not one, or after "--".
+std::optional<Options> parseOptions(std::span<const char* const> args, std::ostream& err) {
+  Options options;
+  std::size_t i = 0;
+  const auto refuse = [&](const std::string& problem) {
+    err << "discshell: " << problem << '\n' << kUsageLine;
+    return std::nullopt;
+  };
+  for (; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    if (arg == "--") {
+      ++i;
+      break;
+    }
+    if (arg.size() < 2 || arg[0] != '-') break;
+    if (arg == "--help" || arg == "--version") {
+      (arg == "--help" ? options.help : options.version) = true;
+      continue;
+    }
+    if (arg.starts_with("--")) return refuse("unknown option: " + std::string(arg));
+    for (std::size_t j = 1; j < arg.size(); ++j) {
+      const char letter = arg[j];
+      if (letter == 'h' || letter == 'V') {
+        (letter == 'h' ? options.help : options.version) = true;
+        continue;
+      }
+      if (letter != 'c' && letter != 'f') {
+        return refuse("unknown option: -" + std::string(1, letter));
+      }
+      std::string value;
+      if (j + 1 < arg.size()) {
+        value = arg.substr(j + 1);
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      } else {
+        return refuse("option requires an argument: -" + std::string(1, letter));
+      }
+      if (letter == 'c') {
+        options.lines.push_back(std::move(value));
+      } else {
+        options.script = std::move(value);
+      }
+      break;
+    }
+  }
+  options.positional = args.subspan(i);
+  return options;
+}
+
+// The script of -f: standard input for "-", else the file.
+std::optional<std::istream*> openScript(const Options& options, Console& console,
+                                        std::ifstream& file) {
+  if (!options.script) return nullptr;
+  if (*options.script == "-") return &console.in;
+  const auto info = statPath(*options.script);
+  errno = info && S_ISDIR(info->st_mode) ? EISDIR : 0;
+  if (errno == 0) file.open(*options.script, std::ios::binary);
+  if (errno != 0 || !file) {
+    console.err << "discshell: cannot read " << *options.script << ": "
+                << std::strerror(errno != 0 ? errno : EIO) << '\n';
+    return std::nullopt;
+  }
+  return &file;
+}
+
+int runSession(Session& session, const Options& options, Console& console, std::istream* script) {
+  std::unique_ptr<LineSource> lines;
+  if (session.batch) {
+    lines = std::make_unique<BatchLines>(options.lines, script);
+  } else if (console.inputIsTerminal && console.outputIsTerminal) {
+    lines = openLineEditor(session);
+    session.lineEditor = lines != nullptr;
+  }
+  if (!lines) lines = std::make_unique<StreamLines>(console.in);
+  return runShell(session, *lines);
+}
+
+}  // namespace
 
 std::int32_t parseVolumeOffset(const char* text) {
   errno = 0;
@@ -24,27 +124,70 @@ std::int32_t parseVolumeOffset(const char* text) {
   return static_cast<std::int32_t>(value);
 }
 
-int runDiscshell(std::span<const char* const> args, std::istream& in, std::ostream& out,
-                 bool terminalOutput) {
-  if (args.empty()) return 255;
-  const auto image = ImageFile::open(args[0]);
-  if (!image) {
-    out << "Could not open image file.\nUsage: discshell IMAGE [VOLUME-OFFSET]\n";
-    return 1;
+int runDiscshell(std::span<const char* const> args, Console& console) {
+  const auto options = parseOptions(args, console.err);
+  if (!options) return kExitCannotStart;
+  if (options->help || options->version) {
+    if (options->help) {
+      console.out << programHelp();
+    } else {
+      console.out << "discshell " << DISCSHELL_VERSION << '\n';
+    }
+    console.out.flush();
+    return console.out ? kExitSuccess : kExitOutputFailed;
   }
-  const std::int32_t volumeOffset = args.size() > 1 ? parseVolumeOffset(args[1]) : 0;
+  if (options->positional.empty()) {
+    if (!args.empty()) console.err << "discshell: no IMAGE given\n" << kUsageLine;
+    return kExitNoImage;
+  }
+  // Without a batch option, messages keep going to standard output as always.
+  std::ostream& messages = options->batch() ? console.err : console.out;
+  const auto image = ImageFile::open(options->positional[0]);
+  if (!image) {
+    messages << "Could not open image file.\nUsage: discshell IMAGE [VOLUME-OFFSET]\n";
+    return kExitCannotStart;
+  }
+  const std::span<const char* const> positional = options->positional;
+  const std::int32_t volumeOffset = positional.size() > 1 ? parseVolumeOffset(positional[1]) : 0;
   const auto geometry = readVolumeGeometry(*image, volumeOffset);
   if (!geometry) {
-    out << "Could not read volume header.\n";
-    return 1;
+    messages << "Could not read volume header.\n";
+    return kExitCannotStart;
   }
-  out << "Volume Size: " << geometry->volumeSize << " bytes\nBlock Size: " << geometry->blockSize
-      << " bytes\nRoot Directory: " << geometry->rootDirectoryOffset
-      << " bytes from start of volume\n\n";
-  Session session{*image, *geometry, in, out, terminalOutput};
-  const int status = runShell(session, geometry->rootDirectoryOffset);
-  out << std::flush;
+  std::ifstream scriptFile;
+  const auto script = openScript(*options, console, scriptFile);
+  if (!script) return kExitCannotStart;
+
+  Session session(*image, *geometry, console.out, messages);
+  session.batch = options->batch();
+  session.terminalOutput = console.outputIsTerminal;
+  session.terminalErrors = session.batch ? console.errorIsTerminal : console.outputIsTerminal;
+  if (!session.batch) {
+    console.out << "Volume Size: " << geometry->volumeSize
+                << " bytes\nBlock Size: " << geometry->blockSize
+                << " bytes\nRoot Directory: " << geometry->rootDirectoryOffset
+                << " bytes from start of volume\n\n";
+  }
+  int status = runSession(session, *options, console, *script);
+  console.out.flush();
+  if (!console.out) {
+    console.err << "discshell: cannot write standard output: "
+                << std::strerror(streamError(console.out)) << '\n';
+    status = kExitOutputFailed;
+  }
+  console.err.flush();
   return status;
+}
+
+unsigned openClosedStandardDescriptors() {
+  unsigned closed = 0;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open() takes the lowest free descriptor, which is this one.
+    if (::open("/dev/null", O_RDWR) != fd) std::abort();
+    closed |= 1u << fd;
+  }
+  return closed;
 }
 
 }  // namespace discshell

@@ -13,11 +13,26 @@ namespace discshell {
 /// at the signed 32-bit limits.
 [[nodiscard]] std::int32_t parseVolumeOffset(const char* text);
 
+/// The streams of a run and whether each is a terminal.
+struct Console {
+  std::istream& in;
+  std::ostream& out;
+  std::ostream& err;
+  bool inputIsTerminal = false;
+  bool outputIsTerminal = false;
+  bool errorIsTerminal = false;
+};
+
 /// A whole run: `args` are the command-line arguments after the program name
-/// (IMAGE, then an optional VOLUME-OFFSET). Returns the exit status: 0 for a
-/// normal end, 1 when the image cannot be opened or its header read, 255 when
-/// no image is named.
-[[nodiscard]] int runDiscshell(std::span<const char* const> args, std::istream& in,
-                               std::ostream& out, bool terminalOutput);
+/// ([OPTION]... IMAGE [VOLUME-OFFSET]). Returns the exit status: 0 for a
+/// normal end, 1 when the run cannot start (options, image, header), 2 when
+/// a command failed in batch mode, 3 when standard output could not be
+/// written, 255 when no image is named.
+[[nodiscard]] int runDiscshell(std::span<const char* const> args, Console& console);
+
+/// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, so no
+/// file the tool opens later can take their place (the image must never be
+/// read as commands). Returns a bit for each that was closed (1 << fd).
+unsigned openClosedStandardDescriptors();
 
 }  // namespace discshell

@@ -37,8 +37,8 @@ void copyInKernel(int inputFd, std::int64_t inputPosition, std::int64_t length, 
   }
 }
 
-void copyThroughBuffer(int inputFd, std::int64_t inputPosition, std::int64_t length, int outputFd,
-                       CopyResult& result) {
+void copyThroughBuffer(int inputFd, std::int64_t inputPosition, std::int64_t length,
+                       const ByteSink& sink, CopyResult& result) {
   std::vector<unsigned char> buffer(
       static_cast<std::size_t>(std::min(length - result.copied, kChunk)));
   while (result.copied < length) {
@@ -47,7 +47,7 @@ void copyThroughBuffer(int inputFd, std::int64_t inputPosition, std::int64_t len
         ::pread(inputFd, buffer.data(), want, static_cast<off_t>(inputPosition + result.copied));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return;
-    if (!writeAll(outputFd, buffer.data(), static_cast<std::size_t>(got))) {
+    if (!sink(buffer.data(), static_cast<std::size_t>(got))) {
       result.writeFailed = true;
       return;
     }
@@ -61,7 +61,22 @@ CopyResult copyBytes(int inputFd, std::int64_t inputPosition, std::int64_t lengt
   CopyResult result;
   if (inputPosition < 0 || length <= 0) return result;
   copyInKernel(inputFd, inputPosition, length, outputFd, result);
-  if (result.copied < length) copyThroughBuffer(inputFd, inputPosition, length, outputFd, result);
+  if (result.copied < length) {
+    copyThroughBuffer(
+        inputFd, inputPosition, length,
+        [outputFd](const unsigned char* data, std::size_t size) {
+          return writeAll(outputFd, data, size);
+        },
+        result);
+  }
+  return result;
+}
+
+CopyResult copyBytes(int inputFd, std::int64_t inputPosition, std::int64_t length,
+                     const ByteSink& sink) {
+  CopyResult result;
+  if (inputPosition < 0 || length <= 0) return result;
+  copyThroughBuffer(inputFd, inputPosition, length, sink, result);
   return result;
 }
 

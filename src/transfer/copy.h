@@ -1,7 +1,9 @@
-// The one bounded copy loop that extraction and the patched-image writer share.
+// The one bounded copy loop that extraction, print and the image writers share.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace discshell {
 
@@ -10,6 +12,9 @@ struct CopyResult {
   bool writeFailed = false;  ///< the output refused a write (disk full, EFBIG, EIO)
 };
 
+/// Takes a piece of the copy whole, or says it could not.
+using ByteSink = std::function<bool(const unsigned char* data, std::size_t size)>;
+
 /// Copies up to `length` bytes read at `inputPosition` of `inputFd` to the
 /// current position of `outputFd`. Stops early, without error, where the input
 /// ends or cannot be read; only bytes that were read are ever written. Memory
@@ -17,5 +22,9 @@ struct CopyResult {
 /// fixed buffer goes round. A negative position or length copies nothing.
 [[nodiscard]] CopyResult copyBytes(int inputFd, std::int64_t inputPosition, std::int64_t length,
                                    int outputFd);
+
+/// The same through the fixed buffer, handing each piece to `sink`.
+[[nodiscard]] CopyResult copyBytes(int inputFd, std::int64_t inputPosition, std::int64_t length,
+                                   const ByteSink& sink);
 
 }  // namespace discshell

@@ -6,16 +6,20 @@
 namespace discshell {
 
 ExtractResult extractFile(const ImageFile& image, std::int32_t position, std::int32_t length,
-                          const std::string& localName) {
-  if (!isSafeLocalName(localName)) return {ExtractStatus::kUnsafeName, 0};
+                          const std::string& directory, const std::string& name) {
+  if (!isSafeLocalName(name)) return {ExtractStatus::kUnsafeName, 0};
+  const std::string path = localPath(directory, name);
+  const auto existing = statPath(path);
   // Writing over the image would destroy what is being read.
-  if (pathIsFile(localName, image.identity())) return {ExtractStatus::kIsImage, 0};
+  if (existing && sameFile(*existing, image.identity())) return {ExtractStatus::kIsImage, 0};
   if (length < 0) return {ExtractStatus::kInvalidSize, 0};
 
-  auto pending = PendingFile::create();
+  auto pending = PendingFile::create(directory);
   if (!pending) return {ExtractStatus::kCannotWrite, 0};
   const CopyResult copy = copyBytes(image.fd(), position, length, pending->fd());
-  if (copy.writeFailed || !pending->commit(localName)) return {ExtractStatus::kCannotWrite, 0};
+  if (copy.writeFailed || !pending->commit(path, existing)) {
+    return {ExtractStatus::kCannotWrite, 0};
+  }
   if (copy.copied < length) return {ExtractStatus::kEndedEarly, copy.copied};
   return {ExtractStatus::kWritten, copy.copied};
 }

@@ -12,12 +12,6 @@ namespace {
 
 constexpr std::int64_t kLargestLength = std::numeric_limits<std::int32_t>::max();
 
-bool outputNameUsable(const ImageFile& image) {
-  if (pathIsFile(kOutputImageName, image.identity())) return false;
-  struct stat info {};
-  return ::stat(kOutputImageName, &info) != 0 || !S_ISDIR(info.st_mode);
-}
-
 bool copyExactly(int inputFd, std::int64_t position, std::int64_t length, int outputFd) {
   const CopyResult copy = copyBytes(inputFd, position, length, outputFd);
   return !copy.writeFailed && copy.copied == length;
@@ -29,8 +23,11 @@ ReplaceResult replaceFile(const ImageFile& image, std::int32_t position, std::in
                           const std::string& localName, std::ostream& console) {
   const auto local = openForReading(localName);
   if (!local) return ReplaceResult::kLocalFileMissing;
-  if (!outputNameUsable(image)) return ReplaceResult::kOutputUnavailable;
-  auto output = PendingFile::create();
+  const auto existing = statPath(kOutputImageName);
+  if (existing && (sameFile(*existing, image.identity()) || S_ISDIR(existing->st_mode))) {
+    return ReplaceResult::kOutputUnavailable;
+  }
+  auto output = PendingFile::create("");
   if (!output) return ReplaceResult::kOutputUnavailable;
 
   const auto replacementLength = fileLength(local->get());
@@ -52,7 +49,7 @@ ReplaceResult replaceFile(const ImageFile& image, std::int32_t position, std::in
           << ", Replacement Length: " << replaced << ".\n"
           << "Left to go: " << rest << " bytes";
   if (rest < 0 || !copyExactly(image.fd(), position + replaced, rest, output->fd()) ||
-      !output->commit(kOutputImageName)) {
+      !output->commit(kOutputImageName, existing)) {
     return ReplaceResult::kFailed;
   }
   return ReplaceResult::kWritten;

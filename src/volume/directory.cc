@@ -7,6 +7,26 @@
 namespace discshell {
 namespace {
 
+// Reads through the shared window, failing outside the walk's limit.
+class LimitedReader {
+ public:
+  LimitedReader(WindowedReader& reader, const ByteRange& limit) : reader_(reader), limit_(limit) {}
+
+  [[nodiscard]] bool read(std::int32_t position, std::span<unsigned char> out) {
+    const std::int64_t end = std::int64_t{position} + static_cast<std::int64_t>(out.size());
+    return position >= limit_.begin && end <= limit_.end && reader_.read(position, out);
+  }
+  [[nodiscard]] std::optional<std::int32_t> read32(std::int32_t position) {
+    std::array<unsigned char, 4> bytes{};
+    if (!read(position, bytes)) return std::nullopt;
+    return readBigEndian32(bytes);
+  }
+
+ private:
+  WindowedReader& reader_;
+  const ByteRange& limit_;
+};
+
 // Text up to its first NUL, at most `limit` bytes.
 std::string terminatedText(std::span<const unsigned char> bytes, std::size_t limit) {
   std::string text;
@@ -16,7 +36,7 @@ std::string terminatedText(std::span<const unsigned char> bytes, std::size_t lim
   return text;
 }
 
-std::optional<DirectoryEntry> readEntry(WindowedReader& reader, std::int32_t position) {
+std::optional<DirectoryEntry> readEntry(LimitedReader& reader, std::int32_t position) {
   std::array<unsigned char, layout::kTypeSize> type{};
   std::array<unsigned char, layout::kNameFieldSize> name{};
   const auto byteCount = reader.read32(addWrapped(position, layout::kByteCountField));
@@ -33,21 +53,17 @@ std::optional<DirectoryEntry> readEntry(WindowedReader& reader, std::int32_t pos
   entry.byteCount = *byteCount;
   entry.lastCopyIndex = *lastCopyIndex;
   entry.startBlock = *startBlock;
+  entry.recordPosition = position;
   return entry;
 }
 
-struct WalkState {
-  std::int32_t position;
-  bool moreBlocksFollow;
-};
-
 // Moves past the entry at `state.position`. A multi-block directory goes on
 // in the following block when fewer than 72 bytes (one shortest entry) would
-// remain behind this entry; blocks count from the volume offset. Returns false
-// when the walk cannot go on: an unreadable block header, or a next position
-// that would not lie beyond the current one (a non-positive entry length or a
-// wrap-around), which would otherwise let a damaged image loop for ever.
-bool advance(WindowedReader& reader, const VolumeGeometry& geometry, std::int32_t lastCopyIndex,
+// remain behind this entry; blocks count from the volume offset. Ends the
+// walk on an unreadable block header, and on a next position that would not
+// lie beyond the current one (a non-positive entry length or a wrap-around),
+// which would otherwise let a damaged image loop for ever.
+void advance(LimitedReader& reader, const VolumeGeometry& geometry, std::int32_t lastCopyIndex,
              WalkState& state) {
   const std::int32_t p = state.position;
   const std::int32_t copyBytes = multiplyWrapped(layout::kCopyBlockSize, lastCopyIndex);
@@ -59,48 +75,113 @@ bool advance(WindowedReader& reader, const VolumeGeometry& geometry, std::int32_
     const std::int32_t remaining = subtractWrapped(blockSize, intoBlock);
     if (remaining < addWrapped(copyBytes, 2 * layout::kMinEntrySize)) {
       const std::int32_t blockStart = addWrapped(p, remaining);
-      if (blockStart <= p) return false;
+      if (blockStart <= p) {
+        state.end = WalkEnd::kNoProgress;
+        return;
+      }
       const auto nextBlock = reader.read32(addWrapped(blockStart, layout::kNextBlockField));
-      if (!nextBlock) return false;
+      if (!nextBlock) {
+        state.end = WalkEnd::kUnreadable;
+        return;
+      }
       if (*nextBlock == layout::kNoNextBlock) state.moreBlocksFollow = false;
       next = addWrapped(blockStart, layout::kBlockHeaderSize);
     }
   }
-  if (next <= p) return false;
+  if (next <= p) {
+    state.end = WalkEnd::kNoProgress;
+    return;
+  }
   state.position = next;
-  return true;
 }
 
 }  // namespace
 
-void walkDirectory(const ByteSource& image, const VolumeGeometry& geometry,
-                   std::int32_t directoryOffset, const EntryVisitor& visit) {
-  WindowedReader reader(image);
-  const auto firstNextBlock = reader.read32(addWrapped(directoryOffset, layout::kNextBlockField));
-  if (!firstNextBlock) return;
-  WalkState state{addWrapped(directoryOffset, layout::kBlockHeaderSize),
-                  *firstNextBlock != layout::kNoNextBlock};
-  for (;;) {
-    const auto flags = reader.read32(addWrapped(state.position, layout::kFlagsField));
-    if (!flags || *flags == 0) return;
-    const auto entry = readEntry(reader, state.position);
-    if (!entry || visit(*entry) == WalkStep::kStop) return;
-    if (!advance(reader, geometry, entry->lastCopyIndex, state)) return;
+WalkState beginWalk(WindowedReader& reader, std::int32_t directoryOffset, ByteRange limit) {
+  WalkState state;
+  state.limit = limit;
+  LimitedReader limited(reader, state.limit);
+  const auto firstNextBlock = limited.read32(addWrapped(directoryOffset, layout::kNextBlockField));
+  if (!firstNextBlock) {
+    state.end = WalkEnd::kUnreadable;
+    return state;
   }
+  state.position = addWrapped(directoryOffset, layout::kBlockHeaderSize);
+  state.firstBlockIsLast = *firstNextBlock == layout::kNoNextBlock;
+  state.moreBlocksFollow = !state.firstBlockIsLast;
+  return state;
 }
 
-std::optional<FoundEntry> findEntry(const ByteSource& image, const VolumeGeometry& geometry,
-                                    std::int32_t directoryOffset, std::string_view name) {
-  std::optional<FoundEntry> found;
+std::optional<DirectoryEntry> nextEntry(WindowedReader& reader, const VolumeGeometry& geometry,
+                                        WalkState& state) {
+  if (state.end != WalkEnd::kRunning) return std::nullopt;
+  LimitedReader limited(reader, state.limit);
+  const auto flags = limited.read32(addWrapped(state.position, layout::kFlagsField));
+  if (!flags || *flags == 0) {
+    state.end = flags ? WalkEnd::kEndMarker : WalkEnd::kUnreadable;
+    return std::nullopt;
+  }
+  auto entry = readEntry(limited, state.position);
+  if (!entry) {
+    state.end = WalkEnd::kUnreadable;
+    return std::nullopt;
+  }
+  advance(limited, geometry, entry->lastCopyIndex, state);
+  return entry;
+}
+
+WalkEnd walkDirectory(const ByteSource& image, const VolumeGeometry& geometry,
+                      std::int32_t directoryOffset, const EntryVisitor& visit) {
+  WindowedReader reader(image);
+  WalkState state = beginWalk(reader, directoryOffset);
+  while (const auto entry = nextEntry(reader, geometry, state)) {
+    if (visit(*entry) == WalkStep::kStop) return WalkEnd::kStopped;
+  }
+  return state.end;
+}
+
+std::optional<DirectoryEntry> findEntry(WindowedReader& reader, const VolumeGeometry& geometry,
+                                        std::int32_t directoryOffset, std::string_view name) {
   // Names are compared as NUL-terminated strings; a stored name never holds a
   // NUL and never exceeds 31 bytes, so longer or NUL-bearing requests never match.
-  walkDirectory(image, geometry, directoryOffset, [&](const DirectoryEntry& entry) {
-    if (entry.name != name) return WalkStep::kContinue;
-    found = FoundEntry{entry.startBlock, entry.byteCount};
-    return WalkStep::kStop;
-  });
-  if (found && found->startBlock == 0) return std::nullopt;
-  return found;
+  WalkState state = beginWalk(reader, directoryOffset);
+  while (auto entry = nextEntry(reader, geometry, state)) {
+    if (entry->name != name) continue;
+    if (entry->startBlock == 0) return std::nullopt;
+    return entry;
+  }
+  return std::nullopt;
+}
+
+std::optional<DirectoryEntry> findEntry(const ByteSource& image, const VolumeGeometry& geometry,
+                                        std::int32_t directoryOffset, std::string_view name) {
+  WindowedReader reader(image);
+  return findEntry(reader, geometry, directoryOffset, name);
+}
+
+std::optional<std::vector<std::int32_t>> readCopyBlocks(WindowedReader& reader,
+                                                        const VolumeGeometry& geometry,
+                                                        const DirectoryEntry& entry) {
+  const std::int64_t count = entry.lastCopyIndex < 0 ? 1 : std::int64_t{entry.lastCopyIndex} + 1;
+  const std::int64_t first = std::int64_t{entry.recordPosition} + layout::kStartBlockField;
+  const std::int64_t end = first + layout::kCopyBlockSize * count;
+  if (geometry.blockSize > 0) {
+    const std::int64_t blockSize = geometry.blockSize;
+    const std::int64_t intoBlock =
+        ((std::int64_t{entry.recordPosition} - geometry.volumeOffset) % blockSize + blockSize) %
+        blockSize;
+    if (end > std::int64_t{entry.recordPosition} - intoBlock + blockSize) return std::nullopt;
+  } else if (count > 1) {
+    return std::nullopt;
+  }
+  if (end > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
+  std::vector<std::int32_t> blocks;
+  for (std::int64_t position = first; position < end; position += layout::kCopyBlockSize) {
+    const auto block = reader.read32(static_cast<std::int32_t>(position));
+    if (!block) return std::nullopt;
+    blocks.push_back(*block);
+  }
+  return blocks;
 }
 
 }  // namespace discshell

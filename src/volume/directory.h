@@ -3,9 +3,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "volume/byte_source.h"
 #include "volume/geometry.h"
@@ -19,31 +21,68 @@ struct DirectoryEntry {
   std::int32_t byteCount = 0;
   std::int32_t lastCopyIndex = 0;
   std::int32_t startBlock = 0;
+  std::int32_t recordPosition = 0;  ///< byte position of the entry's record
 };
+
+/// Why a walk ended.
+enum class WalkEnd {
+  kRunning,     ///< not ended yet
+  kEndMarker,   ///< a flags word of 0: the directory's proper end
+  kStopped,     ///< the visitor ended it
+  kUnreadable,  ///< a field lay outside the image (or outside the walk's limit)
+  kNoProgress,  ///< the next entry would not lie beyond the current one
+};
+
+/// The stretch of the image a walk may read: [begin, end). A field that
+/// reaches outside it cannot be read, as at the end of the image.
+struct ByteRange {
+  std::int64_t begin = 0;
+  std::int64_t end = std::numeric_limits<std::int64_t>::max();
+};
+
+/// The state of one walk, small enough to keep one per level of a tree.
+struct WalkState {
+  std::int32_t position = 0;  ///< the entry to read next
+  bool moreBlocksFollow = false;
+  bool firstBlockIsLast = false;  ///< the first block's next-block field is -1
+  WalkEnd end = WalkEnd::kRunning;
+  ByteRange limit;
+};
+
+/// Starts a walk of the directory whose first block lies at `directoryOffset`.
+[[nodiscard]] WalkState beginWalk(WindowedReader& reader, std::int32_t directoryOffset,
+                                  ByteRange limit = {});
+
+/// The next entry in image order, or no value once the walk has ended
+/// (`state.end` then says why). Every walk ends, whatever the image holds.
+[[nodiscard]] std::optional<DirectoryEntry> nextEntry(WindowedReader& reader,
+                                                      const VolumeGeometry& geometry,
+                                                      WalkState& state);
 
 enum class WalkStep { kContinue, kStop };
 using EntryVisitor = std::function<WalkStep(const DirectoryEntry&)>;
 
-/// Visits the entries of the directory whose first block lies at byte
-/// position `directoryOffset`, in image order. The walk ends at a flags word
-/// of 0, when the visitor says stop, when a field cannot be read whole, or
-/// when the next entry would not lie beyond the current one; so every walk
-/// ends, whatever the image holds.
-void walkDirectory(const ByteSource& image, const VolumeGeometry& geometry,
-                   std::int32_t directoryOffset, const EntryVisitor& visit);
-
-/// What a lookup found: the first entry of that name in walk order.
-struct FoundEntry {
-  std::int32_t startBlock = 0;
-  std::int32_t byteCount = 0;
-};
+/// Visits the entries of a directory in image order; returns why the walk ended.
+WalkEnd walkDirectory(const ByteSource& image, const VolumeGeometry& geometry,
+                      std::int32_t directoryOffset, const EntryVisitor& visit);
 
 /// Looks `name` up byte for byte (case-sensitive, nothing trimmed). Returns
 /// no value when no entry matches and also when the first match has start
 /// block 0, which every caller reports as not found.
-[[nodiscard]] std::optional<FoundEntry> findEntry(const ByteSource& image,
-                                                  const VolumeGeometry& geometry,
-                                                  std::int32_t directoryOffset,
-                                                  std::string_view name);
+[[nodiscard]] std::optional<DirectoryEntry> findEntry(const ByteSource& image,
+                                                      const VolumeGeometry& geometry,
+                                                      std::int32_t directoryOffset,
+                                                      std::string_view name);
+[[nodiscard]] std::optional<DirectoryEntry> findEntry(WindowedReader& reader,
+                                                      const VolumeGeometry& geometry,
+                                                      std::int32_t directoryOffset,
+                                                      std::string_view name);
+
+/// The block numbers of an entry's copies, its start block first: k + 1 of
+/// them, or only the start block when k is below 0. No value when the list
+/// cannot be read whole or runs past the end of the directory block that
+/// holds the entry (with a block size below 1, when it has more than one).
+[[nodiscard]] std::optional<std::vector<std::int32_t>> readCopyBlocks(
+    WindowedReader& reader, const VolumeGeometry& geometry, const DirectoryEntry& entry);
 
 }  // namespace discshell

@@ -49,12 +49,6 @@ std::optional<std::int64_t> fileLength(int fd) {
   return static_cast<std::int64_t>(end);
 }
 
-bool pathIsFile(const std::string& path, const struct stat& identity) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return false;
-  return info.st_dev == identity.st_dev && info.st_ino == identity.st_ino;
-}
-
 std::optional<ImageFile> ImageFile::open(const std::string& path) {
   auto fd = openForReading(path);
   if (!fd) return std::nullopt;

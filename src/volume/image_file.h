@@ -41,9 +41,11 @@ class FileDescriptor {
 /// The length of an open file: its size, or for a block device its end.
 [[nodiscard]] std::optional<std::int64_t> fileLength(int fd);
 
-/// True when `path` names the same file (device and inode) as `identity`,
-/// also through hard or symbolic links.
-[[nodiscard]] bool pathIsFile(const std::string& path, const struct stat& identity);
+/// True when two stats are of the same file (device and inode), as a hard
+/// or symbolic link to it gives.
+[[nodiscard]] inline bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 /// The image, open read-only from start-up to the end of the run.
 class ImageFile final : public ByteSource {

@@ -1,0 +1,129 @@
+// Commands on single entries: g, a, w, p and s.
+#include <string>
+
+#include "console/commands.h"
+#include "transfer/copy.h"
+#include "transfer/extract.h"
+#include "transfer/replace.h"
+#include "volume/directory.h"
+#include "volume/layout.h"
+
+namespace discshell {
+namespace {
+
+// g and w: the entry of that exact name, or no value after saying so. A line
+// without an argument runs no lookup.
+std::optional<DirectoryEntry> lookUpFile(Session& session, std::int32_t directory,
+                                         std::optional<std::string_view> name) {
+  std::optional<DirectoryEntry> found;
+  if (name) found = findEntry(session.image, session.geometry, directory, *name);
+  if (!found) session.fail("File not found.\n");
+  return found;
+}
+
+void reportExtraction(Session& session, const ExtractResult& result, std::int32_t length) {
+  const std::string message = extractMessage(result, length);
+  if (!message.empty()) session.fail(message);
+}
+
+}  // namespace
+
+ShellStep getFile(Session& session, std::int32_t directory,
+                  std::optional<std::string_view> argument) {
+  const auto found = lookUpFile(session, directory, argument);
+  if (!found) return ShellStep::kPrompt;
+  const ExtractResult result =
+      extractFile(session.image, blockToOffset(session.geometry, found->startBlock),
+                  found->byteCount, "", std::string(*argument));
+  reportExtraction(session, result, found->byteCount);
+  return ShellStep::kPrompt;
+}
+
+ShellStep extractAll(Session& session, std::int32_t directory, std::optional<std::string_view>) {
+  session.out << "\nSaving all files in directory...\n\n";
+  walkDirectory(session.image, session.geometry, directory, [&](const DirectoryEntry& entry) {
+    session.out << session.shown(entry.name) << "...\n";
+    const ExtractResult result =
+        extractFile(session.image, blockToOffset(session.geometry, entry.startBlock),
+                    entry.byteCount, "", entry.name);
+    reportExtraction(session, result, entry.byteCount);
+    return WalkStep::kContinue;
+  });
+  session.out << "\nDone.\n\n";
+  return ShellStep::kPrompt;
+}
+
+ShellStep writePatchedImage(Session& session, std::int32_t directory,
+                            std::optional<std::string_view> argument) {
+  const auto found = lookUpFile(session, directory, argument);
+  if (!found) return ShellStep::kPrompt;
+  const ReplaceResult result =
+      replaceFile(session.image, blockToOffset(session.geometry, found->startBlock),
+                  found->byteCount, std::string(*argument), session.out);
+  if (result == ReplaceResult::kWritten) {
+    session.out << replaceMessage(result);
+  } else {
+    session.fail(replaceMessage(result));
+  }
+  return ShellStep::kPrompt;
+}
+
+ShellStep printEntry(Session& session, std::int32_t, std::optional<std::string_view> argument) {
+  if (!argument) {
+    session.fail("File not found.\n");
+    return ShellStep::kPrompt;
+  }
+  const auto target = resolveArgument(session, argument, "File not found.\n");
+  if (!target) return ShellStep::kPrompt;
+  if (!target->entry) {
+    session.fail("File not found.\n");
+    return ShellStep::kPrompt;
+  }
+  const DirectoryEntry& entry = *target->entry;
+  if (entry.byteCount < 0) {
+    session.fail("Invalid entry size.\n");
+    return ShellStep::kPrompt;
+  }
+  const CopyResult copy = copyBytes(
+      session.image.fd(), blockToOffset(session.geometry, entry.startBlock), entry.byteCount,
+      [&](const unsigned char* data, std::size_t size) {
+        session.out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+        return session.out.good();
+      });
+  if (!copy.writeFailed && copy.copied < entry.byteCount) {
+    reportExtraction(session, {ExtractStatus::kEndedEarly, copy.copied}, entry.byteCount);
+  }
+  return ShellStep::kPrompt;
+}
+
+ShellStep describeEntry(Session& session, std::int32_t, std::optional<std::string_view> argument) {
+  const auto target = resolveArgument(session, argument, "File not found.\n");
+  if (!target) return ShellStep::kPrompt;
+  std::ostream& out = session.out;
+  if (!target->entry) {
+    out << "Path: " << session.shown(target->directoryPath) << "\nPosition: " << target->directory
+        << '\n';
+    return ShellStep::kPrompt;
+  }
+  const DirectoryEntry& entry = *target->entry;
+  const VolumeGeometry& geometry = session.geometry;
+  WindowedReader reader(session.image);
+  out << "Name: " << session.shown(entry.name) << "\nType: " << session.shown(entry.type)
+      << "\nByte count: " << entry.byteCount
+      << "\nDirectory: " << (isDirectory(reader, geometry, entry) ? "yes" : "no")
+      << "\nStart block: " << entry.startBlock
+      << "\nData position: " << blockToOffset(geometry, entry.startBlock)
+      << "\nLast copy index: " << entry.lastCopyIndex << '\n';
+  if (const auto copies = readCopyBlocks(reader, geometry, entry)) {
+    for (std::size_t i = 0; i < copies->size(); ++i) {
+      out << "Copy " << i << ": block " << (*copies)[i] << ", position "
+          << blockToOffset(geometry, (*copies)[i]) << '\n';
+    }
+  } else {
+    out << "Copies: the list runs past the directory block that holds the entry\n";
+  }
+  out << "Record position: " << entry.recordPosition << '\n';
+  return ShellStep::kPrompt;
+}
+
+}  // namespace discshell

@@ -1,0 +1,56 @@
+#include "console/help.h"
+
+#include <string>
+
+namespace discshell {
+
+namespace {
+
+constexpr std::string_view kCommands =
+    "a         copy every entry of this directory out (subdirectories as plain files)\n"
+    "c PATH    enter a directory; c .. goes back up, and at the root ends the run\n"
+    "d, l      list this directory\n"
+    "g NAME    copy the entry NAME out to a local file of the same name\n"
+    "h, ?      show this help\n"
+    "p PATH    print an entry's data on standard output\n"
+    "q         quit\n"
+    "s [PATH]  describe an entry; without PATH, the current directory\n"
+    "t [PATH]  list every entry below this directory (or below PATH)\n"
+    "u [PATH]  write output.iso: every entry whose local file (where x puts it) differs\n"
+    "          is replaced by it, in all its copies\n"
+    "w NAME    write output.iso: the entry NAME's data overwritten by the local file NAME\n"
+    "x [PATH]  copy everything below this directory (or PATH) out, keeping the tree\n"
+    "Paths: names joined by \"/\"; a leading \"/\" starts at the root, \"..\" goes up one\n"
+    "level; an entry whose whole name matches is always taken first.\n";
+
+constexpr std::string_view kOptions =
+    "Look into the disc image IMAGE, copy files out of it and write patched copies.\n"
+    "VOLUME-OFFSET is where the volume starts in IMAGE (0x hexadecimal, 0 octal).\n"
+    "\n"
+    "Options (before IMAGE):\n"
+    "  -c LINE        run LINE as a command; may be given more than once\n"
+    "  -f FILE        run the lines of FILE (\"-\": standard input), after any -c\n"
+    "  -h, --help     show this help and exit\n"
+    "  -V, --version  show the version and exit\n"
+    "  --             the next argument is IMAGE, even if it starts with \"-\"\n"
+    "With -c or -f the run is a batch: no summary and no prompts, failure messages\n"
+    "on standard error, and the run stops at the first command that fails.\n"
+    "\n"
+    "Commands:\n";
+
+constexpr std::string_view kExitStatuses =
+    "\n"
+    "Exit status: 0 success; 1 cannot start (usage, image, header); 2 a command\n"
+    "failed in batch mode; 3 standard output could not be written; 255 no IMAGE.\n";
+
+}  // namespace
+
+std::string_view commandHelp() { return kCommands; }
+
+std::string_view programHelp() {
+  static const std::string text = std::string(kUsageLine) + std::string(kOptions) +
+                                  std::string(kCommands) + std::string(kExitStatuses);
+  return text;
+}
+
+}  // namespace discshell

@@ -1,0 +1,7 @@
+#include "console/line_source.h"
+
+namespace discshell {
+
+std::unique_ptr<LineSource> openLineEditor(Session&) { return nullptr; }
+
+}  // namespace discshell

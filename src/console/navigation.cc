@@ -1,0 +1,71 @@
+// Moving through the volume, listing it, and help.
+#include "console/commands.h"
+#include "console/help.h"
+#include "console/listing.h"
+
+namespace discshell {
+
+ShellStep changeDirectory(Session& session, std::int32_t,
+                          std::optional<std::string_view> argument) {
+  if (argument == "..") {
+    if (session.levels.size() == 1) return ShellStep::kEnd;
+    session.levels.pop_back();
+    return ShellStep::kPrompt;
+  }
+  std::optional<PathTarget> target;
+  if (argument) {
+    WindowedReader reader(session.image);
+    target = resolvePath(reader, session.geometry, session.levels, *argument, PathEnd::kDirectory);
+  }
+  if (!target) {
+    session.fail("Directory not found.\n");
+    return ShellStep::kPrompt;
+  }
+  session.out << "Entering " << session.shown(*argument) << ":\n";
+  session.levels.resize(target->keep);
+  for (Level& level : target->down) session.levels.push_back(std::move(level));
+  return ShellStep::kPrompt;
+}
+
+ShellStep quit(Session& session, std::int32_t, std::optional<std::string_view>) {
+  if (!session.batch) session.out << "Exiting...\n";
+  return ShellStep::kEnd;
+}
+
+ShellStep list(Session& session, std::int32_t directory, std::optional<std::string_view>) {
+  listDirectory(session, directory);
+  return ShellStep::kPrompt;
+}
+
+ShellStep help(Session& session, std::int32_t, std::optional<std::string_view>) {
+  session.out << commandHelp();
+  return ShellStep::kPrompt;
+}
+
+std::optional<PathArgument> resolveArgument(Session& session,
+                                            std::optional<std::string_view> argument,
+                                            std::string_view notFound) {
+  std::optional<PathTarget> target;
+  if (!argument) {
+    target = PathTarget{session.levels.size(), {}, std::nullopt};
+  } else {
+    WindowedReader reader(session.image);
+    target = resolvePath(reader, session.geometry, session.levels, *argument, PathEnd::kEntry);
+  }
+  if (!target) {
+    session.fail(notFound);
+    return std::nullopt;
+  }
+  PathArgument resolved;
+  resolved.entry = std::move(target->entry);
+  resolved.directory =
+      target->down.empty() ? session.levels[target->keep - 1].offset : target->down.back().offset;
+  for (std::size_t i = 1; i < target->keep; ++i) {
+    resolved.directoryPath.append("/").append(session.levels[i].name);
+  }
+  for (const Level& level : target->down) resolved.directoryPath.append("/").append(level.name);
+  if (resolved.directoryPath.empty()) resolved.directoryPath = "/";
+  return resolved;
+}
+
+}  // namespace discshell

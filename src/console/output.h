@@ -1,0 +1,40 @@
+// Standard output and standard error as streams that remember why a write
+// failed, so the run can end with that reason instead of losing messages.
+#pragma once
+
+#include <array>
+#include <ostream>
+#include <streambuf>
+
+namespace discshell {
+
+class FdOutputBuffer final : public std::streambuf {
+ public:
+  /// `initialError`: an errno that every write is to fail with, for a
+  /// descriptor that was closed when the tool started.
+  explicit FdOutputBuffer(int fd, int initialError = 0);
+  ~FdOutputBuffer() override;
+  FdOutputBuffer(const FdOutputBuffer&) = delete;
+  FdOutputBuffer& operator=(const FdOutputBuffer&) = delete;
+
+  /// The errno of the first failed write; 0 while every write succeeded.
+  [[nodiscard]] int error() const { return error_; }
+
+ protected:
+  int_type overflow(int_type ch) override;
+  std::streamsize xsputn(const char* data, std::streamsize size) override;
+  int sync() override;
+
+ private:
+  bool writeOut(const char* data, std::size_t size);
+  bool drain();
+  int fd_;
+  int error_;
+  std::array<char, 64 * 1024> buffer_{};
+};
+
+/// Why writes to `stream` fail: the errno its buffer saw, or EIO when the
+/// stream does not know.
+[[nodiscard]] int streamError(const std::ostream& stream);
+
+}  // namespace discshell

@@ -1,0 +1,72 @@
+// Commands on whole trees: t and x (u has a file of its own).
+#include "console/commands.h"
+#include "transfer/extract_tree.h"
+
+namespace discshell {
+namespace {
+
+class TreeLister final : public TreeVisitor {
+ public:
+  explicit TreeLister(Session& session) : session_(session) {}
+  bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
+    session_.out << session_.shown(entry.type) << '\t' << entry.byteCount << '\t'
+                 << entry.startBlock << '\t' << session_.shown(path) << (directory ? "/\n" : "\n");
+    return true;
+  }
+  // Shown like any directory; its contents were listed where it was first met.
+  void revisit(const DirectoryEntry& entry, const std::string& path) override {
+    visit(entry, true, path);
+  }
+
+ private:
+  Session& session_;
+};
+
+}  // namespace
+
+ShellStep listTree(Session& session, std::int32_t, std::optional<std::string_view> argument) {
+  const auto target = resolveArgument(session, argument, "File not found.\n");
+  if (!target) return ShellStep::kPrompt;
+  TreeLister lister(session);
+  if (!target->entry) {
+    walkTree(session.image, session.geometry, target->directory, lister);
+    return ShellStep::kPrompt;
+  }
+  WindowedReader reader(session.image);
+  if (isDirectory(reader, session.geometry, *target->entry)) {
+    walkTree(session.image, session.geometry,
+             blockToOffset(session.geometry, target->entry->startBlock), lister);
+  } else {
+    lister.visit(*target->entry, false, target->entry->name);
+  }
+  return ShellStep::kPrompt;
+}
+
+ShellStep extractTree(Session& session, std::int32_t, std::optional<std::string_view> argument) {
+  const auto target = resolveArgument(session, argument, "File not found.\n");
+  if (!target) return ShellStep::kPrompt;
+  const TreeReporter report = [&](TreeEvent event, const std::string& path,
+                                  std::string_view message) {
+    switch (event) {
+      case TreeEvent::kFile:
+        session.out << session.shown(path) << '\n';
+        break;
+      case TreeEvent::kFailure:
+        session.fail(path, message);
+        break;
+      case TreeEvent::kRevisit:
+        session.out << session.shown(path) << "/: directory already extracted, not entered again\n";
+        break;
+    }
+  };
+  const TreeTotals totals =
+      target->entry
+          ? extractEntryTree(session.image, session.geometry, *target->entry, report)
+          : extractDirectoryTree(session.image, session.geometry, target->directory, report);
+  session.out << "Extracted " << totals.files << " files and " << totals.directories
+              << " directories, " << totals.bytes << " bytes; " << totals.failures
+              << " failures.\n";
+  return ShellStep::kPrompt;
+}
+
+}  // namespace discshell

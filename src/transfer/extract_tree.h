@@ -1,0 +1,43 @@
+// x: copying a whole tree out, with a local directory for each directory.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "volume/directory.h"
+#include "volume/image_file.h"
+
+namespace discshell {
+
+enum class TreeEvent {
+  kFile,     ///< a file was written whole
+  kFailure,  ///< an entry, or a directory with all below it, failed: `message` says why
+  kRevisit,  ///< a directory already extracted by this command, not entered again
+};
+/// Told about each file, failure and revisit as it happens; `path` is local,
+/// relative to the current directory.
+using TreeReporter =
+    std::function<void(TreeEvent event, const std::string& path, std::string_view message)>;
+
+struct TreeTotals {
+  std::int64_t files = 0;
+  std::int64_t directories = 0;
+  std::int64_t bytes = 0;
+  std::int64_t failures = 0;
+};
+
+/// Extracts everything below the directory at `directoryOffset` into the
+/// current local directory, keeping the tree. Files are written as g writes
+/// them; a name that is unsafe as a local name fails with its subtree, and
+/// so does a local path that would reach the system's path limit. Existing
+/// local directories are reused.
+TreeTotals extractDirectoryTree(const ImageFile& image, const VolumeGeometry& geometry,
+                                std::int32_t directoryOffset, const TreeReporter& report);
+
+/// Extracts one entry, a file or a whole directory, under its own name.
+TreeTotals extractEntryTree(const ImageFile& image, const VolumeGeometry& geometry,
+                            const DirectoryEntry& entry, const TreeReporter& report);
+
+}  // namespace discshell

@@ -1,0 +1,73 @@
+// The volume as a tree: which entries are directories, paths through it,
+// and a depth-first walk that enters each directory at most once.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "volume/directory.h"
+
+namespace discshell {
+
+/// Whether an entry's data reads as a directory: start block not 0, a byte
+/// count that is a positive multiple of the block size, and a walk of that
+/// data, reading nothing outside it, that ends at a flags word of 0, meets
+/// only entries with a name and a byte count of 0 or more, and meets at least
+/// one entry unless the first block says it is the last. The flags word and
+/// the type are never looked at.
+[[nodiscard]] bool isDirectory(WindowedReader& reader, const VolumeGeometry& geometry,
+                               const DirectoryEntry& entry);
+
+/// One directory the shell stands in; the root's name is empty.
+struct Level {
+  std::int32_t offset = 0;
+  std::string name;
+};
+
+/// Where a path leads from a stack of levels: keep its first `keep` levels,
+/// then enter `down`. When the path's last component names an entry and the
+/// caller asked for one, `entry` holds it and it is not entered.
+struct PathTarget {
+  std::size_t keep = 0;
+  std::vector<Level> down;
+  std::optional<DirectoryEntry> entry;
+};
+
+enum class PathEnd { kDirectory, kEntry };
+
+/// Resolves `path` from `levels` (never empty). The whole argument is first
+/// looked up as one exact name; only when that finds nothing and it holds a
+/// "/" is it read as a path: "/" first starts at the root, empty components
+/// and "." stay, ".." goes up one level (not above the root), and any other
+/// component is looked up and entered as c enters it. With `PathEnd::kEntry`
+/// a last component that is a name is looked up but not entered. No value
+/// when any component is not found.
+[[nodiscard]] std::optional<PathTarget> resolvePath(WindowedReader& reader,
+                                                    const VolumeGeometry& geometry,
+                                                    const std::vector<Level>& levels,
+                                                    std::string_view path, PathEnd end);
+
+/// What a tree walk reports, depth first in walk order. Paths are relative
+/// to where the walk started, with "/" between components.
+class TreeVisitor {
+ public:
+  virtual ~TreeVisitor() = default;
+  /// An entry; for a directory, returns whether to walk its contents.
+  virtual bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) = 0;
+  /// All contents of the directory at `path` have been visited.
+  virtual void leave(const std::string& /*path*/) {}
+  /// A directory this walk has already entered once: it is not entered again.
+  virtual void revisit(const DirectoryEntry& entry, const std::string& path) = 0;
+};
+
+/// Walks everything below the directory at `directoryOffset`, putting
+/// `prefix` in front of every path. The walk keeps its own stack, so any
+/// depth costs heap, never call stack; memory grows with the depth and the
+/// number of directories, never with their contents or the data sizes.
+void walkTree(const ByteSource& image, const VolumeGeometry& geometry, std::int32_t directoryOffset,
+              TreeVisitor& visitor, const std::string& prefix = "");
+
+}  // namespace discshell
