@@ -72,6 +72,12 @@ CopyResult copyBytes(int inputFd, std::int64_t inputPosition, std::int64_t lengt
   return result;
 }
 
+bool copyExactly(int inputFd, std::int64_t inputPosition, std::int64_t length, int outputFd) {
+  if (length == 0) return true;
+  const CopyResult copy = copyBytes(inputFd, inputPosition, length, outputFd);
+  return !copy.writeFailed && copy.copied == length;
+}
+
 CopyResult copyBytes(int inputFd, std::int64_t inputPosition, std::int64_t length,
                      const ByteSink& sink) {
   CopyResult result;

@@ -23,6 +23,10 @@ using ByteSink = std::function<bool(const unsigned char* data, std::size_t size)
 [[nodiscard]] CopyResult copyBytes(int inputFd, std::int64_t inputPosition, std::int64_t length,
                                    int outputFd);
 
+/// Copies exactly `length` bytes as above; false when fewer could be copied.
+[[nodiscard]] bool copyExactly(int inputFd, std::int64_t inputPosition, std::int64_t length,
+                               int outputFd);
+
 /// The same through the fixed buffer, handing each piece to `sink`.
 [[nodiscard]] CopyResult copyBytes(int inputFd, std::int64_t inputPosition, std::int64_t length,
                                    const ByteSink& sink);

@@ -76,12 +76,7 @@ TreeTotals extractDirectoryTree(const ImageFile& image, const VolumeGeometry& ge
 TreeTotals extractEntryTree(const ImageFile& image, const VolumeGeometry& geometry,
                             const DirectoryEntry& entry, const TreeReporter& report) {
   TreeExtractor extractor(image, geometry, report);
-  WindowedReader reader(image);
-  const bool directory = isDirectory(reader, geometry, entry);
-  if (extractor.visit(entry, directory, entry.name) && directory) {
-    walkTree(image, geometry, blockToOffset(geometry, entry.startBlock), extractor,
-             entry.name + "/");
-  }
+  walkTree(image, geometry, entry, extractor);
   return extractor.totals;
 }
 

@@ -12,11 +12,6 @@ namespace {
 
 constexpr std::int64_t kLargestLength = std::numeric_limits<std::int32_t>::max();
 
-bool copyExactly(int inputFd, std::int64_t position, std::int64_t length, int outputFd) {
-  const CopyResult copy = copyBytes(inputFd, position, length, outputFd);
-  return !copy.writeFailed && copy.copied == length;
-}
-
 }  // namespace
 
 ReplaceResult replaceFile(const ImageFile& image, std::int32_t position, std::int32_t entryLength,

@@ -57,16 +57,20 @@ std::optional<ImageFile> ImageFile::open(const std::string& path) {
   return ImageFile(std::move(*fd), identity);
 }
 
-std::size_t ImageFile::readAt(std::int64_t position, std::span<unsigned char> out) const {
+std::size_t readAt(int fd, std::int64_t position, std::span<unsigned char> out) {
   std::size_t done = 0;
   while (done < out.size() && position >= 0) {
-    const ssize_t got = ::pread(fd_.get(), out.data() + done, out.size() - done,
+    const ssize_t got = ::pread(fd, out.data() + done, out.size() - done,
                                 static_cast<off_t>(position) + static_cast<off_t>(done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     done += static_cast<std::size_t>(got);
   }
   return done;
+}
+
+std::size_t ImageFile::readAt(std::int64_t position, std::span<unsigned char> out) const {
+  return discshell::readAt(fd_.get(), position, out);
 }
 
 }  // namespace discshell

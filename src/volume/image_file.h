@@ -38,6 +38,10 @@ class FileDescriptor {
 /// regular file nor a block device give no value.
 [[nodiscard]] std::optional<FileDescriptor> openForReading(const std::string& path);
 
+/// Reads up to `out.size()` bytes at `position` of `fd`, going on after
+/// short reads; returns how many were read: fewer only at the end or on error.
+[[nodiscard]] std::size_t readAt(int fd, std::int64_t position, std::span<unsigned char> out);
+
 /// The length of an open file: its size, or for a block device its end.
 [[nodiscard]] std::optional<std::int64_t> fileLength(int fd);
 

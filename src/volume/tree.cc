@@ -169,4 +169,14 @@ void walkTree(const ByteSource& image, const VolumeGeometry& geometry, std::int3
   }
 }
 
+void walkTree(const ByteSource& image, const VolumeGeometry& geometry, const DirectoryEntry& entry,
+              TreeVisitor& visitor) {
+  WindowedReader reader(image);
+  const bool directory = isDirectory(reader, geometry, entry);
+  if (visitor.visit(entry, directory, entry.name) && directory) {
+    walkTree(image, geometry, blockToOffset(geometry, entry.startBlock), visitor, entry.name + "/");
+    visitor.leave(entry.name);
+  }
+}
+
 }  // namespace discshell

@@ -70,4 +70,9 @@ class TreeVisitor {
 void walkTree(const ByteSource& image, const VolumeGeometry& geometry, std::int32_t directoryOffset,
               TreeVisitor& visitor, const std::string& prefix = "");
 
+/// Walks one entry under its own name: visits it and, when it is a directory
+/// the visitor wants, everything below it.
+void walkTree(const ByteSource& image, const VolumeGeometry& geometry, const DirectoryEntry& entry,
+              TreeVisitor& visitor);
+
 }  // namespace discshell

@@ -1,0 +1,50 @@
+// u: writing output.iso with every changed file of the local tree put back
+// into every copy of its entry's data, in one pass over the image.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "volume/directory.h"
+#include "volume/image_file.h"
+
+namespace discshell {
+
+/// One entry to replace: the local file at `path` goes over the start of
+/// each copy of the entry's data.
+struct Replacement {
+  std::string path;
+  std::int64_t length = 0;
+  std::vector<std::int32_t> positions;  ///< of each copy, in the entry's order
+};
+
+struct UpdateProblem {
+  std::string subject;  ///< a path, or "output.iso"
+  std::string message;  ///< ends with a line end
+};
+
+/// Everything u found before writing. Only a plan without problems is written.
+struct UpdatePlan {
+  std::vector<Replacement> replacements;
+  std::vector<UpdateProblem> problems;
+  std::vector<std::string> revisits;  ///< directories met again, not entered again
+};
+
+/// Compares every file entry below the directory at `directoryOffset` with
+/// the local file where x would have written it, and checks each
+/// replacement: its length, where its copies lie, overlaps with other
+/// replacements, and the output name. A missing local file, or one that
+/// holds exactly what x would write, is left alone.
+[[nodiscard]] UpdatePlan planDirectoryUpdate(const ImageFile& image, const VolumeGeometry& geometry,
+                                             std::int32_t directoryOffset);
+/// The same for one entry (a file, or a directory and all below it) under its own name.
+[[nodiscard]] UpdatePlan planEntryUpdate(const ImageFile& image, const VolumeGeometry& geometry,
+                                         const DirectoryEntry& entry);
+
+/// Writes output.iso for a plan without problems: one pass over the image,
+/// the unchanged stretches copied by the kernel. Built as w builds it, so a
+/// failure leaves an earlier output.iso as it was; false then.
+[[nodiscard]] bool writeUpdatedImage(const ImageFile& image, const UpdatePlan& plan);
+
+}  // namespace discshell
