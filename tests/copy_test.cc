@@ -1,8 +1,11 @@
 #include "transfer/copy.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include "session_harness.h"
 #include "volume/image_file.h"
@@ -48,14 +51,29 @@ TEST(CopyBytes, StopsWhereTheInputEndsAndWritesOnlyWhatWasRead) {
   EXPECT_EQ(readFile(dir / "out"), "456789");
 }
 
-TEST(CopyBytes, ReportsAWriteThatTheOutputRefuses) {
+// /dev/full refuses every write; a file past its size limit takes a short
+// write first, and O_APPEND keeps the kernel's copy out, so the buffered loop
+// must see that short count through.
+TEST(CopyBytes, ReportsAWriteThatTheOutputRefusesOrTakesOnlyInPart) {
   ScratchDir dir;
   writeFile(dir / "in", patternBytes(4096));
   const FileDescriptor in = openOrDie(dir / "in", O_RDONLY);
   const FileDescriptor full = openOrDie("/dev/full", O_WRONLY);
-  const CopyResult copy = copyBytes(in.get(), 0, 4096, full.get());
-  EXPECT_TRUE(copy.writeFailed);
-  EXPECT_EQ(copy.copied, 0);
+  const FileDescriptor limited = openOrDie(dir / "out", O_WRONLY | O_CREAT | O_APPEND);
+  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit previous{};
+  ::getrlimit(RLIMIT_FSIZE, &previous);
+  rlimit limit = previous;
+  limit.rlim_cur = 1000;
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  const CopyResult partial = copyBytes(in.get(), 0, 4096, limited.get());
+  ::setrlimit(RLIMIT_FSIZE, &previous);
+  std::signal(SIGXFSZ, previousHandler);
+  EXPECT_TRUE(partial.writeFailed);
+  EXPECT_EQ(partial.copied, 0);
+  const CopyResult refused = copyBytes(in.get(), 0, 4096, full.get());
+  EXPECT_TRUE(refused.writeFailed);
+  EXPECT_EQ(refused.copied, 0);
 }
 
 }  // namespace

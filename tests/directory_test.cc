@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "tools/image_builder.h"
 
 namespace discshell {
@@ -58,21 +60,68 @@ TEST(WalkDirectory, CrossesWhenFewerThan72BytesRemainBehindAnEntry) {
             (Names{"first", "mid", "mid", "mid", "mid", "at400", "next-block"}));
 }
 
-TEST(WalkDirectory, DoesNotCrossWhenAShortestEntryStillFits) {
-  for (std::int32_t k : {0, 1}) {
+TEST(WalkDirectory, CrossesExactlyWhenRemainingBytesAreBelow4kPlus144) {
+  // An entry at block offset 360 leaves R = 152: with k = 0, 1 and 2 (R equal
+  // to 4k + 144) the next entry follows it; with k = 3 it is in the next block.
+  for (std::int32_t k : {0, 1, 2, 3}) {
     ImageBuilder image(512);
     image.header(8, 1);
     image.blockHeaderAt(512, 2);
     image.blockHeaderAt(1024, -1);
     image.entryAt(512 + 20, named("first", 13));  // 124 bytes long
     for (std::int32_t offset : {144, 216, 288}) image.entryAt(512 + offset, named("mid"));
-    image.entryAt(512 + 360, named("at360", k));  // R = 152: 144 crosses not, 148 neither
+    image.entryAt(512 + 360, named("at360", k));
     image.entryAt(512 + 360 + 72 + 4 * k, named("follows"));
     image.entryAt(1024 + 20, named("second"));  // "follows" leaves R = 80 - 4k: crossing
-    EXPECT_EQ(walk(image, 512).names,
-              (Names{"first", "mid", "mid", "mid", "at360", "follows", "second"}))
-        << "k = " << k;
+    const Names crossed{"first", "mid", "mid", "mid", "at360", "second"};
+    Names followed = crossed;
+    followed.insert(followed.end() - 1, "follows");
+    EXPECT_EQ(walk(image, 512).names, k < 3 ? followed : crossed) << "k = " << k;
   }
+}
+
+// A volume written byte by byte, without the builder or the reader's layout
+// constants: a header, a block of two entries, a crossing into a last block.
+TEST(WalkDirectory, ReadsAVolumeWrittenAsLiteralBytes) {
+  const std::vector<std::pair<std::size_t, std::vector<unsigned char>>> pokes = {
+      {76, {0, 0, 1, 0}},                // block size 256
+      {80, {0, 0, 0, 3}},                // block count 3
+      {100, {0, 0, 0, 1}},               // root directory in block 1
+      {256, {0, 0, 0, 2}},               // block 1: more blocks follow
+      {276, {0, 0, 0, 1}},               // entry "alpha": flags
+      {284, {'T', 'E', 'X', 'T'}},       //   type
+      {288, {0, 0, 0, 0x77}},            //   not read
+      {292, {0, 0, 0, 42}},              //   byte count
+      {308, {'a', 'l', 'p', 'h', 'a'}},  //   name; k = 0 at 340
+      {344, {0, 0, 0, 5}},               //   start block
+      {348, {0, 0, 0, 1}},               // entry "beta", 96 bytes long: R = 164 < 168
+      {356, {'D', 'I', 'R', 0}},         //   type
+      {364, {0, 0, 1, 0}},               //   byte count 256
+      {380, {'b', 'e', 't', 'a'}},       //   name
+      {412, {0, 0, 0, 6}},               //   k = 6
+      {416, {0, 0, 0, 2}},               //   start block
+      {512, {0xFF, 0xFF, 0xFF, 0xFF}},   // block 2: the last
+      {532, {0, 0, 0, 9}},               // entry "gamma": flags
+      {548, {0xFF, 0xFF, 0xFF, 0xF6}},   //   byte count -10
+      {564, {'g', 'a', 'm', 'm', 'a'}},  //   name
+      {600, {0, 0, 0, 7}},               //   start block; a zero flags word follows
+  };
+  std::vector<unsigned char> bytes(768);
+  for (const auto& [offset, field] : pokes) std::copy(field.begin(), field.end(), &bytes[offset]);
+  const auto geometry = readVolumeGeometry(MemorySource(bytes), 0);
+  ASSERT_TRUE(geometry);
+  EXPECT_EQ(geometry->blockSize, 256);
+  EXPECT_EQ(geometry->volumeSize, 768);
+  EXPECT_EQ(geometry->rootDirectoryOffset, 256);
+  const Walked walked = walk(bytes, 256);
+  ASSERT_EQ(walked.names, (Names{"alpha", "beta", "gamma"}));
+  const auto& e = walked.entries;
+  EXPECT_EQ(std::make_tuple(e[0].type, e[0].byteCount, e[0].lastCopyIndex, e[0].startBlock),
+            std::make_tuple("TEXT", 42, 0, 5));
+  EXPECT_EQ(std::make_tuple(e[1].type, e[1].byteCount, e[1].lastCopyIndex, e[1].startBlock),
+            std::make_tuple("DIR", 256, 6, 2));
+  EXPECT_EQ(std::make_tuple(e[2].type, e[2].byteCount, e[2].startBlock, e[2].recordPosition),
+            std::make_tuple("", -10, 7, 532));
 }
 
 TEST(WalkDirectory, CountsBlockBoundariesFromTheVolumeOffset) {

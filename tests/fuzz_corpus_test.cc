@@ -12,18 +12,26 @@
 namespace discshell::testing {
 namespace {
 
-// Runs in a scratch directory and returns to the previous one afterwards.
+// Runs in an empty directory of the build tree and returns to the previous
+// one afterwards. It is emptied before and after, so even a run that ctest
+// killed on a timeout leaves nothing behind for long, and nothing in $TMPDIR.
 class InScratchDirectory {
  public:
   InScratchDirectory() : previous_(std::filesystem::current_path()) {
-    std::filesystem::current_path(dir_.path());
+    std::filesystem::remove_all(kPath);
+    std::filesystem::create_directory(kPath);
+    std::filesystem::current_path(kPath);
   }
-  ~InScratchDirectory() { std::filesystem::current_path(previous_); }
+  ~InScratchDirectory() {
+    std::filesystem::current_path(previous_);
+    std::error_code ignored;
+    std::filesystem::remove_all(kPath, ignored);
+  }
   InScratchDirectory(const InScratchDirectory&) = delete;
   InScratchDirectory& operator=(const InScratchDirectory&) = delete;
 
  private:
-  ScratchDir dir_;
+  static constexpr const char* kPath = DISCSHELL_REPLAY_DIRECTORY;
   std::filesystem::path previous_;
 };
 

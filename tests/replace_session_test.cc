@@ -29,6 +29,7 @@ ImageBuilder replacementVolume() {
                          {"before", "DATA", 10, -1},
                          {"beyond", "DATA", 10, 100},
                          {"huge", "DATA", 0x7FFFFFFF, 5},
+                         {"end", "DATA", 0, 16},  // starts where the image ends
                      });
   image.directory(3, {{"inner.txt", "TEXT", 5, 9}});
   image.resize(kImageLength);
@@ -53,10 +54,9 @@ std::string progress(int position, int replacementLength) {
 }
 
 // Runs a script on the volume, then checks that the image was not touched.
-RunResult run(const ScratchDir& dir, const std::string& script,
-              std::optional<long> fileSizeLimit = std::nullopt) {
+RunResult run(const ScratchDir& dir, const std::string& script, const ToolOptions& options = {}) {
   if (!exists(dir / "image.iso")) replacementVolume().save(dir / "image.iso");
-  const RunResult result = runTool({"image.iso"}, script, dir.path(), fileSizeLimit);
+  const RunResult result = runTool({"image.iso"}, script, dir.path(), options);
   EXPECT_TRUE(readFile(dir / "image.iso") == original()) << "the image changed";
   return result;
 }
@@ -64,8 +64,10 @@ RunResult run(const ScratchDir& dir, const std::string& script,
 TEST(WritePatchedImage, OverwritesTheEntrysBytesAndKeepsTheImagesLength) {
   ScratchDir dir;
   writeFile(dir / "patch.bin", "");
-  EXPECT_EQ(run(dir, "w patch.bin\nq\n").output,
-            kSummary + "?>" + progress(2048, 0) + kWritten + "?>Exiting...\n");
+  writeFile(dir / "end", "");
+  EXPECT_EQ(run(dir, "w patch.bin\nw end\nq\n").output,
+            kSummary + "?>" + progress(2048, 0) + kWritten + "?>" + progress(8192, 0) + kWritten +
+                "?>Exiting...\n");
   EXPECT_TRUE(readFile(dir / "output.iso") == original());
 
   writeFile(dir / "patch.bin", "short");
@@ -82,12 +84,8 @@ TEST(WritePatchedImage, OverwritesTheEntrysBytesAndKeepsTheImagesLength) {
                 kWritten + "?>" + progress(7680, 512) + kWritten + "?>Exiting...\n");
   EXPECT_TRUE(readFile(dir / "output.iso") == patched(7680, std::string(512, 'T')));
   EXPECT_EQ(listNames(dir.path()),
-            (std::vector<std::string>{"image.iso", "output.iso", "patch.bin", "sub", "tail.bin"}));
-  struct stat info {};
-  ASSERT_EQ(::stat((dir / "output.iso").c_str(), &info), 0);
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask);
+            (std::vector<std::string>{"end", "image.iso", "output.iso", "patch.bin", "sub",
+                                      "tail.bin"}));
 }
 
 TEST(WritePatchedImage, RefusesAndKeepsAnEarlierOutputOnEveryFailure) {
@@ -114,7 +112,15 @@ TEST(WritePatchedImage, RefusesAndKeepsAnEarlierOutputOnEveryFailure) {
 
   // Writes that fail (here a file-size limit) also leave it as it was.
   writeFile(dir / "patch.bin", "B");
-  EXPECT_EQ(run(dir, "w patch.bin\nq\n", 1000).output,
+  ToolOptions limit;
+  limit.fileSizeLimit = 1000;
+  EXPECT_EQ(run(dir, "w patch.bin\nq\n", limit).output,
+            kSummary + "?>" + kUnknown + "?>Exiting...\n");
+  EXPECT_EQ(readFile(dir / "output.iso"), "the previous good output");
+
+  // Positions are 32-bit: an image of 2 GiB or more is refused, not misread.
+  ASSERT_EQ(::truncate((dir / "image.iso").c_str(), std::int64_t{1} << 31), 0);
+  EXPECT_EQ(runTool({"image.iso"}, "w patch.bin\nq\n", dir.path()).output,
             kSummary + "?>" + kUnknown + "?>Exiting...\n");
   EXPECT_EQ(readFile(dir / "output.iso"), "the previous good output");
   EXPECT_EQ(listNames(dir.path()),

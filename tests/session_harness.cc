@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,32 +30,53 @@ ScratchDir::~ScratchDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+namespace {
+
+// The child's side: descriptors, limits and user, then the tool.
+[[noreturn]] void execTool(const std::vector<std::string>& args, const std::string& input,
+                           const std::string& errorsPath, int outputFd,
+                           const std::string& workingDirectory, const ToolOptions& options) {
+  const int in = ::open(input.c_str(), O_RDONLY);
+  const int err = ::open(errorsPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (in < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(outputFd, 1) < 0 || ::dup2(err, 2) < 0 ||
+      ::chdir(workingDirectory.c_str()) != 0) {
+    ::_exit(127);
+  }
+  if (options.closeInput) ::close(0);
+  if (options.outputPath == "-") ::close(1);
+  if (options.fileSizeLimit) {
+    const rlimit limit{static_cast<rlim_t>(*options.fileSizeLimit),
+                       static_cast<rlim_t>(*options.fileSizeLimit)};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
+  }
+  if (options.asNobody && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+    ::_exit(127);
+  }
+  std::vector<char*> argv{const_cast<char*>(DISCSHELL_BINARY)};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  ::execv(DISCSHELL_BINARY, argv.data());
+  ::_exit(127);
+}
+
+}  // namespace
+
 RunResult runTool(const std::vector<std::string>& args, const std::string& script,
-                  const std::string& workingDirectory, std::optional<long> fileSizeLimit) {
+                  const std::string& workingDirectory, const ToolOptions& options) {
   ScratchDir io;
+  ::chmod(io.path().c_str(), 0755);  // reachable for nobody too
   writeFile(io / "stdin", script);
   // Standard output goes through a pipe, which no file-size limit cuts short.
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
+  const int outputFd = options.outputPath.empty() || options.outputPath == "-"
+                           ? pipeFds[1]
+                           : ::open(options.outputPath.c_str(), O_WRONLY);
   const pid_t child = ::fork();
-  if (child == 0) {
-    const int in = ::open((io / "stdin").c_str(), O_RDONLY);
-    if (in < 0 || ::dup2(in, 0) < 0 || ::dup2(pipeFds[1], 1) < 0 ||
-        ::chdir(workingDirectory.c_str()) != 0) {
-      ::_exit(127);
-    }
-    ::close(pipeFds[0]);
-    if (fileSizeLimit) {
-      const rlimit limit{static_cast<rlim_t>(*fileSizeLimit), static_cast<rlim_t>(*fileSizeLimit)};
-      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
-    }
-    std::vector<char*> argv{const_cast<char*>(DISCSHELL_BINARY)};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    ::execv(DISCSHELL_BINARY, argv.data());
-    ::_exit(127);
-  }
+  if (child == 0) execTool(args, io / "stdin", io / "stderr", outputFd, workingDirectory, options);
   ::close(pipeFds[1]);
+  if (outputFd != pipeFds[1]) ::close(outputFd);
+  if (options.whileRunning) options.whileRunning(child);
   RunResult result;
   char buffer[65536];
   for (;;) {
@@ -65,8 +87,12 @@ RunResult runTool(const std::vector<std::string>& args, const std::string& scrip
   }
   ::close(pipeFds[0]);
   int wstatus = 0;
-  ::waitpid(child, &wstatus, 0);
+  rusage usage{};
+  ::wait4(child, &wstatus, 0, &usage);
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  result.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
+  result.peakKiB = usage.ru_maxrss;
+  result.errors = readFile(io / "stderr").value_or("");
   return result;
 }
 

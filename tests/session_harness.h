@@ -2,6 +2,9 @@
 // tool run as a child process on a script, and small file helpers.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,14 +31,22 @@ struct RunResult {
   std::string output;  ///< all of standard output
   std::string errors;  ///< all of standard error
   int status = -1;     ///< exit status, or -1 when the tool did not exit normally
+  int signal = 0;      ///< the signal that ended it, if one did
+  long peakKiB = 0;    ///< its peak resident memory
+};
+
+struct ToolOptions {
+  std::optional<long> fileSizeLimit;  ///< no file may grow beyond it (as on a full disk)
+  bool closeInput = false;            ///< start with descriptor 0 closed
+  std::string outputPath;             ///< standard output to this file; "-": closed
+  bool asNobody = false;              ///< when run as root, run as the user nobody
+  std::function<void(pid_t)> whileRunning;  ///< called once the tool has started
 };
 
 /// Runs the built discshell in `workingDirectory` with `args` after the
-/// program name and `script` as its standard input; with `fileSizeLimit`,
-/// no file it writes may grow beyond that many bytes (as on a full disk).
+/// program name and `script` as its standard input.
 RunResult runTool(const std::vector<std::string>& args, const std::string& script,
-                  const std::string& workingDirectory,
-                  std::optional<long> fileSizeLimit = std::nullopt);
+                  const std::string& workingDirectory, const ToolOptions& options = {});
 
 /// Saves `image` as `name` in `dir` and runs the tool on it with `script`.
 RunResult runOnImage(const tools::ImageBuilder& image, const std::string& script,

@@ -166,22 +166,26 @@ TEST(Listing, PrintsOneAlignedLinePerEntryInWalkOrder) {
                             kListingHeading + "\n?>Exiting...\n");
 }
 
-TEST(Listing, ShowsControlBytesAsQuestionMarksOnlyOnATerminal) {
+// On a terminal C0 and C1 controls (also as UTF-8, and a lone 0x80-0x9F byte)
+// show as "?"; a space and valid UTF-8 pass. Elsewhere every byte passes.
+TEST(Listing, ShowsControlCharactersAsQuestionMarksOnlyOnATerminal) {
   ScratchDir dir;
+  const std::string name = "e \x1b[2J\xc3\xa9\xc2\x9b\x9d\xc2\xa0\xe3\x81\x82\xff";
   ImageBuilder image(512);
   image.header(16, 1);
-  image.directory(1, {{"evil\x1b[2J", "T\x07\x7f", 1, 2}});
+  image.directory(1, {{name, "T\x07\x7f", 1, 2}});
   image.directory(2, {});
   image.save(dir / "image.iso");
-  const std::string script = "l\nc evil\x1b[2J\nq\n";
-  const RunResult terminal = runInProcess({dir / "image.iso"}, script, true);
-  EXPECT_EQ(terminal.output, summary(8192, 512, 512) + "?>" + kListingHeading +
-                                 listingLine("evil?[2J", "T??", 1, 2) +
-                                 "\n?>Entering evil?[2J:\n?>Exiting...\n");
-  const RunResult plain = runInProcess({dir / "image.iso"}, script, false);
-  EXPECT_EQ(plain.output, summary(8192, 512, 512) + "?>" + kListingHeading +
-                              listingLine("evil\x1b[2J", "T\x07\x7f", 1, 2) +
-                              "\n?>Entering evil\x1b[2J:\n?>Exiting...\n");
+  const std::string script = "l\nc " + name + "\nq\n";
+  const auto transcript = [](const std::string& shownName, const std::string& shownType) {
+    return summary(8192, 512, 512) + "?>" + kListingHeading +
+           listingLine(shownName, shownType, 1, 2) + "\n?>Entering " + shownName +
+           ":\n?>Exiting...\n";
+  };
+  EXPECT_EQ(runInProcess({dir / "image.iso"}, script, true).output,
+            transcript("e ?[2J\xc3\xa9??\xc2\xa0\xe3\x81\x82\xff", "T??"));
+  EXPECT_EQ(runInProcess({dir / "image.iso"}, script, false).output,
+            transcript(name, "T\x07\x7f"));
 }
 
 }  // namespace

@@ -1,0 +1,143 @@
+// Paths, t, x, p, s and h in whole sessions of the built tool.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "session_harness.h"
+
+namespace discshell::testing {
+namespace {
+
+using tools::ImageBuilder;
+
+std::string everyByte() {
+  std::string bytes(256, '\0');
+  for (int i = 0; i < 256; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<char>(i);
+  return bytes;
+}
+
+// An entry literally named "a/b" beside a directory a holding b; a directory
+// that contains itself and leads again to a/b; unsafe names.
+ImageBuilder treeVolume() {
+  ImageBuilder image(512);
+  image.header(32, 1);
+  image.data(20, "deep\n");
+  image.data(21, everyByte());
+  image.data(22, "note\n");
+  image.data(23, "lit\n");
+  image.directory(1, {{"a/b", "DIR", 512, 5},
+                      {"a", "DIR", 512, 2},
+                      {"bytes", "DATA", 256, 21},
+                      {"loop", "DIR", 512, 4},
+                      {"..", "TEXT", 1, 20}});
+  image.directory(2, {{"b", "DIR", 512, 3}, {"note", "TEXT", 5, 22}});
+  image.directory(3, {{"deep", "TEXT", 5, 20}});
+  image.directory(4, {{"self", "DIR", 512, 4}, {"again", "DIR", 512, 3}});
+  image.directory(5, {{"lit", "TEXT", 4, 23}});
+  image.resize(32 * 512);
+  return image;
+}
+
+const std::string kSummary = summary(16384, 512, 512);
+
+TEST(Paths, TakeAnExactNameFirstThenComponentsWithDotDotAndRoot) {
+  ScratchDir dir;
+  const RunResult run = runOnImage(treeVolume(),
+                                   "c a/b\np lit\nc /a/./b/\np deep\ns\nc ../..//a\np note\n"
+                                   "c /..\nc ../x\nc ..\nc ../x\nc .\nc ..\nl\n",
+                                   dir);
+  const std::string notFound = "?>Directory not found.\n";
+  EXPECT_EQ(run.output, kSummary +
+                            "?>Entering a/b:\n?>lit\n?>Entering /a/./b/:\n?>deep\n"
+                            "?>Path: /a/b\nPosition: 1536\n?>Entering ../..//a:\n?>note\n" +
+                            notFound + notFound + "?>" + notFound + notFound + "?>");
+  EXPECT_EQ(run.status, 0);
+}
+
+TEST(Tree, ListsAndExtractsEachDirectoryOnceAndReportsWhatItSkips) {
+  ScratchDir dir;
+  ASSERT_EQ(::mkdir((dir / "a").c_str(), 0755), 0);  // reused
+  writeFile(dir / "a/keep", "mine");
+  writeFile(dir / "loop", "a file where a directory belongs");
+  const RunResult run = runOnImage(treeVolume(), "t\nx\nt a\nt bytes\nt nothing\nq\n", dir);
+  EXPECT_EQ(run.output,
+            kSummary +
+                "?>DIR\t512\t5\ta/b/\nTEXT\t4\t23\ta/b/lit\nDIR\t512\t2\ta/\nDIR\t512\t3\ta/b/\n"
+                "TEXT\t5\t20\ta/b/deep\nTEXT\t5\t22\ta/note\nDATA\t256\t21\tbytes\n"
+                "DIR\t512\t4\tloop/\nDIR\t512\t4\tloop/self/\nDIR\t512\t3\tloop/again/\n"
+                "TEXT\t1\t20\t..\n"
+                "?>a/b: Unsafe local file name.\na/b/deep\na/note\nbytes\n"
+                "loop: Could not create local directory.\n..: Unsafe local file name.\n"
+                "Extracted 3 files and 2 directories, 266 bytes; 3 failures.\n"
+                "?>DIR\t512\t3\tb/\nTEXT\t5\t20\tb/deep\nTEXT\t5\t22\tnote\n"
+                "?>DATA\t256\t21\tbytes\n?>File not found.\n?>Exiting...\n");
+  EXPECT_EQ(readFile(dir / "a/b/deep"), "deep\n");
+  EXPECT_EQ(readFile(dir / "a/keep"), "mine");
+  EXPECT_EQ(readFile(dir / "bytes"), everyByte());
+  EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"a", "bytes", "image.iso", "loop"}));
+
+  ::unlink((dir / "loop").c_str());
+  EXPECT_EQ(runTool({"image.iso"}, "x loop\np bytes\ns loop/again\nq\n", dir.path()).output,
+            kSummary +
+                "?>loop/self/: directory already extracted, not entered again\nloop/again/deep\n"
+                "Extracted 1 files and 2 directories, 5 bytes; 0 failures.\n?>" +
+                everyByte() +
+                "?>Name: again\nType: DIR\nByte count: 512\nDirectory: yes\nStart block: 3\n"
+                "Data position: 1536\nLast copy index: 0\nCopy 0: block 3, position 1536\n"
+                "Record position: 2140\n?>Exiting...\n");
+}
+
+// A chain of 100,000 nested directories, far deeper than any recursion could go.
+TEST(Tree, WorksAtTheBottomOfAHundredThousandLevels) {
+  constexpr int kDepth = 100000;
+  constexpr int kTail = 3000;  // t lists these; its output grows with their square
+  ImageBuilder image(128);
+  image.header(kDepth + 2, 1);
+  for (int level = 1; level <= kDepth; ++level) {
+    image.directory(level, {{"d", "DIR", 128, level + 1}});
+  }
+  image.directory(kDepth + 1, {});
+  std::string script;
+  for (int i = 0; i < kDepth; ++i) script += i == kDepth - kTail ? "t\nx\nc d\n" : "c d\n";
+  ScratchDir dir;
+  const RunResult run = runOnImage(image, script + "s\nq\n", dir);
+  const auto chain = [](int components) {
+    std::string path = "d";
+    for (int i = 1; i < components; ++i) path += "/d";
+    return path;
+  };
+  // t: one line per level; x: stops where the local path would reach PATH_MAX
+  // (4096 bytes with its NUL, 2,048 levels of "d/"); s: the whole path.
+  const std::string tail = "DIR\t128\t" + std::to_string(kDepth + 1) + "\t" + chain(kTail) +
+                           "/\n?>" + chain(2049) + ": Local path too long.\n" +
+                           "Extracted 0 files and 2048 directories, 0 bytes; 1 failures.\n";
+  EXPECT_NE(run.output.find(tail), std::string::npos);
+  EXPECT_NE(run.output.find("?>Path: /" + chain(kDepth) + "\nPosition: 12800128\n?>Exiting...\n"),
+            std::string::npos);
+  EXPECT_EQ(run.status, 0);
+}
+
+// x takes a whole disc out; t and p show the same tree and the same bytes.
+TEST(Tree, ExtractsTheDemoDiscWholeAndPrintsItBack) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  ASSERT_EQ(runTool({"-c", "x", "demo.iso"}, "", dir.path()).status, 0);
+  const RunResult tree = runTool({"-c", "t", "demo.iso"}, "", dir.path());
+  std::vector<std::string> args;
+  std::string local;
+  std::size_t files = 0;
+  for (std::size_t start = 0, end; (end = tree.output.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    const std::string path = tree.output.substr(start, end - start)
+                                 .substr(tree.output.substr(start, end - start).rfind('\t') + 1);
+    if (path.back() == '/') continue;
+    args.insert(args.end(), {"-c", "p " + path});
+    local += readFile(dir / path).value_or("(missing)");
+    ++files;
+  }
+  args.push_back("demo.iso");
+  EXPECT_EQ(files, 20u);
+  EXPECT_EQ(runTool(args, "", dir.path()).output, local);
+}
+
+}  // namespace
+}  // namespace discshell::testing

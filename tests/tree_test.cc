@@ -1,0 +1,99 @@
+// Which entries are directories, and the tree walk over loops and depth.
+#include "volume/tree.h"
+
+#include <gtest/gtest.h>
+
+#include "tools/image_builder.h"
+
+namespace discshell {
+namespace {
+
+using tools::EntrySpec;
+using tools::ImageBuilder;
+
+TEST(IsDirectory, TakesDataThatWalksAsADirectoryAndNothingElse) {
+  ImageBuilder image(512);
+  image.header(32, 1);
+  image.directory(2, {{"a", "TEXT", 5, 20}, {"b", "DIR", 512, 3}});
+  image.directory(3, {});                          // empty, says it is the last block
+  image.blockHeaderAt(image.blockPosition(4), 5);  // empty, says more follow
+  image.directory(6, std::vector<EntrySpec>(7, {"x", "T", 1, 9}), 2);  // two blocks
+  image.data(10, "Hello, world!\n");
+  image.directory(11, {{"", "T", 1, 9}});    // an entry without a name
+  image.directory(12, {{"n", "T", -1, 9}});  // a negative byte count
+  image.directory(13, {{"n", "T", 1, 9}});
+  image.poke32(image.blockPosition(13) + 20 + 64, -18);  // walk cannot advance
+  image.directory(31, {{"n", "T", 1, 9}});
+  image.resize(31 * 512 + 94);  // its end marker is cut off
+  const MemorySource source(image.bytes());
+  const VolumeGeometry geometry = readVolumeGeometry(source, 0).value();
+  WindowedReader reader(source);
+  const std::vector<std::pair<EntrySpec, bool>> cases = {
+      {{"dir", "FILE", 512, 2}, true},       {{"empty", "", 512, 3}, true},
+      {{"open", "DIR", 512, 4}, false},      {{"two", "DIR", 1024, 6}, true},
+      {{"half", "DIR", 512, 6}, false},      {{"text", "DIR", 512, 10}, false},
+      {{"odd", "DIR", 500, 2}, false},       {{"zero", "DIR", 0, 2}, false},
+      {{"block0", "DIR", 512, 0}, false},    {{"noname", "DIR", 512, 11}, false},
+      {{"negative", "DIR", 512, 12}, false}, {{"stuck", "DIR", 512, 13}, false},
+      {{"cut", "DIR", 512, 31}, false},      {{"below", "DIR", 512, -1}, false},
+  };
+  for (const auto& [spec, expected] : cases) {
+    DirectoryEntry entry;
+    entry.name = spec.name;
+    entry.byteCount = spec.byteCount;
+    entry.startBlock = spec.startBlock;
+    EXPECT_EQ(isDirectory(reader, geometry, entry), expected) << spec.name;
+  }
+}
+
+class Recorder final : public TreeVisitor {
+ public:
+  bool visit(const DirectoryEntry&, bool directory, const std::string& path) override {
+    lines.push_back(path + (directory ? "/" : ""));
+    return true;
+  }
+  void revisit(const DirectoryEntry&, const std::string& path) override {
+    lines.push_back("again " + path);
+  }
+  std::vector<std::string> lines;
+};
+
+TEST(WalkTree, EntersEachDirectoryOnceWhateverLeadsBackToIt) {
+  ImageBuilder image(512);
+  image.header(16, 1);
+  image.directory(1, {{"loop", "DIR", 512, 2}, {"twice", "DIR", 512, 3}, {"f", "T", 0, 9}});
+  image.directory(2, {{"self", "DIR", 512, 2}, {"up", "DIR", 512, 1}, {"shared", "DIR", 512, 3}});
+  image.directory(3, {{"g", "T", 0, 9}});
+  const MemorySource source(image.bytes());
+  Recorder recorder;
+  walkTree(source, readVolumeGeometry(source, 0).value(), 512, recorder, "top/");
+  EXPECT_EQ(recorder.lines,
+            (std::vector<std::string>{"top/loop/", "again top/loop/self", "again top/loop/up",
+                                      "top/loop/shared/", "top/loop/shared/g", "again top/twice",
+                                      "top/f"}));
+}
+
+// 100,000 nested directories, each the only entry of the one above.
+TEST(WalkTree, GoesDownAChainDeeperThanAnyCallStackCouldRecurse) {
+  constexpr int kDepth = 100000;
+  ImageBuilder image(128);
+  image.header(kDepth + 2, 1);
+  for (int level = 1; level <= kDepth; ++level) {
+    image.directory(level, {{"d", "DIR", 128, level + 1}});
+  }
+  image.directory(kDepth + 1, {});
+  const MemorySource source(image.bytes());
+  struct Deepest final : TreeVisitor {
+    bool visit(const DirectoryEntry&, bool directory, const std::string& path) override {
+      deepest = directory ? path.size() : 0;
+      return true;
+    }
+    void revisit(const DirectoryEntry&, const std::string&) override {}
+    std::size_t deepest = 0;
+  } visitor;
+  walkTree(source, readVolumeGeometry(source, 0).value(), 128, visitor);
+  EXPECT_EQ(visitor.deepest, 2u * kDepth - 1);
+}
+
+}  // namespace
+}  // namespace discshell

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Puts each mutation of tools/mutations.txt (or the file given) into a scratch
+# copy of the sources, one at a time, runs the tests, and counts how many
+# mutations the tests catch. Takes some minutes; CI does not run it.
+#
+#   tools/mutate.sh [MUTATIONS-FILE]
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+list=$(cd "$(dirname "${1:-$top/tools/mutations.txt}")" && pwd)/$(basename "${1:-mutations.txt}")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+(cd "$top" && git ls-files -z | xargs -0 cp --parents -t "$work")
+cmake -S "$work" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$work/build" -j2 >/dev/null
+
+caught=0 survived=0 broken=0 title="" file="" from=""
+substitutions=()
+run_mutation() {
+  [ -n "$file" ] || return 0
+  cp "$work/$file" "$work/$file.orig"
+  local i applied=1
+  for ((i = 0; i < ${#substitutions[@]}; i += 2)); do
+    cp "$work/$file" "$work/$file.step"
+    FROM=${substitutions[i]} TO=${substitutions[i + 1]} \
+      perl -0777 -i -pe 's/\Q$ENV{FROM}\E/$ENV{TO}/' "$work/$file"
+    if cmp -s "$work/$file" "$work/$file.step"; then applied=0; fi
+  done
+  if [ "$applied" = 0 ]; then
+    echo "NOT APPLIED  $title ($file: text not found)"
+    broken=$((broken + 1))
+  elif ! cmake --build "$work/build" -j2 >/dev/null 2>&1; then
+    echo "NO BUILD     $title"
+    broken=$((broken + 1))
+  elif ctest --test-dir "$work/build" -j2 --timeout 300 >/dev/null 2>&1; then
+    echo "SURVIVED     $title"
+    survived=$((survived + 1))
+  else
+    echo "caught       $title"
+    caught=$((caught + 1))
+  fi
+  mv "$work/$file.orig" "$work/$file"
+  rm -f "$work/$file.step"
+  file="" substitutions=()
+}
+while IFS= read -r line || [ -n "$line" ]; do
+  case "$line" in
+    "# "*) run_mutation; title=${line#\# } ;;
+    "@ "*) file=${line#@ } ;;
+    "- "*) from=${line#- } ;;
+    "+ "*) substitutions+=("$from" "${line#+ }") ;;
+    "+") substitutions+=("$from" "") ;;
+  esac
+done <"$list"
+run_mutation
+cmake --build "$work/build" -j2 >/dev/null
+echo "caught $caught of $((caught + survived)) mutations ($broken could not be applied or built)"
