@@ -127,8 +127,8 @@ TEST(Tree, ExtractsTheDemoDiscWholeAndPrintsItBack) {
   std::size_t files = 0;
   for (std::size_t start = 0, end; (end = tree.output.find('\n', start)) != std::string::npos;
        start = end + 1) {
-    const std::string path = tree.output.substr(start, end - start)
-                                 .substr(tree.output.substr(start, end - start).rfind('\t') + 1);
+    const std::string line = tree.output.substr(start, end - start);
+    const std::string path = line.substr(line.rfind('\t') + 1);
     if (path.back() == '/') continue;
     args.insert(args.end(), {"-c", "p " + path});
     local += readFile(dir / path).value_or("(missing)");
