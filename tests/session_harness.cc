@@ -73,7 +73,10 @@ RunResult runTool(const std::vector<std::string>& args, const std::string& scrip
                            ? pipeFds[1]
                            : ::open(options.outputPath.c_str(), O_WRONLY);
   const pid_t child = ::fork();
-  if (child == 0) execTool(args, io / "stdin", io / "stderr", outputFd, workingDirectory, options);
+  if (child == 0) {
+    execTool(args, options.inputPath.empty() ? io / "stdin" : options.inputPath, io / "stderr",
+             outputFd, workingDirectory, options);
+  }
   ::close(pipeFds[1]);
   if (outputFd != pipeFds[1]) ::close(outputFd);
   if (options.whileRunning) options.whileRunning(child);
