@@ -122,7 +122,9 @@ TEST(Shell, ReadsAGibibyteLineInLittleMemory) {
   huge.inputPath = dir / "input";
   const RunResult run = runTool({"image.iso", "16"}, "", dir.path(), huge);
   EXPECT_EQ(run.output, summary(8192, 512, 528) + "?>Directory not found.\n?>Exiting...\n");
-  if (!DISCSHELL_SANITIZED) EXPECT_LT(run.peakKiB, 8192);
+  if (!DISCSHELL_SANITIZED) {
+    EXPECT_LT(run.peakKiB, 8192);  // the sanitizers need more of their own
+  }
 }
 
 }  // namespace

@@ -9,6 +9,12 @@
 #include "console/startup.h"
 #include "transfer/local_file.h"
 
+#ifdef DISCSHELL_SANITIZED_BUILD
+// libedit's el_set(EL_ADDFN) keeps wide copies of the function's name and
+// help text for the life of the process (its eln.c says so); they are not ours.
+extern "C" const char* __lsan_default_suppressions() { return "leak:wcsdup\n"; }
+#endif
+
 int main(int argc, char** argv) {
   const unsigned closed = discshell::openClosedStandardDescriptors();
   // A write past a file-size limit then fails with a message instead of
