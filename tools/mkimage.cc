@@ -4,11 +4,14 @@
 //   discshell-mkimage one-entry PATH DATA-MIB        one entry at block 16, data to the end
 //   discshell-mkimage many PATH COUNT ENTRY-BYTES     a root of COUNT entries of that size
 //   discshell-mkimage wide PATH COUNT                 COUNT empty entries, block size 2048
+//   discshell-mkimage tree PATH DIRS FILES ENTRY-BYTES  a root of DIRS directories of FILES
+//                                                     entries each (0 bytes: all share a block)
 //
 // The benchmark fills the data region itself; this writes only the volume's
 // structure and extends the file to its full length.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -32,7 +35,9 @@ std::int32_t directoryBlocks(std::int32_t blockSize, std::int64_t count) {
   return static_cast<std::int32_t>((count + perBlock - 1) / perBlock);
 }
 
-int build(const std::string& kind, const std::string& path, long a, long b) {
+constexpr std::int32_t kBlockSize = 2048;
+
+int build(const std::string& kind, const std::string& path, long a, long b, long c) {
   if (kind == "demo") {
     discshell::tools::demoImage().save(path);
     return 0;
@@ -45,21 +50,33 @@ int build(const std::string& kind, const std::string& path, long a, long b) {
     saveWithLength(image, path, 16 * 2048 + dataBytes);
     return 0;
   }
-  if (kind == "many" || kind == "wide") {
-    const std::int32_t blockSize = 2048;
-    const std::int32_t entryBytes = kind == "many" ? static_cast<std::int32_t>(b) : 0;
-    const std::int32_t dirBlocks = directoryBlocks(blockSize, a);
-    const std::int32_t perEntryBlocks = (entryBytes + blockSize - 1) / blockSize;
-    std::vector<EntrySpec> entries;
-    for (long i = 0; i < a; ++i) {
-      entries.push_back({std::string("file").append(std::to_string(i)), "DATA", entryBytes,
-                         static_cast<std::int32_t>(1 + dirBlocks + i * perEntryBlocks)});
+  if (kind == "many" || kind == "wide" || kind == "tree") {
+    // many and wide are a tree without subdirectories.
+    const bool tree = kind == "tree";
+    const long directories = tree ? a : 0;
+    const long files = tree ? b : a;
+    const std::int32_t entryBytes = kind == "wide" ? 0 : static_cast<std::int32_t>(tree ? c : b);
+    const std::int32_t rootBlocks = directoryBlocks(kBlockSize, tree ? directories : files);
+    const std::int32_t subBlocks = directoryBlocks(kBlockSize, files);
+    std::int32_t nextBlock = 1 + rootBlocks + static_cast<std::int32_t>(directories) * subBlocks;
+    ImageBuilder image(kBlockSize);
+    const auto fileEntries = [&] {
+      std::vector<EntrySpec> entries;
+      const std::int32_t blocks = (entryBytes + kBlockSize - 1) / kBlockSize;
+      for (long i = 0; i < files; ++i, nextBlock += blocks) {
+        entries.push_back({"file" + std::to_string(i), "DATA", entryBytes, std::max(nextBlock, 1)});
+      }
+      return entries;
+    };
+    std::vector<EntrySpec> root;
+    for (long i = 0; i < directories; ++i) {
+      const std::int32_t first = 1 + rootBlocks + static_cast<std::int32_t>(i) * subBlocks;
+      image.directory(first, fileEntries(), subBlocks);
+      root.push_back({"dir" + std::to_string(i), "DIR", subBlocks * kBlockSize, first});
     }
-    ImageBuilder image(blockSize);
-    const std::int64_t blocks = 1 + dirBlocks + a * perEntryBlocks;
-    image.header(static_cast<std::int32_t>(blocks), 1);
-    image.directory(1, entries, dirBlocks);
-    saveWithLength(image, path, blocks * blockSize);
+    image.directory(1, tree ? root : fileEntries(), rootBlocks);
+    image.header(nextBlock, 1);
+    saveWithLength(image, path, std::int64_t{nextBlock} * kBlockSize);
     return 0;
   }
   std::cerr << "unknown image kind: " << kind << '\n';
@@ -70,12 +87,12 @@ int build(const std::string& kind, const std::string& path, long a, long b) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::cerr << "usage: discshell-mkimage demo|one-entry|many|wide PATH [N] [M]\n";
+    std::cerr << "usage: discshell-mkimage demo|one-entry|many|wide|tree PATH [N]...\n";
     return 2;
   }
   try {
-    return build(argv[1], argv[2], argc > 3 ? std::atol(argv[3]) : 0,
-                 argc > 4 ? std::atol(argv[4]) : 0);
+    const auto number = [&](int i) { return argc > i ? std::atol(argv[i]) : 0; };
+    return build(argv[1], argv[2], number(3), number(4), number(5));
   } catch (const std::exception& error) {
     std::cerr << "discshell-mkimage: " << error.what() << '\n';
     return 1;

@@ -98,6 +98,18 @@ std::optional<std::istream*> openScript(const Options& options, Console& console
   return &file;
 }
 
+// Ends a run: what could not be written to standard output makes it a failure.
+int finish(Console& console, int status) {
+  console.out.flush();
+  if (!console.out) {
+    console.err << "discshell: cannot write standard output: "
+                << std::strerror(streamError(console.out)) << '\n';
+    status = kExitOutputFailed;
+  }
+  console.err.flush();
+  return status;
+}
+
 int runSession(Session& session, const Options& options, Console& console, std::istream* script) {
   std::unique_ptr<LineSource> lines;
   if (session.batch) {
@@ -133,8 +145,7 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
     } else {
       console.out << "discshell " << DISCSHELL_VERSION << '\n';
     }
-    console.out.flush();
-    return console.out ? kExitSuccess : kExitOutputFailed;
+    return finish(console, kExitSuccess);
   }
   if (options->positional.empty()) {
     if (!args.empty()) console.err << "discshell: no IMAGE given\n" << kUsageLine;
@@ -168,15 +179,7 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
                 << " bytes\nRoot Directory: " << geometry->rootDirectoryOffset
                 << " bytes from start of volume\n\n";
   }
-  int status = runSession(session, *options, console, *script);
-  console.out.flush();
-  if (!console.out) {
-    console.err << "discshell: cannot write standard output: "
-                << std::strerror(streamError(console.out)) << '\n';
-    status = kExitOutputFailed;
-  }
-  console.err.flush();
-  return status;
+  return finish(console, runSession(session, *options, console, *script));
 }
 
 unsigned openClosedStandardDescriptors() {
