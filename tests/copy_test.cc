@@ -1,8 +1,8 @@
 #include "transfer/copy.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>

@@ -65,9 +65,9 @@ TEST(WritePatchedImage, OverwritesTheEntrysBytesAndKeepsTheImagesLength) {
   ScratchDir dir;
   writeFile(dir / "patch.bin", "");
   writeFile(dir / "end", "");
-  EXPECT_EQ(run(dir, "w patch.bin\nw end\nq\n").output,
-            kSummary + "?>" + progress(2048, 0) + kWritten + "?>" + progress(8192, 0) + kWritten +
-                "?>Exiting...\n");
+  EXPECT_EQ(run(dir, "w patch.bin\nw end\nq\n").output, kSummary + "?>" + progress(2048, 0) +
+                                                            kWritten + "?>" + progress(8192, 0) +
+                                                            kWritten + "?>Exiting...\n");
   EXPECT_TRUE(readFile(dir / "output.iso") == original());
 
   writeFile(dir / "patch.bin", "short");
@@ -83,9 +83,8 @@ TEST(WritePatchedImage, OverwritesTheEntrysBytesAndKeepsTheImagesLength) {
             kSummary + "?>" + progress(2048, 100) + kWritten + "?>" + progress(1536, 300) +
                 kWritten + "?>" + progress(7680, 512) + kWritten + "?>Exiting...\n");
   EXPECT_TRUE(readFile(dir / "output.iso") == patched(7680, std::string(512, 'T')));
-  EXPECT_EQ(listNames(dir.path()),
-            (std::vector<std::string>{"end", "image.iso", "output.iso", "patch.bin", "sub",
-                                      "tail.bin"}));
+  EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"end", "image.iso", "output.iso",
+                                                             "patch.bin", "sub", "tail.bin"}));
 }
 
 TEST(WritePatchedImage, RefusesAndKeepsAnEarlierOutputOnEveryFailure) {

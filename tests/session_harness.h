@@ -36,11 +36,11 @@ struct RunResult {
 };
 
 struct ToolOptions {
-  std::optional<long> fileSizeLimit;  ///< no file may grow beyond it (as on a full disk)
-  bool closeInput = false;            ///< start with descriptor 0 closed
-  std::string inputPath;              ///< standard input from this file, not the script
-  std::string outputPath;             ///< standard output to this file; "-": closed
-  bool asNobody = false;              ///< when run as root, run as the user nobody
+  std::optional<long> fileSizeLimit;        ///< no file may grow beyond it (as on a full disk)
+  bool closeInput = false;                  ///< start with descriptor 0 closed
+  std::string inputPath;                    ///< standard input from this file, not the script
+  std::string outputPath;                   ///< standard output to this file; "-": closed
+  bool asNobody = false;                    ///< when run as root, run as the user nobody
   std::function<void(pid_t)> whileRunning;  ///< called once the tool has started
 };
 

@@ -184,8 +184,7 @@ TEST(Listing, ShowsControlCharactersAsQuestionMarksOnlyOnATerminal) {
   };
   EXPECT_EQ(runInProcess({dir / "image.iso"}, script, true).output,
             transcript("e ?[2J\xc3\xa9??\xc2\xa0\xe3\x81\x82\xff", "T??"));
-  EXPECT_EQ(runInProcess({dir / "image.iso"}, script, false).output,
-            transcript(name, "T\x07\x7f"));
+  EXPECT_EQ(runInProcess({dir / "image.iso"}, script, false).output, transcript(name, "T\x07\x7f"));
 }
 
 }  // namespace
