@@ -43,8 +43,9 @@ struct UpdatePlan {
                                          const DirectoryEntry& entry);
 
 /// Writes output.iso for a plan without problems: one pass over the image,
-/// the unchanged stretches copied by the kernel. Built as w builds it, so a
-/// failure leaves an earlier output.iso as it was; false then.
+/// copied by the kernel, with every copy of each replacement written over
+/// it. Built as w builds it, so a failure leaves an earlier output.iso as it
+/// was; false then.
 [[nodiscard]] bool writeUpdatedImage(const ImageFile& image, const UpdatePlan& plan);
 
 }  // namespace discshell
