@@ -4,15 +4,19 @@
 #
 #   bench/run.sh [RUNS]          (default 7 runs per case; the fastest is shown)
 #
-# Images are built in $BENCH_DIR (default /tmp/discshell-bench, about 2.6 GiB,
-# and as much again while it runs)
-# with random data, so nothing is sparse. Every case runs once untimed first,
-# so the page cache is as warm for the tool as for its baseline; cases that
-# create files start each run from an empty directory, after a sync.
+# Images are built in $BENCH_DIR (default /tmp/discshell-bench, about 2.6 GiB)
+# with random data, so nothing is sparse. What the cases write goes to
+# $BENCH_OUT (default /dev/shm/discshell-bench, up to 4.5 GiB of memory): on
+# tmpfs the tool and its baseline are not at the mercy of the disk's
+# writeback, which here stalls identical runs for up to seconds. Every case
+# runs once untimed first, so the page cache is as warm for the tool as for
+# its baseline; cases that create files start each run from an empty
+# directory.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-7}
 work=${BENCH_DIR:-/tmp/discshell-bench}
+out=${BENCH_OUT:-/dev/shm/discshell-bench}
 build="$top/build-bench"
 
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
@@ -35,10 +39,10 @@ fill() {  # fill FILE FROM-BYTE MIB: random data over a stretch of the file
 [ -f spread.iso ] || { "$mkimage" many spread.iso 1024 1048576 && fill spread.iso $((38 * 2048)) 1024; }
 [ -f wide.iso ] || "$mkimage" wide wide.iso 100000
 [ -f deep.iso ] || "$mkimage" tree deep.iso 100 1000 0
-rm -rf run base w g u && mkdir -p run base w g u
+rm -rf "$out" && mkdir -p "$out" && cd "$out" && mkdir -p run base w g u
 head -c $((1 << 20)) /dev/urandom > w/payload.bin  # the replacement w writes in
 for i in $(seq 0 10 990); do head -c $((1 << 20)) /dev/urandom > "u/file$i"; done  # 100 changed files
-script() { printf '%s\nq\n' "$1" > "$2"; }
+script() { printf '%s\nq\n' "$1" > "$work/$2"; }
 script 'w payload.bin' w.script
 script 'g payload.bin' g.script
 script a a.script
@@ -47,10 +51,10 @@ script l l.script
 script t t.script
 script u u.script
 # The baselines copy what the tool writes.
-(mkdir -p files && cd files && "$tool" ../many.iso <../a.script >/dev/null)
-(mkdir -p tree && cd tree && "$tool" ../tree.iso <../x.script >/dev/null)
+(mkdir -p files && cd files && "$tool" "$work/many.iso" <"$work/a.script" >/dev/null)
+(mkdir -p tree && cd tree && "$tool" "$work/tree.iso" <"$work/x.script" >/dev/null)
 
-# measure DIR STDIN SETUP COMMAND...: runs SETUP in $work (untimed) and then
+# measure DIR STDIN SETUP COMMAND...: runs SETUP in $out (untimed) and then
 # COMMAND in DIR with STDIN, $runs times after a warm-up; prints
 # "fastest-microseconds peak-KiB" (the peak of all runs). The fastest run, not
 # the median: on the machines this runs on, identical runs that write a lot
@@ -59,9 +63,9 @@ script u u.script
 measure() {
   local dir=$1 input=$2 setup=$3; shift 3
   local times=() peak=0 start end kib
-  (cd "$work" && eval "$setup") && (cd "$dir" && "$@" <"$input" >/dev/null)
+  (cd "$out" && eval "$setup") && (cd "$dir" && "$@" <"$input" >/dev/null)
   for _ in $(seq "$runs"); do
-    (cd "$work" && eval "$setup")
+    (cd "$out" && eval "$setup")
     start=$(date +%s%N)
     kib=$(cd "$dir" && /usr/bin/time -f "%M" "$@" <"$input" 2>&1 >/dev/null | tail -n 1)
     end=$(date +%s%N)
@@ -80,16 +84,17 @@ read -r dd_t dd_m < <(measure base /dev/null "rm -f base/dd.bin && sync" dd if="
   skip=32768 count=$((256 << 20)) iflag=skip_bytes,count_bytes status=none)
 read -r big_t big_m < <(measure g "$work/g.script" "rm -f g/payload.bin && sync" "$tool" "$work/patch.iso")
 read -r a_t a_m < <(measure run/out "$work/a.script" "$fresh" "$tool" "$work/many.iso")
-read -r acp_t acp_m < <(measure run /dev/null "$cleared" cp -r "$work/files" out)
+read -r acp_t acp_m < <(measure run /dev/null "$cleared" cp -r "$out/files" out)
 read -r x_t x_m < <(measure run/out "$work/x.script" "$fresh" "$tool" "$work/tree.iso")
-read -r xcp_t xcp_m < <(measure run /dev/null "$cleared" cp -r "$work/tree" out)
+read -r xcp_t xcp_m < <(measure run /dev/null "$cleared" cp -r "$out/tree" out)
 read -r u_t u_m < <(measure u "$work/u.script" "rm -f u/output.iso && sync" "$tool" "$work/spread.iso")
 read -r ucp_t ucp_m < <(measure base /dev/null "rm -f base/copy.iso && sync" cp "$work/spread.iso" copy.iso)
 read -r l_t l_m < <(measure base "$work/l.script" : "$tool" "$work/wide.iso")
 read -r cat_t cat_m < <(measure base /dev/null : cat "$work/wide.iso")
 read -r t_t t_m < <(measure base "$work/t.script" : "$tool" "$work/deep.iso")
 read -r tcat_t tcat_m < <(measure base /dev/null : cat "$work/deep.iso")
-rm -rf run base w g u files tree
+out_fs=$(stat -f -c %T "$out")
+cd "$work" && rm -rf "$out"
 
 ms() { awk -v us="$1" 'BEGIN { printf "%.1f", us / 1000 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
@@ -111,7 +116,7 @@ row() {  # row CASE TOOL-US TOOL-KIB BASELINE BASE-US BASE-KIB LIMIT
   echo
   echo "Machine: $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo),"
   echo "$(free -g | awk '/Mem:/ { print $2 }') GiB memory, Linux $(uname -r), images on"
-  echo "$(stat -f -c %T "$work") in $work."
+  echo "$(stat -f -c %T "$work") in $work, written to $out_fs in $out."
   echo
   echo "| case | tool (ms) | tool peak (KiB) | baseline | baseline (ms) | baseline peak (KiB) | ratio | target |"
   echo "|---|---:|---:|---|---:|---:|---:|---|"

@@ -14,9 +14,9 @@
 namespace discshell::testing {
 namespace {
 
-// Waits until process `pid` has a nameless file open in `directory`, that is,
-// until it is in the middle of writing one.
-void waitForNamelessFile(pid_t pid, const std::string& directory) {
+// Waits until process `pid` has a nameless file open in `directory`, or a
+// named temporary file there, that is, until it is in the middle of writing.
+void waitForTemporaryFile(pid_t pid, const std::string& directory) {
   const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
   for (int tries = 0; tries < 20000; ++tries) {
     if (DIR* listing = ::opendir(fds.c_str())) {
@@ -28,6 +28,7 @@ void waitForNamelessFile(pid_t pid, const std::string& directory) {
         found = found || (link.starts_with(directory + "/") && link.ends_with("(deleted)"));
       }
       ::closedir(listing);
+      for (const std::string& name : listNames(directory)) found = found || name[0] == '.';
       if (found) return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -48,7 +49,7 @@ TEST(Interrupt, LeavesNoFileBehindWhenASignalEndsALongCopy) {
     for (const int signal : {SIGINT, SIGTERM}) {
       ToolOptions interrupt;
       interrupt.whileRunning = [&](pid_t pid) {
-        waitForNamelessFile(pid, dir.path());
+        waitForTemporaryFile(pid, dir.path());
         ::kill(pid, signal);
       };
       const RunResult run =
