@@ -37,12 +37,12 @@ TEST(IsDirectory, TakesDataThatWalksAsADirectoryAndNothingElse) {
       {{"negative", "DIR", 512, 12}, false}, {{"stuck", "DIR", 512, 13}, false},
       {{"cut", "DIR", 512, 31}, false},      {{"below", "DIR", 512, -1}, false},
   };
-  for (const auto& [spec, expected] : cases) {
+  for (const auto& [given, expected] : cases) {
     DirectoryEntry entry;
-    entry.name = spec.name;
-    entry.byteCount = spec.byteCount;
-    entry.startBlock = spec.startBlock;
-    EXPECT_EQ(isDirectory(reader, geometry, entry), expected) << spec.name;
+    entry.name = given.name;
+    entry.byteCount = given.byteCount;
+    entry.startBlock = given.startBlock;
+    EXPECT_EQ(isDirectory(reader, geometry, entry), expected) << given.name;
   }
 }
 
