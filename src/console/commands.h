@@ -53,13 +53,17 @@ ShellStep updateFromTree(Session& session, std::int32_t directory,
 struct PathArgument {
   std::optional<DirectoryEntry> entry;
   std::int32_t directory = 0;  ///< the directory named, or the one that holds `entry`
-  std::string directoryPath;   ///< that directory's path from the root, "/" for the root
+  std::size_t keep = 0;        ///< that directory: the first `keep` current levels,
+  std::vector<Level> down;     ///< and then these
 };
 
 /// Resolves a path argument from the current directory; without an
-/// argument, the current directory. No value after reporting `notFound`.
+/// argument, the current directory. No value after reporting "File not found.".
 [[nodiscard]] std::optional<PathArgument> resolveArgument(Session& session,
-                                                          std::optional<std::string_view> argument,
-                                                          std::string_view notFound);
+                                                          std::optional<std::string_view> argument);
+
+/// The path from the root of the directory a resolved argument names or
+/// holds its entry: "/" for the root.
+[[nodiscard]] std::string directoryPath(const Session& session, const PathArgument& argument);
 
 }  // namespace discshell

@@ -6,7 +6,6 @@
 #include "transfer/extract.h"
 #include "transfer/replace.h"
 #include "volume/directory.h"
-#include "volume/layout.h"
 
 namespace discshell {
 namespace {
@@ -73,7 +72,7 @@ ShellStep printEntry(Session& session, std::int32_t, std::optional<std::string_v
     session.fail("File not found.\n");
     return ShellStep::kPrompt;
   }
-  const auto target = resolveArgument(session, argument, "File not found.\n");
+  const auto target = resolveArgument(session, argument);
   if (!target) return ShellStep::kPrompt;
   if (!target->entry) {
     session.fail("File not found.\n");
@@ -97,12 +96,12 @@ ShellStep printEntry(Session& session, std::int32_t, std::optional<std::string_v
 }
 
 ShellStep describeEntry(Session& session, std::int32_t, std::optional<std::string_view> argument) {
-  const auto target = resolveArgument(session, argument, "File not found.\n");
+  const auto target = resolveArgument(session, argument);
   if (!target) return ShellStep::kPrompt;
   std::ostream& out = session.out;
   if (!target->entry) {
-    out << "Path: " << session.shown(target->directoryPath) << "\nPosition: " << target->directory
-        << '\n';
+    out << "Path: " << session.shown(directoryPath(session, *target))
+        << "\nPosition: " << target->directory << '\n';
     return ShellStep::kPrompt;
   }
   const DirectoryEntry& entry = *target->entry;

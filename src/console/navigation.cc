@@ -43,8 +43,7 @@ ShellStep help(Session& session, std::int32_t, std::optional<std::string_view>) 
 }
 
 std::optional<PathArgument> resolveArgument(Session& session,
-                                            std::optional<std::string_view> argument,
-                                            std::string_view notFound) {
+                                            std::optional<std::string_view> argument) {
   std::optional<PathTarget> target;
   if (!argument) {
     target = PathTarget{session.levels.size(), {}, std::nullopt};
@@ -53,19 +52,25 @@ std::optional<PathArgument> resolveArgument(Session& session,
     target = resolvePath(reader, session.geometry, session.levels, *argument, PathEnd::kEntry);
   }
   if (!target) {
-    session.fail(notFound);
+    session.fail("File not found.\n");
     return std::nullopt;
   }
   PathArgument resolved;
   resolved.entry = std::move(target->entry);
   resolved.directory =
       target->down.empty() ? session.levels[target->keep - 1].offset : target->down.back().offset;
-  for (std::size_t i = 1; i < target->keep; ++i) {
-    resolved.directoryPath.append("/").append(session.levels[i].name);
-  }
-  for (const Level& level : target->down) resolved.directoryPath.append("/").append(level.name);
-  if (resolved.directoryPath.empty()) resolved.directoryPath = "/";
+  resolved.keep = target->keep;
+  resolved.down = std::move(target->down);
   return resolved;
+}
+
+std::string directoryPath(const Session& session, const PathArgument& argument) {
+  std::string path;
+  for (std::size_t i = 1; i < argument.keep; ++i) {
+    path.append("/").append(session.levels[i].name);
+  }
+  for (const Level& level : argument.down) path.append("/").append(level.name);
+  return path.empty() ? "/" : path;
 }
 
 }  // namespace discshell

@@ -25,7 +25,7 @@ class TreeLister final : public TreeVisitor {
 }  // namespace
 
 ShellStep listTree(Session& session, std::int32_t, std::optional<std::string_view> argument) {
-  const auto target = resolveArgument(session, argument, "File not found.\n");
+  const auto target = resolveArgument(session, argument);
   if (!target) return ShellStep::kPrompt;
   TreeLister lister(session);
   if (!target->entry) {
@@ -43,7 +43,7 @@ ShellStep listTree(Session& session, std::int32_t, std::optional<std::string_vie
 }
 
 ShellStep extractTree(Session& session, std::int32_t, std::optional<std::string_view> argument) {
-  const auto target = resolveArgument(session, argument, "File not found.\n");
+  const auto target = resolveArgument(session, argument);
   if (!target) return ShellStep::kPrompt;
   const TreeReporter report = [&](TreeEvent event, const std::string& path,
                                   std::string_view message) {

@@ -5,7 +5,7 @@
 namespace discshell {
 
 ShellStep updateFromTree(Session& session, std::int32_t, std::optional<std::string_view> argument) {
-  const auto target = resolveArgument(session, argument, "File not found.\n");
+  const auto target = resolveArgument(session, argument);
   if (!target) return ShellStep::kPrompt;
   const UpdatePlan plan =
       target->entry ? planEntryUpdate(session.image, session.geometry, *target->entry)

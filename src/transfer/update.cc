@@ -20,21 +20,27 @@ constexpr std::size_t kCompareChunk = 64 * 1024;
 
 enum class Comparison { kSame, kDifferent, kUnreadable };
 
-// Compares `length` bytes of two files, each from its own position.
-Comparison compareBytes(int a, std::int64_t aPosition, int b, std::int64_t bPosition,
+// Compares `length` bytes of two files, each from its own position, through
+// two buffers that one plan reuses for every comparison.
+class ByteComparer {
+ public:
+  Comparison operator()(int a, std::int64_t aPosition, int b, std::int64_t bPosition,
                         std::int64_t length) {
-  std::vector<unsigned char> left(kCompareChunk);
-  std::vector<unsigned char> right(kCompareChunk);
-  for (std::int64_t done = 0; done < length;) {
-    const auto n = static_cast<std::size_t>(
-        std::min<std::int64_t>(length - done, static_cast<std::int64_t>(kCompareChunk)));
-    if (readAt(a, aPosition + done, {left.data(), n}) != n) return Comparison::kUnreadable;
-    if (readAt(b, bPosition + done, {right.data(), n}) != n) return Comparison::kUnreadable;
-    if (std::memcmp(left.data(), right.data(), n) != 0) return Comparison::kDifferent;
-    done += static_cast<std::int64_t>(n);
+    for (std::int64_t done = 0; done < length;) {
+      const auto n = static_cast<std::size_t>(
+          std::min<std::int64_t>(length - done, static_cast<std::int64_t>(kCompareChunk)));
+      if (readAt(a, aPosition + done, {left_.data(), n}) != n) return Comparison::kUnreadable;
+      if (readAt(b, bPosition + done, {right_.data(), n}) != n) return Comparison::kUnreadable;
+      if (std::memcmp(left_.data(), right_.data(), n) != 0) return Comparison::kDifferent;
+      done += static_cast<std::int64_t>(n);
+    }
+    return Comparison::kSame;
   }
-  return Comparison::kSame;
-}
+
+ private:
+  std::vector<unsigned char> left_ = std::vector<unsigned char>(kCompareChunk);
+  std::vector<unsigned char> right_ = std::vector<unsigned char>(kCompareChunk);
+};
 
 // The stretch one copy of a replacement covers in the image.
 struct Stretch {
@@ -121,7 +127,7 @@ class UpdatePlanner final : public TreeVisitor {
     const std::int64_t written =
         position < 0 ? 0 : std::clamp<std::int64_t>(imageLength_ - position, 0, entry.byteCount);
     if (*length == written) {
-      const Comparison same = compareBytes(local->get(), 0, image_.fd(), position, written);
+      const Comparison same = compareBytes_(local->get(), 0, image_.fd(), position, written);
       if (same == Comparison::kSame) return;
       if (same == Comparison::kUnreadable) return problem(path, "local file cannot be read.\n");
     }
@@ -153,7 +159,7 @@ class UpdatePlanner final : public TreeVisitor {
     const auto second = openForReading(b.replacement->path);
     const std::int64_t length = std::min(a.end, b.end) - b.begin;
     if (first && second &&
-        compareBytes(first->get(), b.begin - a.begin, second->get(), 0, length) ==
+        compareBytes_(first->get(), b.begin - a.begin, second->get(), 0, length) ==
             Comparison::kSame) {
       return;
     }
@@ -165,6 +171,7 @@ class UpdatePlanner final : public TreeVisitor {
   const VolumeGeometry& geometry_;
   std::int64_t imageLength_;
   WindowedReader reader_;
+  ByteComparer compareBytes_;
 };
 
 }  // namespace
