@@ -3,7 +3,11 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 
 #include "session_harness.h"
 
@@ -23,37 +27,68 @@ class Terminal {
     }
   }
   ~Terminal() {
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
     if (master_ >= 0) ::close(master_);
   }
   Terminal(const Terminal&) = delete;
   Terminal& operator=(const Terminal&) = delete;
 
-  /// Types `keys`, then reads until the screen shows `expected` (or 10 s pass).
-  bool type(const std::string& keys, const std::string& expected) {
+  /// Types `keys` once the tool reads keys one at a time (the line editor
+  /// has taken the terminal out of line mode: keys typed before that are
+  /// read by the terminal's own line discipline, which swallows Ctrl-D),
+  /// then reads until the screen shows `expected`. Every wait is bounded.
+  bool type(const std::string& keys, const std::string& expected, bool editor) {
+    if (editor && !waitUntil([&] { return !inLineMode(); })) return false;
     if (::write(master_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
       return false;
     }
-    for (int waited = 0; screen_.find(expected, seen_) == std::string::npos; ++waited) {
-      pollfd ready{master_, POLLIN, 0};
-      char buffer[4096];
-      if (waited > 100 || ::poll(&ready, 1, 100) < 0) return false;
-      const ssize_t got = ready.revents != 0 ? ::read(master_, buffer, sizeof buffer) : 0;
-      if (got > 0) screen_.append(buffer, static_cast<std::size_t>(got));
+    if (!waitUntil([&] { return screen_.find(expected, seen_) != std::string::npos; })) {
+      return false;
     }
     seen_ = screen_.find(expected, seen_) + expected.size();
     return true;
   }
   [[nodiscard]] bool started() const { return pid_ > 0; }
+  /// The tool's exit status, or -1 when it has not ended within the bound.
   int exitStatus() {
     int status = -1;
-    ::waitpid(pid_, &status, 0);
+    if (!waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; })) return -1;
+    reaped_ = true;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   const std::string& screen() const { return screen_; }
 
  private:
+  [[nodiscard]] bool inLineMode() const {
+    termios settings{};
+    return ::tcgetattr(master_, &settings) != 0 || (settings.c_lflag & ICANON) != 0;
+  }
+  // Reads what the tool shows until `done` holds, for at most 10 seconds.
+  template <typename Condition>
+  bool waitUntil(Condition done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      pollfd ready{master_, POLLIN, 0};
+      char buffer[4096];
+      const ssize_t got = ::poll(&ready, 1, 10) > 0 && (ready.revents & POLLIN) != 0
+                              ? ::read(master_, buffer, sizeof buffer)
+                              : 0;
+      if (got > 0) {
+        screen_.append(buffer, static_cast<std::size_t>(got));
+      } else {
+        ::usleep(1000);  // the other side has closed: nothing more to read
+      }
+    }
+    return true;
+  }
+
   int master_ = -1;
   pid_t pid_ = -1;
+  bool reaped_ = false;
   std::string screen_;
   std::size_t seen_ = 0;
 };
@@ -68,13 +103,17 @@ TEST(Terminal, CompletesRecallsAndEndsWithControlD) {
   Terminal terminal(dir.path());
   if (!terminal.started()) GTEST_SKIP() << "this machine gives no pseudo-terminal";
   const std::string guide = "c NAME enters a directory, c .. leaves it.";
-  EXPECT_TRUE(terminal.type("", "?>"));
-  EXPECT_TRUE(terminal.type(editor ? "c do\t\r" : "c docs/\r", "Entering docs/:"));
-  EXPECT_TRUE(terminal.type(editor ? "p gu\t\r" : "p guide.txt\r", guide));
-  EXPECT_TRUE(terminal.type(editor ? "\x1b[A\r" : "p guide.txt\r", guide));
-  EXPECT_TRUE(terminal.type(
-      "zz\r", editor ? "Invalid command\r\nType h for help.\r\n?>" : "Invalid command?>"));
-  EXPECT_TRUE(terminal.type("\x04", "Exiting...\r\n"));
+  const auto step = [&](const std::string& keys, const std::string& expected) {
+    return terminal.type(keys, expected, editor);
+  };
+  ASSERT_TRUE(step("", "?>")) << terminal.screen();
+  ASSERT_TRUE(step(editor ? "c do\t\r" : "c docs/\r", "Entering docs/:")) << terminal.screen();
+  ASSERT_TRUE(step(editor ? "p gu\t\r" : "p guide.txt\r", guide)) << terminal.screen();
+  ASSERT_TRUE(step(editor ? "\x1b[A\r" : "p guide.txt\r", guide)) << terminal.screen();
+  ASSERT_TRUE(
+      step("zz\r", editor ? "Invalid command\r\nType h for help.\r\n?>" : "Invalid command?>"))
+      << terminal.screen();
+  ASSERT_TRUE(step("\x04", "Exiting...\r\n")) << terminal.screen();
   EXPECT_EQ(terminal.exitStatus(), 0) << terminal.screen();
 }
 
