@@ -168,6 +168,7 @@ TEST(GetFile, CannotCreateFilesInADirectoryItMayNotWrite) {
   unprivileged.asNobody = true;  // root may write anywhere
   const RunResult run = runTool({"image.iso"}, "g hello.txt\nq\n", dir.path(), unprivileged);
   ::chmod(dir.path().c_str(), 0755);
+  if (run.status == kCannotExecute) GTEST_SKIP() << "the user nobody may not run the tool here";
   EXPECT_EQ(run.output, summary(8192, 512, 512) + "?>Could not write local file.\n?>Exiting...\n");
   EXPECT_EQ(listNames(dir.path()), std::vector<std::string>{"image.iso"});
 }

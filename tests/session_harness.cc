@@ -33,8 +33,8 @@ ScratchDir::~ScratchDir() {
 namespace {
 
 // The child's side: descriptors, limits and user, then the tool.
-[[noreturn]] void execTool(const std::vector<std::string>& args, const std::string& input,
-                           const std::string& errorsPath, int outputFd,
+[[noreturn]] void execTool(const std::string& binary, const std::vector<std::string>& args,
+                           const std::string& input, const std::string& errorsPath, int outputFd,
                            const std::string& workingDirectory, const ToolOptions& options) {
   const int in = ::open(input.c_str(), O_RDONLY);
   const int err = ::open(errorsPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -52,11 +52,11 @@ namespace {
   if (options.asNobody && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
     ::_exit(127);
   }
-  std::vector<char*> argv{const_cast<char*>(DISCSHELL_BINARY)};
+  std::vector<char*> argv{const_cast<char*>(binary.c_str())};
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  ::execv(DISCSHELL_BINARY, argv.data());
-  ::_exit(127);
+  ::execv(binary.c_str(), argv.data());
+  ::_exit(errno == EACCES ? kCannotExecute : 127);
 }
 
 }  // namespace
@@ -65,6 +65,14 @@ RunResult runTool(const std::vector<std::string>& args, const std::string& scrip
                   const std::string& workingDirectory, const ToolOptions& options) {
   ScratchDir io;
   ::chmod(io.path().c_str(), 0755);  // reachable for nobody too
+  std::string binary = DISCSHELL_BINARY;
+  if (options.asNobody && ::geteuid() == 0) {
+    // The build tree may lie where nobody cannot enter (a clone in a 0700
+    // directory); a copy beside the scratch files can always be run.
+    binary = io / "discshell";
+    std::filesystem::copy_file(DISCSHELL_BINARY, binary);
+    ::chmod(binary.c_str(), 0755);
+  }
   writeFile(io / "stdin", script);
   // Standard output goes through a pipe, which no file-size limit cuts short.
   int pipeFds[2];
@@ -74,8 +82,8 @@ RunResult runTool(const std::vector<std::string>& args, const std::string& scrip
                            : ::open(options.outputPath.c_str(), O_WRONLY);
   const pid_t child = ::fork();
   if (child == 0) {
-    execTool(args, options.inputPath.empty() ? io / "stdin" : options.inputPath, io / "stderr",
-             outputFd, workingDirectory, options);
+    execTool(binary, args, options.inputPath.empty() ? io / "stdin" : options.inputPath,
+             io / "stderr", outputFd, workingDirectory, options);
   }
   ::close(pipeFds[1]);
   if (outputFd != pipeFds[1]) ::close(outputFd);

@@ -27,6 +27,9 @@ class ScratchDir {
   std::string path_;
 };
 
+/// The exit status of a child that could not run the tool for lack of permission.
+inline constexpr int kCannotExecute = 126;
+
 struct RunResult {
   std::string output;  ///< all of standard output
   std::string errors;  ///< all of standard error
