@@ -8,7 +8,6 @@
 #include <csignal>
 
 #include "session_harness.h"
-#include "volume/image_file.h"
 
 namespace discshell::testing {
 namespace {
@@ -19,20 +18,20 @@ std::string patternBytes(std::size_t n) {
   return bytes;
 }
 
-FileDescriptor openOrDie(const std::string& path, int flags) {
-  FileDescriptor fd(::open(path.c_str(), flags, 0644));
-  if (!fd.valid()) throw std::runtime_error("cannot open " + path);
-  return fd;
+platform::File openOrDie(const std::string& path, int flags) {
+  platform::File file(::open(path.c_str(), flags, 0644));
+  if (!file.valid()) throw std::runtime_error("cannot open " + path);
+  return file;
 }
 
 TEST(CopyBytes, CopiesAStretchOfSeveralChunksExactly) {
   ScratchDir dir;
   const std::string input = patternBytes((3 << 20) + 12345);
   writeFile(dir / "in", input);
-  const FileDescriptor in = openOrDie(dir / "in", O_RDONLY);
-  const FileDescriptor out = openOrDie(dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
+  platform::File in = openOrDie(dir / "in", O_RDONLY);
+  platform::File out = openOrDie(dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
   const CopyResult copy =
-      copyBytes(in.get(), 1000, static_cast<std::int64_t>(input.size()) - 2000, out.get());
+      copyBytes(in, 1000, static_cast<std::int64_t>(input.size()) - 2000, out, 0);
   EXPECT_FALSE(copy.writeFailed);
   EXPECT_EQ(copy.copied, static_cast<std::int64_t>(input.size()) - 2000);
   EXPECT_TRUE(readFile(dir / "out") == input.substr(1000, input.size() - 2000));
@@ -41,13 +40,13 @@ TEST(CopyBytes, CopiesAStretchOfSeveralChunksExactly) {
 TEST(CopyBytes, StopsWhereTheInputEndsAndWritesOnlyWhatWasRead) {
   ScratchDir dir;
   writeFile(dir / "in", "0123456789");
-  const FileDescriptor in = openOrDie(dir / "in", O_RDONLY);
-  const FileDescriptor out = openOrDie(dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
-  EXPECT_EQ(copyBytes(in.get(), 4, 100, out.get()).copied, 6);
-  EXPECT_EQ(copyBytes(in.get(), 50, 10, out.get()).copied, 0);
-  EXPECT_EQ(copyBytes(in.get(), -1, 10, out.get()).copied, 0);
-  EXPECT_EQ(copyBytes(in.get(), 0, -10, out.get()).copied, 0);
-  EXPECT_EQ(copyBytes(in.get(), 0, 0, out.get()).copied, 0);
+  platform::File in = openOrDie(dir / "in", O_RDONLY);
+  platform::File out = openOrDie(dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
+  EXPECT_EQ(copyBytes(in, 4, 100, out, 0).copied, 6);
+  EXPECT_EQ(copyBytes(in, 50, 10, out, 6).copied, 0);
+  EXPECT_EQ(copyBytes(in, -1, 10, out, 6).copied, 0);
+  EXPECT_EQ(copyBytes(in, 0, -10, out, 6).copied, 0);
+  EXPECT_EQ(copyBytes(in, 0, 0, out, 6).copied, 0);
   EXPECT_EQ(readFile(dir / "out"), "456789");
 }
 
@@ -57,21 +56,21 @@ TEST(CopyBytes, StopsWhereTheInputEndsAndWritesOnlyWhatWasRead) {
 TEST(CopyBytes, ReportsAWriteThatTheOutputRefusesOrTakesOnlyInPart) {
   ScratchDir dir;
   writeFile(dir / "in", patternBytes(4096));
-  const FileDescriptor in = openOrDie(dir / "in", O_RDONLY);
-  const FileDescriptor full = openOrDie("/dev/full", O_WRONLY);
-  const FileDescriptor limited = openOrDie(dir / "out", O_WRONLY | O_CREAT | O_APPEND);
+  platform::File in = openOrDie(dir / "in", O_RDONLY);
+  platform::File full = openOrDie("/dev/full", O_WRONLY);
+  platform::File limited = openOrDie(dir / "out", O_WRONLY | O_CREAT | O_APPEND);
   const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
   rlimit previous{};
   ::getrlimit(RLIMIT_FSIZE, &previous);
   rlimit limit = previous;
   limit.rlim_cur = 1000;
   ::setrlimit(RLIMIT_FSIZE, &limit);
-  const CopyResult partial = copyBytes(in.get(), 0, 4096, limited.get());
+  const CopyResult partial = copyBytes(in, 0, 4096, limited, 0);
   ::setrlimit(RLIMIT_FSIZE, &previous);
   std::signal(SIGXFSZ, previousHandler);
   EXPECT_TRUE(partial.writeFailed);
   EXPECT_EQ(partial.copied, 0);
-  const CopyResult refused = copyBytes(in.get(), 0, 4096, full.get());
+  const CopyResult refused = copyBytes(in, 0, 4096, full, 0);
   EXPECT_TRUE(refused.writeFailed);
   EXPECT_EQ(refused.copied, 0);
 }

@@ -8,8 +8,8 @@
 #include <csignal>
 #include <thread>
 
+#include "platform/platform.h"
 #include "session_harness.h"
-#include "transfer/local_file.h"
 
 namespace discshell::testing {
 namespace {
@@ -69,9 +69,10 @@ TEST(Interrupt, RemovesANamedTemporaryFileBeforeTheSignalEndsTheProcess) {
   ScratchDir dir;
   const pid_t child = ::fork();
   if (child == 0) {
-    PendingFile::preferNamedFiles(true);
-    removeTemporaryFilesOnSignals();
-    const auto file = PendingFile::create(dir.path());
+    platform::PendingFile::preferNamedFiles(true);
+    platform::installInterruptCleanup();
+    const auto directory = platform::Directory::open(dir.path());
+    const auto file = directory ? directory->createPending() : std::nullopt;
     if (!file || listNames(dir.path()).size() != 1) ::_exit(1);
     ::raise(SIGTERM);
     ::_exit(2);

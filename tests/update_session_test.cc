@@ -85,9 +85,12 @@ TEST(Update, RefusesTheWholeCommandOnAnyProblemAndWritesNothing) {
                                         {"isdir", "DATA", 4, 22},
                                         {"sub", "DIR", 512, 2},
                                         {"twice", "DATA", 4, 23, 1},
-                                        {"past", "DATA", 4, 24, 200}});
+                                        {"past", "DATA", 4, 24, 200},
+                                        {"linked", "DATA", 4, 25},
+                                        {"linkdir", "DIR", 512, 3}});
   image.poke32(root[8] + 72, 40);  // twice's second copy lies past the end
   image.directory(2, {});
+  image.directory(3, {{"inner", "DATA", 4, 26}});
   image.resize(39 * 512 + 4);
   image.save(dir / "image.iso");
   writeFile(dir / "output.iso", "earlier");
@@ -98,6 +101,11 @@ TEST(Update, RefusesTheWholeCommandOnAnyProblemAndWritesNothing) {
   writeFile(dir / "share2", "NEW");
   writeFile(dir / "sub", "a file");
   ASSERT_EQ(::mkdir((dir / "isdir").c_str(), 0755), 0);
+  // Links are never followed, to a file or to a directory holding the file.
+  ASSERT_EQ(::symlink("long", (dir / "linked").c_str()), 0);
+  ASSERT_EQ(::mkdir((dir / "elsewhere").c_str(), 0755), 0);
+  writeFile(dir / "elsewhere/inner", "new");
+  ASSERT_EQ(::symlink("elsewhere", (dir / "linkdir").c_str()), 0);
   const RunResult run = runTool({"-c", "u", "image.iso"}, "", dir.path());
   EXPECT_EQ(run.output, "");
   EXPECT_EQ(run.errors,
@@ -109,6 +117,8 @@ TEST(Update, RefusesTheWholeCommandOnAnyProblemAndWritesNothing) {
             "sub: local file where the entry is a directory.\n"
             "twice: copy 1 lies outside the image.\n"
             "past: its copy list runs past its directory block.\n"
+            "linked: a symbolic link stands where x writes the file.\n"
+            "linkdir: a symbolic link stands where x writes the file.\n"
             "share1: overlaps share2 in the image with different bytes.\n"
             "Nothing written; output.iso is as it was.\n");
   EXPECT_EQ(run.status, 2);

@@ -31,20 +31,24 @@ ShellStep getFile(Session& session, std::int32_t directory,
                   std::optional<std::string_view> argument) {
   const auto found = lookUpFile(session, directory, argument);
   if (!found) return ShellStep::kPrompt;
+  const auto here = session.localDirectory();
+  if (!here) return ShellStep::kPrompt;
   const ExtractResult result =
       extractFile(session.image, blockToOffset(session.geometry, found->startBlock),
-                  found->byteCount, "", std::string(*argument));
+                  found->byteCount, *here, std::string(*argument));
   reportExtraction(session, result, found->byteCount);
   return ShellStep::kPrompt;
 }
 
 ShellStep extractAll(Session& session, std::int32_t directory, std::optional<std::string_view>) {
   session.out << "\nSaving all files in directory...\n\n";
+  const auto here = session.localDirectory();
+  if (!here) return ShellStep::kPrompt;
   walkDirectory(session.image, session.geometry, directory, [&](const DirectoryEntry& entry) {
     session.out << session.shown(entry.name) << "...\n";
     const ExtractResult result =
         extractFile(session.image, blockToOffset(session.geometry, entry.startBlock),
-                    entry.byteCount, "", entry.name);
+                    entry.byteCount, *here, entry.name);
     reportExtraction(session, result, entry.byteCount);
     return WalkStep::kContinue;
   });
@@ -58,11 +62,11 @@ ShellStep writePatchedImage(Session& session, std::int32_t directory,
   if (!found) return ShellStep::kPrompt;
   const ReplaceResult result =
       replaceFile(session.image, blockToOffset(session.geometry, found->startBlock),
-                  found->byteCount, std::string(*argument), session.out);
+                  found->byteCount, std::string(*argument), session.outputPath, session.out);
   if (result == ReplaceResult::kWritten) {
-    session.out << replaceMessage(result);
+    session.out << replaceMessage(result, session.outputPath);
   } else {
-    session.fail(replaceMessage(result));
+    session.fail(replaceMessage(result, session.outputPath));
   }
   return ShellStep::kPrompt;
 }
@@ -84,7 +88,7 @@ ShellStep printEntry(Session& session, std::int32_t, std::optional<std::string_v
     return ShellStep::kPrompt;
   }
   const CopyResult copy = copyBytes(
-      session.image.fd(), blockToOffset(session.geometry, entry.startBlock), entry.byteCount,
+      session.image.file(), blockToOffset(session.geometry, entry.startBlock), entry.byteCount,
       [&](const unsigned char* data, std::size_t size) {
         session.out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
         return session.out.good();

@@ -1,38 +1,30 @@
-#include <unistd.h>
-
 #include <cerrno>
-#include <csignal>
 #include <iostream>
-#include <span>
+#include <string>
+#include <vector>
 
 #include "console/output.h"
 #include "console/startup.h"
-#include "transfer/local_file.h"
-
-#ifdef DISCSHELL_SANITIZED_BUILD
-// libedit's el_set(EL_ADDFN) keeps wide copies of the function's name and
-// help text for the life of the process (its eln.c says so); they are not ours.
-extern "C" const char* __lsan_default_suppressions() { return "leak:wcsdup\n"; }
-#endif
+#include "platform/platform.h"
 
 int main(int argc, char** argv) {
-  const unsigned closed = discshell::openClosedStandardDescriptors();
-  // A write past a file-size limit then fails with a message instead of
-  // killing the process half-way through a local file.
-  std::signal(SIGXFSZ, SIG_IGN);
-  discshell::removeTemporaryFilesOnSignals();
+  namespace platform = discshell::platform;
+  const platform::ProcessStart start = platform::prepareProcess();
+  platform::installInterruptCleanup();
   std::ios::sync_with_stdio(false);
-  discshell::FdOutputBuffer outBuffer(STDOUT_FILENO, (closed & 2u) != 0 ? EBADF : 0);
-  discshell::FdOutputBuffer errBuffer(STDERR_FILENO);
+  discshell::StandardOutputBuffer outBuffer(platform::StandardStream::kOutput,
+                                            start.outputClosed ? EBADF : 0);
+  discshell::StandardOutputBuffer errBuffer(platform::StandardStream::kError);
   std::ostream out(&outBuffer);
   std::ostream err(&errBuffer);
   discshell::Console console{std::cin,
                              out,
                              err,
-                             ::isatty(STDIN_FILENO) == 1,
-                             ::isatty(STDOUT_FILENO) == 1,
-                             ::isatty(STDERR_FILENO) == 1};
-  const std::span<const char* const> args(argv + 1,
-                                          argc > 0 ? static_cast<std::size_t>(argc - 1) : 0);
+                             platform::isTerminal(platform::StandardStream::kInput),
+                             platform::isTerminal(platform::StandardStream::kOutput),
+                             platform::isTerminal(platform::StandardStream::kError)};
+  const std::vector<std::string> arguments = platform::arguments(argc, argv);
+  std::vector<const char*> args;
+  for (const std::string& argument : arguments) args.push_back(argument.c_str());
   return discshell::runDiscshell(args, console);
 }

@@ -6,16 +6,18 @@
 #include <ostream>
 #include <streambuf>
 
+#include "platform/platform.h"
+
 namespace discshell {
 
-class FdOutputBuffer final : public std::streambuf {
+class StandardOutputBuffer final : public std::streambuf {
  public:
   /// `initialError`: an errno that every write is to fail with, for a
   /// descriptor that was closed when the tool started.
-  explicit FdOutputBuffer(int fd, int initialError = 0);
-  ~FdOutputBuffer() override;
-  FdOutputBuffer(const FdOutputBuffer&) = delete;
-  FdOutputBuffer& operator=(const FdOutputBuffer&) = delete;
+  explicit StandardOutputBuffer(platform::StandardStream stream, int initialError = 0);
+  ~StandardOutputBuffer() override;
+  StandardOutputBuffer(const StandardOutputBuffer&) = delete;
+  StandardOutputBuffer& operator=(const StandardOutputBuffer&) = delete;
 
   /// The errno of the first failed write; 0 while every write succeeded.
   [[nodiscard]] int error() const { return error_; }
@@ -28,7 +30,7 @@ class FdOutputBuffer final : public std::streambuf {
  private:
   bool writeOut(const char* data, std::size_t size);
   bool drain();
-  int fd_;
+  platform::StandardStream stream_;
   int error_;
   std::array<char, 64 * 1024> buffer_{};
 };

@@ -64,6 +64,12 @@ std::string Session::shown(std::string_view text) const {
 
 void Session::fail(std::string_view message) { fail("", message); }
 
+std::optional<platform::Directory> Session::localDirectory() {
+  auto directory = platform::Directory::current();
+  if (!directory) fail("Could not open the local directory.\n");
+  return directory;
+}
+
 void Session::fail(std::string_view subject, std::string_view message) {
   // Kept in order with what went to standard output when both are one file.
   if (&errors != &out) out.flush();

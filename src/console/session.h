@@ -2,11 +2,13 @@
 // and the session's streams.
 #pragma once
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
 #include "volume/geometry.h"
 #include "volume/image_file.h"
 #include "volume/tree.h"
@@ -28,6 +30,8 @@ struct Session {
   bool terminalErrors = false;  ///< the same for `errors`
   bool batch = false;           ///< no summary, prompts or "Exiting..."
   bool lineEditor = false;      ///< lines come from the terminal line editor
+  /// Where w and u write the patched image.
+  std::string outputPath = "output.iso";
   /// The directories entered, the root first; the last is the current one.
   std::vector<Level> levels;
   /// Set when the current command reported a failure.
@@ -40,6 +44,9 @@ struct Session {
   void fail(std::string_view message);
   /// The same, with `subject` (shown as `errors` may show it) and ": " in front.
   void fail(std::string_view subject, std::string_view message);
+  /// The local directory that local files are read from and written to; no
+  /// value, after reporting it, when it cannot be opened.
+  [[nodiscard]] std::optional<platform::Directory> localDirectory();
 };
 
 /// Text from the image or the user as it may be printed. On a terminal,

@@ -1,11 +1,7 @@
 #include "console/startup.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -17,7 +13,7 @@
 #include "console/output.h"
 #include "console/session.h"
 #include "console/shell.h"
-#include "transfer/local_file.h"
+#include "platform/platform.h"
 #include "volume/geometry.h"
 #include "volume/image_file.h"
 
@@ -87,12 +83,12 @@ std::optional<std::istream*> openScript(const Options& options, Console& console
                                         std::ifstream& file) {
   if (!options.script) return nullptr;
   if (*options.script == "-") return &console.in;
-  const auto info = statPath(*options.script);
-  errno = info && S_ISDIR(info->st_mode) ? EISDIR : 0;
-  if (errno == 0) file.open(*options.script, std::ios::binary);
+  const auto info = platform::statPath(*options.script);
+  errno = info && info->kind == platform::FileKind::kDirectory ? EISDIR : 0;
+  if (errno == 0) file.open(platform::fileSystemPath(*options.script), std::ios::binary);
   if (errno != 0 || !file) {
     console.err << "discshell: cannot read " << *options.script << ": "
-                << std::strerror(errno != 0 ? errno : EIO) << '\n';
+                << platform::errorText(errno != 0 ? errno : EIO) << '\n';
     return std::nullopt;
   }
   return &file;
@@ -103,7 +99,7 @@ int finish(Console& console, int status) {
   console.out.flush();
   if (!console.out) {
     console.err << "discshell: cannot write standard output: "
-                << std::strerror(streamError(console.out)) << '\n';
+                << platform::errorText(streamError(console.out)) << '\n';
     status = kExitOutputFailed;
   }
   console.err.flush();
@@ -180,17 +176,6 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
                 << " bytes from start of volume\n\n";
   }
   return finish(console, runSession(session, *options, console, *script));
-}
-
-unsigned openClosedStandardDescriptors() {
-  unsigned closed = 0;
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // open() takes the lowest free descriptor, which is this one.
-    if (::open("/dev/null", O_RDWR) != fd) std::abort();
-    closed |= 1u << fd;
-  }
-  return closed;
 }
 
 }  // namespace discshell

@@ -30,9 +30,4 @@ struct Console {
 /// written, 255 when no image is named.
 [[nodiscard]] int runDiscshell(std::span<const char* const> args, Console& console);
 
-/// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, so no
-/// file the tool opens later can take their place (the image must never be
-/// read as commands). Returns a bit for each that was closed (1 << fd).
-unsigned openClosedStandardDescriptors();
-
 }  // namespace discshell

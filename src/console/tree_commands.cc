@@ -59,10 +59,13 @@ ShellStep extractTree(Session& session, std::int32_t, std::optional<std::string_
         break;
     }
   };
-  const TreeTotals totals =
-      target->entry
-          ? extractEntryTree(session.image, session.geometry, *target->entry, report)
-          : extractDirectoryTree(session.image, session.geometry, target->directory, report);
+  auto here = session.localDirectory();
+  if (!here) return ShellStep::kPrompt;
+  const TreeTotals totals = target->entry
+                                ? extractEntryTree(session.image, session.geometry,
+                                                   std::move(*here), *target->entry, report)
+                                : extractDirectoryTree(session.image, session.geometry,
+                                                       std::move(*here), target->directory, report);
   session.out << "Extracted " << totals.files << " files and " << totals.directories
               << " directories, " << totals.bytes << " bytes; " << totals.failures
               << " failures.\n";

@@ -7,24 +7,28 @@ namespace discshell {
 ShellStep updateFromTree(Session& session, std::int32_t, std::optional<std::string_view> argument) {
   const auto target = resolveArgument(session, argument);
   if (!target) return ShellStep::kPrompt;
+  const auto here = session.localDirectory();
+  if (!here) return ShellStep::kPrompt;
+  const std::string& output = session.outputPath;
   const UpdatePlan plan =
-      target->entry ? planEntryUpdate(session.image, session.geometry, *target->entry)
-                    : planDirectoryUpdate(session.image, session.geometry, target->directory);
+      target->entry
+          ? planEntryUpdate(session.image, session.geometry, *here, *target->entry, output)
+          : planDirectoryUpdate(session.image, session.geometry, *here, target->directory, output);
   for (const std::string& path : plan.revisits) {
     session.out << session.shown(path) << ": directory already visited, not entered again\n";
   }
   if (!plan.problems.empty()) {
     for (const UpdateProblem& problem : plan.problems)
       session.fail(problem.subject, problem.message);
-    session.fail("Nothing written; output.iso is as it was.\n");
+    session.fail("Nothing written; " + output + " is as it was.\n");
     return ShellStep::kPrompt;
   }
   if (plan.replacements.empty()) {
     session.out << "Nothing to replace: every local file matches the image.\n";
     return ShellStep::kPrompt;
   }
-  if (!writeUpdatedImage(session.image, plan)) {
-    session.fail("Could not write output.iso; it is as it was.\n");
+  if (!writeUpdatedImage(session.image, *here, plan, output)) {
+    session.fail("Could not write " + output + "; it is as it was.\n");
     return ShellStep::kPrompt;
   }
   for (const Replacement& replacement : plan.replacements) {
@@ -32,7 +36,7 @@ ShellStep updateFromTree(Session& session, std::int32_t, std::optional<std::stri
     session.out << session.shown(replacement.path) << ": " << replacement.length << " bytes into "
                 << copies << (copies == 1 ? " copy\n" : " copies\n");
   }
-  session.out << "New ISO written to output.iso\n";
+  session.out << "New ISO written to " << output << "\n";
   return ShellStep::kPrompt;
 }
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/platform.h"
+
 namespace discshell {
 
 struct CopyResult {
@@ -15,20 +17,22 @@ struct CopyResult {
 /// Takes a piece of the copy whole, or says it could not.
 using ByteSink = std::function<bool(const unsigned char* data, std::size_t size)>;
 
-/// Copies up to `length` bytes read at `inputPosition` of `inputFd` to the
-/// current position of `outputFd`. Stops early, without error, where the input
-/// ends or cannot be read; only bytes that were read are ever written. Memory
-/// stays bounded: the kernel copies where it can (copy_file_range), otherwise a
-/// fixed buffer goes round. A negative position or length copies nothing.
-[[nodiscard]] CopyResult copyBytes(int inputFd, std::int64_t inputPosition, std::int64_t length,
-                                   int outputFd);
+/// Copies up to `length` bytes read at `inputPosition` of `input` to
+/// `output` at `outputPosition`. Stops early, without error, where the input
+/// ends or cannot be read; only bytes that were read are ever written.
+/// Memory stays bounded: the kernel copies where it can, otherwise a fixed
+/// buffer goes round. A negative position or length copies nothing.
+[[nodiscard]] CopyResult copyBytes(const platform::File& input, std::int64_t inputPosition,
+                                   std::int64_t length, platform::File& output,
+                                   std::int64_t outputPosition);
 
 /// Copies exactly `length` bytes as above; false when fewer could be copied.
-[[nodiscard]] bool copyExactly(int inputFd, std::int64_t inputPosition, std::int64_t length,
-                               int outputFd);
+[[nodiscard]] bool copyExactly(const platform::File& input, std::int64_t inputPosition,
+                               std::int64_t length, platform::File& output,
+                               std::int64_t outputPosition);
 
 /// The same through the fixed buffer, handing each piece to `sink`.
-[[nodiscard]] CopyResult copyBytes(int inputFd, std::int64_t inputPosition, std::int64_t length,
-                                   const ByteSink& sink);
+[[nodiscard]] CopyResult copyBytes(const platform::File& input, std::int64_t inputPosition,
+                                   std::int64_t length, const ByteSink& sink);
 
 }  // namespace discshell

@@ -1,23 +1,22 @@
 #include "transfer/extract.h"
 
 #include "transfer/copy.h"
-#include "transfer/local_file.h"
 
 namespace discshell {
 
 ExtractResult extractFile(const ImageFile& image, std::int32_t position, std::int32_t length,
-                          const std::string& directory, const std::string& name) {
-  if (!isSafeLocalName(name)) return {ExtractStatus::kUnsafeName, 0};
-  const std::string path = localPath(directory, name);
-  const auto existing = statPath(path);
-  // Writing over the image would destroy what is being read.
-  if (existing && sameFile(*existing, image.identity())) return {ExtractStatus::kIsImage, 0};
+                          const platform::Directory& directory, const std::string& name) {
+  if (!platform::isSafeLocalName(name)) return {ExtractStatus::kUnsafeName, 0};
+  // Links are followed here only to tell whether the name leads to the image:
+  // writing over it would destroy what is being read.
+  const auto existing = directory.entryStatus(name, true);
+  if (isImage(existing, image)) return {ExtractStatus::kIsImage, 0};
   if (length < 0) return {ExtractStatus::kInvalidSize, 0};
 
-  auto pending = PendingFile::create(directory);
+  auto pending = directory.createPending();
   if (!pending) return {ExtractStatus::kCannotWrite, 0};
-  const CopyResult copy = copyBytes(image.fd(), position, length, pending->fd());
-  if (copy.writeFailed || !pending->commit(path, existing)) {
+  const CopyResult copy = copyBytes(image.file(), position, length, pending->file(), 0);
+  if (copy.writeFailed || !pending->commit(name, existing)) {
     return {ExtractStatus::kCannotWrite, 0};
   }
   if (copy.copied < length) return {ExtractStatus::kEndedEarly, copy.copied};

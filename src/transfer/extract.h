@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
 #include "volume/image_file.h"
 
 namespace discshell {
@@ -23,12 +24,11 @@ struct ExtractResult {
 };
 
 /// Writes `length` bytes of the image from byte position `position` to the
-/// local file `name` in `directory` ("" for the current one); the file
-/// appears only once complete. The refusals are checked in this order:
-/// unsafe name, the image itself, negative length, and then whether the file
-/// can be written. A negative position reads as no bytes.
+/// local file `name` in `directory`; the file appears only once complete. The refusals are checked
+/// in this order: unsafe name, the image itself, negative length, and then whether the file can be
+/// written. A negative position reads as no bytes.
 [[nodiscard]] ExtractResult extractFile(const ImageFile& image, std::int32_t position,
-                                        std::int32_t length, const std::string& directory,
+                                        std::int32_t length, const platform::Directory& directory,
                                         const std::string& name);
 
 /// What the console says about a result; empty when everything was written.

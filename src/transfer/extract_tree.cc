@@ -1,12 +1,7 @@
 #include "transfer/extract_tree.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <climits>
-
 #include "transfer/extract.h"
-#include "transfer/local_file.h"
+#include "transfer/local_tree.h"
 #include "volume/tree.h"
 
 namespace discshell {
@@ -14,17 +9,18 @@ namespace {
 
 class TreeExtractor final : public TreeVisitor {
  public:
-  TreeExtractor(const ImageFile& image, const VolumeGeometry& geometry, const TreeReporter& report)
-      : image_(image), geometry_(geometry), report_(report) {}
+  TreeExtractor(const ImageFile& image, const VolumeGeometry& geometry, platform::Directory top,
+                const TreeReporter& report)
+      : image_(image), geometry_(geometry), local_(std::move(top)), report_(report) {}
 
   bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
-    if (!isSafeLocalName(entry.name)) return fail(path, "Unsafe local file name.\n");
-    if (path.size() >= PATH_MAX) return fail(path, "Local path too long.\n");
-    if (directory) return makeDirectory(path);
-    const std::size_t slash = path.rfind('/');
-    const std::string parent = slash == std::string::npos ? "" : path.substr(0, slash);
+    if (!platform::isSafeLocalName(entry.name)) return fail(path, "Unsafe local file name.\n");
+    if (path.size() >= platform::pathLimit()) return fail(path, "Local path too long.\n");
+    if (directory) return makeDirectory(entry.name, path);
+    const platform::Directory* here = local_.current();
+    if (here == nullptr) return fail(path, "Could not write local file.\n");
     const ExtractResult result = extractFile(image_, blockToOffset(geometry_, entry.startBlock),
-                                             entry.byteCount, parent, entry.name);
+                                             entry.byteCount, *here, entry.name);
     totals.bytes += result.written;
     if (result.status != ExtractStatus::kWritten) {
       return fail(path, extractMessage(result, entry.byteCount));
@@ -33,6 +29,8 @@ class TreeExtractor final : public TreeVisitor {
     report_(TreeEvent::kFile, path, "");
     return true;
   }
+
+  void leave(const std::string&) override { local_.leave(); }
 
   void revisit(const DirectoryEntry&, const std::string& path) override {
     report_(TreeEvent::kRevisit, path, "");
@@ -49,33 +47,33 @@ class TreeExtractor final : public TreeVisitor {
 
   // An existing directory is reused; anything else of that name (a file, or
   // a link, which could lead out of the tree) fails the subtree.
-  bool makeDirectory(const std::string& path) {
-    struct stat info {};
-    if (::mkdir(path.c_str(), 0777) != 0 &&
-        (errno != EEXIST || ::lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
-      return fail(path, "Could not create local directory.\n");
-    }
+  bool makeDirectory(const std::string& name, const std::string& path) {
+    platform::FileKind found{};
+    if (!local_.enter(name, true, found)) return fail(path, "Could not create local directory.\n");
     ++totals.directories;
     return true;
   }
 
   const ImageFile& image_;
   const VolumeGeometry& geometry_;
+  LocalTree local_;
   const TreeReporter& report_;
 };
 
 }  // namespace
 
 TreeTotals extractDirectoryTree(const ImageFile& image, const VolumeGeometry& geometry,
-                                std::int32_t directoryOffset, const TreeReporter& report) {
-  TreeExtractor extractor(image, geometry, report);
+                                platform::Directory top, std::int32_t directoryOffset,
+                                const TreeReporter& report) {
+  TreeExtractor extractor(image, geometry, std::move(top), report);
   walkTree(image, geometry, directoryOffset, extractor);
   return extractor.totals;
 }
 
 TreeTotals extractEntryTree(const ImageFile& image, const VolumeGeometry& geometry,
-                            const DirectoryEntry& entry, const TreeReporter& report) {
-  TreeExtractor extractor(image, geometry, report);
+                            platform::Directory top, const DirectoryEntry& entry,
+                            const TreeReporter& report) {
+  TreeExtractor extractor(image, geometry, std::move(top), report);
   walkTree(image, geometry, entry, extractor);
   return extractor.totals;
 }

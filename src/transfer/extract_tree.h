@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/platform.h"
 #include "volume/directory.h"
 #include "volume/image_file.h"
 
@@ -29,15 +30,18 @@ struct TreeTotals {
 };
 
 /// Extracts everything below the directory at `directoryOffset` into the
-/// current local directory, keeping the tree. Files are written as g writes
+/// local directory `top`, keeping the tree. Files are written as g writes
 /// them; a name that is unsafe as a local name fails with its subtree, and
 /// so does a local path that would reach the system's path limit. Existing
-/// local directories are reused.
+/// local directories are reused; anything else where a directory belongs (a
+/// file, a symbolic link) fails that subtree, and no link is ever followed.
 TreeTotals extractDirectoryTree(const ImageFile& image, const VolumeGeometry& geometry,
-                                std::int32_t directoryOffset, const TreeReporter& report);
+                                platform::Directory top, std::int32_t directoryOffset,
+                                const TreeReporter& report);
 
 /// Extracts one entry, a file or a whole directory, under its own name.
 TreeTotals extractEntryTree(const ImageFile& image, const VolumeGeometry& geometry,
-                            const DirectoryEntry& entry, const TreeReporter& report);
+                            platform::Directory top, const DirectoryEntry& entry,
+                            const TreeReporter& report);
 
 }  // namespace discshell

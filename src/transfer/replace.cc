@@ -1,11 +1,9 @@
 #include "transfer/replace.h"
 
-#include <sys/stat.h>
-
 #include <limits>
 
 #include "transfer/copy.h"
-#include "transfer/local_file.h"
+#include "transfer/output_file.h"
 
 namespace discshell {
 namespace {
@@ -15,45 +13,47 @@ constexpr std::int64_t kLargestLength = std::numeric_limits<std::int32_t>::max()
 }  // namespace
 
 ReplaceResult replaceFile(const ImageFile& image, std::int32_t position, std::int32_t entryLength,
-                          const std::string& localName, std::ostream& console) {
-  const auto local = openForReading(localName);
+                          const std::string& localName, const std::string& outputPath,
+                          std::ostream& console) {
+  const auto local = platform::openForReading(localName);
   if (!local) return ReplaceResult::kLocalFileMissing;
-  const auto existing = statPath(kOutputImageName);
-  if (existing && (sameFile(*existing, image.identity()) || S_ISDIR(existing->st_mode))) {
+  OutputFile output = locateOutputFile(outputPath);
+  if (!output.directory || output.isImage(image) || output.isDirectory()) {
     return ReplaceResult::kOutputUnavailable;
   }
-  auto output = PendingFile::create("");
-  if (!output) return ReplaceResult::kOutputUnavailable;
+  auto pending = output.directory->createPending();
+  if (!pending) return ReplaceResult::kOutputUnavailable;
 
-  const auto replacementLength = fileLength(local->get());
+  const auto replacementLength = local->length();
   if (!replacementLength) return ReplaceResult::kFailed;
   if (*replacementLength > entryLength || *replacementLength > kLargestLength) {
     return ReplaceResult::kTooLong;
   }
-  const auto imageLength = fileLength(image.fd());
+  const auto imageLength = image.length();
   if (!imageLength || *imageLength > kLargestLength) return ReplaceResult::kFailed;
   if (position < 0 || position > *imageLength) return ReplaceResult::kFailed;
 
   const std::int64_t replaced = *replacementLength;
-  if (!copyExactly(image.fd(), 0, position, output->fd()) ||
-      !copyExactly(local->get(), 0, replaced, output->fd())) {
+  platform::File& out = pending->file();
+  if (!copyExactly(image.file(), 0, position, out, 0) ||
+      !copyExactly(*local, 0, replaced, out, position)) {
     return ReplaceResult::kFailed;
   }
   const std::int64_t rest = *imageLength - (position + replaced);
   console << "ISO Length: " << *imageLength << ", Address: " << position
           << ", Replacement Length: " << replaced << ".\n"
           << "Left to go: " << rest << " bytes";
-  if (rest < 0 || !copyExactly(image.fd(), position + replaced, rest, output->fd()) ||
-      !output->commit(kOutputImageName, existing)) {
+  if (rest < 0 || !copyExactly(image.file(), position + replaced, rest, out, position + replaced) ||
+      !pending->commit(output.name, output.existing)) {
     return ReplaceResult::kFailed;
   }
   return ReplaceResult::kWritten;
 }
 
-std::string_view replaceMessage(ReplaceResult result) {
+std::string replaceMessage(ReplaceResult result, const std::string& outputPath) {
   switch (result) {
     case ReplaceResult::kWritten:
-      return "New ISO written to output.iso\n";
+      return "New ISO written to " + outputPath + "\n";
     case ReplaceResult::kLocalFileMissing:
       return "Could not find file on local drive.\n";
     case ReplaceResult::kOutputUnavailable:

@@ -1,4 +1,4 @@
-// Writing "output.iso": the image with one entry's data overwritten in place.
+// w: the patched image with one entry's data overwritten in place.
 #pragma once
 
 #include <cstdint>
@@ -10,26 +10,24 @@
 
 namespace discshell {
 
-inline constexpr const char* kOutputImageName = "output.iso";
-
 enum class ReplaceResult : int {
   kWritten = 0,
   kLocalFileMissing = -1,   ///< the local file cannot be opened for reading
-  kOutputUnavailable = -2,  ///< "output.iso" cannot be written (or is the image)
+  kOutputUnavailable = -2,  ///< the output cannot be written (or is the image)
   kTooLong = -3,            ///< the local file is longer than the entry
   kFailed = -4,             ///< a position outside the image, a short read or a failed write
 };
 
-/// Writes "output.iso" in the current directory: the image, except that the
-/// bytes from `position` on are the local file's. The file is built under a
-/// temporary name and renamed only on success, so any failure leaves an
-/// earlier "output.iso" as it was. Prints the two progress lines to `console`
-/// once the head and the replacement are copied.
+/// Writes the output file `outputPath`: the image, except that the bytes
+/// from `position` on are the local file's. The file is built nameless and
+/// put in place only on success, so any failure leaves an earlier one as it
+/// was. Prints the two progress lines to `console` once the head and the
+/// replacement are copied.
 [[nodiscard]] ReplaceResult replaceFile(const ImageFile& image, std::int32_t position,
                                         std::int32_t entryLength, const std::string& localName,
-                                        std::ostream& console);
+                                        const std::string& outputPath, std::ostream& console);
 
-/// The console message for a result.
-[[nodiscard]] std::string_view replaceMessage(ReplaceResult result);
+/// The console message for a result; `outputPath` is named on success.
+[[nodiscard]] std::string replaceMessage(ReplaceResult result, const std::string& outputPath);
 
 }  // namespace discshell

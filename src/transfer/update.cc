@@ -1,16 +1,11 @@
 #include "transfer/update.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include "transfer/copy.h"
-#include "transfer/local_file.h"
-#include "transfer/replace.h"
+#include "transfer/local_tree.h"
+#include "transfer/output_file.h"
 #include "volume/tree.h"
 
 namespace discshell {
@@ -24,13 +19,13 @@ enum class Comparison { kSame, kDifferent, kUnreadable };
 // two buffers that one plan reuses for every comparison.
 class ByteComparer {
  public:
-  Comparison operator()(int a, std::int64_t aPosition, int b, std::int64_t bPosition,
-                        std::int64_t length) {
+  Comparison operator()(const platform::File& a, std::int64_t aPosition, const platform::File& b,
+                        std::int64_t bPosition, std::int64_t length) {
     for (std::int64_t done = 0; done < length;) {
       const auto n = static_cast<std::size_t>(
           std::min<std::int64_t>(length - done, static_cast<std::int64_t>(kCompareChunk)));
-      if (readAt(a, aPosition + done, {left_.data(), n}) != n) return Comparison::kUnreadable;
-      if (readAt(b, bPosition + done, {right_.data(), n}) != n) return Comparison::kUnreadable;
+      if (a.readAt(aPosition + done, {left_.data(), n}) != n) return Comparison::kUnreadable;
+      if (b.readAt(bPosition + done, {right_.data(), n}) != n) return Comparison::kUnreadable;
       if (std::memcmp(left_.data(), right_.data(), n) != 0) return Comparison::kDifferent;
       done += static_cast<std::int64_t>(n);
     }
@@ -65,38 +60,58 @@ std::vector<Stretch> sortedStretches(const UpdatePlan& plan) {
 
 class UpdatePlanner final : public TreeVisitor {
  public:
-  UpdatePlanner(const ImageFile& image, const VolumeGeometry& geometry)
+  UpdatePlanner(const ImageFile& image, const VolumeGeometry& geometry,
+                const platform::Directory& top, platform::Directory walkTop)
       : image_(image),
         geometry_(geometry),
-        imageLength_(fileLength(image.fd()).value_or(0)),
+        top_(top),
+        local_(std::move(walkTop)),
+        imageLength_(image.length().value_or(0)),
         reader_(image) {}
 
   // Where x would have written nothing (an unsafe name, a path too long, a
-  // byte count below 0, the image itself) there is nothing to put back.
+  // byte count below 0, the image itself) there is nothing to put back. x
+  // never follows a link, and nor does u: a link where x writes is refused.
   bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
-    if (!isSafeLocalName(entry.name) || path.size() >= PATH_MAX) return false;
-    struct stat local {};
-    if (::stat(path.c_str(), &local) != 0) {
-      if (errno != ENOENT) problem(path, "local file cannot be read.\n");
+    if (!platform::isSafeLocalName(entry.name) || path.size() >= platform::pathLimit()) {
       return false;
     }
-    if (directory != S_ISDIR(local.st_mode)) {
+    const platform::Directory* here = local_.current();
+    const auto local = here != nullptr ? here->entryStatus(entry.name) : std::nullopt;
+    if (!local) {
+      problem(path, "local file cannot be read.\n");
+      return false;
+    }
+    if (local->kind == platform::FileKind::kNone) return false;
+    if (local->kind == platform::FileKind::kSymbolicLink) {
+      problem(path, "a symbolic link stands where x writes the file.\n");
+      return false;
+    }
+    if (directory != (local->kind == platform::FileKind::kDirectory)) {
       problem(path, directory ? "local file where the entry is a directory.\n"
                               : "local directory where the entry is a file.\n");
       return false;
     }
-    if (!directory && entry.byteCount >= 0 && !sameFile(local, image_.identity())) {
-      checkFile(entry, path);
+    if (directory) {
+      platform::FileKind found{};
+      if (local_.enter(entry.name, false, found)) return true;
+      problem(path, "local file cannot be read.\n");
+      return false;
     }
-    return directory;
+    if (entry.byteCount >= 0 && local->identity != image_.identity()) {
+      checkFile(entry, path, *here);
+    }
+    return false;
   }
+
+  void leave(const std::string&) override { local_.leave(); }
 
   void revisit(const DirectoryEntry&, const std::string& path) override {
     plan.revisits.push_back(path + "/");
   }
 
   // The checks that need every replacement: overlaps and the output name.
-  void finish() {
+  void finish(const std::string& outputPath) {
     if (plan.replacements.empty()) return;
     const std::vector<Stretch> stretches = sortedStretches(plan);
     for (std::size_t i = 0; i < stretches.size(); ++i) {
@@ -105,10 +120,9 @@ class UpdatePlanner final : public TreeVisitor {
         checkOverlap(stretches[i], stretches[j]);
       }
     }
-    if (const auto existing = statPath(kOutputImageName)) {
-      if (sameFile(*existing, image_.identity())) problem(kOutputImageName, "is the image.\n");
-      if (S_ISDIR(existing->st_mode)) problem(kOutputImageName, "is a directory.\n");
-    }
+    const OutputFile output = locateOutputFile(outputPath);
+    if (output.isImage(image_)) problem(outputPath, "is the image.\n");
+    if (output.isDirectory()) problem(outputPath, "is a directory.\n");
   }
 
   UpdatePlan plan;
@@ -118,16 +132,17 @@ class UpdatePlanner final : public TreeVisitor {
     plan.problems.push_back({subject, std::move(message)});
   }
 
-  void checkFile(const DirectoryEntry& entry, const std::string& path) {
-    const auto local = openForReading(path);
-    const auto length = local ? fileLength(local->get()) : std::nullopt;
+  void checkFile(const DirectoryEntry& entry, const std::string& path,
+                 const platform::Directory& here) {
+    const auto local = here.openFile(entry.name);
+    const auto length = local ? local->length() : std::nullopt;
     if (!length) return problem(path, "local file cannot be read.\n");
     // What x writes: the entry's bytes, as far as the image holds them.
     const std::int32_t position = blockToOffset(geometry_, entry.startBlock);
     const std::int64_t written =
         position < 0 ? 0 : std::clamp<std::int64_t>(imageLength_ - position, 0, entry.byteCount);
     if (*length == written) {
-      const Comparison same = compareBytes_(local->get(), 0, image_.fd(), position, written);
+      const Comparison same = compareBytes_(*local, 0, image_.file(), position, written);
       if (same == Comparison::kSame) return;
       if (same == Comparison::kUnreadable) return problem(path, "local file cannot be read.\n");
     }
@@ -155,12 +170,11 @@ class UpdatePlanner final : public TreeVisitor {
   }
 
   void checkOverlap(const Stretch& a, const Stretch& b) {
-    const auto first = openForReading(a.replacement->path);
-    const auto second = openForReading(b.replacement->path);
+    const auto first = openBelow(top_, a.replacement->path);
+    const auto second = openBelow(top_, b.replacement->path);
     const std::int64_t length = std::min(a.end, b.end) - b.begin;
     if (first && second &&
-        compareBytes_(first->get(), b.begin - a.begin, second->get(), 0, length) ==
-            Comparison::kSame) {
+        compareBytes_(*first, b.begin - a.begin, *second, 0, length) == Comparison::kSame) {
       return;
     }
     problem(a.replacement->path,
@@ -169,6 +183,8 @@ class UpdatePlanner final : public TreeVisitor {
 
   const ImageFile& image_;
   const VolumeGeometry& geometry_;
+  const platform::Directory& top_;
+  LocalTree local_;
   std::int64_t imageLength_;
   WindowedReader reader_;
   ByteComparer compareBytes_;
@@ -177,44 +193,48 @@ class UpdatePlanner final : public TreeVisitor {
 }  // namespace
 
 UpdatePlan planDirectoryUpdate(const ImageFile& image, const VolumeGeometry& geometry,
-                               std::int32_t directoryOffset) {
-  UpdatePlanner planner(image, geometry);
+                               const platform::Directory& top, std::int32_t directoryOffset,
+                               const std::string& outputPath) {
+  auto walkTop = top.duplicate();
+  if (!walkTop) return {{}, {{".", "local file cannot be read.\n"}}, {}};
+  UpdatePlanner planner(image, geometry, top, std::move(*walkTop));
   walkTree(image, geometry, directoryOffset, planner);
-  planner.finish();
+  planner.finish(outputPath);
   return std::move(planner.plan);
 }
 
 UpdatePlan planEntryUpdate(const ImageFile& image, const VolumeGeometry& geometry,
-                           const DirectoryEntry& entry) {
-  UpdatePlanner planner(image, geometry);
+                           const platform::Directory& top, const DirectoryEntry& entry,
+                           const std::string& outputPath) {
+  auto walkTop = top.duplicate();
+  if (!walkTop) return {{}, {{".", "local file cannot be read.\n"}}, {}};
+  UpdatePlanner planner(image, geometry, top, std::move(*walkTop));
   walkTree(image, geometry, entry, planner);
-  planner.finish();
+  planner.finish(outputPath);
   return std::move(planner.plan);
 }
 
-bool writeUpdatedImage(const ImageFile& image, const UpdatePlan& plan) {
-  const auto existing = statPath(kOutputImageName);
-  if (existing && sameFile(*existing, image.identity())) return false;
-  const auto imageLength = fileLength(image.fd());
-  auto output = PendingFile::create("");
+bool writeUpdatedImage(const ImageFile& image, const platform::Directory& top,
+                       const UpdatePlan& plan, const std::string& outputPath) {
+  OutputFile output = locateOutputFile(outputPath);
+  if (!output.directory || output.isImage(image)) return false;
+  const auto imageLength = image.length();
+  auto pending = output.directory->createPending();
   // The whole image in one in-kernel copy, as cp makes it, and then each
   // replacement over each of its stretches: stitching the image together
   // between the stretches instead takes many more, smaller copies, which the
   // kernel does measurably slower.
-  if (!imageLength || !output || !copyExactly(image.fd(), 0, *imageLength, output->fd())) {
+  if (!imageLength || !pending || !copyExactly(image.file(), 0, *imageLength, pending->file(), 0)) {
     return false;
   }
   for (const Replacement& replacement : plan.replacements) {
-    const auto local = openForReading(replacement.path);
+    const auto local = openBelow(top, replacement.path);
     if (!local) return false;
     for (const std::int32_t position : replacement.positions) {
-      if (::lseek(output->fd(), position, SEEK_SET) != position ||
-          !copyExactly(local->get(), 0, replacement.length, output->fd())) {
-        return false;
-      }
+      if (!copyExactly(*local, 0, replacement.length, pending->file(), position)) return false;
     }
   }
-  return output->commit(kOutputImageName, existing);
+  return pending->commit(output.name, output.existing);
 }
 
 }  // namespace discshell

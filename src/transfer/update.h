@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "volume/directory.h"
 #include "volume/image_file.h"
 
@@ -20,7 +21,7 @@ struct Replacement {
 };
 
 struct UpdateProblem {
-  std::string subject;  ///< a path, or "output.iso"
+  std::string subject;  ///< a path, or the output's
   std::string message;  ///< ends with a line end
 };
 
@@ -32,20 +33,26 @@ struct UpdatePlan {
 };
 
 /// Compares every file entry below the directory at `directoryOffset` with
-/// the local file where x would have written it, and checks each
-/// replacement: its length, where its copies lie, overlaps with other
-/// replacements, and the output name. A missing local file, or one that
-/// holds exactly what x would write, is left alone.
+/// the local file where x would have written it below `top`, and checks
+/// each replacement: its length, where its copies lie, overlaps with other
+/// replacements, and the output `outputPath`. A missing local file, or one
+/// that holds exactly what x would write, is left alone; a symbolic link
+/// where x writes is a problem, and is never followed.
 [[nodiscard]] UpdatePlan planDirectoryUpdate(const ImageFile& image, const VolumeGeometry& geometry,
-                                             std::int32_t directoryOffset);
+                                             const platform::Directory& top,
+                                             std::int32_t directoryOffset,
+                                             const std::string& outputPath);
 /// The same for one entry (a file, or a directory and all below it) under its own name.
 [[nodiscard]] UpdatePlan planEntryUpdate(const ImageFile& image, const VolumeGeometry& geometry,
-                                         const DirectoryEntry& entry);
+                                         const platform::Directory& top,
+                                         const DirectoryEntry& entry,
+                                         const std::string& outputPath);
 
-/// Writes output.iso for a plan without problems: one pass over the image,
-/// copied by the kernel, with every copy of each replacement written over
-/// it. Built as w builds it, so a failure leaves an earlier output.iso as it
-/// was; false then.
-[[nodiscard]] bool writeUpdatedImage(const ImageFile& image, const UpdatePlan& plan);
+/// Writes `outputPath` for a plan without problems: one pass over the
+/// image, copied by the kernel, with every copy of each replacement written
+/// over it. Built as w builds it, so a failure leaves an earlier output as
+/// it was; false then.
+[[nodiscard]] bool writeUpdatedImage(const ImageFile& image, const platform::Directory& top,
+                                     const UpdatePlan& plan, const std::string& outputPath);
 
 }  // namespace discshell

@@ -1,13 +1,10 @@
-// The terminal line editor: libedit (BSD licensed) when the build found it.
-#include "console/line_source.h"
-
-#ifdef DISCSHELL_HAVE_LIBEDIT
-
+// The terminal line editor: libedit (BSD licensed), built when CMake finds it.
 #include <histedit.h>
 
 #include <cstdio>
 
 #include "console/completion.h"
+#include "console/line_source.h"
 #include "console/session.h"
 
 namespace discshell {
@@ -89,13 +86,3 @@ std::unique_ptr<LineSource> openLineEditor(Session& session) {
 }
 
 }  // namespace discshell
-
-#else
-
-namespace discshell {
-
-std::unique_ptr<LineSource> openLineEditor(Session&) { return nullptr; }
-
-}  // namespace discshell
-
-#endif

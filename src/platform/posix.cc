@@ -1,0 +1,396 @@
+// POSIX: Linux, macOS and the BSDs. What Linux does better lives in
+// posix_linux.cc; posix_generic.cc stands in for it elsewhere.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/posix_extras.h"
+
+namespace discshell::platform {
+namespace {
+
+int fdOf(const File& file) { return static_cast<int>(file.handle()); }
+
+std::int64_t nanoseconds(const struct timespec& time) {
+  return std::int64_t{time.tv_sec} * 1'000'000'000 + time.tv_nsec;
+}
+
+FileStatus statusOf(const struct stat& info) {
+  FileStatus status;
+  if (S_ISREG(info.st_mode)) {
+    status.kind = FileKind::kRegular;
+  } else if (S_ISDIR(info.st_mode)) {
+    status.kind = FileKind::kDirectory;
+  } else if (S_ISLNK(info.st_mode)) {
+    status.kind = FileKind::kSymbolicLink;
+  } else if (S_ISBLK(info.st_mode)) {
+    status.kind = FileKind::kBlockDevice;
+  } else {
+    status.kind = FileKind::kOther;
+  }
+  status.size = static_cast<std::int64_t>(info.st_size);
+  status.identity = {static_cast<std::uint64_t>(info.st_dev),
+                     static_cast<std::uint64_t>(info.st_ino)};
+  status.permissions = static_cast<std::uint32_t>(info.st_mode & 0777);
+#if defined(__APPLE__)
+  status.modified = nanoseconds(info.st_mtimespec);
+  status.changed = nanoseconds(info.st_ctimespec);
+#else
+  status.modified = nanoseconds(info.st_mtim);
+  status.changed = nanoseconds(info.st_ctim);
+#endif
+  return status;
+}
+
+// Opens for reading without blocking on a FIFO; keeps only the kinds asked
+// for, and then makes reads wait for data like any ordinary read.
+std::optional<File> openReadable(int directoryFd, const char* path, int extraFlags,
+                                 bool blockDevices) {
+  File file(::openat(directoryFd, path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | extraFlags));
+  if (!file.valid()) return std::nullopt;
+  const auto status = file.status();
+  if (!status || !(status->kind == FileKind::kRegular ||
+                   (blockDevices && status->kind == FileKind::kBlockDevice))) {
+    return std::nullopt;
+  }
+  const int flags = ::fcntl(fdOf(file), F_GETFL);
+  if (flags < 0 || ::fcntl(fdOf(file), F_SETFL, flags & ~O_NONBLOCK) != 0) return std::nullopt;
+  return file;
+}
+
+// The named temporary files that exist right now, where a signal handler
+// can find them without allocating or locking. One thread only.
+enum SlotState : int { kFree, kClaimed, kArmed };
+struct CleanupSlot {
+  std::atomic<int> state{kFree};
+  int directoryFd = -1;
+  char name[NAME_MAX + 1];
+};
+static_assert(std::atomic<int>::is_always_lock_free);
+CleanupSlot cleanupSlots[16];
+
+int claimCleanupSlot(int directoryFd, const std::string& name) {
+  if (name.size() > NAME_MAX) return -1;
+  for (int i = 0; i < static_cast<int>(std::size(cleanupSlots)); ++i) {
+    CleanupSlot& slot = cleanupSlots[i];
+    if (slot.state.load() != kFree) continue;
+    slot.state.store(kClaimed);
+    slot.directoryFd = directoryFd;
+    std::memcpy(slot.name, name.c_str(), name.size() + 1);
+    slot.state.store(kArmed);
+    return i;
+  }
+  return -1;
+}
+
+void releaseCleanupSlot(int slot) {
+  if (slot >= 0) cleanupSlots[slot].state.store(kFree);
+}
+
+extern "C" void removeTemporaryFilesAndReraise(int signalNumber) {
+  for (CleanupSlot& slot : cleanupSlots) {
+    if (slot.state.load() == kArmed) ::unlinkat(slot.directoryFd, slot.name, 0);
+  }
+  // Blocked while this handler runs, the signal arrives again on return and
+  // now ends the process, as if it had never been caught.
+  ::signal(signalNumber, SIG_DFL);
+  ::raise(signalNumber);
+}
+
+bool preferNamed = false;
+
+std::string temporaryName() {
+  static unsigned counter = 0;
+  return ".discshell-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
+}
+
+}  // namespace
+
+std::string errorText(ErrorCode code) { return std::strerror(code); }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.release();
+  }
+  return *this;
+}
+
+std::intptr_t File::release() {
+  const std::intptr_t handle = handle_;
+  handle_ = kInvalid;
+  return handle;
+}
+
+bool File::close() {
+  if (!valid()) return true;
+  const int result = ::close(fdOf(*this));
+  handle_ = kInvalid;
+  return result == 0;
+}
+
+std::size_t File::readAt(std::int64_t position, std::span<unsigned char> out) const {
+  std::size_t done = 0;
+  while (done < out.size() && position >= 0) {
+    const ssize_t got = ::pread(fdOf(*this), out.data() + done, out.size() - done,
+                                static_cast<off_t>(position) + static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+bool File::writeAt(std::int64_t position, std::span<const unsigned char> data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t put = ::pwrite(fdOf(*this), data.data() + done, data.size() - done,
+                                 static_cast<off_t>(position) + static_cast<off_t>(done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+std::optional<FileStatus> File::status() const {
+  struct stat info {};
+  if (::fstat(fdOf(*this), &info) != 0) return std::nullopt;
+  return statusOf(info);
+}
+
+std::optional<std::int64_t> File::length() const {
+  const auto status = this->status();
+  if (!status) return std::nullopt;
+  if (status->kind == FileKind::kRegular) return status->size;
+  const off_t end = ::lseek(fdOf(*this), 0, SEEK_END);
+  if (end < 0) return std::nullopt;
+  return static_cast<std::int64_t>(end);
+}
+
+std::optional<File> openImage(const std::string& path) {
+  return openReadable(AT_FDCWD, path.c_str(), 0, true);
+}
+
+std::optional<File> openForReading(const std::string& path) {
+  return openReadable(AT_FDCWD, path.c_str(), 0, true);
+}
+
+std::optional<FileStatus> statPath(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return statusOf(info);
+}
+
+std::optional<Directory> Directory::current() { return open("."); }
+
+std::optional<Directory> Directory::open(const std::string& path) {
+  File handle(posix::openDirectory(AT_FDCWD, path.c_str(), 0));
+  if (!handle.valid()) return std::nullopt;
+  return Directory(std::move(handle));
+}
+
+std::optional<Directory> Directory::duplicate() const {
+  File handle(::fcntl(fdOf(handle_), F_DUPFD_CLOEXEC, 0));
+  if (!handle.valid()) return std::nullopt;
+  return Directory(std::move(handle));
+}
+
+std::optional<Directory> Directory::enter(std::string_view name, bool create,
+                                          FileKind& found) const {
+  const std::string component(name);
+  if (create) (void)::mkdirat(fdOf(handle_), component.c_str(), 0777);
+  File handle(posix::openDirectory(fdOf(handle_), component.c_str(), O_NOFOLLOW));
+  if (handle.valid()) {
+    found = FileKind::kDirectory;
+    return Directory(std::move(handle));
+  }
+  const auto status = entryStatus(name);
+  found = status ? status->kind : FileKind::kOther;
+  return std::nullopt;
+}
+
+std::optional<FileStatus> Directory::entryStatus(std::string_view name, bool followLink) const {
+  const std::string component(name);
+  struct stat info {};
+  if (::fstatat(fdOf(handle_), component.c_str(), &info, followLink ? 0 : AT_SYMLINK_NOFOLLOW) ==
+      0) {
+    return statusOf(info);
+  }
+  if (errno == ENOENT) return FileStatus{};
+  return std::nullopt;
+}
+
+std::optional<File> Directory::openFile(std::string_view name) const {
+  return openReadable(fdOf(handle_), std::string(name).c_str(), O_NOFOLLOW, false);
+}
+
+std::optional<PendingFile> Directory::createPending() const {
+  auto directory = duplicate();
+  if (!directory) return std::nullopt;
+  const int directoryFd = fdOf(directory->handle_);
+  if (!preferNamed) {
+    File nameless(posix::openNamelessFile(directoryFd));
+    if (nameless.valid()) return PendingFile(std::move(*directory), std::move(nameless), "", -1);
+  }
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = temporaryName();
+    const int slot = claimCleanupSlot(directoryFd, name);
+    if (slot < 0) return std::nullopt;
+    // O_EXCL with mode 0666 lets the kernel apply the umask, as a plain create would.
+    File file(::openat(directoryFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (file.valid()) {
+      return PendingFile(std::move(*directory), std::move(file), std::move(name), slot);
+    }
+    const int error = errno;
+    releaseCleanupSlot(slot);
+    if (error != EEXIST) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+PendingFile::PendingFile(Directory directory, File file, std::string name, int cleanupSlot)
+    : directory_(std::move(directory)),
+      file_(std::move(file)),
+      name_(std::move(name)),
+      cleanupSlot_(cleanupSlot) {}
+
+PendingFile::PendingFile(PendingFile&& other) noexcept
+    : directory_(std::move(other.directory_)),
+      file_(std::move(other.file_)),
+      name_(std::move(other.name_)),
+      cleanupSlot_(other.cleanupSlot_) {
+  other.name_.clear();
+  other.cleanupSlot_ = -1;
+}
+
+PendingFile::~PendingFile() { discard(); }
+
+void PendingFile::discard() {
+  file_.close();
+  if (!name_.empty()) ::unlinkat(fdOf(directory_.handle_), name_.c_str(), 0);
+  name_.clear();
+  releaseCleanupSlot(cleanupSlot_);
+  cleanupSlot_ = -1;
+}
+
+bool PendingFile::commit(std::string_view name, const std::optional<FileStatus>& existing) {
+  const std::string target(name);
+  const int directoryFd = fdOf(directory_.handle_);
+  const bool replacing = existing && existing->kind != FileKind::kNone;
+  bool done = !replacing || existing->kind != FileKind::kRegular ||
+              ::fchmod(fdOf(file_), static_cast<mode_t>(existing->permissions)) == 0;
+  if (done && name_.empty()) {
+    // A dangling link, or a file made since `existing` was read, makes the
+    // plain link fail; replacing then still works. link never replaces, so
+    // the file gets a temporary name first and is then renamed over what is
+    // there: for that instant it has a name a SIGKILL could leave behind.
+    done = !replacing && posix::linkNamelessFile(fdOf(file_), directoryFd, target.c_str());
+    for (int attempt = 0; !done && attempt < 100; ++attempt) {
+      name_ = temporaryName();
+      cleanupSlot_ = claimCleanupSlot(directoryFd, name_);
+      if (cleanupSlot_ < 0) break;
+      if (posix::linkNamelessFile(fdOf(file_), directoryFd, name_.c_str())) {
+        done = ::renameat(directoryFd, name_.c_str(), directoryFd, target.c_str()) == 0;
+        if (done) name_.clear();
+        break;
+      }
+      const int error = errno;
+      name_.clear();
+      releaseCleanupSlot(cleanupSlot_);
+      cleanupSlot_ = -1;
+      if (error != EEXIST) break;
+    }
+  } else if (done) {
+    done =
+        file_.close() && ::renameat(directoryFd, name_.c_str(), directoryFd, target.c_str()) == 0;
+    if (done) name_.clear();
+  }
+  discard();
+  return done;
+}
+
+void PendingFile::preferNamedFiles(bool named) { preferNamed = named; }
+
+bool isSafeLocalName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+}
+
+PathParts splitPath(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+std::size_t pathLimit() { return PATH_MAX; }
+
+std::filesystem::path fileSystemPath(const std::string& path) { return path; }
+
+ErrorCode changeDirectory(const std::string& path) {
+  return ::chdir(path.c_str()) == 0 ? 0 : errno;
+}
+
+ProcessStart prepareProcess() {
+  ProcessStart start;
+  bool* closed[] = {&start.inputClosed, &start.outputClosed, &start.errorClosed};
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open() takes the lowest free descriptor, which is this one.
+    if (::open("/dev/null", O_RDWR) != fd) std::abort();
+    *closed[fd] = true;
+  }
+  // A write past a file-size limit then fails with a message instead of
+  // killing the process half-way through a local file.
+  std::signal(SIGXFSZ, SIG_IGN);
+  return start;
+}
+
+std::vector<std::string> arguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  return args;
+}
+
+bool isTerminal(StandardStream stream) { return ::isatty(static_cast<int>(stream)) == 1; }
+
+ErrorCode writeStandard(StandardStream stream, std::span<const char> data) {
+  const int fd = static_cast<int>(stream);
+  while (!data.empty()) {
+    const ssize_t put = ::write(fd, data.data(), data.size());
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0 && errno == EAGAIN) {
+      // A descriptor someone else made non-blocking: wait until it takes more.
+      pollfd wait{fd, POLLOUT, 0};
+      ::poll(&wait, 1, -1);
+      continue;
+    }
+    if (put <= 0) return put < 0 ? errno : EIO;
+    data = data.subspan(static_cast<std::size_t>(put));
+  }
+  return 0;
+}
+
+void installInterruptCleanup() {
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+    struct sigaction current {};
+    if (::sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) {
+      continue;
+    }
+    struct sigaction handler {};
+    handler.sa_handler = removeTemporaryFilesAndReraise;
+    sigfillset(&handler.sa_mask);
+    ::sigaction(signalNumber, &handler, nullptr);
+  }
+}
+
+}  // namespace discshell::platform

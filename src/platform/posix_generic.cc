@@ -1,0 +1,28 @@
+// Plain POSIX (macOS, the BSDs): no nameless files and no in-kernel copy;
+// named temporary files and the buffered copy loop do the work.
+#include <fcntl.h>
+
+#include "platform/platform.h"
+#include "platform/posix_extras.h"
+
+namespace discshell::platform {
+namespace posix {
+
+int openDirectory(int directoryFd, const char* path, int extraFlags) {
+  // Without O_PATH a directory that may be entered but not listed cannot
+  // be opened; that is the price of going through descriptors.
+  return ::openat(directoryFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | extraFlags);
+}
+
+int openNamelessFile(int) { return -1; }
+bool linkNamelessFile(int, int, const char*) { return false; }
+
+}  // namespace posix
+
+std::int64_t copyInKernel(const File&, std::int64_t, File&, std::int64_t, std::int64_t) {
+  return 0;
+}
+
+bool cloneWholeFile(const File&, File&) { return false; }
+
+}  // namespace discshell::platform

@@ -1,0 +1,48 @@
+// The local directories a tree command works in: entered one level at a
+// time, each relative to the one above and never through a symbolic link,
+// so that whatever is renamed or swapped meanwhile, nothing is read or
+// written outside the directory the command started in.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace discshell {
+
+class LocalTree {
+ public:
+  /// Starts in `top`, the directory the command works in.
+  explicit LocalTree(platform::Directory top);
+
+  /// Enters the subdirectory `name` of the current directory, making it
+  /// first when `create` is set and nothing stands there. False when it
+  /// cannot be entered; `found` then says what stands there (a file, a
+  /// link, nothing).
+  [[nodiscard]] bool enter(std::string_view name, bool create, platform::FileKind& found);
+  /// Back to the directory above; never above the top.
+  void leave();
+  /// The current directory; no value when it had to be opened again and
+  /// that failed (it was removed or replaced meanwhile).
+  [[nodiscard]] const platform::Directory* current();
+
+ private:
+  struct Level {
+    std::string name;
+    std::optional<platform::Directory> directory;
+  };
+  void closeOldLevel();
+  std::vector<Level> levels_;
+};
+
+/// Opens the regular file at `path` ("/"-separated names, as the tree walk
+/// gives them) below `top`, entering each directory without following a
+/// link; no value when any step fails.
+[[nodiscard]] std::optional<platform::File> openBelow(const platform::Directory& top,
+                                                      std::string_view path);
+
+}  // namespace discshell
