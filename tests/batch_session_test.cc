@@ -49,6 +49,43 @@ TEST(Options, HelpVersionDoubleDashAndMistakes) {
   EXPECT_EQ(run({"-c", "l"}).status, 255);
 }
 
+// -C: local files relative to DIR, IMAGE from where the tool started; -o
+// names the output, never the image; x keeps an edit unless --overwrite.
+TEST(Options, WorkInADirectoryNameTheOutputAndKeepEdits) {
+  ScratchDir dir;
+  const ImageBuilder image = batchVolume();
+  image.save(dir / "image.iso");
+  ASSERT_EQ(::mkdir((dir / "out").c_str(), 0755), 0);
+  const auto run = [&](std::vector<std::string> args) {
+    args.insert(args.end(), {"image.iso", "16"});
+    return runTool(args, "", dir.path());
+  };
+  const std::string extracted = "four\nExtracted 1 files and 0 directories, 4 bytes; 0 failures.\n";
+  EXPECT_EQ(run({"-C", "out", "-c", "x four"}).output, extracted);
+  writeFile(dir / "out/four", "FOUR");
+  const RunResult kept = run({"-C", "out", "-c", "x four"});
+  EXPECT_EQ(kept.output, "Extracted 0 files and 0 directories, 0 bytes; 1 failures.\n");
+  EXPECT_EQ(kept.errors, "four: Local file differs from the image; kept.\n");
+  EXPECT_EQ(kept.status, 2);
+  EXPECT_EQ(readFile(dir / "out/four"), "FOUR");
+
+  const RunResult patched = run({"-C", "out", "-o", "new.iso", "-c", "w four"});
+  EXPECT_EQ(patched.output,
+            "ISO Length: 8208, Address: 2064, Replacement Length: 4.\nLeft to go: 6140 bytes"
+            "New ISO written to new.iso\n");
+  EXPECT_EQ(readFile(dir / "out/new.iso")->substr(2064, 4), "FOUR");
+  EXPECT_EQ(run({"-C", "out", "-o", "../image.iso", "-c", "w four"}).errors,
+            "Could not open output file.\n");
+  EXPECT_TRUE(readFile(dir / "image.iso") ==
+              std::string(image.bytes().begin(), image.bytes().end()));
+
+  EXPECT_EQ(run({"-C", "out", "--overwrite", "-c", "x four"}).output, extracted);
+  EXPECT_EQ(run({"-C", "out", "-c", "x four"}).output, extracted);  // the same bytes: kept
+  const RunResult nowhere = run({"-C", "nowhere", "-c", "l"});
+  EXPECT_EQ(nowhere.errors, "discshell: cannot change to nowhere: No such file or directory\n");
+  EXPECT_EQ(nowhere.status, 1);
+}
+
 TEST(Batch, PrintsOnlyWhatCommandsPrintAndStopsAtTheFirstFailure) {
   ScratchDir dir;
   batchVolume().save(dir / "image.iso");

@@ -30,8 +30,10 @@ struct Session {
   bool terminalErrors = false;  ///< the same for `errors`
   bool batch = false;           ///< no summary, prompts or "Exiting..."
   bool lineEditor = false;      ///< lines come from the terminal line editor
-  /// Where w and u write the patched image.
+  /// Where w, u and r write the patched image.
   std::string outputPath = "output.iso";
+  /// x may replace a local file that holds other bytes than its entry.
+  bool overwrite = false;
   /// The directories entered, the root first; the last is the current one.
   std::vector<Level> levels;
   /// Set when the current command reported a failure.

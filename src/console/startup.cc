@@ -21,8 +21,11 @@ namespace discshell {
 namespace {
 
 struct Options {
-  std::vector<std::string> lines;     ///< -c, in order
-  std::optional<std::string> script;  ///< -f
+  std::vector<std::string> lines;        ///< -c, in order
+  std::optional<std::string> script;     ///< -f
+  std::optional<std::string> directory;  ///< -C: where local files are
+  std::optional<std::string> output;     ///< -o: instead of output.iso
+  bool overwrite = false;                ///< --overwrite: x replaces edited local files
   bool help = false;
   bool version = false;
   std::span<const char* const> positional;  ///< IMAGE [VOLUME-OFFSET] and what follows
@@ -44,8 +47,10 @@ std::optional<Options> parseOptions(std::span<const char* const> args, std::ostr
       break;
     }
     if (arg.size() < 2 || arg[0] != '-') break;
-    if (arg == "--help" || arg == "--version") {
-      (arg == "--help" ? options.help : options.version) = true;
+    if (arg == "--help" || arg == "--version" || arg == "--overwrite") {
+      (arg == "--help"      ? options.help
+       : arg == "--version" ? options.version
+                            : options.overwrite) = true;
       continue;
     }
     if (arg.starts_with("--")) return refuse("unknown option: " + std::string(arg));
@@ -55,7 +60,7 @@ std::optional<Options> parseOptions(std::span<const char* const> args, std::ostr
         (letter == 'h' ? options.help : options.version) = true;
         continue;
       }
-      if (letter != 'c' && letter != 'f') {
+      if (std::string_view("cfCo").find(letter) == std::string_view::npos) {
         return refuse("unknown option: -" + std::string(1, letter));
       }
       std::string value;
@@ -68,8 +73,10 @@ std::optional<Options> parseOptions(std::span<const char* const> args, std::ostr
       }
       if (letter == 'c') {
         options.lines.push_back(std::move(value));
-      } else {
+      } else if (letter == 'f') {
         options.script = std::move(value);
+      } else {
+        (letter == 'C' ? options.directory : options.output) = std::move(value);
       }
       break;
     }
@@ -165,8 +172,20 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
   const auto script = openScript(*options, console, scriptFile);
   if (!script) return kExitCannotStart;
 
+  // IMAGE and the scripts are found from where the tool was started; every
+  // local file from DIR on.
+  if (options->directory) {
+    if (const platform::ErrorCode error = platform::changeDirectory(*options->directory)) {
+      console.err << "discshell: cannot change to " << *options->directory << ": "
+                  << platform::errorText(error) << '\n';
+      return kExitCannotStart;
+    }
+  }
+
   Session session(*image, *geometry, console.out, messages);
   session.batch = options->batch();
+  session.overwrite = options->overwrite;
+  if (options->output) session.outputPath = *options->output;
   session.terminalOutput = console.outputIsTerminal;
   session.terminalErrors = session.batch ? console.errorIsTerminal : console.outputIsTerminal;
   if (!session.batch) {

@@ -61,11 +61,13 @@ ShellStep extractTree(Session& session, std::int32_t, std::optional<std::string_
   };
   auto here = session.localDirectory();
   if (!here) return ShellStep::kPrompt;
-  const TreeTotals totals = target->entry
-                                ? extractEntryTree(session.image, session.geometry,
-                                                   std::move(*here), *target->entry, report)
-                                : extractDirectoryTree(session.image, session.geometry,
-                                                       std::move(*here), target->directory, report);
+  const ExistingFile existing =
+      session.overwrite ? ExistingFile::kReplace : ExistingFile::kKeepEdited;
+  const TreeTotals totals =
+      target->entry ? extractEntryTree(session.image, session.geometry, std::move(*here),
+                                       *target->entry, existing, report)
+                    : extractDirectoryTree(session.image, session.geometry, std::move(*here),
+                                           target->directory, existing, report);
   session.out << "Extracted " << totals.files << " files and " << totals.directories
               << " directories, " << totals.bytes << " bytes; " << totals.failures
               << " failures.\n";

@@ -1,5 +1,6 @@
 #include "transfer/extract_tree.h"
 
+#include "transfer/compare.h"
 #include "transfer/extract.h"
 #include "transfer/local_tree.h"
 #include "volume/tree.h"
@@ -10,8 +11,12 @@ namespace {
 class TreeExtractor final : public TreeVisitor {
  public:
   TreeExtractor(const ImageFile& image, const VolumeGeometry& geometry, platform::Directory top,
-                const TreeReporter& report)
-      : image_(image), geometry_(geometry), local_(std::move(top)), report_(report) {}
+                ExistingFile existing, const TreeReporter& report)
+      : image_(image),
+        geometry_(geometry),
+        local_(std::move(top)),
+        existing_(existing),
+        report_(report) {}
 
   bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
     if (!platform::isSafeLocalName(entry.name)) return fail(path, "Unsafe local file name.\n");
@@ -19,8 +24,9 @@ class TreeExtractor final : public TreeVisitor {
     if (directory) return makeDirectory(entry.name, path);
     const platform::Directory* here = local_.current();
     if (here == nullptr) return fail(path, "Could not write local file.\n");
-    const ExtractResult result = extractFile(image_, blockToOffset(geometry_, entry.startBlock),
-                                             entry.byteCount, *here, entry.name);
+    const ExtractResult result =
+        extractFile(image_, blockToOffset(geometry_, entry.startBlock), entry.byteCount, *here,
+                    entry.name, existing_, &compare_);
     totals.bytes += result.written;
     if (result.status != ExtractStatus::kWritten) {
       return fail(path, extractMessage(result, entry.byteCount));
@@ -57,6 +63,8 @@ class TreeExtractor final : public TreeVisitor {
   const ImageFile& image_;
   const VolumeGeometry& geometry_;
   LocalTree local_;
+  ExistingFile existing_;
+  ByteComparer compare_;
   const TreeReporter& report_;
 };
 
@@ -64,16 +72,16 @@ class TreeExtractor final : public TreeVisitor {
 
 TreeTotals extractDirectoryTree(const ImageFile& image, const VolumeGeometry& geometry,
                                 platform::Directory top, std::int32_t directoryOffset,
-                                const TreeReporter& report) {
-  TreeExtractor extractor(image, geometry, std::move(top), report);
+                                ExistingFile existing, const TreeReporter& report) {
+  TreeExtractor extractor(image, geometry, std::move(top), existing, report);
   walkTree(image, geometry, directoryOffset, extractor);
   return extractor.totals;
 }
 
 TreeTotals extractEntryTree(const ImageFile& image, const VolumeGeometry& geometry,
                             platform::Directory top, const DirectoryEntry& entry,
-                            const TreeReporter& report) {
-  TreeExtractor extractor(image, geometry, std::move(top), report);
+                            ExistingFile existing, const TreeReporter& report) {
+  TreeExtractor extractor(image, geometry, std::move(top), existing, report);
   walkTree(image, geometry, entry, extractor);
   return extractor.totals;
 }

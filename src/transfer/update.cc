@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "transfer/compare.h"
 #include "transfer/copy.h"
 #include "transfer/local_tree.h"
 #include "transfer/output_file.h"
@@ -10,32 +11,6 @@
 
 namespace discshell {
 namespace {
-
-constexpr std::size_t kCompareChunk = 64 * 1024;
-
-enum class Comparison { kSame, kDifferent, kUnreadable };
-
-// Compares `length` bytes of two files, each from its own position, through
-// two buffers that one plan reuses for every comparison.
-class ByteComparer {
- public:
-  Comparison operator()(const platform::File& a, std::int64_t aPosition, const platform::File& b,
-                        std::int64_t bPosition, std::int64_t length) {
-    for (std::int64_t done = 0; done < length;) {
-      const auto n = static_cast<std::size_t>(
-          std::min<std::int64_t>(length - done, static_cast<std::int64_t>(kCompareChunk)));
-      if (a.readAt(aPosition + done, {left_.data(), n}) != n) return Comparison::kUnreadable;
-      if (b.readAt(bPosition + done, {right_.data(), n}) != n) return Comparison::kUnreadable;
-      if (std::memcmp(left_.data(), right_.data(), n) != 0) return Comparison::kDifferent;
-      done += static_cast<std::int64_t>(n);
-    }
-    return Comparison::kSame;
-  }
-
- private:
-  std::vector<unsigned char> left_ = std::vector<unsigned char>(kCompareChunk);
-  std::vector<unsigned char> right_ = std::vector<unsigned char>(kCompareChunk);
-};
 
 // The stretch one copy of a replacement covers in the image.
 struct Stretch {
@@ -139,8 +114,7 @@ class UpdatePlanner final : public TreeVisitor {
     if (!length) return problem(path, "local file cannot be read.\n");
     // What x writes: the entry's bytes, as far as the image holds them.
     const std::int32_t position = blockToOffset(geometry_, entry.startBlock);
-    const std::int64_t written =
-        position < 0 ? 0 : std::clamp<std::int64_t>(imageLength_ - position, 0, entry.byteCount);
+    const std::int64_t written = extractedLength(imageLength_, position, entry.byteCount);
     if (*length == written) {
       const Comparison same = compareBytes_(*local, 0, image_.file(), position, written);
       if (same == Comparison::kSame) return;
