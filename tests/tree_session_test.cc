@@ -116,6 +116,28 @@ TEST(Tree, WorksAtTheBottomOfAHundredThousandLevels) {
   EXPECT_EQ(run.status, 0);
 }
 
+// Replacing a file works wherever creating it did: near the path limit the
+// replacement's temporary name must not be what stops it.
+TEST(Tree, ReplacesFilesWhereverItCreatedThemUpToThePathLimit) {
+  constexpr int kDepth = 135;  // 132 levels of 30 bytes and a "/", a file "f": 4,093 bytes
+  const std::string name(30, 'a');
+  ImageBuilder image(256);
+  image.header(kDepth + 3, 1);
+  image.data(kDepth + 2, "f\n");
+  for (int level = 1; level <= kDepth; ++level) {
+    image.directory(level, {{"f", "TEXT", 2, kDepth + 2}, {name, "DIR", 256, level + 1}});
+  }
+  image.directory(kDepth + 1, {});
+  ScratchDir dir;
+  image.save(dir / "image.iso");
+  const RunResult created = runTool({"-c", "x", "image.iso"}, "", dir.path());
+  EXPECT_NE(created.output.find("Extracted 133 files and 132 directories, 266 bytes; 1 failures"),
+            std::string::npos);
+  const RunResult replaced = runTool({"--overwrite", "-c", "x", "image.iso"}, "", dir.path());
+  EXPECT_EQ(replaced.output, created.output);
+  EXPECT_EQ(replaced.errors, created.errors);
+}
+
 // x takes a whole disc out; t and p show the same tree and the same bytes.
 TEST(Tree, ExtractsTheDemoDiscWholeAndPrintsItBack) {
   ScratchDir dir;
