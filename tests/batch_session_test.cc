@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <regex>
+#include <sstream>
+
+#include "console/startup.h"
 #include "session_harness.h"
 
 namespace discshell::testing {
@@ -84,6 +88,32 @@ TEST(Options, WorkInADirectoryNameTheOutputAndKeepEdits) {
   const RunResult nowhere = run({"-C", "nowhere", "-c", "l"});
   EXPECT_EQ(nowhere.errors, "discshell: cannot change to nowhere: No such file or directory\n");
   EXPECT_EQ(nowhere.status, 1);
+}
+
+// The progress line goes to standard error only when it is a terminal, and
+// is taken off again before the command ends; standard output stays exact.
+TEST(Progress, ShowsOnATerminalOnlyAndErasesItself) {
+  ScratchDir dir;
+  ImageBuilder image(512);
+  image.header(700, 1);
+  image.directory(1, {{"big", "DATA", 300 * 1024, 100}});
+  image.resize(700 * 512);
+  image.save(dir / "image.iso");
+  for (const bool terminal : {true, false}) {
+    std::istringstream in;
+    std::ostringstream out;
+    std::ostringstream err;
+    const std::string path = dir / "image.iso";
+    const std::string command = "x big";
+    const std::vector<const char*> args{"-C", dir.path().c_str(), "--overwrite",
+                                        "-c", command.c_str(),    path.c_str()};
+    Console console{in, out, err, false, false, terminal};
+    console.progressDelay = std::chrono::milliseconds(0);
+    EXPECT_EQ(runDiscshell(args, console), 0);
+    EXPECT_EQ(out.str(), "big\nExtracted 1 files and 0 directories, 307200 bytes; 0 failures.\n");
+    const std::regex shown("\r300\\.0 KiB, [0-9.]+ [KMG]?i?B/s, 0 files\r +\r");
+    EXPECT_EQ(std::regex_match(err.str(), shown), terminal) << err.str();
+  }
 }
 
 TEST(Batch, PrintsOnlyWhatCommandsPrintAndStopsAtTheFirstFailure) {

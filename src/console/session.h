@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "console/progress_display.h"
 #include "platform/platform.h"
 #include "volume/geometry.h"
 #include "volume/image_file.h"
@@ -34,6 +35,8 @@ struct Session {
   std::string outputPath = "output.iso";
   /// x may replace a local file that holds other bytes than its entry.
   bool overwrite = false;
+  /// Shows how long commands go; null when nothing is to be shown.
+  ProgressDisplay* progress = nullptr;
   /// The directories entered, the root first; the last is the current one.
   std::vector<Level> levels;
   /// Set when the current command reported a failure.

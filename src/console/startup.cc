@@ -183,6 +183,11 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
   }
 
   Session session(*image, *geometry, console.out, messages);
+  ProgressDisplay progress(console.errorIsTerminal ? &console.err : nullptr, console.progressDelay);
+  session.progress = &progress;
+  if (console.outputBuffer != nullptr && console.outputIsTerminal && console.errorIsTerminal) {
+    console.outputBuffer->beforeEachWrite([&progress] { progress.erase(); });
+  }
   session.batch = options->batch();
   session.overwrite = options->overwrite;
   if (options->output) session.outputPath = *options->output;
@@ -194,7 +199,9 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
                 << " bytes\nRoot Directory: " << geometry->rootDirectoryOffset
                 << " bytes from start of volume\n\n";
   }
-  return finish(console, runSession(session, *options, console, *script));
+  const int status = runSession(session, *options, console, *script);
+  if (console.outputBuffer != nullptr) console.outputBuffer->beforeEachWrite(nullptr);
+  return finish(console, status);
 }
 
 }  // namespace discshell

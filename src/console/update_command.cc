@@ -9,6 +9,7 @@ ShellStep updateFromTree(Session& session, std::int32_t, std::optional<std::stri
   if (!target) return ShellStep::kPrompt;
   const auto here = session.localDirectory();
   if (!here) return ShellStep::kPrompt;
+  const ProgressRun progress(session.progress, std::nullopt);
   const std::string& output = session.outputPath;
   const UpdatePlan plan =
       target->entry

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "transfer/progress.h"
+
 namespace discshell {
 namespace {
 
@@ -24,6 +26,7 @@ Comparison ByteComparer::operator()(const platform::File& a, std::int64_t aPosit
     if (b.readAt(bPosition + done, {right_.data(), n}) != n) return Comparison::kUnreadable;
     if (std::memcmp(left_.data(), right_.data(), n) != 0) return Comparison::kDifferent;
     done += static_cast<std::int64_t>(n);
+    reportProgress(static_cast<std::int64_t>(n));
   }
   return Comparison::kSame;
 }

@@ -3,10 +3,30 @@
 #include <algorithm>
 #include <vector>
 
+#include "transfer/progress.h"
+
 namespace discshell {
 namespace {
 
 constexpr std::int64_t kChunk = 1 << 20;  // 1 MiB: bounded memory, few system calls
+// The kernel copies this much between two reports of progress.
+constexpr std::int64_t kKernelPiece = std::int64_t{1} << 26;
+
+// The kernel's copy, piece by piece; returns how many bytes it copied.
+std::int64_t copyInKernelPieces(const platform::File& input, std::int64_t inputPosition,
+                                std::int64_t length, platform::File& output,
+                                std::int64_t outputPosition) {
+  std::int64_t copied = 0;
+  while (copied < length) {
+    const std::int64_t want = std::min(length - copied, kKernelPiece);
+    const std::int64_t moved = platform::copyInKernel(input, inputPosition + copied, output,
+                                                      outputPosition + copied, want);
+    reportProgress(moved);
+    copied += moved;
+    if (moved < want) break;
+  }
+  return copied;
+}
 
 // Reads on from where `result` stands, handing each piece to `sink`; a read
 // that brings nothing ends the copy, a sink that refuses fails it.
@@ -23,6 +43,7 @@ void copyThroughBuffer(const platform::File& input, std::int64_t inputPosition, 
       return;
     }
     result.copied += static_cast<std::int64_t>(got);
+    reportProgress(static_cast<std::int64_t>(got));
   }
 }
 
@@ -34,7 +55,7 @@ CopyResult copyBytes(const platform::File& input, std::int64_t inputPosition, st
   if (inputPosition < 0 || length <= 0 || outputPosition < 0) return result;
   // The kernel's copy first; where it declines or stops, the buffered loop
   // finishes, and tells a read failure from a write failure.
-  result.copied = platform::copyInKernel(input, inputPosition, output, outputPosition, length);
+  result.copied = copyInKernelPieces(input, inputPosition, length, output, outputPosition);
   if (result.copied < length) {
     copyThroughBuffer(
         input, inputPosition, length,
