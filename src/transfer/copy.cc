@@ -74,6 +74,14 @@ bool copyExactly(const platform::File& input, std::int64_t inputPosition, std::i
   return !copy.writeFailed && copy.copied == length;
 }
 
+CopyResult copyWholeFile(const platform::File& input, std::int64_t length, platform::File& output) {
+  if (length > 0 && platform::cloneWholeFile(input, output)) {
+    reportProgress(length);
+    return {length, false};
+  }
+  return copyBytes(input, 0, length, output, 0);
+}
+
 CopyResult copyBytes(const platform::File& input, std::int64_t inputPosition, std::int64_t length,
                      const ByteSink& sink) {
   CopyResult result;
