@@ -20,6 +20,7 @@ constexpr std::string_view kCommands =
     "          is replaced by it, in all its copies\n"
     "w NAME    write output.iso: the entry NAME's data overwritten by the local file NAME\n"
     "x [PATH]  copy everything below this directory (or PATH) out, keeping the tree\n"
+    "          (a local file that differs from its entry is kept)\n"
     "Paths: names joined by \"/\"; a leading \"/\" starts at the root, \"..\" goes up one\n"
     "level; an entry whose whole name matches is always taken first.\n";
 
@@ -30,6 +31,9 @@ constexpr std::string_view kOptions =
     "Options (before IMAGE):\n"
     "  -c LINE        run LINE as a command; may be given more than once\n"
     "  -f FILE        run the lines of FILE (\"-\": standard input), after any -c\n"
+    "  -C DIR         take every local file, and output.iso, from DIR\n"
+    "  -o FILE        w, u and r write FILE instead of output.iso\n"
+    "  --overwrite    x replaces local files that differ from the image\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n"
     "  --             the next argument is IMAGE, even if it starts with \"-\"\n"
