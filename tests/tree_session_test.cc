@@ -54,6 +54,31 @@ TEST(Paths, TakeAnExactNameFirstThenComponentsWithDotDotAndRoot) {
   EXPECT_EQ(run.status, 0);
 }
 
+// For the path commands "." and ".." alone name directories, and a path that
+// names an entry as a directory needs one; c keeps its own rule.
+TEST(Paths, NameDirectoriesWithDotsAndTrailingSlashesOnlyWhereThereAreSome) {
+  ScratchDir dir;
+  const RunResult run =
+      runOnImage(treeVolume(),
+                 "c a\ns .\ns ..\ns b/..\nt .\nx .\nu ..\nc ..\nt ..\n"
+                 "s bytes/\nt bytes/.\nx a/note/..\np bytes/\nu bytes/\nc bytes/\nq\n",
+                 dir);
+  const std::string notADirectory = "?>Directory not found.\n";
+  EXPECT_EQ(run.output, kSummary +
+                            "?>Entering a:\n?>Path: /a\nPosition: 1024\n"
+                            "?>Path: /\nPosition: 512\n?>Path: /a\nPosition: 1024\n"
+                            "?>DIR\t512\t3\tb/\nTEXT\t5\t20\tb/deep\nTEXT\t5\t22\tnote\n"
+                            "?>b/deep\nnote\nExtracted 2 files and 1 directories, 10 bytes; "
+                            "0 failures.\n?>Nothing to replace: every local file matches "
+                            "the image.\n?>?>TEXT\t1\t20\t..\n" +
+                            notADirectory + notADirectory + notADirectory + notADirectory +
+                            notADirectory + "?>Entering bytes/:\n?>Exiting...\n");
+  tools::demoImage().save(dir / "demo.iso");
+  const RunResult top = runTool({"-c", "t ..", "demo.iso"}, "", dir.path());
+  EXPECT_EQ(top.errors, "File not found.\n");
+  EXPECT_EQ(top.status, 2);
+}
+
 TEST(Tree, ListsAndExtractsEachDirectoryOnceAndReportsWhatItSkips) {
   ScratchDir dir;
   ASSERT_EQ(::mkdir((dir / "a").c_str(), 0755), 0);  // reused

@@ -173,7 +173,8 @@ bool isDirectory(WindowedReader& reader, const VolumeGeometry& geometry,
 std::optional<PathTarget> resolvePath(WindowedReader& reader, const VolumeGeometry& geometry,
                                       const std::vector<Level>& levels, std::string_view path,
                                       PathEnd end) {
-  PathTarget target{levels.size(), {}, std::nullopt};
+  PathTarget target;
+  target.keep = levels.size();
   const auto enter = [&](const DirectoryEntry& entry) {
     target.down.push_back({blockToOffset(geometry, entry.startBlock), entry.name});
   };
@@ -185,7 +186,10 @@ std::optional<PathTarget> resolvePath(WindowedReader& reader, const VolumeGeomet
     }
     return target;
   }
-  if (path.find('/') == std::string_view::npos) return std::nullopt;
+  const bool dots = path == "." || path == "..";
+  if (path.find('/') == std::string_view::npos && !(dots && end == PathEnd::kEntry)) {
+    return std::nullopt;
+  }
   if (path.front() == '/') target.keep = 1;
   while (!path.empty()) {
     const std::size_t slash = path.find('/');
@@ -209,8 +213,10 @@ std::optional<PathTarget> resolvePath(WindowedReader& reader, const VolumeGeomet
     if (!found) return std::nullopt;
     if (last && end == PathEnd::kEntry) {
       target.entry = std::move(found);
+      target.namedDirectory.reset();
     } else {
       enter(*found);
+      target.namedDirectory = std::move(found);
     }
   }
   return target;
