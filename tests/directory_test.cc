@@ -275,6 +275,7 @@ TEST(FindEntry, MatchesTheFirstEntryOfThatExactName) {
                          {std::string(32, 'x'), "FILE", 30, 5},
                          {"zero", "FILE", 40, 0},
                          {"Case", "FILE", 50, 6},
+                         {"zero", "FILE", 60, 7},  // not used: the first "zero" decides
                      });
   const MemorySource source(image.bytes());
   const VolumeGeometry geometry = readVolumeGeometry(source, 0).value();

@@ -17,7 +17,7 @@ std::string everyByte() {
 }
 
 // An entry literally named "a/b" beside a directory a holding b; a directory
-// that contains itself and leads again to a/b; unsafe names.
+// that contains itself and leads again to a/b; unsafe names; an entry at block 0.
 ImageBuilder treeVolume() {
   ImageBuilder image(512);
   image.header(32, 1);
@@ -29,7 +29,8 @@ ImageBuilder treeVolume() {
                       {"a", "DIR", 512, 2},
                       {"bytes", "DATA", 256, 21},
                       {"loop", "DIR", 512, 4},
-                      {"..", "TEXT", 1, 20}});
+                      {"..", "TEXT", 1, 20},
+                      {"zero", "TEXT", 3, 0}});
   image.directory(2, {{"b", "DIR", 512, 3}, {"note", "TEXT", 5, 22}});
   image.directory(3, {{"deep", "TEXT", 5, 20}});
   image.directory(4, {{"self", "DIR", 512, 4}, {"again", "DIR", 512, 3}});
@@ -85,17 +86,18 @@ TEST(Tree, ListsAndExtractsEachDirectoryOnceAndReportsWhatItSkips) {
   writeFile(dir / "a/keep", "mine");
   writeFile(dir / "loop", "a file where a directory belongs");
   const RunResult run = runOnImage(treeVolume(), "t\nx\nt a\nt bytes\nt nothing\nq\n", dir);
-  EXPECT_EQ(run.output,
-            kSummary +
-                "?>DIR\t512\t5\ta/b/\nTEXT\t4\t23\ta/b/lit\nDIR\t512\t2\ta/\nDIR\t512\t3\ta/b/\n"
-                "TEXT\t5\t20\ta/b/deep\nTEXT\t5\t22\ta/note\nDATA\t256\t21\tbytes\n"
-                "DIR\t512\t4\tloop/\nDIR\t512\t4\tloop/self/\nDIR\t512\t3\tloop/again/\n"
-                "TEXT\t1\t20\t..\n"
-                "?>a/b: Unsafe local file name.\na/b/deep\na/note\nbytes\n"
-                "loop: Could not create local directory.\n..: Unsafe local file name.\n"
-                "Extracted 3 files and 2 directories, 266 bytes; 3 failures.\n"
-                "?>DIR\t512\t3\tb/\nTEXT\t5\t20\tb/deep\nTEXT\t5\t22\tnote\n"
-                "?>DATA\t256\t21\tbytes\n?>File not found.\n?>Exiting...\n");
+  EXPECT_EQ(
+      run.output,
+      kSummary +
+          "?>DIR\t512\t5\ta/b/\nTEXT\t4\t23\ta/b/lit\nDIR\t512\t2\ta/\nDIR\t512\t3\ta/b/\n"
+          "TEXT\t5\t20\ta/b/deep\nTEXT\t5\t22\ta/note\nDATA\t256\t21\tbytes\n"
+          "DIR\t512\t4\tloop/\nDIR\t512\t4\tloop/self/\nDIR\t512\t3\tloop/again/\n"
+          "TEXT\t1\t20\t..\nTEXT\t3\t0\tzero\n"
+          "?>a/b: Unsafe local file name.\na/b/deep\na/note\nbytes\n"
+          "loop: Could not create local directory.\n..: Unsafe local file name.\n"
+          "zero: File not found.\nExtracted 3 files and 2 directories, 266 bytes; 4 failures.\n"
+          "?>DIR\t512\t3\tb/\nTEXT\t5\t20\tb/deep\nTEXT\t5\t22\tnote\n"
+          "?>DATA\t256\t21\tbytes\n?>File not found.\n?>Exiting...\n");
   EXPECT_EQ(readFile(dir / "a/b/deep"), "deep\n");
   EXPECT_EQ(readFile(dir / "a/keep"), "mine");
   EXPECT_EQ(readFile(dir / "bytes"), everyByte());

@@ -18,6 +18,8 @@ class TreeExtractor final : public TreeVisitor {
       : image_(image), geometry_(geometry), report_(report) {}
 
   bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
+    // As g finds it: an entry at block 0 is not there.
+    if (entry.startBlock == 0) return fail(path, "File not found.\n");
     if (!isSafeLocalName(entry.name)) return fail(path, "Unsafe local file name.\n");
     if (path.size() >= PATH_MAX) return fail(path, "Local path too long.\n");
     if (directory) return makeDirectory(path);

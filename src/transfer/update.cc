@@ -80,6 +80,12 @@ class UpdatePlanner final : public TreeVisitor {
       if (errno != ENOENT) problem(path, "local file cannot be read.\n");
       return false;
     }
+    // x writes nothing for an entry at block 0 (it is not found, as for g),
+    // so whatever stands at its place is not the entry's.
+    if (entry.startBlock == 0) {
+      problem(path, "File not found.\n");
+      return false;
+    }
     if (directory != S_ISDIR(local.st_mode)) {
       problem(path, directory ? "local file where the entry is a directory.\n"
                               : "local directory where the entry is a file.\n");
