@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -25,12 +26,12 @@ namespace discshell {
 namespace {
 
 struct Options {
-  std::vector<std::string> lines;     ///< -c, in order
-  std::optional<std::string> script;  ///< -f
+  std::vector<std::string> lines;    ///< -c, in order
+  std::vector<std::string> scripts;  ///< -f, in order
   bool help = false;
   bool version = false;
   std::span<const char* const> positional;  ///< IMAGE [VOLUME-OFFSET] and what follows
-  [[nodiscard]] bool batch() const { return !lines.empty() || script.has_value(); }
+  [[nodiscard]] bool batch() const { return !lines.empty() || !scripts.empty(); }
 };
 
 // POSIX order: options end at the first argument that is not one, or after "--".
@@ -73,7 +74,7 @@ std::optional<Options> parseOptions(std::span<const char* const> args, std::ostr
       if (letter == 'c') {
         options.lines.push_back(std::move(value));
       } else {
-        options.script = std::move(value);
+        options.scripts.push_back(std::move(value));
       }
       break;
     }
@@ -82,18 +83,16 @@ std::optional<Options> parseOptions(std::span<const char* const> args, std::ostr
   return options;
 }
 
-// The script of -f: standard input for "-", else the file.
-std::optional<std::istream*> openScript(const Options& options, Console& console,
-                                        std::ifstream& file) {
-  if (!options.script) return nullptr;
-  if (*options.script == "-") return &console.in;
-  const auto info = statPath(*options.script);
+// A script of -f: standard input for "-", else the file; none after saying why.
+std::istream* openScript(const std::string& script, Console& console, std::ifstream& file) {
+  if (script == "-") return &console.in;
+  const auto info = statPath(script);
   errno = info && S_ISDIR(info->st_mode) ? EISDIR : 0;
-  if (errno == 0) file.open(*options.script, std::ios::binary);
+  if (errno == 0) file.open(script, std::ios::binary);
   if (errno != 0 || !file) {
-    console.err << "discshell: cannot read " << *options.script << ": "
+    console.err << "discshell: cannot read " << script << ": "
                 << std::strerror(errno != 0 ? errno : EIO) << '\n';
-    return std::nullopt;
+    return nullptr;
   }
   return &file;
 }
@@ -110,10 +109,11 @@ int finish(Console& console, int status) {
   return status;
 }
 
-int runSession(Session& session, const Options& options, Console& console, std::istream* script) {
+int runSession(Session& session, const Options& options, Console& console,
+               const std::vector<std::istream*>& scripts) {
   std::unique_ptr<LineSource> lines;
   if (session.batch) {
-    lines = std::make_unique<BatchLines>(options.lines, script);
+    lines = std::make_unique<BatchLines>(options.lines, scripts);
   } else if (console.inputIsTerminal && console.outputIsTerminal) {
     lines = openLineEditor(session);
     session.lineEditor = lines != nullptr;
@@ -165,9 +165,13 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
     messages << "Could not read volume header.\n";
     return kExitCannotStart;
   }
-  std::ifstream scriptFile;
-  const auto script = openScript(*options, console, scriptFile);
-  if (!script) return kExitCannotStart;
+  // Every script is opened before the first line runs.
+  std::deque<std::ifstream> scriptFiles;
+  std::vector<std::istream*> scripts;
+  for (const std::string& script : options->scripts) {
+    scripts.push_back(openScript(script, console, scriptFiles.emplace_back()));
+    if (scripts.back() == nullptr) return kExitCannotStart;
+  }
 
   Session session(*image, *geometry, console.out, messages);
   session.batch = options->batch();
@@ -179,7 +183,7 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
                 << " bytes\nRoot Directory: " << geometry->rootDirectoryOffset
                 << " bytes from start of volume\n\n";
   }
-  return finish(console, runSession(session, *options, console, *script));
+  return finish(console, runSession(session, *options, console, scripts));
 }
 
 unsigned openClosedStandardDescriptors() {
