@@ -29,7 +29,8 @@ constexpr std::string_view kOptions =
     "\n"
     "Options (before IMAGE):\n"
     "  -c LINE        run LINE as a command; may be given more than once\n"
-    "  -f FILE        run the lines of FILE (\"-\": standard input), after any -c\n"
+    "  -f FILE        run the lines of FILE (\"-\": standard input) after all -c;\n"
+    "                 may be given more than once, run in order\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n"
     "  --             the next argument is IMAGE, even if it starts with \"-\"\n"
@@ -41,7 +42,8 @@ constexpr std::string_view kOptions =
 constexpr std::string_view kExitStatuses =
     "\n"
     "Exit status: 0 success; 1 cannot start (usage, image, header); 2 a command\n"
-    "failed in batch mode; 3 standard output could not be written; 255 no IMAGE.\n";
+    "failed in batch mode; 3 standard output could not be written (a closed pipe\n"
+    "only when SIGPIPE is ignored: otherwise SIGPIPE ends the run); 255 no IMAGE.\n";
 
 }  // namespace
 
