@@ -294,5 +294,28 @@ TEST(FindEntry, MatchesTheFirstEntryOfThatExactName) {
   EXPECT_FALSE(find(""));
 }
 
+// An entry at block offset 20 has its copy list from offset 88 on: with
+// k = 105 it ends exactly at the block's end, with k = 106 it runs past it.
+TEST(ReadCopyBlocks, TakesAListThatEndsExactlyAtItsBlocksEnd) {
+  for (const std::int32_t k : {105, 106}) {
+    ImageBuilder image(512);
+    image.header(8, 1);
+    image.directory(1, {named("e", k)});
+    image.poke32(1020, 99);  // the block's last field
+    const MemorySource source(image.bytes());
+    WindowedReader reader(source);
+    const auto copies = readCopyBlocks(reader, readVolumeGeometry(source, 0).value(),
+                                       walk(image, 512).entries.at(0));
+    if (k == 105) {
+      ASSERT_TRUE(copies);
+      EXPECT_EQ(copies->size(), 106u);
+      EXPECT_EQ(copies->front(), 7);
+      EXPECT_EQ(copies->back(), 99);
+    } else {
+      EXPECT_FALSE(copies);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace discshell
