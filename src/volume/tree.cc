@@ -52,8 +52,8 @@ class PositionMap {
   std::size_t count_ = 0;
 };
 
-// Byte counts that no walk is needed for: not a positive multiple of the
-// block size, or data at block 0.
+// Entries whose data is no directory without a walk: at block 0, or with a
+// byte count that is not a positive multiple of the block size.
 bool cannotBeDirectory(const VolumeGeometry& geometry, const DirectoryEntry& entry) {
   return entry.startBlock == 0 || geometry.blockSize <= 0 || entry.byteCount <= 0 ||
          entry.byteCount % geometry.blockSize != 0;
@@ -151,7 +151,7 @@ class DirectoryProbe {
   static constexpr std::uint32_t kFewEntries = 16;
   WindowedReader reader_;
   const VolumeGeometry& geometry_;
-  PositionMap ended_;  ///< the least byte count of each ended walk
+  PositionMap ended_;  ///< the least byte count of each ended walk (never 0)
   std::unordered_map<std::int32_t, StretchWalk> paused_;
 };
 
