@@ -4,7 +4,7 @@
 #
 #   bench/run.sh [RUNS]          (default 7 runs per case; the fastest is shown)
 #
-# Images are built in $BENCH_DIR (default /tmp/discshell-bench, about 2.6 GiB)
+# Images are built in $BENCH_DIR (default /tmp/discshell-bench, about 2.8 GiB)
 # with random data, so nothing is sparse. What the cases write goes to
 # $BENCH_OUT (default /dev/shm/discshell-bench, up to 4.5 GiB of memory): on
 # tmpfs the tool and its baseline are not at the mercy of the disk's
@@ -39,6 +39,15 @@ fill() {  # fill FILE FROM-BYTE MIB: random data over a stretch of the file
 [ -f spread.iso ] || { "$mkimage" many spread.iso 1024 1048576 && fill spread.iso $((38 * 2048)) 1024; }
 [ -f wide.iso ] || "$mkimage" wide wide.iso 100000
 [ -f deep.iso ] || "$mkimage" tree deep.iso 100 1000 0
+
+# --- The tree walk on hostile shapes: what it costs and what it keeps. ---
+# 30,000 entries that all lead back to the root, each with a byte count of its
+# own (2.1 MB): one walk decides them all.
+[ -f self.iso ] || "$mkimage" self self.iso 30000
+# One directory of 2,000,000 empty files, each at a start block of its own
+# (146 MB): nothing is kept per file.
+[ -f flat.iso ] || "$mkimage" flat flat.iso 2000000
+# --- end of the hostile shapes ---
 rm -rf "$out" && mkdir -p "$out" && cd "$out" && mkdir -p run base w g u
 head -c $((1 << 20)) /dev/urandom > w/payload.bin  # the replacement w writes in
 for i in $(seq 0 10 990); do head -c $((1 << 20)) /dev/urandom > "u/file$i"; done  # 100 changed files
@@ -93,6 +102,10 @@ read -r l_t l_m < <(measure base "$work/l.script" : "$tool" "$work/wide.iso")
 read -r cat_t cat_m < <(measure base /dev/null : cat "$work/wide.iso")
 read -r t_t t_m < <(measure base "$work/t.script" : "$tool" "$work/deep.iso")
 read -r tcat_t tcat_m < <(measure base /dev/null : cat "$work/deep.iso")
+# --- hostile shapes: time and peak memory only ---
+read -r self_t self_m < <(measure base "$work/t.script" : "$tool" "$work/self.iso")
+read -r flat_t flat_m < <(measure base "$work/t.script" : "$tool" "$work/flat.iso")
+# --- end of the hostile shapes ---
 out_fs=$(stat -f -c %T "$out")
 cd "$work" && rm -rf "$out"
 
@@ -128,8 +141,10 @@ row() {  # row CASE TOOL-US TOOL-KIB BASELINE BASE-US BASE-KIB LIMIT
   row "u of 100 changed 1 MiB files on a 1 GiB image" "$u_t" "$u_m" "cp of the image" "$ucp_t" "$ucp_m" 1.1
   row "l of 100,000 entries (block size 2048)" "$l_t" "$l_m" "cat of the image" "$cat_t" "$cat_m" 20
   row "t of 100,000 entries in 100 directories" "$t_t" "$t_m" "cat of the image" "$tcat_t" "$tcat_m" 20
+  echo "| t of 30,000 entries that all lead back to their directory | $(ms "$self_t") | $self_m | | | | | ≤ 1000 ms: $(verdict "$(ms "$self_t")" 1000) |"
+  echo "| t of one directory of 2,000,000 files | $(ms "$flat_t") | $flat_m | | | | | < 8192 KiB: $(verdict "$flat_m" 8191) |"
   echo
-  peak=$(printf '%s\n' "$w_m" "$g_m" "$big_m" "$a_m" "$x_m" "$u_m" "$l_m" "$t_m" | sort -n | tail -n 1)
+  peak=$(printf '%s\n' "$w_m" "$g_m" "$big_m" "$a_m" "$x_m" "$u_m" "$l_m" "$t_m" "$self_m" "$flat_m" | sort -n | tail -n 1)
   echo "Peak memory of the tool in every case: $peak KiB (target under 8192 KiB: $(verdict "$peak" 8191))."
 } >"$top/BENCHMARKS.md.new"
 if [ -f "$top/bench/NOTES.md" ]; then { echo; cat "$top/bench/NOTES.md"; } >>"$top/BENCHMARKS.md.new"; fi

@@ -120,15 +120,21 @@ TEST(Batch, PrintsOnlyWhatCommandsPrintAndStopsAtTheFirstFailure) {
   ScratchDir dir;
   batchVolume().save(dir / "image.iso");
   writeFile(dir / "script", "c sub\np ../four\nc ..\nc ..\nq\n");
+  writeFile(dir / "first", "p four\np four\n");
   const auto batch = [&](const std::vector<std::string>& options, const std::string& input = "") {
     std::vector<std::string> args = options;
     args.insert(args.end(), {"image.iso", "16"});
     return runTool(args, input, dir.path());
   };
-  const RunResult script = batch({"-c", "p four", "-f", "script"});
-  EXPECT_EQ(script.output, "fourEntering sub:\nfour");
+  // -c lines first, then every -f in order; all scripts are opened first.
+  const RunResult script = batch({"-f", "first", "-c", "p four", "-f", "script"});
+  EXPECT_EQ(script.output, "fourfourfourEntering sub:\nfour");
   EXPECT_EQ(script.errors, "");
   EXPECT_EQ(script.status, 0);
+  const RunResult missing = batch({"-f", "first", "-f", "missing"});
+  EXPECT_EQ(missing.output, "");
+  EXPECT_EQ(missing.errors, "discshell: cannot read missing: No such file or directory\n");
+  EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(batch({"-f", "-"}, "p four\nq\np four\n").output, "four");
 
   for (const auto& [line, message] : std::vector<std::pair<std::string, std::string>>{

@@ -111,7 +111,7 @@ TEST(Update, RefusesTheWholeCommandOnAnyProblemAndWritesNothing) {
   EXPECT_EQ(run.errors,
             "long: local file is longer than the entry (5 > 4 bytes).\n"
             "outside: copy 0 lies outside the image.\n"
-            "block0: copy 0 has block 0.\n"
+            "block0: File not found.\n"
             "negative: copy 0 lies outside the image.\n"
             "isdir: local directory where the entry is a file.\n"
             "sub: local file where the entry is a directory.\n"

@@ -6,6 +6,10 @@
 //   discshell-mkimage wide PATH COUNT                 COUNT empty entries, block size 2048
 //   discshell-mkimage tree PATH DIRS FILES ENTRY-BYTES  a root of DIRS directories of FILES
 //                                                     entries each (0 bytes: all share a block)
+//   discshell-mkimage self PATH COUNT                 a root of COUNT entries that all lead back
+//                                                     to it, each with a byte count of its own
+//   discshell-mkimage flat PATH COUNT                 a root of COUNT empty files, each with a
+//                                                     start block of its own
 //
 // The benchmark fills the data region itself; this writes only the volume's
 // structure and extends the file to its full length.
@@ -50,6 +54,23 @@ int build(const std::string& kind, const std::string& path, long a, long b, long
     saveWithLength(image, path, 16 * 2048 + dataBytes);
     return 0;
   }
+  if (kind == "self" || kind == "flat") {
+    // Whole blocks, none smaller than the root; or no bytes at all.
+    const std::int32_t rootBlocks = directoryBlocks(kBlockSize, a);
+    std::vector<EntrySpec> entries;
+    for (long i = 0; i < a; ++i) {
+      const auto n = static_cast<std::int32_t>(i);
+      entries.push_back(
+          kind == "self"
+              ? EntrySpec{"self" + std::to_string(i), "DIR", (rootBlocks + n) * kBlockSize, 1}
+              : EntrySpec{"file" + std::to_string(i), "DATA", 0, rootBlocks + 1 + n});
+    }
+    ImageBuilder image(kBlockSize);
+    image.directory(1, entries, rootBlocks);
+    image.header(1 + rootBlocks, 1);
+    saveWithLength(image, path, std::int64_t{1 + rootBlocks} * kBlockSize);
+    return 0;
+  }
   if (kind == "many" || kind == "wide" || kind == "tree") {
     // many and wide are a tree without subdirectories.
     const bool tree = kind == "tree";
@@ -87,7 +108,7 @@ int build(const std::string& kind, const std::string& path, long a, long b, long
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::cerr << "usage: discshell-mkimage demo|one-entry|many|wide|tree PATH [N]...\n";
+    std::cerr << "usage: discshell-mkimage demo|one-entry|many|wide|tree|self|flat PATH [N]...\n";
     return 2;
   }
   try {

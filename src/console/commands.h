@@ -58,7 +58,9 @@ struct PathArgument {
 };
 
 /// Resolves a path argument from the current directory; without an
-/// argument, the current directory. No value after reporting "File not found.".
+/// argument, the current directory. No value after reporting "File not
+/// found.", or "Directory not found." for a path that names an entry as a
+/// directory ("hello.txt/") where the entry does not read as one.
 [[nodiscard]] std::optional<PathArgument> resolveArgument(Session& session,
                                                           std::optional<std::string_view> argument);
 

@@ -91,12 +91,19 @@ ShellStep printEntry(Session& session, std::int32_t, std::optional<std::string_v
     session.fail("Invalid entry size.\n");
     return ShellStep::kPrompt;
   }
-  const CopyResult copy = copyBytes(
-      session.image.file(), blockToOffset(session.geometry, entry.startBlock), entry.byteCount,
-      [&](const unsigned char* data, std::size_t size) {
-        session.out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-        return session.out.good();
-      });
+  // Exact bytes, except that a terminal gets them as the listings show names.
+  DisplayStream display(session.terminalOutput);
+  const auto write = [&](std::string_view bytes) {
+    session.out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return session.out.good();
+  };
+  const CopyResult copy =
+      copyBytes(session.image.file(), blockToOffset(session.geometry, entry.startBlock),
+                entry.byteCount, [&](const unsigned char* data, std::size_t size) {
+                  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+                  return session.terminalOutput ? write(display.add(bytes)) : write(bytes);
+                });
+  if (session.terminalOutput) write(display.finish());
   if (!copy.writeFailed && copy.copied < entry.byteCount) {
     reportExtraction(session, {ExtractStatus::kEndedEarly, copy.copied}, entry.byteCount);
   }

@@ -30,7 +30,8 @@ constexpr std::string_view kOptions =
     "\n"
     "Options (before IMAGE):\n"
     "  -c LINE        run LINE as a command; may be given more than once\n"
-    "  -f FILE        run the lines of FILE (\"-\": standard input), after any -c\n"
+    "  -f FILE        run the lines of FILE (\"-\": standard input) after all -c;\n"
+    "                 may be given more than once, run in order\n"
     "  -C DIR         take every local file, and output.iso, from DIR\n"
     "  -o FILE        w, u and r write FILE instead of output.iso\n"
     "  --overwrite    x replaces local files that differ from the image\n"
@@ -45,7 +46,8 @@ constexpr std::string_view kOptions =
 constexpr std::string_view kExitStatuses =
     "\n"
     "Exit status: 0 success; 1 cannot start (usage, image, header); 2 a command\n"
-    "failed in batch mode; 3 standard output could not be written; 255 no IMAGE.\n";
+    "failed in batch mode; 3 standard output could not be written (a closed pipe\n"
+    "only when SIGPIPE is ignored: otherwise SIGPIPE ends the run); 255 no IMAGE.\n";
 
 }  // namespace
 

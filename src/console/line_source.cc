@@ -22,15 +22,19 @@ std::optional<std::string> StreamLines::next() {
   return line;
 }
 
-BatchLines::BatchLines(std::vector<std::string> lines, std::istream* then)
-    : lines_(std::move(lines)) {
-  if (then != nullptr) then_.emplace(*then);
-}
+BatchLines::BatchLines(std::vector<std::string> lines, std::vector<std::istream*> then)
+    : lines_(std::move(lines)), streams_(std::move(then)) {}
 
 std::optional<std::string> BatchLines::next() {
   if (nextLine_ < lines_.size()) return lines_[nextLine_++];
-  if (then_) return then_->next();
-  return std::nullopt;
+  for (;;) {
+    if (!current_) {
+      if (nextStream_ == streams_.size()) return std::nullopt;
+      current_.emplace(*streams_[nextStream_++]);
+    }
+    if (auto line = current_->next()) return line;
+    current_.reset();
+  }
 }
 
 }  // namespace discshell

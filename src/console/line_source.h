@@ -38,16 +38,18 @@ class StreamLines final : public LineSource {
   std::unique_ptr<char[]> buffer_ = std::make_unique<char[]>(kKeptLineLength + 1);
 };
 
-/// The lines given with -c, then, when there is one, the lines of a stream.
+/// The lines given with -c, then the lines of each stream in turn.
 class BatchLines final : public LineSource {
  public:
-  BatchLines(std::vector<std::string> lines, std::istream* then);
+  BatchLines(std::vector<std::string> lines, std::vector<std::istream*> then);
   [[nodiscard]] std::optional<std::string> next() override;
 
  private:
   std::vector<std::string> lines_;
   std::size_t nextLine_ = 0;
-  std::optional<StreamLines> then_;
+  std::vector<std::istream*> streams_;
+  std::size_t nextStream_ = 0;
+  std::optional<StreamLines> current_;  ///< the stream being read
 };
 
 /// The terminal line editor (history, completion), or nothing when the tool

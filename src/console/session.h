@@ -61,4 +61,21 @@ struct Session {
 /// terminal. Valid UTF-8 passes unchanged, and off a terminal every byte does.
 [[nodiscard]] std::string displayText(std::string_view text, bool terminalOutput);
 
+/// An entry's data as a terminal may show it, in the pieces it is read in:
+/// displayText's rule, except that line feeds and tabs pass, and a UTF-8
+/// sequence split between two pieces is shown as if the data were whole.
+class DisplayStream {
+ public:
+  explicit DisplayStream(bool terminalOutput) : terminal_(terminalOutput) {}
+  /// What may be shown of the text so far; a sequence that `piece` cuts
+  /// short waits for the next piece.
+  [[nodiscard]] std::string add(std::string_view piece);
+  /// What still waits at the end of the text, shown as invalid bytes are.
+  [[nodiscard]] std::string finish();
+
+ private:
+  bool terminal_;
+  std::string waiting_;
+};
+
 }  // namespace discshell

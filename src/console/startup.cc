@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -22,14 +23,14 @@ namespace {
 
 struct Options {
   std::vector<std::string> lines;        ///< -c, in order
-  std::optional<std::string> script;     ///< -f
+  std::vector<std::string> scripts;      ///< -f, in order
   std::optional<std::string> directory;  ///< -C: where local files are
   std::optional<std::string> output;     ///< -o: instead of output.iso
   bool overwrite = false;                ///< --overwrite: x replaces edited local files
   bool help = false;
   bool version = false;
   std::span<const char* const> positional;  ///< IMAGE [VOLUME-OFFSET] and what follows
-  [[nodiscard]] bool batch() const { return !lines.empty() || script.has_value(); }
+  [[nodiscard]] bool batch() const { return !lines.empty() || !scripts.empty(); }
 };
 
 // POSIX order: options end at the first argument that is not one, or after "--".
@@ -74,7 +75,7 @@ std::optional<Options> parseOptions(std::span<const char* const> args, std::ostr
       if (letter == 'c') {
         options.lines.push_back(std::move(value));
       } else if (letter == 'f') {
-        options.script = std::move(value);
+        options.scripts.push_back(std::move(value));
       } else {
         (letter == 'C' ? options.directory : options.output) = std::move(value);
       }
@@ -85,18 +86,16 @@ std::optional<Options> parseOptions(std::span<const char* const> args, std::ostr
   return options;
 }
 
-// The script of -f: standard input for "-", else the file.
-std::optional<std::istream*> openScript(const Options& options, Console& console,
-                                        std::ifstream& file) {
-  if (!options.script) return nullptr;
-  if (*options.script == "-") return &console.in;
-  const auto info = platform::statPath(*options.script);
+// A script of -f: standard input for "-", else the file; none after saying why.
+std::istream* openScript(const std::string& script, Console& console, std::ifstream& file) {
+  if (script == "-") return &console.in;
+  const auto info = platform::statPath(script);
   errno = info && info->kind == platform::FileKind::kDirectory ? EISDIR : 0;
-  if (errno == 0) file.open(platform::fileSystemPath(*options.script), std::ios::binary);
+  if (errno == 0) file.open(platform::fileSystemPath(script), std::ios::binary);
   if (errno != 0 || !file) {
-    console.err << "discshell: cannot read " << *options.script << ": "
+    console.err << "discshell: cannot read " << script << ": "
                 << platform::errorText(errno != 0 ? errno : EIO) << '\n';
-    return std::nullopt;
+    return nullptr;
   }
   return &file;
 }
@@ -113,10 +112,11 @@ int finish(Console& console, int status) {
   return status;
 }
 
-int runSession(Session& session, const Options& options, Console& console, std::istream* script) {
+int runSession(Session& session, const Options& options, Console& console,
+               const std::vector<std::istream*>& scripts) {
   std::unique_ptr<LineSource> lines;
   if (session.batch) {
-    lines = std::make_unique<BatchLines>(options.lines, script);
+    lines = std::make_unique<BatchLines>(options.lines, scripts);
   } else if (console.inputIsTerminal && console.outputIsTerminal) {
     lines = openLineEditor(session);
     session.lineEditor = lines != nullptr;
@@ -168,9 +168,13 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
     messages << "Could not read volume header.\n";
     return kExitCannotStart;
   }
-  std::ifstream scriptFile;
-  const auto script = openScript(*options, console, scriptFile);
-  if (!script) return kExitCannotStart;
+  // Every script is opened before the first line runs.
+  std::deque<std::ifstream> scriptFiles;
+  std::vector<std::istream*> scripts;
+  for (const std::string& script : options->scripts) {
+    scripts.push_back(openScript(script, console, scriptFiles.emplace_back()));
+    if (scripts.back() == nullptr) return kExitCannotStart;
+  }
 
   // IMAGE and the scripts are found from where the tool was started; every
   // local file from DIR on.
@@ -199,7 +203,7 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
                 << " bytes\nRoot Directory: " << geometry->rootDirectoryOffset
                 << " bytes from start of volume\n\n";
   }
-  const int status = runSession(session, *options, console, *script);
+  const int status = runSession(session, *options, console, scripts);
   if (console.outputBuffer != nullptr) console.outputBuffer->beforeEachWrite(nullptr);
   return finish(console, status);
 }

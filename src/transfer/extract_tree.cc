@@ -19,6 +19,8 @@ class TreeExtractor final : public TreeVisitor {
         report_(report) {}
 
   bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
+    // As g finds it: an entry at block 0 is not there.
+    if (entry.startBlock == 0) return fail(path, "File not found.\n");
     if (!platform::isSafeLocalName(entry.name)) return fail(path, "Unsafe local file name.\n");
     if (path.size() >= platform::pathLimit()) return fail(path, "Local path too long.\n");
     if (directory) return makeDirectory(entry.name, path);

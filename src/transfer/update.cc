@@ -58,6 +58,12 @@ class UpdatePlanner final : public TreeVisitor {
       return false;
     }
     if (local->kind == platform::FileKind::kNone) return false;
+    // x writes nothing for an entry at block 0 (it is not found, as for g),
+    // so whatever stands at its place is not the entry's.
+    if (entry.startBlock == 0) {
+      problem(path, "File not found.\n");
+      return false;
+    }
     if (local->kind == platform::FileKind::kSymbolicLink) {
       problem(path, "a symbolic link stands where x writes the file.\n");
       return false;
