@@ -69,7 +69,7 @@ TEST(Options, WorkInADirectoryNameTheOutputAndKeepEdits) {
   writeFile(dir / "out/four", "FOUR");
   const RunResult kept = run({"-C", "out", "-c", "x four"});
   EXPECT_EQ(kept.output, "Extracted 0 files and 0 directories, 0 bytes; 1 failures.\n");
-  EXPECT_EQ(kept.errors, "four: Local file differs from the image; kept.\n");
+  EXPECT_EQ(kept.errors, batchErrors("-c 1", "four: Local file differs from the image; kept.\n"));
   EXPECT_EQ(kept.status, 2);
   EXPECT_EQ(readFile(dir / "out/four"), "FOUR");
 
@@ -79,7 +79,7 @@ TEST(Options, WorkInADirectoryNameTheOutputAndKeepEdits) {
             "New ISO written to new.iso\n");
   EXPECT_EQ(readFile(dir / "out/new.iso")->substr(2064, 4), "FOUR");
   EXPECT_EQ(run({"-C", "out", "-o", "../image.iso", "-c", "w four"}).errors,
-            "Could not open output file.\n");
+            batchErrors("-c 1", "Could not open output file.\n"));
   EXPECT_TRUE(readFile(dir / "image.iso") ==
               std::string(image.bytes().begin(), image.bytes().end()));
 
@@ -119,7 +119,8 @@ TEST(Progress, ShowsOnATerminalOnlyAndErasesItself) {
 TEST(Batch, PrintsOnlyWhatCommandsPrintAndStopsAtTheFirstFailure) {
   ScratchDir dir;
   batchVolume().save(dir / "image.iso");
-  writeFile(dir / "script", "c sub\np ../four\nc ..\nc ..\nq\n");
+  // Empty lines and lines that begin with "#" are no commands in a script.
+  writeFile(dir / "script", "# into sub and back\n\nc sub\np ../four\n#\nc ..\nc ..\nq\n");
   writeFile(dir / "first", "p four\np four\n");
   const auto batch = [&](const std::vector<std::string>& options, const std::string& input = "") {
     std::vector<std::string> args = options;
@@ -136,6 +137,13 @@ TEST(Batch, PrintsOnlyWhatCommandsPrintAndStopsAtTheFirstFailure) {
   EXPECT_EQ(missing.errors, "discshell: cannot read missing: No such file or directory\n");
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(batch({"-f", "-"}, "p four\nq\np four\n").output, "four");
+  // A failure names where its command came from: the line of its script.
+  writeFile(dir / "failing", "p four\n\n# next: a name that is not there\ng missing\np four\n");
+  const RunResult failing = batch({"-c", "p four", "-f", "failing"});
+  EXPECT_EQ(failing.output, "fourfour");
+  EXPECT_EQ(failing.errors, "discshell: failing:4: File not found.\n");
+  EXPECT_EQ(failing.status, 2);
+  EXPECT_EQ(batch({"-f", "-"}, "#\nbogus\n").errors, "discshell: -:2: Invalid command\n");
 
   for (const auto& [line, message] : std::vector<std::pair<std::string, std::string>>{
            {"g missing", "File not found.\n"},
@@ -145,7 +153,7 @@ TEST(Batch, PrintsOnlyWhatCommandsPrintAndStopsAtTheFirstFailure) {
            {"a", "Invalid entry size.\n"},
            {"bogus", "Invalid command\n"}}) {
     const RunResult failed = batch({"-c", line, "-c", "p four"});
-    EXPECT_EQ(failed.errors, message) << line;
+    EXPECT_EQ(failed.errors, batchErrors("-c 1", message)) << line;
     EXPECT_EQ(failed.output.find("four", failed.output.size() - 4), std::string::npos) << line;
     EXPECT_EQ(failed.status, 2) << line;
   }

@@ -67,6 +67,10 @@ void writeFile(const std::string& path, const std::string& bytes);
 /// Names in a directory, sorted, without "." and "..".
 [[nodiscard]] std::vector<std::string> listNames(const std::string& directory);
 
+/// Failure messages as batch mode prints them: each line led by
+/// "discshell: ORIGIN: ", where ORIGIN says which command failed ("-c 1").
+[[nodiscard]] std::string batchErrors(const std::string& origin, const std::string& lines);
+
 /// Transcript pieces that many sessions share.
 [[nodiscard]] std::string summary(int volumeSize, int blockSize, int rootOffset);
 inline const std::string kListingHeading =

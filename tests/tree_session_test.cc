@@ -76,7 +76,7 @@ TEST(Paths, NameDirectoriesWithDotsAndTrailingSlashesOnlyWhereThereAreSome) {
                             notADirectory + "?>Entering bytes/:\n?>Exiting...\n");
   tools::demoImage().save(dir / "demo.iso");
   const RunResult top = runTool({"-c", "t ..", "demo.iso"}, "", dir.path());
-  EXPECT_EQ(top.errors, "File not found.\n");
+  EXPECT_EQ(top.errors, batchErrors("-c 1", "File not found.\n"));
   EXPECT_EQ(top.status, 2);
 }
 

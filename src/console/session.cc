@@ -112,6 +112,9 @@ std::optional<platform::Directory> Session::localDirectory() {
 void Session::fail(std::string_view subject, std::string_view message) {
   // Kept in order with what went to standard output when both are one file.
   if (&errors != &out) out.flush();
+  if (batch && !commandOrigin.empty()) {
+    errors << "discshell: " << displayText(commandOrigin, terminalErrors) << ": ";
+  }
   if (!subject.empty()) errors << displayText(subject, terminalErrors) << ": ";
   errors << message;
   if (&errors != &out) errors.flush();

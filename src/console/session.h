@@ -41,6 +41,9 @@ struct Session {
   std::vector<Level> levels;
   /// Set when the current command reported a failure.
   bool failed = false;
+  /// Where the current command came from in batch mode ("-c 2",
+  /// "script.txt:14"): failure messages begin with it.
+  std::string commandOrigin;
 
   [[nodiscard]] std::int32_t directory() const { return levels.back().offset; }
   /// Text from the image or the user as `out` may show it.

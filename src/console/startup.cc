@@ -113,7 +113,7 @@ int finish(Console& console, int status) {
 }
 
 int runSession(Session& session, const Options& options, Console& console,
-               const std::vector<std::istream*>& scripts) {
+               const std::vector<Script>& scripts) {
   std::unique_ptr<LineSource> lines;
   if (session.batch) {
     lines = std::make_unique<BatchLines>(options.lines, scripts);
@@ -170,10 +170,10 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
   }
   // Every script is opened before the first line runs.
   std::deque<std::ifstream> scriptFiles;
-  std::vector<std::istream*> scripts;
+  std::vector<Script> scripts;
   for (const std::string& script : options->scripts) {
-    scripts.push_back(openScript(script, console, scriptFiles.emplace_back()));
-    if (scripts.back() == nullptr) return kExitCannotStart;
+    scripts.push_back({script, openScript(script, console, scriptFiles.emplace_back())});
+    if (scripts.back().lines == nullptr) return kExitCannotStart;
   }
 
   // IMAGE and the scripts are found from where the tool was started; every
