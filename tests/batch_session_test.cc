@@ -51,6 +51,15 @@ TEST(Options, HelpVersionDoubleDashAndMistakes) {
     EXPECT_EQ(refused.status, 1);
   }
   EXPECT_EQ(run({"-c", "l"}).status, 255);
+  const RunResult nothing = run({});
+  EXPECT_EQ(nothing.output + nothing.errors, "");
+  EXPECT_EQ(nothing.status, 255);
+  // An option's value may be attached, and takes every letter after it.
+  EXPECT_EQ(run({"-cp four", "--", "-odd.iso", "16"}).output, "four");
+  EXPECT_EQ(run({"-cVx", "--", "-odd.iso", "16"}).errors, batchErrors("-c 1", "Invalid command\n"));
+  const RunResult directory = run({"-f", ".", "--", "-odd.iso", "16"});
+  EXPECT_EQ(directory.errors, "discshell: cannot read .: Is a directory\n");
+  EXPECT_EQ(directory.status, 1);
 }
 
 // -C: local files relative to DIR, IMAGE from where the tool started; -o
@@ -116,6 +125,27 @@ TEST(Progress, ShowsOnATerminalOnlyAndErasesItself) {
   }
 }
 
+// A failure's subject is shown as standard error may show it: control
+// characters become "?" only where standard error is a terminal.
+TEST(Batch, ShowsAFailingPathByStandardErrorsOwnTerminalRule) {
+  ScratchDir dir;
+  ImageBuilder image(512);
+  image.header(16, 1);
+  image.directory(1, {{"bell\x07", "TEXT", -1, 4}});
+  image.save(dir / "image.iso");
+  for (const bool errorsAtTerminal : {true, false}) {
+    std::istringstream in;
+    std::ostringstream out;
+    std::ostringstream err;
+    const std::string path = dir / "image.iso";
+    const std::vector<const char*> args{"-C", dir.path().c_str(), "-c", "x", path.c_str()};
+    Console console{in, out, err, false, !errorsAtTerminal, errorsAtTerminal};
+    EXPECT_EQ(runDiscshell(args, console), 2);
+    EXPECT_EQ(err.str(), batchErrors("-c 1", std::string(errorsAtTerminal ? "bell?" : "bell\x07") +
+                                                 ": Invalid entry size.\n"));
+  }
+}
+
 TEST(Batch, PrintsOnlyWhatCommandsPrintAndStopsAtTheFirstFailure) {
   ScratchDir dir;
   batchVolume().save(dir / "image.iso");
@@ -132,6 +162,13 @@ TEST(Batch, PrintsOnlyWhatCommandsPrintAndStopsAtTheFirstFailure) {
   EXPECT_EQ(script.output, "fourfourfourEntering sub:\nfour");
   EXPECT_EQ(script.errors, "");
   EXPECT_EQ(script.status, 0);
+  // Output and failures keep their order when both go to one file.
+  writeFile(dir / "both", "");
+  ToolOptions oneFile;
+  oneFile.outputPath = dir / "both";
+  oneFile.errorsToOutput = true;
+  runTool({"-c", "p four", "-c", "g missing", "image.iso", "16"}, "", dir.path(), oneFile);
+  EXPECT_EQ(readFile(dir / "both"), "four" + batchErrors("-c 2", "File not found.\n"));
   const RunResult missing = batch({"-f", "first", "-f", "missing"});
   EXPECT_EQ(missing.output, "");
   EXPECT_EQ(missing.errors, "discshell: cannot read missing: No such file or directory\n");
@@ -169,6 +206,16 @@ TEST(Batch, SaysWhenStandardOutputCannotBeWritten) {
   full.outputPath = "/dev/full";
   ToolOptions closed;
   closed.outputPath = "-";
+  // Output that is only flushed at the end fails as well.
+  for (const char* flag : {"-h", "-V"}) {
+    const RunResult run = runTool({flag}, "", dir.path(), full);
+    EXPECT_EQ(run.errors, "discshell: cannot write standard output: No space left on device\n");
+    EXPECT_EQ(run.status, 3);
+  }
+  // No command runs once standard output has failed.
+  EXPECT_EQ(runTool({"-c", "l", "-c", "g four", "image.iso", "16"}, "", dir.path(), full).status,
+            3);
+  EXPECT_FALSE(exists(dir / "four"));
   for (const auto& [options, reason] :
        {std::pair{full, "No space left on device"}, std::pair{closed, "Bad file descriptor"}}) {
     for (const auto& args : {std::vector<std::string>{"image.iso", "16"},

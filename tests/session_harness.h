@@ -43,7 +43,9 @@ struct ToolOptions {
   bool closeInput = false;                  ///< start with descriptor 0 closed
   std::string inputPath;                    ///< standard input from this file, not the script
   std::string outputPath;                   ///< standard output to this file; "-": closed
+  bool errorsToOutput = false;              ///< standard error to where standard output goes
   bool asNobody = false;                    ///< when run as root, run as the user nobody
+  int ignoredSignal = 0;                    ///< a signal the tool starts with ignored
   std::function<void(pid_t)> whileRunning;  ///< called once the tool has started
 };
 

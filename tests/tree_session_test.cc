@@ -84,8 +84,12 @@ TEST(Tree, ListsAndExtractsEachDirectoryOnceAndReportsWhatItSkips) {
   ScratchDir dir;
   ASSERT_EQ(::mkdir((dir / "a").c_str(), 0755), 0);  // reused
   writeFile(dir / "a/keep", "mine");
-  writeFile(dir / "loop", "a file where a directory belongs");
+  // A link where a directory belongs is never followed.
+  ASSERT_EQ(::mkdir((dir / "elsewhere").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink("elsewhere", (dir / "loop").c_str()), 0);
+  const mode_t mask = ::umask(002);  // new directories get 0777 less this
   const RunResult run = runOnImage(treeVolume(), "t\nx\nt a\nt bytes\nt nothing\nq\n", dir);
+  ::umask(mask);
   EXPECT_EQ(
       run.output,
       kSummary +
@@ -101,7 +105,11 @@ TEST(Tree, ListsAndExtractsEachDirectoryOnceAndReportsWhatItSkips) {
   EXPECT_EQ(readFile(dir / "a/b/deep"), "deep\n");
   EXPECT_EQ(readFile(dir / "a/keep"), "mine");
   EXPECT_EQ(readFile(dir / "bytes"), everyByte());
-  EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"a", "bytes", "image.iso", "loop"}));
+  struct stat made {};
+  EXPECT_EQ(::stat((dir / "a/b").c_str(), &made) == 0 ? made.st_mode & 0777 : 0, 0775u);
+  EXPECT_TRUE(listNames(dir / "elsewhere").empty());
+  EXPECT_EQ(listNames(dir.path()),
+            (std::vector<std::string>{"a", "bytes", "elsewhere", "image.iso", "loop"}));
 
   ::unlink((dir / "loop").c_str());
   EXPECT_EQ(runTool({"image.iso"}, "x loop\np bytes\ns loop/again\nq\n", dir.path()).output,
@@ -147,20 +155,25 @@ TEST(Tree, WorksAtTheBottomOfAHundredThousandLevels) {
 // Replacing a file works wherever creating it did: near the path limit the
 // replacement's temporary name must not be what stops it.
 TEST(Tree, ReplacesFilesWhereverItCreatedThemUpToThePathLimit) {
-  constexpr int kDepth = 135;  // 132 levels of 30 bytes and a "/", a file "f": 4,093 bytes
+  // 132 levels of 30 bytes and a "/" take 4,092 bytes: below them "fff" is a
+  // path of 4,095 bytes, the longest there is, and "ffff" one of 4,096.
+  constexpr int kDepth = 135;
   const std::string name(30, 'a');
-  ImageBuilder image(256);
+  ImageBuilder image(512);
   image.header(kDepth + 3, 1);
   image.data(kDepth + 2, "f\n");
   for (int level = 1; level <= kDepth; ++level) {
-    image.directory(level, {{"f", "TEXT", 2, kDepth + 2}, {name, "DIR", 256, level + 1}});
+    image.directory(level, {{"fff", "TEXT", 2, kDepth + 2},
+                            {"ffff", "TEXT", 2, kDepth + 2},
+                            {name, "DIR", 512, level + 1}});
   }
   image.directory(kDepth + 1, {});
   ScratchDir dir;
   image.save(dir / "image.iso");
   const RunResult created = runTool({"-c", "x", "image.iso"}, "", dir.path());
-  EXPECT_NE(created.output.find("Extracted 133 files and 132 directories, 266 bytes; 1 failures"),
+  EXPECT_NE(created.output.find("Extracted 265 files and 132 directories, 530 bytes; 2 failures"),
             std::string::npos);
+  EXPECT_NE(created.errors.find("/ffff: Local path too long.\n"), std::string::npos);
   const RunResult replaced = runTool({"--overwrite", "-c", "x", "image.iso"}, "", dir.path());
   EXPECT_EQ(replaced.output, created.output);
   EXPECT_EQ(replaced.errors, created.errors);
