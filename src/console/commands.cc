@@ -9,20 +9,11 @@ struct CommandEntry {
 };
 
 constexpr CommandEntry kCommands[] = {
-    {'?', help},
-    {'a', extractAll},
-    {'c', changeDirectory},
-    {'d', list},
-    {'g', getFile},
-    {'h', help},
-    {'l', list},
-    {'p', printEntry},
-    {'q', quit},
-    {'s', describeEntry},
-    {'t', listTree},
-    {'u', updateFromTree},
-    {'w', writePatchedImage},
-    {'x', extractTree},
+    {'?', help},           {'a', extractAll},        {'c', changeDirectory},
+    {'d', list},           {'g', getFile},           {'h', help},
+    {'l', list},           {'p', printEntry},        {'q', quit},
+    {'r', resizeFromTree}, {'s', describeEntry},     {'t', listTree},
+    {'u', updateFromTree}, {'w', writePatchedImage}, {'x', extractTree},
 };
 
 }  // namespace

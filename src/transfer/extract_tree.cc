@@ -15,6 +15,8 @@ class TreeExtractor final : public TreeVisitor {
 
   bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
     if (!platform::isSafeLocalName(entry.name)) return fail(path, "Unsafe local file name.\n");
+    // A later entry of the same name would overwrite the first one's file.
+    if (!names_.first(entry.name)) return fail(path, "Duplicate name; not extracted.\n");
     if (path.size() >= platform::pathLimit()) return fail(path, "Local path too long.\n");
     if (directory) return makeDirectory(entry.name, path);
     const platform::Directory* here = local_.current();
@@ -30,9 +32,13 @@ class TreeExtractor final : public TreeVisitor {
     return true;
   }
 
-  void leave(const std::string&) override { local_.leave(); }
+  void leave(const std::string&) override {
+    local_.leave();
+    names_.leave();
+  }
 
-  void revisit(const DirectoryEntry&, const std::string& path) override {
+  void revisit(const DirectoryEntry& entry, const std::string& path) override {
+    static_cast<void>(names_.first(entry.name));
     report_(TreeEvent::kRevisit, path, "");
   }
 
@@ -51,12 +57,14 @@ class TreeExtractor final : public TreeVisitor {
     platform::FileKind found{};
     if (!local_.enter(name, true, found)) return fail(path, "Could not create local directory.\n");
     ++totals.directories;
+    names_.enter();
     return true;
   }
 
   const ImageFile& image_;
   const VolumeGeometry& geometry_;
   LocalTree local_;
+  FirstNames names_;
   const TreeReporter& report_;
 };
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
@@ -37,6 +38,24 @@ class LocalTree {
   };
   void closeOldLevel();
   std::vector<Level> levels_;
+};
+
+/// The names a tree walk has met so far in each directory it is in: the
+/// first entry of a name is the one the name means, as for g and c, and
+/// each later one is left alone. Only the directories being walked keep
+/// their names; a directory's are dropped when the walk leaves it.
+class FirstNames {
+ public:
+  /// True the first time `name` is met in the current directory.
+  [[nodiscard]] bool first(const std::string& name) { return levels_.back().insert(name).second; }
+  /// The walk enters a directory, or leaves it.
+  void enter() { levels_.emplace_back(); }
+  void leave() {
+    if (levels_.size() > 1) levels_.pop_back();
+  }
+
+ private:
+  std::vector<std::unordered_set<std::string>> levels_{1};
 };
 
 /// Opens the regular file at `path` ("/"-separated names, as the tree walk
