@@ -230,7 +230,8 @@ VolumeSurvey surveyVolume(const ImageFile& image, const VolumeGeometry& geometry
   const auto meetsAWrite = [&](std::int64_t begin, std::int64_t end) {
     const auto before = std::partition_point(writes.begin(), writes.end(),
                                              [&](const Stretch& w) { return w.begin < end; });
-    return before != writes.begin() && reach[static_cast<std::size_t>(before - writes.begin()) - 1] > begin;
+    return before != writes.begin() &&
+           reach[static_cast<std::size_t>(before - writes.begin()) - 1] > begin;
   };
   VolumeSurvey survey;
   WindowedReader reader(image);

@@ -51,9 +51,9 @@ WriteResult writeChangedImage(const ImageFile& image, const platform::Directory&
     }
     for (const std::int64_t position : write.positions) {
       if (!copyExactly(*local, 0, write.length, out, position)) {
-        return unchanged(*local, write.status) ? WriteResult{}
-                                               : WriteResult{WriteOutcome::kLocalFileChanged,
-                                                             write.path};
+        return unchanged(*local, write.status)
+                   ? WriteResult{}
+                   : WriteResult{WriteOutcome::kLocalFileChanged, write.path};
       }
     }
     if (!unchanged(*local, write.status)) return {WriteOutcome::kLocalFileChanged, write.path};

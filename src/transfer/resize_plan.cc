@@ -54,8 +54,7 @@ std::string bigEndian(std::int32_t value) {
 class ResizePlanner {
  public:
   ResizePlanner(const ImageFile& image, const VolumeGeometry& geometry,
-                const platform::Directory& top, std::vector<ChangedEntry> changed,
-                PatchPlan& plan)
+                const platform::Directory& top, std::vector<ChangedEntry> changed, PatchPlan& plan)
       : image_(image),
         geometry_(geometry),
         changed_(std::move(changed)),
@@ -140,8 +139,8 @@ class ResizePlanner {
         next = std::max(next, origin + volumeBlocks() * blockSize);
         next = origin + (next - origin + blockSize - 1) / blockSize * blockSize;
       }
-      movedTo_[i] = static_cast<std::int32_t>(
-          std::min<std::int64_t>((next - origin) / blockSize, std::numeric_limits<std::int32_t>::max()));
+      movedTo_[i] = static_cast<std::int32_t>(std::min<std::int64_t>(
+          (next - origin) / blockSize, std::numeric_limits<std::int32_t>::max()));
       next += (changed_[i].length + blockSize - 1) / blockSize * blockSize;
       moved_ = true;
     }
@@ -169,7 +168,8 @@ class ResizePlanner {
     const std::vector<std::int64_t> copies =
         directory ? directories.copies(*directory) : std::vector<std::int64_t>{changed.directory};
     const std::int64_t intoDirectory = std::int64_t{changed.entry.recordPosition} - copies[0];
-    const std::size_t length = layout::kMinEntrySize + layout::kCopyBlockSize * (changed.copies.size() - 1);
+    const std::size_t length =
+        layout::kMinEntrySize + layout::kCopyBlockSize * (changed.copies.size() - 1);
     std::string record(length, '\0');
     const auto read = [&](std::int64_t position, std::string& into) {
       return position >= 0 && position + static_cast<std::int64_t>(length) <= imageLength_ &&
@@ -192,8 +192,9 @@ class ResizePlanner {
     const auto n = static_cast<std::int32_t>(
         std::min<std::int64_t>(changed.length, std::numeric_limits<std::int32_t>::max()));
     record.replace(layout::kByteCountField, 4, bigEndian(n));
-    record.replace(layout::kDataBlocksField, 4,
-                   bigEndian(static_cast<std::int32_t>((std::int64_t{n} + blockSize - 1) / blockSize)));
+    record.replace(
+        layout::kDataBlocksField, 4,
+        bigEndian(static_cast<std::int32_t>((std::int64_t{n} + blockSize - 1) / blockSize)));
     if (moves_[group_[i]]) {
       for (std::size_t c = 0; c < changed.copies.size(); ++c) {
         record.replace(layout::kStartBlockField + layout::kCopyBlockSize * c, 4,

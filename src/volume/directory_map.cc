@@ -18,8 +18,9 @@ class DirectoryMapBuilder final : public TreeVisitor {
       if (onFile_) onFile_(entry, path);
       return false;
     }
-    open_.push_back(static_cast<std::uint32_t>(map_.directories_.size()));
+    const auto index = static_cast<std::uint32_t>(map_.directories_.size());
     addDirectory(entry, true);
+    open_.push_back(index);
     return true;
   }
   void leave(const std::string&) override { open_.pop_back(); }
@@ -105,30 +106,26 @@ void DirectoryMap::index() {
   });
   reachMost_.resize(byBegin_.size());
   for (std::size_t i = 0; i < byBegin_.size(); ++i) {
-    const bool further =
-        i == 0 || stretches_[byBegin_[i]].end > stretches_[reachMost_[i - 1]].end;
+    const bool further = i == 0 || stretches_[byBegin_[i]].end > stretches_[reachMost_[i - 1]].end;
     reachMost_[i] = further ? byBegin_[i] : reachMost_[i - 1];
   }
 }
 
-const DirectoryMap::Stretch* DirectoryMap::overlapping(std::int64_t begin,
-                                                       std::int64_t end) const {
+const DirectoryMap::Stretch* DirectoryMap::overlapping(std::int64_t begin, std::int64_t end) const {
   if (begin >= end) return nullptr;
   // Every stretch that begins before `end` and ends after `begin` overlaps;
   // the one of them reaching furthest is enough to tell.
-  const auto before = std::partition_point(byBegin_.begin(), byBegin_.end(), [&](std::uint32_t i) {
-    return stretches_[i].begin < end;
-  });
+  const auto before = std::partition_point(
+      byBegin_.begin(), byBegin_.end(), [&](std::uint32_t i) { return stretches_[i].begin < end; });
   if (before == byBegin_.begin()) return nullptr;
-  const Stretch& furthest = stretches_[reachMost_[static_cast<std::size_t>(
-      before - byBegin_.begin() - 1)]];
+  const Stretch& furthest =
+      stretches_[reachMost_[static_cast<std::size_t>(before - byBegin_.begin() - 1)]];
   return furthest.end > begin ? &furthest : nullptr;
 }
 
 std::optional<std::uint32_t> DirectoryMap::directoryAt(std::int64_t offset) const {
-  auto i = std::partition_point(byBegin_.begin(), byBegin_.end(), [&](std::uint32_t s) {
-    return stretches_[s].begin < offset;
-  });
+  auto i = std::partition_point(byBegin_.begin(), byBegin_.end(),
+                                [&](std::uint32_t s) { return stretches_[s].begin < offset; });
   for (; i != byBegin_.end() && stretches_[*i].begin == offset; ++i) {
     const Stretch& stretch = stretches_[*i];
     if (stretch.copy == 0 && directories_[stretch.directory].entered) return stretch.directory;
