@@ -43,7 +43,7 @@ WriteResult writeChangedImage(const ImageFile& image, const platform::Directory&
       !copyExactly(image.file(), 0, *imageLength, out, 0)) {
     return {};
   }
-  if (changes.length > *imageLength && !writeZeros(out, *imageLength, changes.length)) return {};
+  std::int64_t written = *imageLength;
   for (const LocalWrite& write : changes.files) {
     const auto local = openBelow(top, write.path);
     if (!local || !unchanged(*local, write.status)) {
@@ -57,7 +57,11 @@ WriteResult writeChangedImage(const ImageFile& image, const platform::Directory&
       }
     }
     if (!unchanged(*local, write.status)) return {WriteOutcome::kLocalFileChanged, write.path};
+    if (!write.positions.empty()) written = std::max(written, write.positions.back() + write.length);
   }
+  // A write behind the end leaves zeros in between; only the last piece
+  // up to the full length has to be written.
+  if (changes.length > written && !writeZeros(out, written, changes.length)) return {};
   for (const ByteWrite& write : changes.bytes) {
     const std::span<const unsigned char> bytes(
         reinterpret_cast<const unsigned char*>(write.bytes.data()), write.bytes.size());

@@ -12,7 +12,7 @@
 
 namespace discshell {
 
-/// A local file written at each of `positions`.
+/// A local file written at each of `positions` (sorted).
 struct LocalWrite {
   std::string path;             ///< below the local top, as the tree walk gives it
   platform::FileStatus status;  ///< as it was when the plan read it
