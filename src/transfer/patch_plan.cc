@@ -242,14 +242,17 @@ VolumeSurvey surveyVolume(const ImageFile& image, const VolumeGeometry& geometry
     }
     const std::int64_t length =
         wholeBlocks ? blocksLength(entry.byteCount, geometry.blockSize) : entry.byteCount;
+    const std::int64_t imageLength = image.length().value_or(0);
     auto blocks = readCopyBlocks(reader, geometry, entry);
     if (!blocks) blocks = std::vector{entry.startBlock};
     std::sort(blocks->begin(), blocks->end());
     blocks->erase(std::unique(blocks->begin(), blocks->end()), blocks->end());
     for (const std::int32_t block : *blocks) {
+      // Only what the image holds can be changed, or compared.
       const std::int64_t begin = blockToOffset(geometry, block);
-      if (meetsAWrite(begin, begin + length)) {
-        survey.others.push_back({begin, begin + length, userPath(path, base)});
+      const std::int64_t end = std::min(begin + length, imageLength);
+      if (meetsAWrite(begin, end)) {
+        survey.others.push_back({begin, end, userPath(path, base)});
       }
     }
   };

@@ -65,11 +65,8 @@ class ResizePlanner {
         movedTo_(changed_.size(), 0) {}
 
   void run(const std::string& base, const std::string& outputPath) {
-    const std::int32_t blockSize = geometry_.blockSize;
     for (std::size_t i = 0; i < changed_.size(); ++i) {
-      if (changed_[i].length > blocksLength(changed_[i].entry.byteCount, blockSize)) {
-        moves_[group_[i]] = true;
-      }
+      if (!fitsInPlace(changed_[i])) moves_[group_[i]] = true;
     }
     const VolumeSurvey survey = markConflicts(base);
     const std::int64_t end = placeMoves();
@@ -86,6 +83,14 @@ class ResizePlanner {
  private:
   void problem(const std::string& subject, std::string message) {
     plan_.problems.push_back({subject, std::move(message)});
+  }
+
+  // In its blocks, and, where the image ends inside them, inside the image.
+  bool fitsInPlace(const ChangedEntry& changed) const {
+    if (changed.length > blocksLength(changed.entry.byteCount, geometry_.blockSize)) return false;
+    return std::all_of(changed.copies.begin(), changed.copies.end(), [&](std::int32_t block) {
+      return blockToOffset(geometry_, block) + changed.length <= imageLength_;
+    });
   }
 
   // Every in-place write, swept against every other one and against the
