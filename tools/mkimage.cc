@@ -56,8 +56,8 @@ int build(const std::string& kind, const std::string& path, long a, long b, long
     constexpr std::int32_t kListBlockSize = 512 * 1024;  // room for about 130,000 copy numbers
     ImageBuilder image(kListBlockSize);
     image.header(3, 1);
-    const auto records =
-        image.directory(1, {{"many", "DATA", 1, 2, static_cast<std::int32_t>(std::max(a, 1L) - 1)}});
+    const auto records = image.directory(
+        1, {{"many", "DATA", 1, 2, static_cast<std::int32_t>(std::max(a, 1L) - 1)}});
     for (long i = 1; i < a; ++i) image.poke32(records[0] + 68 + 4 * i, 2);
     image.data(2, "a");
     saveWithLength(image, path, 3 * kListBlockSize);

@@ -57,7 +57,8 @@ WriteResult writeChangedImage(const ImageFile& image, const platform::Directory&
       }
     }
     if (!unchanged(*local, write.status)) return {WriteOutcome::kLocalFileChanged, write.path};
-    if (!write.positions.empty()) written = std::max(written, write.positions.back() + write.length);
+    if (!write.positions.empty())
+      written = std::max(written, write.positions.back() + write.length);
   }
   // A write behind the end leaves zeros in between; only the last piece
   // up to the full length has to be written.

@@ -93,7 +93,8 @@ class ResizePlanner {
     });
   }
 
-  // Every in-place write, swept against every other one and against the
+  // Every in-place write, swept against every other one, against the old
+  // blocks of the entries that move (which stay untouched) and against the
   // data of every other entry: a group whose write meets the blocks of
   // another entry, a write of another group, or its own bytes at another
   // place moves instead. Owners below the number of changed entries are
@@ -111,6 +112,13 @@ class ResizePlanner {
     VolumeSurvey survey = surveyVolume(image_, geometry_, changed_, writes, true, base);
     checkDirectoryOverlaps(image_, geometry_, changed_, survey.directories, plan_.problems);
     const std::size_t others = changed_.size();
+    for (std::size_t i = 0; i < changed_.size(); ++i) {
+      if (!moves_[group_[i]]) continue;
+      const std::int64_t length = blocksLength(changed_[i].entry.byteCount, geometry_.blockSize);
+      for (const std::int64_t position : copyPositions(geometry_, changed_[i].copies)) {
+        writes.push_back({position, position + length, group_[i]});
+      }
+    }
     for (std::size_t i = 0; i < survey.others.size(); ++i) {
       writes.push_back({survey.others[i].begin, survey.others[i].end, others + i});
     }
