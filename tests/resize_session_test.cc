@@ -61,7 +61,7 @@ TEST(Resize, RoundTripsTheDemoDiscLongerShorterAndEmptied) {
 }
 
 // The root in two copies, a file in three, two pairs of entries sharing
-// data, and a directory of two blocks.
+// data, and a directory of two blocks in which nb's data reaches into after's.
 ImageBuilder copiesVolume() {
   ImageBuilder image(kBlock);
   image.header(48, 1);
@@ -83,6 +83,8 @@ ImageBuilder copiesVolume() {
     files.push_back({"f" + std::to_string(i), "DATA", 4, 30 + i});
     image.data(30 + i, "f" + std::to_string(i) + "!\n");
   }
+  files.push_back({"nb", "DATA", 600, 38});
+  files.push_back({"after", "DATA", 4, 39});
   image.directory(2, files, 2);
   image.resize(48 * kBlock);
   return image;
@@ -98,14 +100,16 @@ TEST(Resize, RoundTripsCopiesSharedDataAndAMultiBlockDirectory) {
   writeFile(dir / "a2", "AA");
   writeFile(dir / "multi/f0", "");
   writeFile(dir / "multi/f7", "longer text");
+  writeFile(dir / "multi/nb", std::string(700, 'n'));  // fits, but would change after
   const RunResult run = runTool({"-c", "r", "image.iso"}, "", dir.path());
   EXPECT_EQ(run.output,
             "three: 600 bytes, moved to block 48\ns1: 2 bytes, moved to block 50\n"
             "a1: 2 bytes into 1 copy\na2: 2 bytes into 1 copy\nmulti/f0: 0 bytes into 1 copy\n"
-            "multi/f7: 11 bytes into 1 copy\nNew ISO written to output.iso\n");
+            "multi/f7: 11 bytes into 1 copy\nmulti/nb: 700 bytes, moved to block 51\n"
+            "New ISO written to output.iso\n");
   const std::string output = readFile(dir / "output.iso").value();
-  ASSERT_EQ(output.size(), 51u * kBlock);
-  EXPECT_EQ(field(output, 80), be32(51));
+  ASSERT_EQ(output.size(), 53u * kBlock);
+  EXPECT_EQ(field(output, 80), be32(53));
   EXPECT_EQ(output.substr(kBlock, kBlock), output.substr(7 * kBlock, kBlock));  // both root copies
   const std::int64_t three = kBlock + 20;
   EXPECT_EQ(output.substr(three + 16, 8), be32(600) + be32(2));
@@ -114,7 +118,8 @@ TEST(Resize, RoundTripsCopiesSharedDataAndAMultiBlockDirectory) {
   EXPECT_EQ(output.substr(23 * kBlock, 6), "shared");
   EXPECT_EQ(output.substr(24 * kBlock, 5), "AAike");
   expectExtractsAs(dir / "output.iso", dir,
-                   {"three", "s1", "s2", "a1", "a2", "multi/f0", "multi/f1", "multi/f7"});
+                   {"three", "s1", "s2", "a1", "a2", "multi/f0", "multi/f1", "multi/f7", "multi/nb",
+                    "multi/after"});
   ASSERT_EQ(::rename((dir / "output.iso").c_str(), (dir / "patched.iso").c_str()), 0);
   EXPECT_EQ(runTool({"-c", "r", "patched.iso"}, "", dir.path()).output,
             "Nothing to replace: every local file matches the image.\n");
