@@ -8,13 +8,26 @@ struct CommandEntry {
   CommandHandler handler;
 };
 
+// One line per command, so that adding one changes one line.
+// clang-format off
 constexpr CommandEntry kCommands[] = {
-    {'?', help},           {'a', extractAll},        {'c', changeDirectory},
-    {'d', list},           {'g', getFile},           {'h', help},
-    {'l', list},           {'p', printEntry},        {'q', quit},
-    {'r', resizeFromTree}, {'s', describeEntry},     {'t', listTree},
-    {'u', updateFromTree}, {'w', writePatchedImage}, {'x', extractTree},
+    {'?', help},
+    {'a', extractAll},
+    {'c', changeDirectory},
+    {'d', list},
+    {'g', getFile},
+    {'h', help},
+    {'l', list},
+    {'p', printEntry},
+    {'q', quit},
+    {'r', resizeFromTree},
+    {'s', describeEntry},
+    {'t', listTree},
+    {'u', updateFromTree},
+    {'w', writePatchedImage},
+    {'x', extractTree},
 };
+// clang-format on
 
 }  // namespace
 
