@@ -48,6 +48,7 @@ fill() {  # fill FILE FROM-BYTE MIB: random data over a stretch of the file
 # (146 MB): nothing is kept per file.
 [ -f flat.iso ] || "$mkimage" flat flat.iso 2000000
 # --- end of the hostile shapes ---
+[ -f copies.iso ] || "$mkimage" copies copies.iso 100000  # for r, below
 rm -rf "$out" && mkdir -p "$out" && cd "$out" && mkdir -p run base w g u
 head -c $((1 << 20)) /dev/urandom > w/payload.bin  # the replacement w writes in
 for i in $(seq 0 10 990); do head -c $((1 << 20)) /dev/urandom > "u/file$i"; done  # 100 changed files
@@ -106,6 +107,23 @@ read -r tcat_t tcat_m < <(measure base /dev/null : cat "$work/deep.iso")
 read -r self_t self_m < <(measure base "$work/t.script" : "$tool" "$work/self.iso")
 read -r flat_t flat_m < <(measure base "$work/t.script" : "$tool" "$work/flat.iso")
 # --- end of the hostile shapes ---
+
+# ---- r: files of any size -------------------------------------------------
+# r of 100 of the 1 MiB entries of spread.iso, each grown past its blocks
+# (moved to the end), and each shrunk to half (in place); u and r of one
+# entry with 100,000 copies, all of one block. Each against cp of the image.
+mkdir -p rgrow rshrink rcopies
+for i in $(seq 0 10 990); do
+  head -c $(((1 << 20) + 1)) /dev/urandom > "rgrow/file$i"
+  head -c $((1 << 19)) /dev/urandom > "rshrink/file$i"
+done
+printf 'b' > rcopies/many
+script r r.script
+read -r rg_t rg_m < <(measure rgrow "$work/r.script" "rm -f rgrow/output.iso && sync" "$tool" "$work/spread.iso")
+read -r rs_t rs_m < <(measure rshrink "$work/r.script" "rm -f rshrink/output.iso && sync" "$tool" "$work/spread.iso")
+read -r uc_t uc_m < <(measure rcopies "$work/u.script" "rm -f rcopies/output.iso" "$tool" "$work/copies.iso")
+read -r rc_t rc_m < <(measure rcopies "$work/r.script" "rm -f rcopies/output.iso" "$tool" "$work/copies.iso")
+# ---- end of r -------------------------------------------------------------
 out_fs=$(stat -f -c %T "$out")
 cd "$work" && rm -rf "$out"
 
@@ -139,12 +157,16 @@ row() {  # row CASE TOOL-US TOOL-KIB BASELINE BASE-US BASE-KIB LIMIT
   row "a on 5,000 entries of 4 KiB" "$a_t" "$a_m" "cp -r of the same files" "$acp_t" "$acp_m" 1.25
   row "x of 5,000 files of 4 KiB in 50 directories" "$x_t" "$x_m" "cp -r of the same tree" "$xcp_t" "$xcp_m" 1.25
   row "u of 100 changed 1 MiB files on a 1 GiB image" "$u_t" "$u_m" "cp of the image" "$ucp_t" "$ucp_m" 1.1
+  row "r of 100 files of 1 MiB, each grown past its blocks, on a 1 GiB image" "$rg_t" "$rg_m" "cp of the image" "$ucp_t" "$ucp_m" 1.1
+  row "r of 100 files of 1 MiB, each shrunk in place, on a 1 GiB image" "$rs_t" "$rs_m" "cp of the image" "$ucp_t" "$ucp_m" 1.1
+  echo "| u of one entry with 100,000 copies | $(ms "$uc_t") | $uc_m | | | | | under 1000 ms: $(verdict "$uc_t" 999999) |"
+  echo "| r of one entry with 100,000 copies | $(ms "$rc_t") | $rc_m | | | | | under 1000 ms: $(verdict "$rc_t" 999999) |"
   row "l of 100,000 entries (block size 2048)" "$l_t" "$l_m" "cat of the image" "$cat_t" "$cat_m" 20
   row "t of 100,000 entries in 100 directories" "$t_t" "$t_m" "cat of the image" "$tcat_t" "$tcat_m" 20
   echo "| t of 30,000 entries that all lead back to their directory | $(ms "$self_t") | $self_m | | | | | ≤ 1000 ms: $(verdict "$(ms "$self_t")" 1000) |"
   echo "| t of one directory of 2,000,000 files | $(ms "$flat_t") | $flat_m | | | | | < 8192 KiB: $(verdict "$flat_m" 8191) |"
   echo
-  peak=$(printf '%s\n' "$w_m" "$g_m" "$big_m" "$a_m" "$x_m" "$u_m" "$l_m" "$t_m" "$self_m" "$flat_m" | sort -n | tail -n 1)
+  peak=$(printf '%s\n' "$w_m" "$g_m" "$big_m" "$a_m" "$x_m" "$u_m" "$l_m" "$t_m" "$self_m" "$flat_m" "$rg_m" "$rs_m" "$uc_m" "$rc_m" | sort -n | tail -n 1)
   echo "Peak memory of the tool in every case: $peak KiB (target under 8192 KiB: $(verdict "$peak" 8191))."
 } >"$top/BENCHMARKS.md.new"
 if [ -f "$top/bench/NOTES.md" ]; then { echo; cat "$top/bench/NOTES.md"; } >>"$top/BENCHMARKS.md.new"; fi

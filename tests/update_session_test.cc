@@ -124,12 +124,46 @@ TEST(Update, RefusesTheWholeCommandOnAnyProblemAndWritesNothing) {
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(readFile(dir / "output.iso"), "earlier");
 
-  // output.iso that is the image itself is refused too.
+  // Shared data edited on one side only, and output.iso that is the image.
   ASSERT_EQ(::unlink((dir / "output.iso").c_str()), 0);
   ASSERT_EQ(::symlink("image.iso", (dir / "output.iso").c_str()), 0);
   EXPECT_EQ(runTool({"-c", "u share1", "image.iso"}, "", dir.path()).errors,
             batchErrors("-c 1",
+                        "share1: shares its data with share2, which is not changed the same way.\n"
                         "output.iso: is the image.\nNothing written; output.iso is as it was.\n"));
+}
+
+// x and u take the first entry of a name only; u never writes over a
+// directory, and says when it finds no local file of the tree at all.
+TEST(Update, TakesTheFirstEntryOfANameAndNeverWritesOverADirectory) {
+  ScratchDir dir;
+  ImageBuilder image(512);
+  image.header(40, 1);
+  const auto root = image.directory(
+      1, {{"dup", "DATA", 4, 20}, {"dup", "DATA", 4, 21}, {"ondir", "DATA", 4, 22, 1}});
+  image.poke32(root[2] + 72, 1);  // ondir's second copy is the root's block
+  image.data(20, "aaaa");
+  image.data(21, "bbbb");
+  image.data(22, "cccc");
+  image.resize(40 * 512);
+  image.save(dir / "image.iso");
+  const RunResult none = runTool({"-c", "u", "image.iso"}, "", dir.path());
+  EXPECT_EQ(none.errors, batchErrors("-c 1",
+                                     "No local files of this tree here: run x first, or "
+                                     "change to where x wrote them.\n"));
+  EXPECT_EQ(none.status, 2);
+  const RunResult x = runTool({"-c", "x", "image.iso"}, "", dir.path());
+  EXPECT_EQ(x.output, "dup\nondir\nExtracted 2 files and 0 directories, 8 bytes; 1 failures.\n");
+  EXPECT_EQ(x.errors, batchErrors("-c 1", "dup: Duplicate name; not extracted.\n"));
+  EXPECT_EQ(readFile(dir / "dup"), "aaaa");
+  EXPECT_EQ(runTool({"-c", "u", "image.iso"}, "", dir.path()).output,
+            "Nothing to replace: every local file matches the image.\n");
+  writeFile(dir / "ondir", "CCCC");
+  for (const char* command : {"u", "r"}) {
+    EXPECT_EQ(runTool({"-c", command, "image.iso"}, "", dir.path()).errors,
+              batchErrors("-c 1", "ondir: copy 1 overlaps the directory /.\nNothing written.\n"));
+  }
+  EXPECT_FALSE(exists(dir / "output.iso"));
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 //                                                     to it, each with a byte count of its own
 //   discshell-mkimage flat PATH COUNT                 a root of COUNT empty files, each with a
 //                                                     start block of its own
+//   discshell-mkimage copies PATH COUNT               one 1-byte entry with COUNT copies, all of
+//                                                     one block (blocks of 512 KiB hold the list)
 //
 // The benchmark fills the data region itself; this writes only the volume's
 // structure and extends the file to its full length.
@@ -71,6 +73,17 @@ int build(const std::string& kind, const std::string& path, long a, long b, long
     saveWithLength(image, path, std::int64_t{1 + rootBlocks} * kBlockSize);
     return 0;
   }
+  if (kind == "copies") {
+    constexpr std::int32_t kListBlockSize = 512 * 1024;  // room for about 130,000 copy numbers
+    ImageBuilder image(kListBlockSize);
+    image.header(3, 1);
+    const auto records = image.directory(
+        1, {{"many", "DATA", 1, 2, static_cast<std::int32_t>(std::max(a, 1L) - 1)}});
+    for (long i = 1; i < a; ++i) image.poke32(records[0] + 68 + 4 * i, 2);
+    image.data(2, "a");
+    saveWithLength(image, path, 3 * kListBlockSize);
+    return 0;
+  }
   if (kind == "many" || kind == "wide" || kind == "tree") {
     // many and wide are a tree without subdirectories.
     const bool tree = kind == "tree";
@@ -108,7 +121,8 @@ int build(const std::string& kind, const std::string& path, long a, long b, long
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::cerr << "usage: discshell-mkimage demo|one-entry|many|wide|tree|self|flat PATH [N]...\n";
+    std::cerr
+        << "usage: discshell-mkimage demo|one-entry|many|wide|tree|self|flat|copies PATH [N]...\n";
     return 2;
   }
   try {

@@ -8,6 +8,8 @@ struct CommandEntry {
   CommandHandler handler;
 };
 
+// One line per command, so that adding one changes one line.
+// clang-format off
 constexpr CommandEntry kCommands[] = {
     {'?', help},
     {'a', extractAll},
@@ -18,12 +20,14 @@ constexpr CommandEntry kCommands[] = {
     {'l', list},
     {'p', printEntry},
     {'q', quit},
+    {'r', resizeFromTree},
     {'s', describeEntry},
     {'t', listTree},
     {'u', updateFromTree},
     {'w', writePatchedImage},
     {'x', extractTree},
 };
+// clang-format on
 
 }  // namespace
 

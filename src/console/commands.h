@@ -47,6 +47,9 @@ ShellStep extractTree(Session& session, std::int32_t directory,
                       std::optional<std::string_view> argument);
 ShellStep updateFromTree(Session& session, std::int32_t directory,
                          std::optional<std::string_view> argument);
+/// r: like u, but each changed entry becomes exactly its local file, longer or shorter.
+ShellStep resizeFromTree(Session& session, std::int32_t directory,
+                         std::optional<std::string_view> argument);
 
 /// What a path argument of t, x, p, s or u names: an entry, or (for ".",
 /// "..", "/" and paths ending in them) a directory given by its levels.

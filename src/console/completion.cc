@@ -9,7 +9,7 @@ namespace discshell {
 Completion completeLine(const Session& session, std::string_view line) {
   const auto argument = commandArgument(line);
   if (!argument) return {};
-  const bool takesPath = std::string_view("cpstux").find(line.front()) != std::string_view::npos;
+  const bool takesPath = std::string_view("cprstux").find(line.front()) != std::string_view::npos;
   if (!takesPath && line.front() != 'g' && line.front() != 'w') return {};
 
   std::int32_t directory = session.directory();

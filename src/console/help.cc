@@ -14,6 +14,8 @@ constexpr std::string_view kCommands =
     "h, ?      show this help\n"
     "p PATH    print an entry's data on standard output\n"
     "q         quit\n"
+    "r [PATH]  write output.iso as u does, but each changed entry becomes exactly its\n"
+    "          local file: in place where it fits, else moved to new blocks at the end\n"
     "s [PATH]  describe an entry; without PATH, the current directory\n"
     "t [PATH]  list every entry below this directory (or below PATH)\n"
     "u [PATH]  write output.iso: every entry whose local file (where x puts it) differs\n"

@@ -19,6 +19,9 @@ class TreeExtractor final : public TreeVisitor {
         report_(report) {}
 
   bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
+    // The first entry of a name is the one the name means, as for g and c:
+    // a later one would overwrite its file.
+    if (!names_.first(entry.name)) return fail(path, "Duplicate name; not extracted.\n");
     // As g finds it: an entry at block 0 is not there.
     if (entry.startBlock == 0) return fail(path, "File not found.\n");
     if (!platform::isSafeLocalName(entry.name)) return fail(path, "Unsafe local file name.\n");
@@ -38,9 +41,13 @@ class TreeExtractor final : public TreeVisitor {
     return true;
   }
 
-  void leave(const std::string&) override { local_.leave(); }
+  void leave(const std::string&) override {
+    local_.leave();
+    names_.leave();
+  }
 
-  void revisit(const DirectoryEntry&, const std::string& path) override {
+  void revisit(const DirectoryEntry& entry, const std::string& path) override {
+    static_cast<void>(names_.first(entry.name));
     report_(TreeEvent::kRevisit, path, "");
   }
 
@@ -59,6 +66,7 @@ class TreeExtractor final : public TreeVisitor {
     platform::FileKind found{};
     if (!local_.enter(name, true, found)) return fail(path, "Could not create local directory.\n");
     ++totals.directories;
+    names_.enter();
     return true;
   }
 
@@ -67,6 +75,7 @@ class TreeExtractor final : public TreeVisitor {
   LocalTree local_;
   ExistingFile existing_;
   ByteComparer compare_;
+  FirstNames names_;
   const TreeReporter& report_;
 };
 
