@@ -8,7 +8,7 @@ struct CommandEntry {
   CommandHandler handler;
 };
 
-constexpr CommandEntry kCommands[] = {
+const CommandEntry kCommands[] = {
     {'?', help},
     {'a', extractAll},
     {'c', changeDirectory},
@@ -16,11 +16,13 @@ constexpr CommandEntry kCommands[] = {
     {'g', getFile},
     {'h', help},
     {'l', list},
+    {'m', kChecksumCommand},  // null, so "Invalid command", in a build without SHA-256
     {'p', printEntry},
     {'q', quit},
     {'s', describeEntry},
     {'t', listTree},
     {'u', updateFromTree},
+    {'v', checkWholeVolume},
     {'w', writePatchedImage},
     {'x', extractTree},
 };

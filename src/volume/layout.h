@@ -2,7 +2,9 @@
 // named once here; the reader and the image builder in tools/ both use them.
 //
 //   volume header (from the volume offset)
-//     +76  block size          +80  block count        +100 root directory block
+//     +76  block size          +80  block count
+//     +96  root's last copy index n (0 to 7)           +100 root directory block,
+//                                                      then the n further copies' blocks
 //
 //   directory block
 //     +0   next-block field (-1: no further block)     +4..+19 not read
@@ -21,6 +23,10 @@ namespace discshell::layout {
 inline constexpr std::int32_t kBlockSizeField = 76;
 inline constexpr std::int32_t kBlockCountField = 80;
 inline constexpr std::int32_t kRootBlockField = 100;
+/// The root's last copy index n; its copies' first blocks follow from
+/// kRootBlockField on, 4 bytes each. A value outside 0..7 counts as 0.
+inline constexpr std::int32_t kRootLastCopyIndexField = 96;
+inline constexpr std::int32_t kRootMaxLastCopyIndex = 7;
 /// Bytes that must exist behind the volume offset for the header to be read.
 inline constexpr std::int32_t kHeaderExtent = 104;
 

@@ -1,0 +1,471 @@
+#include "volume/check.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <tuple>
+#include <unordered_set>
+#include <vector>
+
+#include "transfer/copy.h"
+#include "volume/layout.h"
+#include "volume/tree.h"
+
+namespace discshell {
+namespace {
+
+// Entries are numbered in walk order from 1; 0 is the root. A stretch's
+// owner is that number with two flags above it.
+constexpr std::uint32_t kRoot = 0;
+constexpr std::uint32_t kDirectoryData = 1u << 31;
+constexpr std::uint32_t kSeveralStretches = 1u << 30;
+constexpr std::uint32_t kNumberMask = kSeveralStretches - 1;
+/// The flags word of 0 that ends a directory.
+constexpr std::int64_t kEndMarkerSize = 4;
+
+// 32-bit keys with 32-bit values, several values to a key, by open
+// addressing in one vector: 8 bytes a slot and no node allocations. A slot
+// of all ones is empty, so a value is never ~0.
+class PairTable {
+ public:
+  /// Calls `found` with each value stored under `key` until it returns
+  /// true; returns whether it did.
+  template <typename Found>
+  bool find(std::uint32_t key, Found found) const {
+    if (slots_.empty()) return false;
+    for (std::size_t i = home(key);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i] == kEmpty) return false;
+      if (slots_[i] >> 32 == key && found(static_cast<std::uint32_t>(slots_[i]))) return true;
+    }
+  }
+  void insert(std::uint32_t key, std::uint32_t value) {
+    if (2 * (count_ + 1) > slots_.size()) grow();
+    std::size_t i = home(key);
+    while (slots_[i] != kEmpty) i = (i + 1) & (slots_.size() - 1);
+    slots_[i] = (std::uint64_t{key} << 32) | value;
+    ++count_;
+  }
+
+ private:
+  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+  [[nodiscard]] std::size_t home(std::uint32_t key) const {
+    const int bits = std::countr_zero(slots_.size());
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
+  }
+  void grow() {
+    std::vector<std::uint64_t> old(slots_.empty() ? 16 : 2 * slots_.size(), kEmpty);
+    old.swap(slots_);
+    count_ = 0;
+    for (const std::uint64_t slot : old) {
+      if (slot != kEmpty) {
+        insert(static_cast<std::uint32_t>(slot >> 32), static_cast<std::uint32_t>(slot));
+      }
+    }
+  }
+  std::vector<std::uint64_t> slots_;
+  std::size_t count_ = 0;
+};
+
+/// Where an entry's record lies and which directory holds it: enough to
+/// name it again later by reading the names up to the root.
+struct Place {
+  std::int32_t record;
+  std::uint32_t parent;
+};
+
+/// One copy's data: from its first block over the entry's byte count.
+struct Stretch {
+  std::int32_t firstBlock;
+  std::int32_t byteCount;
+  std::uint32_t owner;
+};
+
+struct Copy {
+  std::size_t index;
+  std::int32_t position;
+};
+
+// Compares copies 1, 2, ... of some data with copy 0. Copy 0 goes through
+// the one copy loop, and each piece of it is compared with the same bytes
+// of every copy that still agrees, so each copy is read at most once.
+class CopyComparer {
+ public:
+  explicit CopyComparer(const ImageFile& image) : image_(image) {}
+
+  /// The indexes of the copies that differ from the `length` bytes at `first`.
+  std::vector<std::size_t> differing(std::int32_t first, const std::vector<Copy>& others,
+                                     std::int64_t length) {
+    std::vector<bool> agrees(others.size(), true);
+    std::size_t agreeing = others.size();
+    std::int64_t done = 0;
+    (void)copyBytes(image_.fd(), first, length, [&](const unsigned char* data, std::size_t size) {
+      if (buffer_.size() < size) buffer_.resize(size);
+      for (std::size_t i = 0; i < others.size(); ++i) {
+        if (agrees[i] &&
+            (image_.readAt(others[i].position + done, {buffer_.data(), size}) != size ||
+             std::memcmp(buffer_.data(), data, size) != 0)) {
+          agrees[i] = false;
+          --agreeing;
+        }
+      }
+      done += static_cast<std::int64_t>(size);
+      return agreeing > 0;
+    });
+    std::vector<std::size_t> indexes;
+    for (std::size_t i = 0; i < others.size(); ++i) {
+      if (!agrees[i]) indexes.push_back(others[i].index);
+    }
+    return indexes;
+  }
+
+ private:
+  const ImageFile& image_;
+  std::vector<unsigned char> buffer_;
+};
+
+class VolumeChecker final : public TreeVisitor {
+ public:
+  VolumeChecker(const ImageFile& image, const VolumeGeometry& geometry,
+                const ProblemReporter& report)
+      : image_(image),
+        geometry_(geometry),
+        report_(report),
+        imageLength_(fileLength(image.fd()).value_or(0)),
+        reader_(image),
+        nameReader_(image, 4096),
+        compare_(image) {
+    places_.push_back({0, kRoot});
+    levels_.push_back({kRoot, 0, 0});
+    entered_.insert(static_cast<std::uint32_t>(geometry.rootDirectoryOffset), kRoot);
+    totals.directories = 1;
+  }
+
+  void checkHeader() {
+    const std::int32_t blockSize = geometry_.blockSize;
+    if (blockSize <= 0)
+      problem("/", "block size " + std::to_string(blockSize) + " is not positive.");
+    const auto blockCount =
+        reader_.read32(addWrapped(geometry_.volumeOffset, layout::kBlockCountField));
+    if (blockCount && *blockCount < 0) {
+      problem("/", "block count " + std::to_string(*blockCount) + " is negative.");
+    } else if (blockCount && blockSize > 0) {
+      volumeBlocks_ = *blockCount;
+      const std::int64_t end = geometry_.volumeOffset + std::int64_t{*blockCount} * blockSize;
+      if (end > imageLength_) {
+        problem("/", "the volume ends " + std::to_string(end - imageLength_) +
+                         " bytes past the end of the image.");
+      }
+    }
+    checkRoot();
+  }
+
+  void checkTree() { walkTree(image_, geometry_, geometry_.rootDirectoryOffset, *this); }
+
+  // Sort and sweep: stretches in the order of their first block, each
+  // compared with those before it that still reach it. Stretches of the
+  // same data (same first block, same byte count, both directory data or
+  // both not) form one group and never count as overlapping each other,
+  // however many entries share them.
+  void checkOverlaps() {
+    if (geometry_.blockSize <= 0) return;
+    std::sort(stretches_.begin(), stretches_.end(), [](const Stretch& a, const Stretch& b) {
+      return std::tie(a.firstBlock, a.byteCount, a.owner) <
+             std::tie(b.firstBlock, b.byteCount, b.owner);
+    });
+    struct Group {
+      std::size_t begin;
+      std::size_t end;
+      std::int64_t endBlock;
+    };
+    std::vector<Group> reaching;
+    for (std::size_t begin = 0; begin < stretches_.size();) {
+      const Stretch& first = stretches_[begin];
+      std::size_t end = begin + 1;
+      while (end < stretches_.size() && sameData(first, stretches_[end])) ++end;
+      std::erase_if(reaching, [&](const Group& g) { return g.endBlock <= first.firstBlock; });
+      for (const Group& earlier : reaching) {
+        reportOverlaps(earlier.begin, earlier.end, begin, end);
+      }
+      reaching.push_back({begin, end, endBlock(first)});
+      begin = end;
+    }
+  }
+
+  bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
+    const std::uint32_t number = remember(entry);
+    checkEntry(entry, directory, number, directory ? path + "/" : path);
+    if (!directory) {
+      ++totals.files;
+      return true;
+    }
+    ++totals.directories;
+    entered_.insert(static_cast<std::uint32_t>(blockToOffset(geometry_, entry.startBlock)), number);
+    levels_.push_back({number, 0, 0});
+    return true;
+  }
+
+  void leave(const std::string&) override {
+    if (!nameTables_.empty() && nameTables_.back().first == levels_.size()) nameTables_.pop_back();
+    levels_.pop_back();
+  }
+
+  void revisit(const DirectoryEntry& entry, const std::string& path) override {
+    const std::uint32_t number = remember(entry);
+    std::uint32_t first = kRoot;
+    entered_.find(static_cast<std::uint32_t>(blockToOffset(geometry_, entry.startBlock)),
+                  [&](std::uint32_t value) {
+                    first = value;
+                    return true;
+                  });
+    problem(path + "/", "directory already seen at " + pathOf(first, true));
+    checkEntry(entry, true, number, path + "/");
+  }
+
+  CheckTotals totals;
+
+ private:
+  // A directory being walked. Its first entry is kept here, and only a
+  // second one gets it a table of names (in `nameTables_`), so a long chain
+  // of directories of one entry each costs 12 bytes a level.
+  struct Level {
+    std::uint32_t number;
+    std::uint32_t firstKey;
+    std::uint32_t firstEntry;  ///< 0 until the directory has an entry
+  };
+
+  void problem(const std::string& path, const std::string& what) {
+    ++totals.problems;
+    report_(path, what);
+  }
+
+  // The root has no byte count: its blocks are those its walk covers.
+  void checkRoot() {
+    const std::int32_t root = geometry_.rootDirectoryOffset;
+    WalkState walk = beginWalk(reader_, root);
+    const bool started = walk.end == WalkEnd::kRunning;
+    while (nextEntry(reader_, geometry_, walk)) {
+    }
+    const std::string at = std::to_string(started ? walk.position : root);
+    if (walk.end == WalkEnd::kUnreadable) {
+      problem("/",
+              "the walk reaches the end of the image at byte " + at + " without an end marker.");
+    } else if (walk.end == WalkEnd::kNoProgress) {
+      problem("/", "the entry at byte " + at + " would not move the walk forward.");
+    }
+    if (walk.end != WalkEnd::kEndMarker || geometry_.blockSize <= 0) return;
+    const std::int64_t blockSize = geometry_.blockSize;
+    const std::int64_t used = walk.position + kEndMarkerSize - std::int64_t{root};
+    const std::int64_t blocks = (used + blockSize - 1) / blockSize;
+    checkRootCopies(static_cast<std::int32_t>(std::min<std::int64_t>(
+                        blocks * blockSize, std::numeric_limits<std::int32_t>::max())),
+                    std::min(blocks * blockSize, imageLength_ - root));
+  }
+
+  void checkRootCopies(std::int32_t byteCount, std::int64_t compared) {
+    const std::int32_t volume = geometry_.volumeOffset;
+    const auto last = reader_.read32(addWrapped(volume, layout::kRootLastCopyIndexField));
+    const std::int32_t lastCopy =
+        last && *last >= 0 && *last <= layout::kRootMaxLastCopyIndex ? *last : 0;
+    const std::size_t firstStretch = stretches_.size();
+    if (const auto block = reader_.read32(addWrapped(volume, layout::kRootBlockField))) {
+      addStretch(*block, byteCount, kRoot | kDirectoryData);
+    }
+    std::vector<Copy> further;
+    for (std::int32_t i = 1; i <= lastCopy; ++i) {
+      const auto block =
+          reader_.read32(addWrapped(volume, layout::kRootBlockField + layout::kCopyBlockSize * i));
+      const std::int32_t position = block ? blockToOffset(geometry_, *block) : -1;
+      if (position < 0 || position + compared > imageLength_) {
+        problem("/", "copy " + std::to_string(i) + " lies outside the image.");
+        continue;
+      }
+      further.push_back({static_cast<std::size_t>(i), position});
+      addStretch(*block, byteCount, kRoot | kDirectoryData);
+    }
+    markSeveral(firstStretch);
+    compareCopies("/", geometry_.rootDirectoryOffset, further, compared);
+  }
+
+  std::uint32_t remember(const DirectoryEntry& entry) {
+    places_.push_back({entry.recordPosition, levels_.back().number});
+    return static_cast<std::uint32_t>(places_.size() - 1) & kNumberMask;
+  }
+
+  void checkEntry(const DirectoryEntry& entry, bool directory, std::uint32_t number,
+                  const std::string& path) {
+    checkName(entry, number, path);
+    if (entry.byteCount < 0) {
+      problem(path, "byte count " + std::to_string(entry.byteCount) + " is negative.");
+    }
+    auto blocks = readCopyBlocks(reader_, geometry_, entry);
+    if (!blocks) {
+      problem(path, "its copy list runs past its directory block.");
+      blocks = std::vector<std::int32_t>{entry.startBlock};
+    }
+    const std::int64_t length = std::max(entry.byteCount, 0);
+    const std::int32_t first = blockToOffset(geometry_, entry.startBlock);
+    const std::size_t firstStretch = stretches_.size();
+    bool firstIsWhole = false;
+    std::vector<Copy> further;
+    for (std::size_t i = 0; i < blocks->size(); ++i) {
+      const std::string copy = "copy " + std::to_string(i);
+      const std::int32_t block = (*blocks)[i];
+      const std::int32_t position = blockToOffset(geometry_, block);
+      if (block == 0) {
+        problem(path, copy + " has block 0.");
+      } else if (outsideVolume(block, length)) {
+        problem(path, copy + " lies outside the volume.");
+      } else if (position < 0 || position + length > imageLength_) {
+        problem(path, copy + " runs past the end of the image.");
+      } else {
+        addStretch(block, entry.byteCount, number | (directory ? kDirectoryData : 0));
+        if (i == 0) firstIsWhole = true;
+        if (i > 0 && position != first) further.push_back({i, position});
+      }
+    }
+    markSeveral(firstStretch);
+    if (firstIsWhole) compareCopies(path, first, further, length);
+  }
+
+  void checkName(const DirectoryEntry& entry, std::uint32_t number, const std::string& path) {
+    Level& level = levels_.back();
+    const std::uint64_t hash = std::hash<std::string>{}(entry.name);
+    const auto key = static_cast<std::uint32_t>(hash ^ (hash >> 32));
+    if (level.firstEntry == 0) {
+      level.firstKey = key;
+      level.firstEntry = number;
+      return;
+    }
+    if (nameTables_.empty() || nameTables_.back().first != levels_.size()) {
+      nameTables_.emplace_back(levels_.size(), PairTable());
+      nameTables_.back().second.insert(level.firstKey, level.firstEntry);
+    }
+    // Only the first entry of each name goes in, so many entries of one
+    // name cost one comparison each, not one per earlier entry.
+    PairTable& names = nameTables_.back().second;
+    if (names.find(key, [&](std::uint32_t other) {
+          return nameAt(places_[other].record) == entry.name;
+        })) {
+      problem(path, "an earlier entry of its directory has the same name.");
+    } else {
+      names.insert(key, number);
+    }
+  }
+
+  void compareCopies(const std::string& path, std::int32_t first, const std::vector<Copy>& further,
+                     std::int64_t length) {
+    if (further.empty() || length <= 0) return;
+    for (const std::size_t index : compare_.differing(first, further, length)) {
+      problem(path, "copy " + std::to_string(index) + " differs from copy 0");
+    }
+  }
+
+  [[nodiscard]] bool outsideVolume(std::int32_t block, std::int64_t length) const {
+    if (!volumeBlocks_) return false;
+    const std::int64_t blockSize = geometry_.blockSize;
+    const std::int64_t blocks = (length + blockSize - 1) / blockSize;
+    return block < 0 || block + blocks > *volumeBlocks_;
+  }
+
+  // Copies on block 0 or outside the volume are reported as such and left
+  // out of the overlap check; empty data overlaps nothing.
+  void addStretch(std::int32_t block, std::int32_t byteCount, std::uint32_t owner) {
+    if (geometry_.blockSize > 0 && byteCount > 0 && block != 0 &&
+        !outsideVolume(block, byteCount)) {
+      stretches_.push_back({block, byteCount, owner});
+    }
+  }
+
+  void markSeveral(std::size_t firstStretch) {
+    if (stretches_.size() - firstStretch < 2) return;
+    for (std::size_t i = firstStretch; i < stretches_.size(); ++i) {
+      stretches_[i].owner |= kSeveralStretches;
+    }
+  }
+
+  [[nodiscard]] std::int64_t endBlock(const Stretch& stretch) const {
+    const std::int64_t blockSize = geometry_.blockSize;
+    return stretch.firstBlock + (std::int64_t{stretch.byteCount} + blockSize - 1) / blockSize;
+  }
+
+  static bool sameData(const Stretch& a, const Stretch& b) {
+    return a.firstBlock == b.firstBlock && a.byteCount == b.byteCount &&
+           (a.owner & kDirectoryData) == (b.owner & kDirectoryData);
+  }
+
+  // Each pair of entries once, under the later one. Only an entry with
+  // several stretches can meet another twice, so only such pairs are kept.
+  void reportOverlaps(std::size_t earlierBegin, std::size_t earlierEnd, std::size_t begin,
+                      std::size_t end) {
+    for (std::size_t i = earlierBegin; i < earlierEnd; ++i) {
+      for (std::size_t j = begin; j < end; ++j) {
+        const std::uint32_t a = stretches_[i].owner;
+        const std::uint32_t b = stretches_[j].owner;
+        if ((a & kNumberMask) == (b & kNumberMask)) continue;
+        const std::uint32_t later = (a & kNumberMask) > (b & kNumberMask) ? a : b;
+        const std::uint32_t earlier = later == a ? b : a;
+        const std::uint64_t pair =
+            (std::uint64_t{later & kNumberMask} << 32) | (earlier & kNumberMask);
+        if (((a | b) & kSeveralStretches) != 0 && !reportedPairs_.insert(pair).second) continue;
+        problem(pathOf(later & kNumberMask, (later & kDirectoryData) != 0),
+                "overlaps " + pathOf(earlier & kNumberMask, (earlier & kDirectoryData) != 0));
+      }
+    }
+  }
+
+  std::string nameAt(std::int32_t record) {
+    std::array<unsigned char, layout::kNameFieldSize> field{};
+    if (!nameReader_.read(addWrapped(record, layout::kNameField), field)) return {};
+    std::string name;
+    for (std::int32_t i = 0; i < layout::kNameMaxLength && field[static_cast<std::size_t>(i)] != 0;
+         ++i) {
+      name.push_back(static_cast<char>(field[static_cast<std::size_t>(i)]));
+    }
+    return name;
+  }
+
+  // The path the walk gave the entry, rebuilt from the names up to the root.
+  std::string pathOf(std::uint32_t number, bool directory) {
+    if (number == kRoot) return "/";
+    std::vector<std::uint32_t> chain;
+    for (std::uint32_t n = number; n != kRoot; n = places_[n].parent) chain.push_back(n);
+    std::string path;
+    for (auto n = chain.rbegin(); n != chain.rend(); ++n) {
+      if (n != chain.rbegin()) path += '/';
+      path += nameAt(places_[*n].record);
+    }
+    return directory ? path + "/" : path;
+  }
+
+  const ImageFile& image_;
+  const VolumeGeometry& geometry_;
+  const ProblemReporter& report_;
+  std::int64_t imageLength_;
+  WindowedReader reader_;
+  WindowedReader nameReader_;
+  CopyComparer compare_;
+  std::optional<std::int64_t> volumeBlocks_;  ///< when the header gives a usable block count
+  std::vector<Place> places_;
+  std::vector<Level> levels_;  ///< the directories being walked, the root first
+  /// Name hash to the first entry of that name, for each level (by depth)
+  /// of more than one entry.
+  std::vector<std::pair<std::size_t, PairTable>> nameTables_;
+  PairTable entered_;  ///< directory position to the entry that entered it
+  std::vector<Stretch> stretches_;
+  std::unordered_set<std::uint64_t> reportedPairs_;
+};
+
+}  // namespace
+
+CheckTotals checkVolume(const ImageFile& image, const VolumeGeometry& geometry,
+                        const ProblemReporter& report) {
+  VolumeChecker checker(image, geometry, report);
+  checker.checkHeader();
+  checker.checkTree();
+  checker.checkOverlaps();
+  return checker.totals;
+}
+
+}  // namespace discshell
