@@ -5,8 +5,8 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <queue>
 #include <tuple>
-#include <unordered_set>
 #include <vector>
 
 #include "transfer/copy.h"
@@ -17,11 +17,11 @@ namespace discshell {
 namespace {
 
 // Entries are numbered in walk order from 1; 0 is the root. A stretch's
-// owner is that number with two flags above it.
+// owner is that number, with a flag above it for directory data.
 constexpr std::uint32_t kRoot = 0;
 constexpr std::uint32_t kDirectoryData = 1u << 31;
-constexpr std::uint32_t kSeveralStretches = 1u << 30;
-constexpr std::uint32_t kNumberMask = kSeveralStretches - 1;
+constexpr std::uint32_t kNumberMask = kDirectoryData - 1;
+constexpr std::uint32_t kNoEntry = ~0u;
 /// The flags word of 0 that ends a directory.
 constexpr std::int64_t kEndMarkerSize = 4;
 
@@ -68,8 +68,9 @@ class PairTable {
   std::size_t count_ = 0;
 };
 
-/// Where an entry's record lies and which directory holds it: enough to
-/// name it again later by reading the names up to the root.
+/// Where an entry's record lies and which directory holds it (its walk
+/// number, with kDirectoryData set when the entry itself is a directory):
+/// enough to name it again later by reading the names up to the root.
 struct Place {
   std::int32_t record;
   std::uint32_t parent;
@@ -80,6 +81,30 @@ struct Stretch {
   std::int32_t firstBlock;
   std::int32_t byteCount;
   std::uint32_t owner;
+};
+
+// The smallest walk number over any range of the sorted stretches, from a
+// tree of minimums in one array: 8 bytes a stretch.
+class MinimumTree {
+ public:
+  explicit MinimumTree(const std::vector<Stretch>& stretches)
+      : size_(stretches.size()), tree_(2 * size_, kNoEntry) {
+    for (std::size_t i = 0; i < size_; ++i) tree_[size_ + i] = stretches[i].owner & kNumberMask;
+    for (std::size_t i = size_ - 1; i > 0; --i) tree_[i] = std::min(tree_[2 * i], tree_[2 * i + 1]);
+  }
+  /// The smallest number over [begin, end); kNoEntry when the range is empty.
+  [[nodiscard]] std::uint32_t minimum(std::size_t begin, std::size_t end) const {
+    std::uint32_t smallest = kNoEntry;
+    for (begin += size_, end += size_; begin < end; begin /= 2, end /= 2) {
+      if ((begin & 1) != 0) smallest = std::min(smallest, tree_[begin++]);
+      if ((end & 1) != 0) smallest = std::min(smallest, tree_[--end]);
+    }
+    return smallest;
+  }
+
+ private:
+  std::size_t size_;
+  std::vector<std::uint32_t> tree_;
 };
 
 struct Copy {
@@ -163,38 +188,59 @@ class VolumeChecker final : public TreeVisitor {
 
   void checkTree() { walkTree(image_, geometry_, geometry_.rootDirectoryOffset, *this); }
 
-  // Sort and sweep: stretches in the order of their first block, each
-  // compared with those before it that still reach it. Stretches of the
-  // same data (same first block, same byte count, both directory data or
-  // both not) form one group and never count as overlapping each other,
-  // however many entries share them.
+  // Each entry whose data overlaps that of an entry before it in walk order
+  // gets one line, naming the first such entry: so a pair is named once,
+  // under the later entry, and the lines stay as many as the entries even
+  // when thousands of entries lie over one another. Sort and sweep: a
+  // stretch overlaps those that begin inside it, a range of the sorted
+  // stretches whose smallest walk number a tree of minimums gives, and
+  // those that began before it and still reach it, whose smallest number a
+  // heap keeps. Stretches of the same data (same first block, same byte
+  // count, both directory data or both not) never count as overlapping.
   void checkOverlaps() {
-    if (geometry_.blockSize <= 0) return;
+    if (geometry_.blockSize <= 0 || stretches_.empty()) return;
     std::sort(stretches_.begin(), stretches_.end(), [](const Stretch& a, const Stretch& b) {
       return std::tie(a.firstBlock, a.byteCount, a.owner) <
              std::tie(b.firstBlock, b.byteCount, b.owner);
     });
-    struct Group {
-      std::size_t begin;
-      std::size_t end;
-      std::int64_t endBlock;
-    };
-    std::vector<Group> reaching;
+    const MinimumTree numbers(stretches_);
+    using Reaching = std::pair<std::uint32_t, std::int64_t>;  // walk number, end block
+    std::priority_queue<Reaching, std::vector<Reaching>, std::greater<>> reaching;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> overlaps;  // entry, first partner
+    std::size_t sameFirst = 0;  // the first stretch that begins where this group does
     for (std::size_t begin = 0; begin < stretches_.size();) {
-      const Stretch& first = stretches_[begin];
+      const Stretch& group = stretches_[begin];
       std::size_t end = begin + 1;
-      while (end < stretches_.size() && sameData(first, stretches_[end])) ++end;
-      std::erase_if(reaching, [&](const Group& g) { return g.endBlock <= first.firstBlock; });
-      for (const Group& earlier : reaching) {
-        reportOverlaps(earlier.begin, earlier.end, begin, end);
+      while (end < stretches_.size() && sameData(group, stretches_[end])) ++end;
+      if (group.firstBlock != stretches_[sameFirst].firstBlock) {
+        for (; sameFirst < begin; ++sameFirst) {
+          reaching.emplace(stretches_[sameFirst].owner & kNumberMask,
+                           endBlock(stretches_[sameFirst]));
+        }
       }
-      reaching.push_back({begin, end, endBlock(first)});
+      while (!reaching.empty() && reaching.top().second <= group.firstBlock) reaching.pop();
+      const auto beyond = std::partition_point(
+          stretches_.begin() + static_cast<std::ptrdiff_t>(end), stretches_.end(),
+          [&](const Stretch& s) { return s.firstBlock < endBlock(group); });
+      const std::uint32_t partner = std::min(
+          {reaching.empty() ? kNoEntry : reaching.top().first, numbers.minimum(sameFirst, begin),
+           numbers.minimum(end, static_cast<std::size_t>(beyond - stretches_.begin()))});
+      for (std::size_t i = begin; i < end; ++i) {
+        if (partner < (stretches_[i].owner & kNumberMask)) {
+          overlaps.emplace_back(stretches_[i].owner & kNumberMask, partner);
+        }
+      }
       begin = end;
+    }
+    std::sort(overlaps.begin(), overlaps.end());
+    for (std::size_t i = 0; i < overlaps.size(); ++i) {
+      if (i > 0 && overlaps[i].first == overlaps[i - 1].first) continue;
+      problem(pathOf(overlaps[i].first), "overlaps " + pathOf(overlaps[i].second));
     }
   }
 
   bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
-    const std::uint32_t number = remember(entry);
+    const std::uint32_t number = remember(entry, directory);
     checkEntry(entry, directory, number, directory ? path + "/" : path);
     if (!directory) {
       ++totals.files;
@@ -212,14 +258,14 @@ class VolumeChecker final : public TreeVisitor {
   }
 
   void revisit(const DirectoryEntry& entry, const std::string& path) override {
-    const std::uint32_t number = remember(entry);
+    const std::uint32_t number = remember(entry, true);
     std::uint32_t first = kRoot;
     entered_.find(static_cast<std::uint32_t>(blockToOffset(geometry_, entry.startBlock)),
                   [&](std::uint32_t value) {
                     first = value;
                     return true;
                   });
-    problem(path + "/", "directory already seen at " + pathOf(first, true));
+    problem(path + "/", "directory already seen at " + pathOf(first));
     checkEntry(entry, true, number, path + "/");
   }
 
@@ -268,7 +314,6 @@ class VolumeChecker final : public TreeVisitor {
     const auto last = reader_.read32(addWrapped(volume, layout::kRootLastCopyIndexField));
     const std::int32_t lastCopy =
         last && *last >= 0 && *last <= layout::kRootMaxLastCopyIndex ? *last : 0;
-    const std::size_t firstStretch = stretches_.size();
     if (const auto block = reader_.read32(addWrapped(volume, layout::kRootBlockField))) {
       addStretch(*block, byteCount, kRoot | kDirectoryData);
     }
@@ -284,12 +329,12 @@ class VolumeChecker final : public TreeVisitor {
       further.push_back({static_cast<std::size_t>(i), position});
       addStretch(*block, byteCount, kRoot | kDirectoryData);
     }
-    markSeveral(firstStretch);
     compareCopies("/", geometry_.rootDirectoryOffset, further, compared);
   }
 
-  std::uint32_t remember(const DirectoryEntry& entry) {
-    places_.push_back({entry.recordPosition, levels_.back().number});
+  std::uint32_t remember(const DirectoryEntry& entry, bool directory) {
+    places_.push_back(
+        {entry.recordPosition, levels_.back().number | (directory ? kDirectoryData : 0)});
     return static_cast<std::uint32_t>(places_.size() - 1) & kNumberMask;
   }
 
@@ -306,7 +351,6 @@ class VolumeChecker final : public TreeVisitor {
     }
     const std::int64_t length = std::max(entry.byteCount, 0);
     const std::int32_t first = blockToOffset(geometry_, entry.startBlock);
-    const std::size_t firstStretch = stretches_.size();
     bool firstIsWhole = false;
     std::vector<Copy> further;
     for (std::size_t i = 0; i < blocks->size(); ++i) {
@@ -325,7 +369,6 @@ class VolumeChecker final : public TreeVisitor {
         if (i > 0 && position != first) further.push_back({i, position});
       }
     }
-    markSeveral(firstStretch);
     if (firstIsWhole) compareCopies(path, first, further, length);
   }
 
@@ -378,13 +421,6 @@ class VolumeChecker final : public TreeVisitor {
     }
   }
 
-  void markSeveral(std::size_t firstStretch) {
-    if (stretches_.size() - firstStretch < 2) return;
-    for (std::size_t i = firstStretch; i < stretches_.size(); ++i) {
-      stretches_[i].owner |= kSeveralStretches;
-    }
-  }
-
   [[nodiscard]] std::int64_t endBlock(const Stretch& stretch) const {
     const std::int64_t blockSize = geometry_.blockSize;
     return stretch.firstBlock + (std::int64_t{stretch.byteCount} + blockSize - 1) / blockSize;
@@ -393,26 +429,6 @@ class VolumeChecker final : public TreeVisitor {
   static bool sameData(const Stretch& a, const Stretch& b) {
     return a.firstBlock == b.firstBlock && a.byteCount == b.byteCount &&
            (a.owner & kDirectoryData) == (b.owner & kDirectoryData);
-  }
-
-  // Each pair of entries once, under the later one. Only an entry with
-  // several stretches can meet another twice, so only such pairs are kept.
-  void reportOverlaps(std::size_t earlierBegin, std::size_t earlierEnd, std::size_t begin,
-                      std::size_t end) {
-    for (std::size_t i = earlierBegin; i < earlierEnd; ++i) {
-      for (std::size_t j = begin; j < end; ++j) {
-        const std::uint32_t a = stretches_[i].owner;
-        const std::uint32_t b = stretches_[j].owner;
-        if ((a & kNumberMask) == (b & kNumberMask)) continue;
-        const std::uint32_t later = (a & kNumberMask) > (b & kNumberMask) ? a : b;
-        const std::uint32_t earlier = later == a ? b : a;
-        const std::uint64_t pair =
-            (std::uint64_t{later & kNumberMask} << 32) | (earlier & kNumberMask);
-        if (((a | b) & kSeveralStretches) != 0 && !reportedPairs_.insert(pair).second) continue;
-        problem(pathOf(later & kNumberMask, (later & kDirectoryData) != 0),
-                "overlaps " + pathOf(earlier & kNumberMask, (earlier & kDirectoryData) != 0));
-      }
-    }
   }
 
   std::string nameAt(std::int32_t record) {
@@ -427,16 +443,18 @@ class VolumeChecker final : public TreeVisitor {
   }
 
   // The path the walk gave the entry, rebuilt from the names up to the root.
-  std::string pathOf(std::uint32_t number, bool directory) {
+  std::string pathOf(std::uint32_t number) {
     if (number == kRoot) return "/";
     std::vector<std::uint32_t> chain;
-    for (std::uint32_t n = number; n != kRoot; n = places_[n].parent) chain.push_back(n);
+    for (std::uint32_t n = number; n != kRoot; n = places_[n].parent & kNumberMask) {
+      chain.push_back(n);
+    }
     std::string path;
     for (auto n = chain.rbegin(); n != chain.rend(); ++n) {
       if (n != chain.rbegin()) path += '/';
       path += nameAt(places_[*n].record);
     }
-    return directory ? path + "/" : path;
+    return (places_[number].parent & kDirectoryData) != 0 ? path + "/" : path;
   }
 
   const ImageFile& image_;
@@ -454,7 +472,6 @@ class VolumeChecker final : public TreeVisitor {
   std::vector<std::pair<std::size_t, PairTable>> nameTables_;
   PairTable entered_;  ///< directory position to the entry that entered it
   std::vector<Stretch> stretches_;
-  std::unordered_set<std::uint64_t> reportedPairs_;
 };
 
 }  // namespace
