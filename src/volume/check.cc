@@ -26,8 +26,8 @@ constexpr std::uint32_t kNoEntry = ~0u;
 constexpr std::int64_t kEndMarkerSize = 4;
 
 // 32-bit keys with 32-bit values, several values to a key, by open
-// addressing in one vector: 8 bytes a slot and no node allocations. A slot
-// of all ones is empty, so a value is never ~0.
+// addressing in one vector, at most seven eighths full: 8 bytes a slot and
+// no node allocations. A slot of all ones is empty, so a value is never ~0.
 class PairTable {
  public:
   /// Calls `found` with each value stored under `key` until it returns
@@ -41,7 +41,7 @@ class PairTable {
     }
   }
   void insert(std::uint32_t key, std::uint32_t value) {
-    if (2 * (count_ + 1) > slots_.size()) grow();
+    if (8 * (count_ + 1) > 7 * slots_.size()) grow();
     std::size_t i = home(key);
     while (slots_[i] != kEmpty) i = (i + 1) & (slots_.size() - 1);
     slots_[i] = (std::uint64_t{key} << 32) | value;
@@ -162,7 +162,7 @@ class VolumeChecker final : public TreeVisitor {
         nameReader_(image, 4096),
         compare_(image) {
     places_.push_back({0, kRoot});
-    levels_.push_back({kRoot, 0, 0});
+    levels_.push_back({kRoot});
     entered_.insert(static_cast<std::uint32_t>(geometry.rootDirectoryOffset), kRoot);
     totals.directories = 1;
   }
@@ -190,48 +190,12 @@ class VolumeChecker final : public TreeVisitor {
 
   // Each entry whose data overlaps that of an entry before it in walk order
   // gets one line, naming the first such entry: so a pair is named once,
-  // under the later entry, and the lines stay as many as the entries even
-  // when thousands of entries lie over one another. Sort and sweep: a
-  // stretch overlaps those that begin inside it, a range of the sorted
-  // stretches whose smallest walk number a tree of minimums gives, and
-  // those that began before it and still reach it, whose smallest number a
-  // heap keeps. Stretches of the same data (same first block, same byte
-  // count, both directory data or both not) never count as overlapping.
+  // under the later entry, and there are never more lines than entries,
+  // even when thousands of entries lie over one another.
   void checkOverlaps() {
+    std::vector<std::pair<std::size_t, PairTable>>().swap(nameTables_);  // done with, and large
     if (geometry_.blockSize <= 0 || stretches_.empty()) return;
-    std::sort(stretches_.begin(), stretches_.end(), [](const Stretch& a, const Stretch& b) {
-      return std::tie(a.firstBlock, a.byteCount, a.owner) <
-             std::tie(b.firstBlock, b.byteCount, b.owner);
-    });
-    const MinimumTree numbers(stretches_);
-    using Reaching = std::pair<std::uint32_t, std::int64_t>;  // walk number, end block
-    std::priority_queue<Reaching, std::vector<Reaching>, std::greater<>> reaching;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> overlaps;  // entry, first partner
-    std::size_t sameFirst = 0;  // the first stretch that begins where this group does
-    for (std::size_t begin = 0; begin < stretches_.size();) {
-      const Stretch& group = stretches_[begin];
-      std::size_t end = begin + 1;
-      while (end < stretches_.size() && sameData(group, stretches_[end])) ++end;
-      if (group.firstBlock != stretches_[sameFirst].firstBlock) {
-        for (; sameFirst < begin; ++sameFirst) {
-          reaching.emplace(stretches_[sameFirst].owner & kNumberMask,
-                           endBlock(stretches_[sameFirst]));
-        }
-      }
-      while (!reaching.empty() && reaching.top().second <= group.firstBlock) reaching.pop();
-      const auto beyond = std::partition_point(
-          stretches_.begin() + static_cast<std::ptrdiff_t>(end), stretches_.end(),
-          [&](const Stretch& s) { return s.firstBlock < endBlock(group); });
-      const std::uint32_t partner = std::min(
-          {reaching.empty() ? kNoEntry : reaching.top().first, numbers.minimum(sameFirst, begin),
-           numbers.minimum(end, static_cast<std::size_t>(beyond - stretches_.begin()))});
-      for (std::size_t i = begin; i < end; ++i) {
-        if (partner < (stretches_[i].owner & kNumberMask)) {
-          overlaps.emplace_back(stretches_[i].owner & kNumberMask, partner);
-        }
-      }
-      begin = end;
-    }
+    auto overlaps = earlierOverlaps();
     std::sort(overlaps.begin(), overlaps.end());
     for (std::size_t i = 0; i < overlaps.size(); ++i) {
       if (i > 0 && overlaps[i].first == overlaps[i - 1].first) continue;
@@ -240,7 +204,9 @@ class VolumeChecker final : public TreeVisitor {
   }
 
   bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
-    const std::uint32_t number = remember(entry, directory);
+    // Directories are numbered now, as the parents of what follows; other
+    // entries only once they have data for the overlap check.
+    std::uint32_t number = directory ? remember(entry, true) : kNoEntry;
     checkEntry(entry, directory, number, directory ? path + "/" : path);
     if (!directory) {
       ++totals.files;
@@ -248,7 +214,7 @@ class VolumeChecker final : public TreeVisitor {
     }
     ++totals.directories;
     entered_.insert(static_cast<std::uint32_t>(blockToOffset(geometry_, entry.startBlock)), number);
-    levels_.push_back({number, 0, 0});
+    levels_.push_back({number});
     return true;
   }
 
@@ -258,7 +224,7 @@ class VolumeChecker final : public TreeVisitor {
   }
 
   void revisit(const DirectoryEntry& entry, const std::string& path) override {
-    const std::uint32_t number = remember(entry, true);
+    std::uint32_t number = kNoEntry;
     std::uint32_t first = kRoot;
     entered_.find(static_cast<std::uint32_t>(blockToOffset(geometry_, entry.startBlock)),
                   [&](std::uint32_t value) {
@@ -277,8 +243,8 @@ class VolumeChecker final : public TreeVisitor {
   // of directories of one entry each costs 12 bytes a level.
   struct Level {
     std::uint32_t number;
-    std::uint32_t firstKey;
-    std::uint32_t firstEntry;  ///< 0 until the directory has an entry
+    std::uint32_t firstKey = 0;
+    std::uint32_t firstRecord = kNoEntry;  ///< the first entry's record position, if any
   };
 
   void problem(const std::string& path, const std::string& what) {
@@ -315,7 +281,7 @@ class VolumeChecker final : public TreeVisitor {
     const std::int32_t lastCopy =
         last && *last >= 0 && *last <= layout::kRootMaxLastCopyIndex ? *last : 0;
     if (const auto block = reader_.read32(addWrapped(volume, layout::kRootBlockField))) {
-      addStretch(*block, byteCount, kRoot | kDirectoryData);
+      addRootStretch(*block, byteCount);
     }
     std::vector<Copy> further;
     for (std::int32_t i = 1; i <= lastCopy; ++i) {
@@ -327,7 +293,7 @@ class VolumeChecker final : public TreeVisitor {
         continue;
       }
       further.push_back({static_cast<std::size_t>(i), position});
-      addStretch(*block, byteCount, kRoot | kDirectoryData);
+      addRootStretch(*block, byteCount);
     }
     compareCopies("/", geometry_.rootDirectoryOffset, further, compared);
   }
@@ -338,9 +304,11 @@ class VolumeChecker final : public TreeVisitor {
     return static_cast<std::uint32_t>(places_.size() - 1) & kNumberMask;
   }
 
-  void checkEntry(const DirectoryEntry& entry, bool directory, std::uint32_t number,
+  // `number` is the entry's walk number, given it here with its first data
+  // for the overlap check when it has none yet.
+  void checkEntry(const DirectoryEntry& entry, bool directory, std::uint32_t& number,
                   const std::string& path) {
-    checkName(entry, number, path);
+    checkName(entry, path);
     if (entry.byteCount < 0) {
       problem(path, "byte count " + std::to_string(entry.byteCount) + " is negative.");
     }
@@ -354,17 +322,22 @@ class VolumeChecker final : public TreeVisitor {
     bool firstIsWhole = false;
     std::vector<Copy> further;
     for (std::size_t i = 0; i < blocks->size(); ++i) {
-      const std::string copy = "copy " + std::to_string(i);
+      const auto copy = [&](std::string_view what) {
+        problem(path, "copy " + std::to_string(i) + std::string(what));
+      };
       const std::int32_t block = (*blocks)[i];
       const std::int32_t position = blockToOffset(geometry_, block);
       if (block == 0) {
-        problem(path, copy + " has block 0.");
+        copy(" has block 0.");
       } else if (outsideVolume(block, length)) {
-        problem(path, copy + " lies outside the volume.");
+        copy(" lies outside the volume.");
       } else if (position < 0 || position + length > imageLength_) {
-        problem(path, copy + " runs past the end of the image.");
+        copy(" runs past the end of the image.");
       } else {
-        addStretch(block, entry.byteCount, number | (directory ? kDirectoryData : 0));
+        if (takesPart(block, entry.byteCount)) {
+          if (number == kNoEntry) number = remember(entry, directory);
+          stretches_.push_back({block, entry.byteCount, number | (directory ? kDirectoryData : 0)});
+        }
         if (i == 0) firstIsWhole = true;
         if (i > 0 && position != first) further.push_back({i, position});
       }
@@ -372,28 +345,29 @@ class VolumeChecker final : public TreeVisitor {
     if (firstIsWhole) compareCopies(path, first, further, length);
   }
 
-  void checkName(const DirectoryEntry& entry, std::uint32_t number, const std::string& path) {
+  void checkName(const DirectoryEntry& entry, const std::string& path) {
     Level& level = levels_.back();
     const std::uint64_t hash = std::hash<std::string>{}(entry.name);
     const auto key = static_cast<std::uint32_t>(hash ^ (hash >> 32));
-    if (level.firstEntry == 0) {
+    const auto record = static_cast<std::uint32_t>(entry.recordPosition);
+    if (level.firstRecord == kNoEntry) {
       level.firstKey = key;
-      level.firstEntry = number;
+      level.firstRecord = record;
       return;
     }
     if (nameTables_.empty() || nameTables_.back().first != levels_.size()) {
       nameTables_.emplace_back(levels_.size(), PairTable());
-      nameTables_.back().second.insert(level.firstKey, level.firstEntry);
+      nameTables_.back().second.insert(level.firstKey, level.firstRecord);
     }
     // Only the first entry of each name goes in, so many entries of one
     // name cost one comparison each, not one per earlier entry.
     PairTable& names = nameTables_.back().second;
     if (names.find(key, [&](std::uint32_t other) {
-          return nameAt(places_[other].record) == entry.name;
+          return nameAt(static_cast<std::int32_t>(other)) == entry.name;
         })) {
       problem(path, "an earlier entry of its directory has the same name.");
     } else {
-      names.insert(key, number);
+      names.insert(key, record);
     }
   }
 
@@ -414,11 +388,13 @@ class VolumeChecker final : public TreeVisitor {
 
   // Copies on block 0 or outside the volume are reported as such and left
   // out of the overlap check; empty data overlaps nothing.
-  void addStretch(std::int32_t block, std::int32_t byteCount, std::uint32_t owner) {
-    if (geometry_.blockSize > 0 && byteCount > 0 && block != 0 &&
-        !outsideVolume(block, byteCount)) {
-      stretches_.push_back({block, byteCount, owner});
-    }
+  [[nodiscard]] bool takesPart(std::int32_t block, std::int32_t byteCount) const {
+    return geometry_.blockSize > 0 && byteCount > 0 && block != 0 &&
+           !outsideVolume(block, byteCount);
+  }
+  void addRootStretch(std::int32_t block, std::int32_t byteCount) {
+    if (takesPart(block, byteCount))
+      stretches_.push_back({block, byteCount, kRoot | kDirectoryData});
   }
 
   [[nodiscard]] std::int64_t endBlock(const Stretch& stretch) const {
@@ -426,9 +402,48 @@ class VolumeChecker final : public TreeVisitor {
     return stretch.firstBlock + (std::int64_t{stretch.byteCount} + blockSize - 1) / blockSize;
   }
 
+  static std::uint32_t number(const Stretch& stretch) { return stretch.owner & kNumberMask; }
+
   static bool sameData(const Stretch& a, const Stretch& b) {
     return a.firstBlock == b.firstBlock && a.byteCount == b.byteCount &&
            (a.owner & kDirectoryData) == (b.owner & kDirectoryData);
+  }
+
+  // Sort and sweep. A stretch overlaps those that begin inside it, a range
+  // of the sorted stretches whose smallest walk number a tree of minimums
+  // gives, and those that began before it and still reach it, whose
+  // smallest number a heap keeps. Stretches of the same data (same first
+  // block, same byte count, both directory data or both not) form a group
+  // and never count as overlapping. Returns, for each stretch that overlaps
+  // an entry before its own, its entry and the first such entry.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> earlierOverlaps() {
+    std::sort(stretches_.begin(), stretches_.end(), [](const Stretch& a, const Stretch& b) {
+      return std::tie(a.firstBlock, a.byteCount, a.owner) <
+             std::tie(b.firstBlock, b.byteCount, b.owner);
+    });
+    const MinimumTree numbers(stretches_);
+    using Reaching = std::pair<std::uint32_t, std::int64_t>;  // walk number, end block
+    std::priority_queue<Reaching, std::vector<Reaching>, std::greater<>> reaching;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> overlaps;
+    std::size_t sameFirst = 0;  // the first stretch that begins where this group does
+    for (std::size_t begin = 0, end = 0; begin < stretches_.size(); begin = end) {
+      const Stretch& group = stretches_[begin];
+      while (end < stretches_.size() && sameData(group, stretches_[end])) ++end;
+      for (; group.firstBlock != stretches_[sameFirst].firstBlock; ++sameFirst) {
+        reaching.emplace(number(stretches_[sameFirst]), endBlock(stretches_[sameFirst]));
+      }
+      while (!reaching.empty() && reaching.top().second <= group.firstBlock) reaching.pop();
+      const auto beyond = std::partition_point(
+          stretches_.begin() + static_cast<std::ptrdiff_t>(end), stretches_.end(),
+          [&](const Stretch& s) { return s.firstBlock < endBlock(group); });
+      const std::uint32_t partner = std::min(
+          {reaching.empty() ? kNoEntry : reaching.top().first, numbers.minimum(sameFirst, begin),
+           numbers.minimum(end, static_cast<std::size_t>(beyond - stretches_.begin()))});
+      for (std::size_t i = begin; i < end; ++i) {
+        if (partner < number(stretches_[i])) overlaps.emplace_back(number(stretches_[i]), partner);
+      }
+    }
+    return overlaps;
   }
 
   std::string nameAt(std::int32_t record) {
