@@ -4,9 +4,9 @@
 #
 #   bench/run.sh [RUNS]          (default 7 runs per case; the fastest is shown)
 #
-# Images are built in $BENCH_DIR (default /tmp/discshell-bench, about 2.6 GiB)
+# Images are built in $BENCH_DIR (default /tmp/discshell-bench, about 3.6 GiB)
 # with random data, so nothing is sparse. What the cases write goes to
-# $BENCH_OUT (default /dev/shm/discshell-bench, up to 4.5 GiB of memory): on
+# $BENCH_OUT (default /dev/shm/discshell-bench, up to 5.5 GiB of memory): on
 # tmpfs the tool and its baseline are not at the mercy of the disk's
 # writeback, which here stalls identical runs for up to seconds. Every case
 # runs once untimed first, so the page cache is as warm for the tool as for
@@ -93,6 +93,29 @@ read -r l_t l_m < <(measure base "$work/l.script" : "$tool" "$work/wide.iso")
 read -r cat_t cat_m < <(measure base /dev/null : cat "$work/wide.iso")
 read -r t_t t_m < <(measure base "$work/t.script" : "$tool" "$work/deep.iso")
 read -r tcat_t tcat_m < <(measure base /dev/null : cat "$work/deep.iso")
+
+# --- v and m: checking a whole volume, and checksums -------------------------
+# copies.iso: 512 entries of 1 MiB with two copies each, 20 directory blocks,
+# then every copy 0 from block 21 on and every copy 1 512 MiB further; the
+# copies 1 are the same random bytes as the copies 0, so v compares them all.
+cd "$work"
+if [ ! -f copies.iso ]; then
+  "$mkimage" copies copies.iso 512 1048576
+  fill copies.iso $((21 * 2048)) 512
+  dd if=copies.iso of=copies.iso bs=1M count=512 skip=$((21 * 2048)) seek=$((21 * 2048 + (512 << 20))) \
+    iflag=skip_bytes,count_bytes oflag=seek_bytes conv=notrunc status=none
+fi
+script v v.script
+script m m.script
+cd "$out"
+(mkdir -p sums && cd sums && "$tool" "$work/spread.iso" <"$work/x.script" >/dev/null)
+read -r v_t v_m < <(measure base "$work/v.script" : "$tool" "$work/deep.iso")
+read -r vc_t vc_m < <(measure base "$work/v.script" : "$tool" "$work/copies.iso")
+read -r vcat_t vcat_m < <(measure base /dev/null : cat "$work/copies.iso")
+read -r m_t m_m < <(measure base "$work/m.script" : "$tool" "$work/spread.iso")
+read -r sum_t sum_m < <(measure "$out/sums" /dev/null : sh -c 'exec sha256sum -- *')
+# --- end of v and m ----------------------------------------------------------
+
 out_fs=$(stat -f -c %T "$out")
 cd "$work" && rm -rf "$out"
 
@@ -128,8 +151,12 @@ row() {  # row CASE TOOL-US TOOL-KIB BASELINE BASE-US BASE-KIB LIMIT
   row "u of 100 changed 1 MiB files on a 1 GiB image" "$u_t" "$u_m" "cp of the image" "$ucp_t" "$ucp_m" 1.1
   row "l of 100,000 entries (block size 2048)" "$l_t" "$l_m" "cat of the image" "$cat_t" "$cat_m" 20
   row "t of 100,000 entries in 100 directories" "$t_t" "$t_m" "cat of the image" "$tcat_t" "$tcat_m" 20
+  row "v of 100,000 entries in 100 directories" "$v_t" "$v_m" "t of the same image" "$t_t" "$t_m" 3
+  row "v of a 1 GiB image: 512 entries of 1 MiB, two copies each" "$vc_t" "$vc_m" "cat of the image" "$vcat_t" "$vcat_m" 1.5
+  row "m of a 1 GiB image: 1,024 entries of 1 MiB" "$m_t" "$m_m" "sha256sum of the extracted files" "$sum_t" "$sum_m" 1.1
   echo
-  peak=$(printf '%s\n' "$w_m" "$g_m" "$big_m" "$a_m" "$x_m" "$u_m" "$l_m" "$t_m" | sort -n | tail -n 1)
+  peak=$(printf '%s\n' "$w_m" "$g_m" "$big_m" "$a_m" "$x_m" "$u_m" "$l_m" "$t_m" "$v_m" "$vc_m" "$m_m" |
+    sort -n | tail -n 1)
   echo "Peak memory of the tool in every case: $peak KiB (target under 8192 KiB: $(verdict "$peak" 8191))."
 } >"$top/BENCHMARKS.md.new"
 if [ -f "$top/bench/NOTES.md" ]; then { echo; cat "$top/bench/NOTES.md"; } >>"$top/BENCHMARKS.md.new"; fi
