@@ -55,7 +55,7 @@ ShellStep checkWholeVolume(Session& session, std::int32_t directory,
 /// (checksum_command.cc, or checksum_command_none.cc).
 extern const CommandHandler kChecksumCommand;
 
-/// What a path argument of t, x, p, s or u names: an entry, or (for ".",
+/// What a path argument of t, x, p, s, u or m names: an entry, or (for ".",
 /// "..", "/" and paths ending in them) a directory given by its levels.
 struct PathArgument {
   std::optional<DirectoryEntry> entry;

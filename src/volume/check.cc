@@ -169,8 +169,9 @@ class VolumeChecker final : public TreeVisitor {
 
   void checkHeader() {
     const std::int32_t blockSize = geometry_.blockSize;
-    if (blockSize <= 0)
+    if (blockSize <= 0) {
       problem("/", "block size " + std::to_string(blockSize) + " is not positive.");
+    }
     const auto blockCount =
         reader_.read32(addWrapped(geometry_.volumeOffset, layout::kBlockCountField));
     if (blockCount && *blockCount < 0) {
