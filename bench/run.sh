@@ -4,9 +4,9 @@
 #
 #   bench/run.sh [RUNS]          (default 7 runs per case; the fastest is shown)
 #
-# Images are built in $BENCH_DIR (default /tmp/discshell-bench, about 2.8 GiB)
+# Images are built in $BENCH_DIR (default /tmp/discshell-bench, about 3.6 GiB)
 # with random data, so nothing is sparse. What the cases write goes to
-# $BENCH_OUT (default /dev/shm/discshell-bench, up to 4.5 GiB of memory): on
+# $BENCH_OUT (default /dev/shm/discshell-bench, up to 5.5 GiB of memory): on
 # tmpfs the tool and its baseline are not at the mercy of the disk's
 # writeback, which here stalls identical runs for up to seconds. Every case
 # runs once untimed first, so the page cache is as warm for the tool as for
@@ -124,6 +124,29 @@ read -r rs_t rs_m < <(measure rshrink "$work/r.script" "rm -f rshrink/output.iso
 read -r uc_t uc_m < <(measure rcopies "$work/u.script" "rm -f rcopies/output.iso" "$tool" "$work/copies.iso")
 read -r rc_t rc_m < <(measure rcopies "$work/r.script" "rm -f rcopies/output.iso" "$tool" "$work/copies.iso")
 # ---- end of r -------------------------------------------------------------
+
+# --- v and m: checking a whole volume, and checksums -------------------------
+# twocopies.iso: 512 entries of 1 MiB with two copies each, 20 directory blocks,
+# then every copy 0 from block 21 on and every copy 1 512 MiB further; the
+# copies 1 are the same random bytes as the copies 0, so v compares them all.
+cd "$work"
+if [ ! -f twocopies.iso ]; then
+  "$mkimage" twocopies twocopies.iso 512 1048576
+  fill twocopies.iso $((21 * 2048)) 512
+  dd if=twocopies.iso of=twocopies.iso bs=1M count=512 skip=$((21 * 2048)) seek=$((21 * 2048 + (512 << 20))) \
+    iflag=skip_bytes,count_bytes oflag=seek_bytes conv=notrunc status=none
+fi
+script v v.script
+script m m.script
+cd "$out"
+(mkdir -p sums && cd sums && "$tool" "$work/spread.iso" <"$work/x.script" >/dev/null)
+read -r v_t v_m < <(measure base "$work/v.script" : "$tool" "$work/deep.iso")
+read -r vc_t vc_m < <(measure base "$work/v.script" : "$tool" "$work/twocopies.iso")
+read -r vcat_t vcat_m < <(measure base /dev/null : cat "$work/twocopies.iso")
+read -r m_t m_m < <(measure base "$work/m.script" : "$tool" "$work/spread.iso")
+read -r sum_t sum_m < <(measure "$out/sums" /dev/null : sh -c 'exec sha256sum -- *')
+# --- end of v and m ----------------------------------------------------------
+
 out_fs=$(stat -f -c %T "$out")
 cd "$work" && rm -rf "$out"
 
@@ -167,6 +190,12 @@ row() {  # row CASE TOOL-US TOOL-KIB BASELINE BASE-US BASE-KIB LIMIT
   echo "| t of one directory of 2,000,000 files | $(ms "$flat_t") | $flat_m | | | | | < 8192 KiB: $(verdict "$flat_m" 8191) |"
   echo
   peak=$(printf '%s\n' "$w_m" "$g_m" "$big_m" "$a_m" "$x_m" "$u_m" "$l_m" "$t_m" "$self_m" "$flat_m" "$rg_m" "$rs_m" "$uc_m" "$rc_m" | sort -n | tail -n 1)
+  row "v of 100,000 entries in 100 directories" "$v_t" "$v_m" "t of the same image" "$t_t" "$t_m" 3
+  row "v of a 1 GiB image: 512 entries of 1 MiB, two copies each" "$vc_t" "$vc_m" "cat of the image" "$vcat_t" "$vcat_m" 1.5
+  row "m of a 1 GiB image: 1,024 entries of 1 MiB" "$m_t" "$m_m" "sha256sum of the extracted files" "$sum_t" "$sum_m" 1.1
+  echo
+  peak=$(printf '%s\n' "$w_m" "$g_m" "$big_m" "$a_m" "$x_m" "$u_m" "$l_m" "$t_m" "$v_m" "$vc_m" "$m_m" |
+    sort -n | tail -n 1)
   echo "Peak memory of the tool in every case: $peak KiB (target under 8192 KiB: $(verdict "$peak" 8191))."
 } >"$top/BENCHMARKS.md.new"
 if [ -f "$top/bench/NOTES.md" ]; then { echo; cat "$top/bench/NOTES.md"; } >>"$top/BENCHMARKS.md.new"; fi

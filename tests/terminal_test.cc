@@ -108,9 +108,9 @@ bool Terminal::waitUntil(Condition done) {
   return true;
 }
 
-// With the line editor: Tab completes a path component and a name, Up
-// repeats the last line, and a wrong line gets a hint. Without it the same
-// session works with lines typed out.
+// With the line editor: Tab completes a path component and a name (for m
+// too), Up repeats the last line, and a wrong line gets a hint. Without it
+// the same session works with lines typed out.
 TEST(Terminal, CompletesRecallsAndEndsWithControlD) {
   ScratchDir dir;
   tools::demoImage().save(dir / "demo.iso");
@@ -125,6 +125,10 @@ TEST(Terminal, CompletesRecallsAndEndsWithControlD) {
   ASSERT_TRUE(step(editor ? "c do\t\r" : "c docs/\r", "Entering docs/:")) << terminal.screen();
   ASSERT_TRUE(step(editor ? "p gu\t\r" : "p guide.txt\r", guide)) << terminal.screen();
   ASSERT_TRUE(step(editor ? "\x1b[A\r" : "p guide.txt\r", guide)) << terminal.screen();
+  if (DISCSHELL_HAVE_CHECKSUMS) {
+    ASSERT_TRUE(step(editor ? "m gu\t\r" : "m guide.txt\r", "  guide.txt\r\n?>"))
+        << terminal.screen();
+  }
   ASSERT_TRUE(
       step("zz\r", editor ? "Invalid command\r\nType h for help.\r\n?>" : "Invalid command?>"))
       << terminal.screen();

@@ -252,6 +252,8 @@ TEST(Tree, ExtractsTheDemoDiscWholeAndPrintsItBack) {
   args.push_back("demo.iso");
   EXPECT_EQ(files, 20u);
   EXPECT_EQ(runTool(args, "", dir.path()).output, local);
+  EXPECT_EQ(runTool({"-c", "v", "demo.iso"}, "", dir.path()).output,
+            "Checked 4 directories and 20 files: 0 problems.\n");
 }
 
 }  // namespace

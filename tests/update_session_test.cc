@@ -52,6 +52,8 @@ TEST(Update, WritesEveryChangedFileIntoEveryCopyInOnePass) {
   for (int block : {24, 25, 26, 27}) expected.data(block, "XYZXYZ");
   EXPECT_TRUE(readFile(dir / "output.iso") == bytesOf(expected));
   EXPECT_TRUE(readFile(dir / "image.iso") == bytesOf(image));
+  EXPECT_EQ(runTool({"-c", "v", "output.iso"}, "", dir.path()).output,
+            "Checked 2 directories and 4 files: 0 problems.\n");
 }
 
 // x, edit in place, u, x again: the edited tree comes back, through the
@@ -69,6 +71,14 @@ TEST(Update, RoundTripsTheDemoDisc) {
   for (const char* path : {"logs/day16.log", "docs/archive/old-notes.txt", "logs/day01.log",
                            "README", "docs/guide.txt"}) {
     EXPECT_EQ(readFile(again / path), readFile(dir / path)) << path;
+  }
+  // Both patched images, of u and of w, are sound volumes still.
+  writeFile(dir / "hello.txt", "Hi!\n");
+  ASSERT_EQ(runTool({"-c", "w hello.txt", "demo.iso"}, "", dir.path()).status, 0);
+  ASSERT_EQ(::rename((dir / "output.iso").c_str(), (again / "w.iso").c_str()), 0);
+  for (const char* image : {"demo.iso", "w.iso"}) {
+    EXPECT_EQ(runTool({"-c", "v", image}, "", again.path()).output,
+              "Checked 4 directories and 20 files: 0 problems.\n");
   }
 }
 

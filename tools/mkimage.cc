@@ -12,6 +12,8 @@
 //                                                     start block of its own
 //   discshell-mkimage copies PATH COUNT               one 1-byte entry with COUNT copies, all of
 //                                                     one block (blocks of 512 KiB hold the list)
+//   discshell-mkimage twocopies PATH COUNT ENTRY-BYTES a root of COUNT entries of two copies:
+//                                                     all copies 0 first, then all copies 1
 //
 // The benchmark fills the data region itself; this writes only the volume's
 // structure and extends the file to its full length.
@@ -24,6 +26,7 @@
 #include <string>
 
 #include "tools/image_builder.h"
+#include "volume/layout.h"
 
 namespace {
 
@@ -35,9 +38,14 @@ void saveWithLength(const ImageBuilder& image, const std::string& path, std::int
   if (::truncate(path.c_str(), length) != 0) throw std::runtime_error("cannot extend " + path);
 }
 
-// The entries of a large directory, and how many blocks they need.
-std::int32_t directoryBlocks(std::int32_t blockSize, std::int64_t count) {
-  const std::int64_t perBlock = (blockSize - 20 - 72) / 72 + 1;
+// The entries of a large directory, and how many blocks they need: a block
+// takes another entry while 72 bytes would remain behind it.
+std::int32_t directoryBlocks(std::int32_t blockSize, std::int64_t count,
+                             std::int64_t entryBytes = discshell::layout::kMinEntrySize) {
+  const std::int64_t perBlock =
+      (blockSize - discshell::layout::kBlockHeaderSize - discshell::layout::kMinEntrySize) /
+          entryBytes +
+      1;
   return static_cast<std::int32_t>((count + perBlock - 1) / perBlock);
 }
 
@@ -113,6 +121,29 @@ int build(const std::string& kind, const std::string& path, long a, long b, long
     saveWithLength(image, path, std::int64_t{nextBlock} * kBlockSize);
     return 0;
   }
+  if (kind == "twocopies") {
+    const std::int32_t entryBytes = static_cast<std::int32_t>(b);
+    const std::int32_t blocks = (entryBytes + kBlockSize - 1) / kBlockSize;
+    const std::int32_t rootBlocks =
+        directoryBlocks(kBlockSize, a, discshell::layout::kMinEntrySize + 4);
+    const std::int32_t firstCopies = 1 + rootBlocks;
+    const std::int32_t secondCopies = firstCopies + static_cast<std::int32_t>(a) * blocks;
+    ImageBuilder image(kBlockSize);
+    std::vector<EntrySpec> entries;
+    for (long i = 0; i < a; ++i) {
+      entries.push_back({"file" + std::to_string(i), "DATA", entryBytes,
+                         firstCopies + static_cast<std::int32_t>(i) * blocks, 1});
+    }
+    const auto positions = image.directory(1, entries, rootBlocks);
+    for (long i = 0; i < a; ++i) {
+      image.furtherCopies(positions[static_cast<std::size_t>(i)],
+                          {secondCopies + static_cast<std::int32_t>(i) * blocks});
+    }
+    const std::int32_t blockCount = secondCopies + static_cast<std::int32_t>(a) * blocks;
+    image.header(blockCount, 1);
+    saveWithLength(image, path, std::int64_t{blockCount} * kBlockSize);
+    return 0;
+  }
   std::cerr << "unknown image kind: " << kind << '\n';
   return 2;
 }
@@ -122,7 +153,8 @@ int build(const std::string& kind, const std::string& path, long a, long b, long
 int main(int argc, char** argv) {
   if (argc < 3) {
     std::cerr
-        << "usage: discshell-mkimage demo|one-entry|many|wide|tree|self|flat|copies PATH [N]...\n";
+        << "usage: discshell-mkimage demo|one-entry|many|wide|tree|self|flat|copies|twocopies "
+           "PATH [N]...\n";
     return 2;
   }
   try {

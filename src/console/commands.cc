@@ -10,7 +10,7 @@ struct CommandEntry {
 
 // One line per command, so that adding one changes one line.
 // clang-format off
-constexpr CommandEntry kCommands[] = {
+const CommandEntry kCommands[] = {
     {'?', help},
     {'a', extractAll},
     {'c', changeDirectory},
@@ -18,12 +18,14 @@ constexpr CommandEntry kCommands[] = {
     {'g', getFile},
     {'h', help},
     {'l', list},
+    {'m', kChecksumCommand},  // null, so "Invalid command", in a build without SHA-256
     {'p', printEntry},
     {'q', quit},
     {'r', resizeFromTree},
     {'s', describeEntry},
     {'t', listTree},
     {'u', updateFromTree},
+    {'v', checkWholeVolume},
     {'w', writePatchedImage},
     {'x', extractTree},
 };

@@ -51,7 +51,14 @@ ShellStep updateFromTree(Session& session, std::int32_t directory,
 ShellStep resizeFromTree(Session& session, std::int32_t directory,
                          std::optional<std::string_view> argument);
 
-/// What a path argument of t, x, p, s or u names: an entry, or (for ".",
+/// v: checks the whole volume from the root (check_command.cc).
+ShellStep checkWholeVolume(Session& session, std::int32_t directory,
+                           std::optional<std::string_view> argument);
+/// m: the SHA-256 of every file, or null when the build has no SHA-256
+/// (checksum_command.cc, or checksum_command_none.cc).
+extern const CommandHandler kChecksumCommand;
+
+/// What a path argument of t, x, p, s, u or m names: an entry, or (for ".",
 /// "..", "/" and paths ending in them) a directory given by its levels.
 struct PathArgument {
   std::optional<DirectoryEntry> entry;

@@ -2,16 +2,22 @@
 
 #include <string>
 
+#include "console/commands.h"
+
 namespace discshell {
 
 namespace {
 
-constexpr std::string_view kCommands =
+constexpr std::string_view kCommandsToH =
     "a         copy every entry of this directory out (subdirectories as plain files)\n"
     "c PATH    enter a directory; c .. goes back up, and at the root ends the run\n"
     "d, l      list this directory\n"
     "g NAME    copy the entry NAME out to a local file of the same name\n"
-    "h, ?      show this help\n"
+    "h, ?      show this help\n";
+// Only when the build has SHA-256.
+constexpr std::string_view kChecksumHelp =
+    "m [PATH]  the SHA-256 of every file below this directory (or PATH), for sha256sum\n";
+constexpr std::string_view kCommandsFromP =
     "p PATH    print an entry's data on standard output\n"
     "q         quit\n"
     "r [PATH]  write output.iso as u does, but each changed entry becomes exactly its\n"
@@ -20,6 +26,7 @@ constexpr std::string_view kCommands =
     "t [PATH]  list every entry below this directory (or below PATH)\n"
     "u [PATH]  write output.iso: every entry whose local file (where x puts it) differs\n"
     "          is replaced by it, in all its copies\n"
+    "v         check the whole volume and print every problem found\n"
     "w NAME    write output.iso: the entry NAME's data overwritten by the local file NAME\n"
     "x [PATH]  copy everything below this directory (or PATH) out, keeping the tree\n"
     "          (a local file that differs from its entry is kept)\n"
@@ -53,11 +60,17 @@ constexpr std::string_view kExitStatuses =
 
 }  // namespace
 
-std::string_view commandHelp() { return kCommands; }
+std::string_view commandHelp() {
+  static const std::string text =
+      std::string(kCommandsToH) +
+      std::string(findCommand('m') != nullptr ? kChecksumHelp : std::string_view()) +
+      std::string(kCommandsFromP);
+  return text;
+}
 
 std::string_view programHelp() {
   static const std::string text = std::string(kUsageLine) + std::string(kOptions) +
-                                  std::string(kCommands) + std::string(kExitStatuses);
+                                  std::string(commandHelp()) + std::string(kExitStatuses);
   return text;
 }
 
