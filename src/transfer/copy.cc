@@ -8,7 +8,11 @@
 namespace discshell {
 namespace {
 
-constexpr std::int64_t kChunk = 1 << 20;  // 1 MiB: bounded memory, few system calls
+// The buffer that goes round where the kernel does not copy: 1 MiB between
+// files, few system calls; 256 KiB into a sink (p, m), which works on each
+// piece while it is still in the processor's cache.
+constexpr std::int64_t kFileChunk = 1 << 20;
+constexpr std::int64_t kSinkChunk = 1 << 18;
 // The kernel copies this much between two reports of progress.
 constexpr std::int64_t kKernelPiece = std::int64_t{1} << 26;
 
@@ -31,11 +35,11 @@ std::int64_t copyInKernelPieces(const platform::File& input, std::int64_t inputP
 // Reads on from where `result` stands, handing each piece to `sink`; a read
 // that brings nothing ends the copy, a sink that refuses fails it.
 void copyThroughBuffer(const platform::File& input, std::int64_t inputPosition, std::int64_t length,
-                       const ByteSink& sink, CopyResult& result) {
+                       std::int64_t chunk, const ByteSink& sink, CopyResult& result) {
   std::vector<unsigned char> buffer(
-      static_cast<std::size_t>(std::min(length - result.copied, kChunk)));
+      static_cast<std::size_t>(std::min(length - result.copied, chunk)));
   while (result.copied < length) {
-    const auto want = static_cast<std::size_t>(std::min(length - result.copied, kChunk));
+    const auto want = static_cast<std::size_t>(std::min(length - result.copied, chunk));
     const std::size_t got = input.readAt(inputPosition + result.copied, {buffer.data(), want});
     if (got == 0) return;
     if (!sink(buffer.data(), got)) {
@@ -58,7 +62,7 @@ CopyResult copyBytes(const platform::File& input, std::int64_t inputPosition, st
   result.copied = copyInKernelPieces(input, inputPosition, length, output, outputPosition);
   if (result.copied < length) {
     copyThroughBuffer(
-        input, inputPosition, length,
+        input, inputPosition, length, kFileChunk,
         [&](const unsigned char* data, std::size_t size) {
           return output.writeAt(outputPosition + result.copied, {data, size});
         },
@@ -86,7 +90,7 @@ CopyResult copyBytes(const platform::File& input, std::int64_t inputPosition, st
                      const ByteSink& sink) {
   CopyResult result;
   if (inputPosition < 0 || length <= 0) return result;
-  copyThroughBuffer(input, inputPosition, length, sink, result);
+  copyThroughBuffer(input, inputPosition, length, kSinkChunk, sink, result);
   return result;
 }
 
