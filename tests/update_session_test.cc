@@ -176,5 +176,71 @@ TEST(Update, TakesTheFirstEntryOfANameAndNeverWritesOverADirectory) {
   EXPECT_FALSE(exists(dir / "output.iso"));
 }
 
+// What sits exactly at an edge is sound: a copy that ends at the image's
+// end, two entries overlapping in part and edited alike, files longer than
+// one comparison buffer; the image at an entry's place is no replacement,
+// and with nothing to replace the output is not looked at.
+TEST(Update, AcceptsWhatLiesExactlyAtTheEdges) {
+  ScratchDir dir;
+  constexpr int kBig = 200 * 1024;
+  ImageBuilder image(512);
+  image.header(420, 1);
+  std::string big(kBig, '\0');
+  for (int i = 0; i < kBig; ++i) big[static_cast<std::size_t>(i)] = static_cast<char>(i * 7);
+  image.data(2, big);
+  image.data(410, std::string(1024, 'a'));
+  image.directory(1, {{"big", "DATA", kBig, 2},
+                      {"a", "DATA", 1024, 410},
+                      {"b", "DATA", 512, 411},
+                      {"self", "DATA", 4, 412},
+                      {"end", "DATA", 512, 419}});
+  image.resize(420 * 512);
+  image.save(dir / "image.iso");
+  ASSERT_EQ(runTool({"-c", "x", "image.iso"}, "", dir.path()).status, 0);
+  ASSERT_EQ(::unlink((dir / "self").c_str()), 0);
+  ASSERT_EQ(::link((dir / "image.iso").c_str(), (dir / "self").c_str()), 0);
+  ASSERT_EQ(::symlink("image.iso", (dir / "output.iso").c_str()), 0);
+  EXPECT_EQ(runTool({"-c", "u", "image.iso"}, "", dir.path()).output,
+            "Nothing to replace: every local file matches the image.\n");
+  ASSERT_EQ(::unlink((dir / "output.iso").c_str()), 0);
+
+  big[150 * 1024] = 'X';
+  writeFile(dir / "big", big);
+  writeFile(dir / "a", std::string(512, 'A') + std::string(512, 'B'));
+  writeFile(dir / "b", std::string(512, 'B'));
+  writeFile(dir / "end", std::string(512, 'E'));
+  const RunResult run = runTool({"-c", "u", "image.iso"}, "", dir.path());
+  EXPECT_EQ(run.output,
+            "big: 204800 bytes into 1 copy\na: 1024 bytes into 1 copy\nb: 512 bytes into 1 copy\n"
+            "end: 512 bytes into 1 copy\nNew ISO written to output.iso\n");
+  EXPECT_EQ(run.errors, "");
+  ImageBuilder expected = image;
+  expected.data(2, big);
+  expected.data(410, std::string(512, 'A') + std::string(512, 'B'));
+  expected.data(419, std::string(512, 'E'));
+  EXPECT_TRUE(readFile(dir / "output.iso") == bytesOf(expected));
+}
+
+// Behind a volume offset, block 0 is still the volume's first block, where
+// the header is; and an entry that runs past the image's end is unchanged
+// when its local file holds the bytes that exist.
+TEST(Update, KeepsOffBlockZeroBehindAVolumeOffsetAndComparesWhatXWrote) {
+  ScratchDir dir;
+  ImageBuilder image(512, 16);
+  image.header(40, 1);
+  image.data(30, "head");
+  image.data(39, std::string(512, 'p'));
+  const auto root = image.directory(1, {{"head", "DATA", 4, 30, 1}, {"past", "DATA", 600, 39}});
+  image.poke32(root[0] + 72, 0);
+  image.resize(16 + 40 * 512);
+  image.save(dir / "image.iso");
+  ASSERT_EQ(runTool({"-c", "x", "image.iso", "16"}, "", dir.path()).status, 2);  // past ends early
+  EXPECT_EQ(runTool({"-c", "u", "image.iso", "16"}, "", dir.path()).output,
+            "Nothing to replace: every local file matches the image.\n");
+  writeFile(dir / "head", "HEAD");
+  EXPECT_EQ(runTool({"-c", "u", "image.iso", "16"}, "", dir.path()).errors,
+            batchErrors("-c 1", "head: copy 1 has block 0.\nNothing written.\n"));
+}
+
 }  // namespace
 }  // namespace discshell::testing

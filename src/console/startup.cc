@@ -79,7 +79,7 @@ std::optional<Options> parseOptions(std::span<const char* const> args, std::ostr
       } else {
         (letter == 'C' ? options.directory : options.output) = std::move(value);
       }
-      break;
+      break;  // the value took the rest of the argument
     }
   }
   options.positional = args.subspan(i);
