@@ -4,9 +4,9 @@
 #
 #   bench/run.sh [RUNS]          (default 7 runs per case; the fastest is shown)
 #
-# Images are built in $BENCH_DIR (default /tmp/discshell-bench, about 2.6 GiB)
+# Images are built in $BENCH_DIR (default /tmp/discshell-bench, about 3.6 GiB)
 # with random data, so nothing is sparse. What the cases write goes to
-# $BENCH_OUT (default /dev/shm/discshell-bench, up to 4.5 GiB of memory): on
+# $BENCH_OUT (default /dev/shm/discshell-bench, up to 5.5 GiB of memory): on
 # tmpfs the tool and its baseline are not at the mercy of the disk's
 # writeback, which here stalls identical runs for up to seconds. Every case
 # runs once untimed first, so the page cache is as warm for the tool as for
@@ -39,6 +39,16 @@ fill() {  # fill FILE FROM-BYTE MIB: random data over a stretch of the file
 [ -f spread.iso ] || { "$mkimage" many spread.iso 1024 1048576 && fill spread.iso $((38 * 2048)) 1024; }
 [ -f wide.iso ] || "$mkimage" wide wide.iso 100000
 [ -f deep.iso ] || "$mkimage" tree deep.iso 100 1000 0
+
+# --- The tree walk on hostile shapes: what it costs and what it keeps. ---
+# 30,000 entries that all lead back to the root, each with a byte count of its
+# own (2.1 MB): one walk decides them all.
+[ -f self.iso ] || "$mkimage" self self.iso 30000
+# One directory of 2,000,000 empty files, each at a start block of its own
+# (146 MB): nothing is kept per file.
+[ -f flat.iso ] || "$mkimage" flat flat.iso 2000000
+# --- end of the hostile shapes ---
+[ -f copies.iso ] || "$mkimage" copies copies.iso 100000  # for r, below
 rm -rf "$out" && mkdir -p "$out" && cd "$out" && mkdir -p run base w g u
 head -c $((1 << 20)) /dev/urandom > w/payload.bin  # the replacement w writes in
 for i in $(seq 0 10 990); do head -c $((1 << 20)) /dev/urandom > "u/file$i"; done  # 100 changed files
@@ -93,6 +103,50 @@ read -r l_t l_m < <(measure base "$work/l.script" : "$tool" "$work/wide.iso")
 read -r cat_t cat_m < <(measure base /dev/null : cat "$work/wide.iso")
 read -r t_t t_m < <(measure base "$work/t.script" : "$tool" "$work/deep.iso")
 read -r tcat_t tcat_m < <(measure base /dev/null : cat "$work/deep.iso")
+# --- hostile shapes: time and peak memory only ---
+read -r self_t self_m < <(measure base "$work/t.script" : "$tool" "$work/self.iso")
+read -r flat_t flat_m < <(measure base "$work/t.script" : "$tool" "$work/flat.iso")
+# --- end of the hostile shapes ---
+
+# ---- r: files of any size -------------------------------------------------
+# r of 100 of the 1 MiB entries of spread.iso, each grown past its blocks
+# (moved to the end), and each shrunk to half (in place); u and r of one
+# entry with 100,000 copies, all of one block. Each against cp of the image.
+mkdir -p rgrow rshrink rcopies
+for i in $(seq 0 10 990); do
+  head -c $(((1 << 20) + 1)) /dev/urandom > "rgrow/file$i"
+  head -c $((1 << 19)) /dev/urandom > "rshrink/file$i"
+done
+printf 'b' > rcopies/many
+script r r.script
+read -r rg_t rg_m < <(measure rgrow "$work/r.script" "rm -f rgrow/output.iso && sync" "$tool" "$work/spread.iso")
+read -r rs_t rs_m < <(measure rshrink "$work/r.script" "rm -f rshrink/output.iso && sync" "$tool" "$work/spread.iso")
+read -r uc_t uc_m < <(measure rcopies "$work/u.script" "rm -f rcopies/output.iso" "$tool" "$work/copies.iso")
+read -r rc_t rc_m < <(measure rcopies "$work/r.script" "rm -f rcopies/output.iso" "$tool" "$work/copies.iso")
+# ---- end of r -------------------------------------------------------------
+
+# --- v and m: checking a whole volume, and checksums -------------------------
+# twocopies.iso: 512 entries of 1 MiB with two copies each, 20 directory blocks,
+# then every copy 0 from block 21 on and every copy 1 512 MiB further; the
+# copies 1 are the same random bytes as the copies 0, so v compares them all.
+cd "$work"
+if [ ! -f twocopies.iso ]; then
+  "$mkimage" twocopies twocopies.iso 512 1048576
+  fill twocopies.iso $((21 * 2048)) 512
+  dd if=twocopies.iso of=twocopies.iso bs=1M count=512 skip=$((21 * 2048)) seek=$((21 * 2048 + (512 << 20))) \
+    iflag=skip_bytes,count_bytes oflag=seek_bytes conv=notrunc status=none
+fi
+script v v.script
+script m m.script
+cd "$out"
+(mkdir -p sums && cd sums && "$tool" "$work/spread.iso" <"$work/x.script" >/dev/null)
+read -r v_t v_m < <(measure base "$work/v.script" : "$tool" "$work/deep.iso")
+read -r vc_t vc_m < <(measure base "$work/v.script" : "$tool" "$work/twocopies.iso")
+read -r vcat_t vcat_m < <(measure base /dev/null : cat "$work/twocopies.iso")
+read -r m_t m_m < <(measure base "$work/m.script" : "$tool" "$work/spread.iso")
+read -r sum_t sum_m < <(measure "$out/sums" /dev/null : sh -c 'exec sha256sum -- *')
+# --- end of v and m ----------------------------------------------------------
+
 out_fs=$(stat -f -c %T "$out")
 cd "$work" && rm -rf "$out"
 
@@ -126,10 +180,22 @@ row() {  # row CASE TOOL-US TOOL-KIB BASELINE BASE-US BASE-KIB LIMIT
   row "a on 5,000 entries of 4 KiB" "$a_t" "$a_m" "cp -r of the same files" "$acp_t" "$acp_m" 1.25
   row "x of 5,000 files of 4 KiB in 50 directories" "$x_t" "$x_m" "cp -r of the same tree" "$xcp_t" "$xcp_m" 1.25
   row "u of 100 changed 1 MiB files on a 1 GiB image" "$u_t" "$u_m" "cp of the image" "$ucp_t" "$ucp_m" 1.1
+  row "r of 100 files of 1 MiB, each grown past its blocks, on a 1 GiB image" "$rg_t" "$rg_m" "cp of the image" "$ucp_t" "$ucp_m" 1.1
+  row "r of 100 files of 1 MiB, each shrunk in place, on a 1 GiB image" "$rs_t" "$rs_m" "cp of the image" "$ucp_t" "$ucp_m" 1.1
+  echo "| u of one entry with 100,000 copies | $(ms "$uc_t") | $uc_m | | | | | under 1000 ms: $(verdict "$uc_t" 999999) |"
+  echo "| r of one entry with 100,000 copies | $(ms "$rc_t") | $rc_m | | | | | under 1000 ms: $(verdict "$rc_t" 999999) |"
   row "l of 100,000 entries (block size 2048)" "$l_t" "$l_m" "cat of the image" "$cat_t" "$cat_m" 20
   row "t of 100,000 entries in 100 directories" "$t_t" "$t_m" "cat of the image" "$tcat_t" "$tcat_m" 20
+  echo "| t of 30,000 entries that all lead back to their directory | $(ms "$self_t") | $self_m | | | | | ≤ 1000 ms: $(verdict "$(ms "$self_t")" 1000) |"
+  echo "| t of one directory of 2,000,000 files | $(ms "$flat_t") | $flat_m | | | | | < 8192 KiB: $(verdict "$flat_m" 8191) |"
   echo
-  peak=$(printf '%s\n' "$w_m" "$g_m" "$big_m" "$a_m" "$x_m" "$u_m" "$l_m" "$t_m" | sort -n | tail -n 1)
+  peak=$(printf '%s\n' "$w_m" "$g_m" "$big_m" "$a_m" "$x_m" "$u_m" "$l_m" "$t_m" "$self_m" "$flat_m" "$rg_m" "$rs_m" "$uc_m" "$rc_m" | sort -n | tail -n 1)
+  row "v of 100,000 entries in 100 directories" "$v_t" "$v_m" "t of the same image" "$t_t" "$t_m" 3
+  row "v of a 1 GiB image: 512 entries of 1 MiB, two copies each" "$vc_t" "$vc_m" "cat of the image" "$vcat_t" "$vcat_m" 1.5
+  row "m of a 1 GiB image: 1,024 entries of 1 MiB" "$m_t" "$m_m" "sha256sum of the extracted files" "$sum_t" "$sum_m" 1.1
+  echo
+  peak=$(printf '%s\n' "$w_m" "$g_m" "$big_m" "$a_m" "$x_m" "$u_m" "$l_m" "$t_m" "$v_m" "$vc_m" "$m_m" |
+    sort -n | tail -n 1)
   echo "Peak memory of the tool in every case: $peak KiB (target under 8192 KiB: $(verdict "$peak" 8191))."
 } >"$top/BENCHMARKS.md.new"
 if [ -f "$top/bench/NOTES.md" ]; then { echo; cat "$top/bench/NOTES.md"; } >>"$top/BENCHMARKS.md.new"; fi

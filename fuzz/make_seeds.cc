@@ -43,7 +43,7 @@ ImageBuilder seedVolume(std::int32_t volumeOffset) {
 void writeSeeds(const std::string& directory) {
   const std::string everything =
       "l\nd\nc sub\nl\na\nc ..\nc self\nc ..\ng alpha\nw alpha\ng beta\nw beta\n"
-      "t\nx\ns beta\np sub/f1\nc /sub/../self/\nu\n\nc\ng\nw\nc missing\nh\nq\n";
+      "t\nx\ns beta\np sub/f1\nc /sub/../self/\nu\nv\nm\nm sub\n\nc\ng\nw\nc missing\nh\nq\n";
   const std::string patching = "+alpha ALPHA\n+sub/f2 f2\n+beta b\nu\nx sub\nu sub\nt self\ns\n";
   std::vector<std::pair<std::string, std::string>> seeds = {
       {"demo", joinInput("l\nc logs\nd\ng day01.log\na\nc ..\nc docs/archive\nl\nc ..\nc ..\n"

@@ -275,6 +275,7 @@ TEST(FindEntry, MatchesTheFirstEntryOfThatExactName) {
                          {std::string(32, 'x'), "FILE", 30, 5},
                          {"zero", "FILE", 40, 0},
                          {"Case", "FILE", 50, 6},
+                         {"zero", "FILE", 60, 7},  // not used: the first "zero" decides
                      });
   const MemorySource source(image.bytes());
   const VolumeGeometry geometry = readVolumeGeometry(source, 0).value();
@@ -291,6 +292,25 @@ TEST(FindEntry, MatchesTheFirstEntryOfThatExactName) {
   EXPECT_FALSE(find("Case "));
   EXPECT_FALSE(find("missing"));
   EXPECT_FALSE(find(""));
+}
+
+// An entry at block offset 20 has its copy list from offset 88 on: with
+// k = 105 it ends exactly at the block's end, with k = 106 it runs past it.
+TEST(ReadCopyBlocks, TakesAListThatEndsExactlyAtItsBlocksEnd) {
+  for (const std::int32_t k : {105, 106}) {
+    ImageBuilder image(512);
+    image.header(8, 1);
+    image.directory(1, {named("e", k)});
+    image.poke32(1020, 99);  // the block's last field
+    const MemorySource source(image.bytes());
+    WindowedReader reader(source);
+    const auto copies = readCopyBlocks(reader, readVolumeGeometry(source, 0).value(),
+                                       walk(image, 512).entries.at(0));
+    std::vector<std::int32_t> whole(106, 0);
+    whole.front() = 7;
+    whole.back() = 99;
+    EXPECT_EQ(copies, k == 105 ? std::optional(whole) : std::nullopt) << k;
+  }
 }
 
 }  // namespace

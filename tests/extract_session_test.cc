@@ -48,6 +48,8 @@ unsigned permissions(const std::string& path) {
 TEST(GetFile, CopiesTheFirstEntryOfThatNameToALocalFile) {
   ScratchDir dir;
   writeFile(dir / "dup", "an older, longer file");
+  // Replaced, not followed (where links can be made).
+  (void)makeSymbolicLink("nowhere", dir / "empty");
   const RunResult run = runOnImage(
       extractionVolume(), "g hello.txt\ng empty\ng dup\ng dup\ng zero\ng missing\ng sub\nq\n", dir);
   EXPECT_EQ(run.output, summary(8192, 512, 512) +
@@ -81,6 +83,10 @@ TEST(GetFile, WritesTheBytesThatExistWhenTheImageEndsEarly) {
                             "?>Image ends early: 0 of 10 bytes written.\n?>Exiting...\n");
   EXPECT_EQ(readFile(dir / "long"), std::string(512, 'z'));
   EXPECT_EQ(readFile(dir / "before"), "");
+  // x counts the bytes it wrote, also of a file the image cut short.
+  std::filesystem::remove(dir / "long");
+  EXPECT_EQ(runTool({"-c", "x long", "image.iso"}, "", dir.path()).output,
+            "Extracted 0 files and 0 directories, 512 bytes; 1 failures.\n");
 }
 
 TEST(SaveAll, SavesEveryEntryAsAPlainFileAndReportsEachOne) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <stdexcept>
 
@@ -25,12 +26,14 @@ namespace {
 [[noreturn]] void execTool(const std::string& binary, const std::vector<std::string>& args,
                            const std::string& input, const std::string& errorsPath, int outputFd,
                            const std::string& workingDirectory, const ToolOptions& options) {
+  if (options.ignoredSignal != 0) std::signal(options.ignoredSignal, SIG_IGN);
   const int in = ::open(input.c_str(), O_RDONLY);
   const int err = ::open(errorsPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (in < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(outputFd, 1) < 0 || ::dup2(err, 2) < 0 ||
       ::chdir(workingDirectory.c_str()) != 0) {
     ::_exit(127);
   }
+  if (options.errorsToOutput && ::dup2(1, 2) < 0) ::_exit(127);
   if (options.closeInput) ::close(0);
   if (options.outputPath == "-") ::close(1);
   if (options.fileSizeLimit) {
@@ -94,6 +97,17 @@ RunResult runTool(const std::vector<std::string>& args, const std::string& scrip
   result.peakKiB = usage.ru_maxrss;
   result.errors = readFile(io / "stderr").value_or("");
   return result;
+}
+
+bool inChildProcess(const std::function<void()>& work) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    work();
+    ::_exit(0);
+  }
+  int status = 0;
+  return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
 }
 
 }  // namespace discshell::testing

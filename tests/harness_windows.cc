@@ -88,7 +88,8 @@ ScratchDir::ScratchDir() {
 
 RunResult runTool(const std::vector<std::string>& args, const std::string& script,
                   const std::string& workingDirectory, const ToolOptions& options) {
-  if (options.fileSizeLimit || options.asNobody || options.whileRunning) {
+  if (options.fileSizeLimit || options.asNobody || options.ignoredSignal != 0 ||
+      options.whileRunning) {
     throw std::logic_error("Windows has no file-size limits, nobody or signals: skip the test");
   }
   ScratchDir io;
@@ -115,7 +116,7 @@ RunResult runTool(const std::vector<std::string>& args, const std::string& scrip
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = input.get();
   startup.hStdOutput = options.outputPath.empty() ? writeEnd : file.get();
-  startup.hStdError = errors.get();
+  startup.hStdError = options.errorsToOutput ? startup.hStdOutput : errors.get();
   const std::wstring binary = std::filesystem::absolute(DISCSHELL_BINARY).wstring();
   std::wstring commandLine = L"\"" + binary + L"\"";
   for (const std::string& arg : args) commandLine += L" " + quoted(wide(arg));
@@ -141,6 +142,11 @@ RunResult runTool(const std::vector<std::string>& args, const std::string& scrip
   result.status = code < 0xC0000000 ? static_cast<int>(code) : -1;
   result.errors = readFile(io / "stderr").value_or("");
   return result;
+}
+
+bool inChildProcess(const std::function<void()>& work) {
+  work();
+  return true;
 }
 
 }  // namespace discshell::testing

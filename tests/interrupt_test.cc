@@ -1,6 +1,8 @@
 // Interrupted writes leave nothing behind, and the process still ends by the signal.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,6 +83,45 @@ TEST(Interrupt, RemovesANamedTemporaryFileBeforeTheSignalEndsTheProcess) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
   EXPECT_TRUE(listNames(dir.path()).empty());
+}
+
+// The signals in /proc/PID/status's line `field` (SigIgn, SigCgt), as a mask.
+std::uint64_t signalMask(pid_t pid, const std::string& field) {
+  const std::string status = readFile("/proc/" + std::to_string(pid) + "/status").value_or("");
+  const std::size_t at = status.find(field + ":\t");
+  return at == std::string::npos ? 0
+                                 : std::stoull(status.substr(at + field.size() + 2), nullptr, 16);
+}
+
+// A signal the caller set to be ignored stays ignored: the tool does not
+// catch it to clean up, and it does not end the run.
+TEST(Interrupt, LeavesASignalItsCallerIgnoresIgnored) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  ASSERT_EQ(::mkfifo((dir / "input").c_str(), 0600), 0);
+  ToolOptions ignoring;
+  ignoring.ignoredSignal = SIGINT;
+  ignoring.inputPath = dir / "input";
+  std::uint64_t ignored = 0;
+  std::uint64_t caught = 0;
+  ignoring.whileRunning = [&](pid_t pid) {
+    const int input = ::open((dir / "input").c_str(), O_WRONLY);
+    const std::uint64_t term = std::uint64_t{1} << (SIGTERM - 1);
+    for (int tries = 0; tries < 10000 && (signalMask(pid, "SigCgt") & term) == 0; ++tries) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ignored = signalMask(pid, "SigIgn");
+    caught = signalMask(pid, "SigCgt");
+    ::kill(pid, SIGINT);
+    (void)!::write(input, "q\n", 2);
+    ::close(input);
+  };
+  const RunResult run = runTool({"-f", "-", "demo.iso"}, "", dir.path(), ignoring);
+  const std::uint64_t interrupt = std::uint64_t{1} << (SIGINT - 1);
+  EXPECT_NE(caught & (std::uint64_t{1} << (SIGTERM - 1)), 0u);
+  EXPECT_NE(ignored & interrupt, 0u);
+  EXPECT_EQ(caught & interrupt, 0u);
+  EXPECT_EQ(run.status, 0);
 }
 
 }  // namespace

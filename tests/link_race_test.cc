@@ -56,7 +56,7 @@ bool extractWhileSwapping(const ScratchDir& dir, const std::string& work) {
     return true;
   }
   EXPECT_EQ(written, 0U);
-  EXPECT_EQ(run.errors, "d: Could not create local directory.\n");
+  EXPECT_EQ(run.errors, batchErrors("-c 1", "d: Could not create local directory.\n"));
   EXPECT_EQ(run.status, 2);
   return false;
 }

@@ -81,6 +81,15 @@ std::vector<std::string> listNames(const std::string& directory) {
   return names;
 }
 
+std::string batchErrors(const std::string& origin, const std::string& lines) {
+  std::string errors;
+  for (std::size_t start = 0, end; (end = lines.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    errors += "discshell: " + origin + ": " + lines.substr(start, end + 1 - start);
+  }
+  return errors;
+}
+
 std::string summary(int volumeSize, int blockSize, int rootOffset) {
   return "Volume Size: " + std::to_string(volumeSize) +
          " bytes\nBlock Size: " + std::to_string(blockSize) +

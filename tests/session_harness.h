@@ -46,7 +46,9 @@ struct ToolOptions {
   bool closeInput = false;                ///< start with descriptor 0 closed
   std::string inputPath;                  ///< standard input from this file, not the script
   std::string outputPath;                 ///< standard output to this file; "-": closed
+  bool errorsToOutput = false;            ///< standard error to where standard output goes
   bool asNobody = false;                  ///< when run as root, run as the user nobody
+  int ignoredSignal = 0;                  ///< a signal the tool starts with ignored
   std::function<void(int)> whileRunning;  ///< called with its process id once it has started
 };
 
@@ -54,6 +56,10 @@ struct ToolOptions {
 /// program name and `script` as its standard input.
 RunResult runTool(const std::vector<std::string>& args, const std::string& script,
                   const std::string& workingDirectory, const ToolOptions& options = {});
+
+/// Runs `work` in a child process where there is fork, so that this
+/// process's memory stays as it was (Windows: here); false when it failed.
+bool inChildProcess(const std::function<void()>& work);
 
 /// Saves `image` as `name` in `dir` and runs the tool on it with `script`.
 RunResult runOnImage(const tools::ImageBuilder& image, const std::string& script,
@@ -75,6 +81,10 @@ void writeFile(const std::string& path, const std::string& bytes);
 [[nodiscard]] bool exists(const std::string& path);
 /// Names in a directory, sorted, without "." and "..".
 [[nodiscard]] std::vector<std::string> listNames(const std::string& directory);
+
+/// Failure messages as batch mode prints them: each line led by
+/// "discshell: ORIGIN: ", where ORIGIN says which command failed ("-c 1").
+[[nodiscard]] std::string batchErrors(const std::string& origin, const std::string& lines);
 
 /// Transcript pieces that many sessions share.
 [[nodiscard]] std::string summary(int volumeSize, int blockSize, int rootOffset);

@@ -2,6 +2,9 @@
 // listing, compared byte for byte with their exit status.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
+#include "console/completion.h"
 #include "session_harness.h"
 
 namespace discshell::testing {
@@ -126,9 +129,18 @@ TEST(Shell, EndsAtTheEndOfInputAfterRunningAnUnterminatedLastLine) {
 TEST(Shell, TakesLongLinesWhole) {
   ScratchDir dir;
   const std::string longName(5000, 's');
-  const RunResult run =
-      runOnImage(sampleVolume(), "b" + std::string(100000, 'l') + "\nc " + longName + "\nq\n", dir);
-  EXPECT_EQ(run.output, kSampleSummary + "?>Invalid command?>Directory not found.\n?>Exiting...\n");
+  // A line of exactly 64 KiB is taken whole; one byte more, and the line
+  // matches nothing, even where its first 64 KiB would.
+  std::string dots;
+  for (int i = 0; i < 32765; ++i) dots += "./";
+  const std::string exact = "c " + dots + "self";  // 65,536 bytes
+  const RunResult run = runOnImage(
+      sampleVolume(),
+      "b" + std::string(100000, 'l') + "\nc " + longName + "\n" + exact + "\n" + exact + "/\nq\n",
+      dir);
+  ASSERT_EQ(exact.size(), 65536u);
+  EXPECT_EQ(run.output, kSampleSummary + "?>Invalid command?>Directory not found.\n?>Entering " +
+                            exact.substr(2) + ":\n?>Directory not found.\n?>Exiting...\n");
 }
 
 TEST(Shell, NestsAMillionLevelsWithoutExhaustingTheStack) {
@@ -185,6 +197,25 @@ TEST(Listing, ShowsControlCharactersAsQuestionMarksOnlyOnATerminal) {
   EXPECT_EQ(runInProcess({dir / "image.iso"}, script, true).output,
             transcript("e ?[2J\xc3\xa9??\xc2\xa0\xe3\x81\x82\xff", "T??"));
   EXPECT_EQ(runInProcess({dir / "image.iso"}, script, false).output, transcript(name, "T\x07\x7f"));
+}
+
+// Tab completes path components for the commands that take paths, a
+// directory then getting its "/"; g and w take a name in this directory.
+TEST(Completion, CompletesPathsOnlyForThePathCommands) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  const auto image = ImageFile::open(dir / "demo.iso");
+  const auto geometry = readVolumeGeometry(*image, 0);
+  std::ostringstream out;
+  const Session session(*image, *geometry, out, out);
+  for (const char* command : {"c", "p", "s", "t", "u", "x"}) {
+    EXPECT_EQ(completeLine(session, std::string(command) + " do").insert, "cs/") << command;
+    EXPECT_EQ(completeLine(session, std::string(command) + " docs/gu").insert, "ide.txt");
+  }
+  for (const char* command : {"g", "w"}) {
+    EXPECT_EQ(completeLine(session, std::string(command) + " do").insert, "cs") << command;
+    EXPECT_EQ(completeLine(session, std::string(command) + " docs/gu").insert, "") << command;
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Paths, t, x, p, s and h in whole sessions of the built tool.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -17,7 +18,7 @@ std::string everyByte() {
 }
 
 // An entry literally named "a/b" beside a directory a holding b; a directory
-// that contains itself and leads again to a/b; unsafe names.
+// that contains itself and leads again to a/b; unsafe names; an entry at block 0.
 ImageBuilder treeVolume() {
   ImageBuilder image(512);
   image.header(32, 1);
@@ -29,7 +30,8 @@ ImageBuilder treeVolume() {
                       {"a", "DIR", 512, 2},
                       {"bytes", "DATA", 256, 21},
                       {"loop", "DIR", 512, 4},
-                      {"..", "TEXT", 1, 20}});
+                      {"..", "TEXT", 1, 20},
+                      {"zero", "TEXT", 3, 0}});
   image.directory(2, {{"b", "DIR", 512, 3}, {"note", "TEXT", 5, 22}});
   image.directory(3, {{"deep", "TEXT", 5, 20}});
   image.directory(4, {{"self", "DIR", 512, 4}, {"again", "DIR", 512, 3}});
@@ -54,27 +56,63 @@ TEST(Paths, TakeAnExactNameFirstThenComponentsWithDotDotAndRoot) {
   EXPECT_EQ(run.status, 0);
 }
 
+// For the path commands "." and ".." alone name directories, and a path that
+// names an entry as a directory needs one; c keeps its own rule.
+TEST(Paths, NameDirectoriesWithDotsAndTrailingSlashesOnlyWhereThereAreSome) {
+  ScratchDir dir;
+  const RunResult run =
+      runOnImage(treeVolume(),
+                 "c a\ns .\ns ..\ns b/..\nt .\nx .\nu ..\nc ..\nt ..\n"
+                 "s bytes/\nt bytes/.\nx a/note/..\np bytes/\nu bytes/\nc bytes/\nq\n",
+                 dir);
+  const std::string notADirectory = "?>Directory not found.\n";
+  EXPECT_EQ(run.output, kSummary +
+                            "?>Entering a:\n?>Path: /a\nPosition: 1024\n"
+                            "?>Path: /\nPosition: 512\n?>Path: /a\nPosition: 1024\n"
+                            "?>DIR\t512\t3\tb/\nTEXT\t5\t20\tb/deep\nTEXT\t5\t22\tnote\n"
+                            "?>b/deep\nnote\nExtracted 2 files and 1 directories, 10 bytes; "
+                            "0 failures.\n?>No local files of this tree here: run x first, "
+                            "or change to where x wrote them.\n?>?>TEXT\t1\t20\t..\n" +
+                            notADirectory + notADirectory + notADirectory + notADirectory +
+                            notADirectory + "?>Entering bytes/:\n?>Exiting...\n");
+  tools::demoImage().save(dir / "demo.iso");
+  const RunResult top = runTool({"-c", "t ..", "demo.iso"}, "", dir.path());
+  EXPECT_EQ(top.errors, batchErrors("-c 1", "File not found.\n"));
+  EXPECT_EQ(top.status, 2);
+}
+
 TEST(Tree, ListsAndExtractsEachDirectoryOnceAndReportsWhatItSkips) {
   ScratchDir dir;
   ASSERT_TRUE(std::filesystem::create_directory(dir / "a"));  // reused
   writeFile(dir / "a/keep", "mine");
-  writeFile(dir / "loop", "a file where a directory belongs");
+  // A link where a directory belongs is never followed; where no link can
+  // be made, a file stands there instead.
+  ASSERT_TRUE(std::filesystem::create_directory(dir / "elsewhere"));
+  if (!makeSymbolicLink("elsewhere", dir / "loop")) writeFile(dir / "loop", "not a directory");
+  const auto mask = ::umask(002);  // new directories get 0777 less this
   const RunResult run = runOnImage(treeVolume(), "t\nx\nt a\nt bytes\nt nothing\nq\n", dir);
-  EXPECT_EQ(run.output,
-            kSummary +
-                "?>DIR\t512\t5\ta/b/\nTEXT\t4\t23\ta/b/lit\nDIR\t512\t2\ta/\nDIR\t512\t3\ta/b/\n"
-                "TEXT\t5\t20\ta/b/deep\nTEXT\t5\t22\ta/note\nDATA\t256\t21\tbytes\n"
-                "DIR\t512\t4\tloop/\nDIR\t512\t4\tloop/self/\nDIR\t512\t3\tloop/again/\n"
-                "TEXT\t1\t20\t..\n"
-                "?>a/b: Unsafe local file name.\na/b/deep\na/note\nbytes\n"
-                "loop: Could not create local directory.\n..: Unsafe local file name.\n"
-                "Extracted 3 files and 2 directories, 266 bytes; 3 failures.\n"
-                "?>DIR\t512\t3\tb/\nTEXT\t5\t20\tb/deep\nTEXT\t5\t22\tnote\n"
-                "?>DATA\t256\t21\tbytes\n?>File not found.\n?>Exiting...\n");
+  ::umask(mask);
+  EXPECT_EQ(
+      run.output,
+      kSummary +
+          "?>DIR\t512\t5\ta/b/\nTEXT\t4\t23\ta/b/lit\nDIR\t512\t2\ta/\nDIR\t512\t3\ta/b/\n"
+          "TEXT\t5\t20\ta/b/deep\nTEXT\t5\t22\ta/note\nDATA\t256\t21\tbytes\n"
+          "DIR\t512\t4\tloop/\nDIR\t512\t4\tloop/self/\nDIR\t512\t3\tloop/again/\n"
+          "TEXT\t1\t20\t..\nTEXT\t3\t0\tzero\n"
+          "?>a/b: Unsafe local file name.\na/b/deep\na/note\nbytes\n"
+          "loop: Could not create local directory.\n..: Unsafe local file name.\n"
+          "zero: File not found.\nExtracted 3 files and 2 directories, 266 bytes; 4 failures.\n"
+          "?>DIR\t512\t3\tb/\nTEXT\t5\t20\tb/deep\nTEXT\t5\t22\tnote\n"
+          "?>DATA\t256\t21\tbytes\n?>File not found.\n?>Exiting...\n");
   EXPECT_EQ(readFile(dir / "a/b/deep"), "deep\n");
   EXPECT_EQ(readFile(dir / "a/keep"), "mine");
   EXPECT_EQ(readFile(dir / "bytes"), everyByte());
-  EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"a", "bytes", "image.iso", "loop"}));
+  if (!kWindows) {  // where directories have permission bits
+    EXPECT_EQ(static_cast<unsigned>(std::filesystem::status(dir / "a/b").permissions()), 0775u);
+  }
+  EXPECT_TRUE(listNames(dir / "elsewhere").empty());
+  EXPECT_EQ(listNames(dir.path()),
+            (std::vector<std::string>{"a", "bytes", "elsewhere", "image.iso", "loop"}));
 
   std::filesystem::remove(dir / "loop");
   EXPECT_EQ(runTool({"image.iso"}, "x loop\np bytes\ns loop/again\nq\n", dir.path()).output,
@@ -119,6 +157,84 @@ TEST(Tree, WorksAtTheBottomOfAHundredThousandLevels) {
   EXPECT_EQ(run.status, 0);
 }
 
+// Replacing a file works wherever creating it did: near the path limit the
+// replacement's temporary name must not be what stops it.
+TEST(Tree, ReplacesFilesWhereverItCreatedThemUpToThePathLimit) {
+  if (kWindows) GTEST_SKIP() << "the figures below are PATH_MAX's, 4096 bytes";
+  // 132 levels of 30 bytes and a "/" take 4,092 bytes: below them "fff" is a
+  // path of 4,095 bytes, the longest there is, and "ffff" one of 4,096.
+  constexpr int kDepth = 135;
+  const std::string name(30, 'a');
+  ImageBuilder image(512);
+  image.header(kDepth + 3, 1);
+  image.data(kDepth + 2, "f\n");
+  for (int level = 1; level <= kDepth; ++level) {
+    image.directory(level, {{"fff", "TEXT", 2, kDepth + 2},
+                            {"ffff", "TEXT", 2, kDepth + 2},
+                            {name, "DIR", 512, level + 1}});
+  }
+  image.directory(kDepth + 1, {});
+  ScratchDir dir;
+  image.save(dir / "image.iso");
+  const RunResult created = runTool({"-c", "x", "image.iso"}, "", dir.path());
+  EXPECT_NE(created.output.find("Extracted 265 files and 132 directories, 530 bytes; 2 failures"),
+            std::string::npos);
+  EXPECT_NE(created.errors.find("/ffff: Local path too long.\n"), std::string::npos);
+  const RunResult replaced = runTool({"--overwrite", "-c", "x", "image.iso"}, "", dir.path());
+  EXPECT_EQ(replaced.output, created.output);
+  EXPECT_EQ(replaced.errors, created.errors);
+}
+
+// t and u keep a few bytes per directory and none per file: one directory
+// of 150,000 files of one block, each at a start block past the image's end.
+TEST(Tree, KeepsNothingPerFile) {
+  constexpr int kFiles = 150000;
+  ScratchDir dir;
+  // Built by a child: a forked tool's peak counts what its parent holds, and
+  // freed memory is not always given back.
+  ASSERT_TRUE(inChildProcess([&] {
+    std::vector<tools::EntrySpec> files;
+    for (int i = 0; i < kFiles; ++i) {
+      files.push_back({"f" + std::to_string(i), "D", 2048, 6000 + i});
+    }
+    ImageBuilder image(2048);
+    image.header(5359, 1);
+    image.directory(1, files, 5358);
+    image.save(dir / "image.iso");
+  }));
+  const RunResult run = runTool({"-c", "t", "-c", "u", "image.iso"}, "", dir.path());
+  EXPECT_TRUE(run.output.ends_with("D\t2048\t155999\tf149999\n"));
+  EXPECT_EQ(run.errors, batchErrors("-c 2",
+                                    "No local files of this tree here: run x first, or change to "
+                                    "where x wrote them.\n"));
+  if (kWindows) GTEST_SKIP() << "the harness measures a child's peak memory only on POSIX";
+  if (!DISCSHELL_SANITIZED) {
+    EXPECT_LT(run.peakKiB, 8192);  // the sanitizers need more of their own
+  }
+}
+
+// p shows an entry at a terminal as the listings show names, also where a
+// UTF-8 character straddles its 1 MiB pieces; elsewhere it prints every byte.
+TEST(Print, ShowsControlCharactersAsQuestionMarksOnlyOnATerminal) {
+  ScratchDir dir;
+  const std::string head = "\x1b]0;title\x07tab\there\n\xc3\xa9\x7f\xc2\x85";
+  std::string data = head + std::string((1 << 20) - 1 - head.size(), 'x');
+  data += "\xe2\x82\xac\xe2\x82";  // a euro sign across the pieces, a cut one at the end
+  ImageBuilder image(512);
+  image.header(16, 1);
+  image.directory(1, {{"big", "TEXT", static_cast<std::int32_t>(data.size()), 2}});
+  image.data(2, data);
+  image.save(dir / "image.iso");
+  const std::vector<std::string> args = {"-c", "p big", dir / "image.iso"};
+  const std::string shown = runInProcess(args, "", true).output;
+  const std::string shownHead = "?]0;title?tab\there\n\xc3\xa9??";
+  const std::string shownTail = "xx\xe2\x82\xac\xe2?";
+  ASSERT_EQ(shown.size(), data.size() - 1);
+  EXPECT_EQ(shown.substr(0, shownHead.size()), shownHead);
+  EXPECT_EQ(shown.substr(shown.size() - shownTail.size()), shownTail);
+  EXPECT_TRUE(runInProcess(args, "", false).output == data);  // not printed whole when it fails
+}
+
 // x takes a whole disc out; t and p show the same tree and the same bytes.
 TEST(Tree, ExtractsTheDemoDiscWholeAndPrintsItBack) {
   ScratchDir dir;
@@ -140,6 +256,8 @@ TEST(Tree, ExtractsTheDemoDiscWholeAndPrintsItBack) {
   args.push_back("demo.iso");
   EXPECT_EQ(files, 20u);
   EXPECT_EQ(runTool(args, "", dir.path()).output, local);
+  EXPECT_EQ(runTool({"-c", "v", "demo.iso"}, "", dir.path()).output,
+            "Checked 4 directories and 20 files: 0 problems.\n");
 }
 
 }  // namespace

@@ -23,6 +23,9 @@ TEST(IsDirectory, TakesDataThatWalksAsADirectoryAndNothingElse) {
   image.directory(12, {{"n", "T", -1, 9}});  // a negative byte count
   image.directory(13, {{"n", "T", 1, 9}});
   image.poke32(image.blockPosition(13) + 20 + 64, -18);  // walk cannot advance
+  // Its end marker is the block's last 4 bytes, then one entry longer.
+  image.directory(14, {{"k14", "T", 1, 9, 14}, {"a"}, {"b"}, {"c"}, {"d"}, {"e"}});
+  image.directory(16, {{"k15", "T", 1, 9, 15}, {"a"}, {"b"}, {"c"}, {"d"}, {"e"}});
   image.directory(31, {{"n", "T", 1, 9}});
   image.resize(31 * 512 + 94);  // its end marker is cut off
   const MemorySource source(image.bytes());
@@ -36,6 +39,8 @@ TEST(IsDirectory, TakesDataThatWalksAsADirectoryAndNothingElse) {
       {{"block0", "DIR", 512, 0}, false},    {{"noname", "DIR", 512, 11}, false},
       {{"negative", "DIR", 512, 12}, false}, {{"stuck", "DIR", 512, 13}, false},
       {{"cut", "DIR", 512, 31}, false},      {{"below", "DIR", 512, -1}, false},
+      {{"full", "DIR", 512, 14}, true},      {{"over", "DIR", 512, 16}, false},
+      {{"over2", "DIR", 1024, 16}, true},
   };
   for (const auto& [given, expected] : cases) {
     DirectoryEntry entry;
@@ -71,6 +76,48 @@ TEST(WalkTree, EntersEachDirectoryOnceWhateverLeadsBackToIt) {
             (std::vector<std::string>{"top/loop/", "again top/loop/self", "again top/loop/up",
                                       "top/loop/shared/", "top/loop/shared/g", "again top/twice",
                                       "top/f"}));
+}
+
+// Counts the bytes a walk asks for, to bound its work without timing it.
+class CountingSource final : public ByteSource {
+ public:
+  explicit CountingSource(std::vector<unsigned char> bytes) : image_(std::move(bytes)) {}
+  [[nodiscard]] std::size_t readAt(std::int64_t position,
+                                   std::span<unsigned char> out) const override {
+    bytesRead += out.size();
+    return image_.readAt(position, out);
+  }
+  mutable std::size_t bytesRead = 0;
+
+ private:
+  MemorySource image_;
+};
+
+// A root of 2,000 entries in 334 blocks that all lead back to it, the
+// first with 1 block, each next one with a block more, then two small ones:
+// only those of 334 blocks or more hold the root's walk.
+TEST(WalkTree, TellsEveryByteCountAtOneStartApartWithOneWalk) {
+  constexpr int kEntries = 2000;
+  constexpr int kRootBlocks = 334;
+  ImageBuilder image(512);
+  image.header(kRootBlocks + 1, 1);
+  std::vector<EntrySpec> entries;
+  for (int i = 0; i < kEntries; ++i)
+    entries.push_back({"e" + std::to_string(i), "D", (i + 1) * 512, 1});
+  entries.push_back({"block", "D", 512, 1});
+  entries.push_back({"bytes", "D", 100, 1});
+  image.directory(1, entries, kRootBlocks);
+  const CountingSource source(image.bytes());
+  Recorder recorder;
+  walkTree(source, readVolumeGeometry(source, 0).value(), 512, recorder);
+  ASSERT_EQ(recorder.lines.size(), entries.size());
+  EXPECT_EQ(recorder.lines[kRootBlocks - 2], "e332");
+  EXPECT_EQ(recorder.lines[kRootBlocks - 1], "again e333");
+  EXPECT_EQ(recorder.lines[kEntries - 1], "again e1999");
+  EXPECT_EQ(recorder.lines[kEntries], "block");
+  EXPECT_EQ(recorder.lines[kEntries + 1], "bytes");
+  // The tree walk and the one walk that decides: each reads the root about once.
+  EXPECT_LT(source.bytesRead, 3 * image.bytes().size());
 }
 
 // 100,000 nested directories, each the only entry of the one above.

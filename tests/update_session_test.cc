@@ -52,6 +52,8 @@ TEST(Update, WritesEveryChangedFileIntoEveryCopyInOnePass) {
   for (int block : {24, 25, 26, 27}) expected.data(block, "XYZXYZ");
   EXPECT_TRUE(readFile(dir / "output.iso") == bytesOf(expected));
   EXPECT_TRUE(readFile(dir / "image.iso") == bytesOf(image));
+  EXPECT_EQ(runTool({"-c", "v", "output.iso"}, "", dir.path()).output,
+            "Checked 2 directories and 4 files: 0 problems.\n");
 }
 
 // x, edit in place, u, x again: the edited tree comes back, through the
@@ -69,6 +71,14 @@ TEST(Update, RoundTripsTheDemoDisc) {
   for (const char* path : {"logs/day16.log", "docs/archive/old-notes.txt", "logs/day01.log",
                            "README", "docs/guide.txt"}) {
     EXPECT_EQ(readFile(again / path), readFile(dir / path)) << path;
+  }
+  // Both patched images, of u and of w, are sound volumes still.
+  writeFile(dir / "hello.txt", "Hi!\n");
+  ASSERT_EQ(runTool({"-c", "w hello.txt", "demo.iso"}, "", dir.path()).status, 0);
+  std::filesystem::rename(dir / "output.iso", again / "w.iso");
+  for (const char* image : {"demo.iso", "w.iso"}) {
+    EXPECT_EQ(runTool({"-c", "v", image}, "", again.path()).output,
+              "Checked 4 directories and 20 files: 0 problems.\n");
   }
 }
 
@@ -108,27 +118,128 @@ TEST(Update, RefusesTheWholeCommandOnAnyProblemAndWritesNothing) {
   ASSERT_TRUE(makeSymbolicLink("elsewhere", dir / "linkdir"));
   const RunResult run = runTool({"-c", "u", "image.iso"}, "", dir.path());
   EXPECT_EQ(run.output, "");
-  EXPECT_EQ(run.errors,
-            "long: local file is longer than the entry (5 > 4 bytes).\n"
-            "outside: copy 0 lies outside the image.\n"
-            "block0: copy 0 has block 0.\n"
-            "negative: copy 0 lies outside the image.\n"
-            "isdir: local directory where the entry is a file.\n"
-            "sub: local file where the entry is a directory.\n"
-            "twice: copy 1 lies outside the image.\n"
-            "past: its copy list runs past its directory block.\n"
-            "linked: a symbolic link stands where x writes the file.\n"
-            "linkdir: a symbolic link stands where x writes the file.\n"
-            "share1: overlaps share2 in the image with different bytes.\n"
-            "Nothing written; output.iso is as it was.\n");
+  EXPECT_EQ(run.errors, batchErrors("-c 1",
+                                    "long: local file is longer than the entry (5 > 4 bytes).\n"
+                                    "outside: copy 0 lies outside the image.\n"
+                                    "block0: File not found.\n"
+                                    "negative: copy 0 lies outside the image.\n"
+                                    "isdir: local directory where the entry is a file.\n"
+                                    "sub: local file where the entry is a directory.\n"
+                                    "twice: copy 1 lies outside the image.\n"
+                                    "past: its copy list runs past its directory block.\n"
+                                    "linked: a symbolic link stands where x writes the file.\n"
+                                    "linkdir: a symbolic link stands where x writes the file.\n"
+                                    "share1: overlaps share2 in the image with different bytes.\n"
+                                    "Nothing written; output.iso is as it was.\n"));
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(readFile(dir / "output.iso"), "earlier");
 
-  // output.iso that is the image itself is refused too.
+  // Shared data edited on one side only, and output.iso that is the image.
   ASSERT_TRUE(std::filesystem::remove(dir / "output.iso"));
   ASSERT_TRUE(makeSymbolicLink("image.iso", dir / "output.iso"));
   EXPECT_EQ(runTool({"-c", "u share1", "image.iso"}, "", dir.path()).errors,
-            "output.iso: is the image.\nNothing written; output.iso is as it was.\n");
+            batchErrors("-c 1",
+                        "share1: shares its data with share2, which is not changed the same way.\n"
+                        "output.iso: is the image.\nNothing written; output.iso is as it was.\n"));
+}
+
+// x and u take the first entry of a name only; u never writes over a
+// directory, and says when it finds no local file of the tree at all.
+TEST(Update, TakesTheFirstEntryOfANameAndNeverWritesOverADirectory) {
+  ScratchDir dir;
+  ImageBuilder image(512);
+  image.header(40, 1);
+  const auto root = image.directory(
+      1, {{"dup", "DATA", 4, 20}, {"dup", "DATA", 4, 21}, {"ondir", "DATA", 4, 22, 1}});
+  image.poke32(root[2] + 72, 1);  // ondir's second copy is the root's block
+  image.data(20, "aaaa");
+  image.data(21, "bbbb");
+  image.data(22, "cccc");
+  image.resize(40 * 512);
+  image.save(dir / "image.iso");
+  const RunResult none = runTool({"-c", "u", "image.iso"}, "", dir.path());
+  EXPECT_EQ(none.errors, batchErrors("-c 1",
+                                     "No local files of this tree here: run x first, or "
+                                     "change to where x wrote them.\n"));
+  EXPECT_EQ(none.status, 2);
+  const RunResult x = runTool({"-c", "x", "image.iso"}, "", dir.path());
+  EXPECT_EQ(x.output, "dup\nondir\nExtracted 2 files and 0 directories, 8 bytes; 1 failures.\n");
+  EXPECT_EQ(x.errors, batchErrors("-c 1", "dup: Duplicate name; not extracted.\n"));
+  EXPECT_EQ(readFile(dir / "dup"), "aaaa");
+  EXPECT_EQ(runTool({"-c", "u", "image.iso"}, "", dir.path()).output,
+            "Nothing to replace: every local file matches the image.\n");
+  writeFile(dir / "ondir", "CCCC");
+  for (const char* command : {"u", "r"}) {
+    EXPECT_EQ(runTool({"-c", command, "image.iso"}, "", dir.path()).errors,
+              batchErrors("-c 1", "ondir: copy 1 overlaps the directory /.\nNothing written.\n"));
+  }
+  EXPECT_FALSE(exists(dir / "output.iso"));
+}
+
+// What sits exactly at an edge is sound: a copy that ends at the image's
+// end, two entries overlapping in part and edited alike, files longer than
+// one comparison buffer; the image at an entry's place is no replacement,
+// and with nothing to replace the output is not looked at.
+TEST(Update, AcceptsWhatLiesExactlyAtTheEdges) {
+  ScratchDir dir;
+  constexpr int kBig = 200 * 1024;
+  ImageBuilder image(512);
+  image.header(420, 1);
+  std::string big(kBig, '\0');
+  for (int i = 0; i < kBig; ++i) big[static_cast<std::size_t>(i)] = static_cast<char>(i * 7);
+  image.data(2, big);
+  image.data(410, std::string(1024, 'a'));
+  image.directory(1, {{"big", "DATA", kBig, 2},
+                      {"a", "DATA", 1024, 410},
+                      {"b", "DATA", 512, 411},
+                      {"self", "DATA", 4, 412},
+                      {"end", "DATA", 512, 419}});
+  image.resize(420 * 512);
+  image.save(dir / "image.iso");
+  ASSERT_EQ(runTool({"-c", "x", "image.iso"}, "", dir.path()).status, 0);
+  ASSERT_TRUE(std::filesystem::remove(dir / "self"));
+  std::filesystem::create_hard_link(dir / "image.iso", dir / "self");
+  std::filesystem::create_hard_link(dir / "image.iso", dir / "output.iso");
+  EXPECT_EQ(runTool({"-c", "u", "image.iso"}, "", dir.path()).output,
+            "Nothing to replace: every local file matches the image.\n");
+  ASSERT_TRUE(std::filesystem::remove(dir / "output.iso"));
+
+  big[150 * 1024] = 'X';
+  writeFile(dir / "big", big);
+  writeFile(dir / "a", std::string(512, 'A') + std::string(512, 'B'));
+  writeFile(dir / "b", std::string(512, 'B'));
+  writeFile(dir / "end", std::string(512, 'E'));
+  const RunResult run = runTool({"-c", "u", "image.iso"}, "", dir.path());
+  EXPECT_EQ(run.output,
+            "big: 204800 bytes into 1 copy\na: 1024 bytes into 1 copy\nb: 512 bytes into 1 copy\n"
+            "end: 512 bytes into 1 copy\nNew ISO written to output.iso\n");
+  EXPECT_EQ(run.errors, "");
+  ImageBuilder expected = image;
+  expected.data(2, big);
+  expected.data(410, std::string(512, 'A') + std::string(512, 'B'));
+  expected.data(419, std::string(512, 'E'));
+  EXPECT_TRUE(readFile(dir / "output.iso") == bytesOf(expected));
+}
+
+// Behind a volume offset, block 0 is still the volume's first block, where
+// the header is; and an entry that runs past the image's end is unchanged
+// when its local file holds the bytes that exist.
+TEST(Update, KeepsOffBlockZeroBehindAVolumeOffsetAndComparesWhatXWrote) {
+  ScratchDir dir;
+  ImageBuilder image(512, 16);
+  image.header(40, 1);
+  image.data(30, "head");
+  image.data(39, std::string(512, 'p'));
+  const auto root = image.directory(1, {{"head", "DATA", 4, 30, 1}, {"past", "DATA", 600, 39}});
+  image.poke32(root[0] + 72, 0);
+  image.resize(16 + 40 * 512);
+  image.save(dir / "image.iso");
+  ASSERT_EQ(runTool({"-c", "x", "image.iso", "16"}, "", dir.path()).status, 2);  // past ends early
+  EXPECT_EQ(runTool({"-c", "u", "image.iso", "16"}, "", dir.path()).output,
+            "Nothing to replace: every local file matches the image.\n");
+  writeFile(dir / "head", "HEAD");
+  EXPECT_EQ(runTool({"-c", "u", "image.iso", "16"}, "", dir.path()).errors,
+            batchErrors("-c 1", "head: copy 1 has block 0.\nNothing written.\n"));
 }
 
 }  // namespace

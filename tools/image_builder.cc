@@ -63,6 +63,24 @@ void ImageBuilder::entryAt(std::int64_t position, const EntrySpec& entry) {
   ensure(position + layout::kMinEntrySize);
 }
 
+void ImageBuilder::furtherCopies(std::int64_t entryPosition,
+                                 const std::vector<std::int32_t>& blocks) {
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    poke32(entryPosition + layout::kStartBlockField +
+               layout::kCopyBlockSize * static_cast<std::int64_t>(i + 1),
+           blocks[i]);
+  }
+}
+
+void ImageBuilder::rootCopies(const std::vector<std::int32_t>& blocks) {
+  poke32(volumeOffset_ + layout::kRootLastCopyIndexField, static_cast<std::int32_t>(blocks.size()));
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    poke32(volumeOffset_ + layout::kRootBlockField +
+               layout::kCopyBlockSize * static_cast<std::int64_t>(i + 1),
+           blocks[i]);
+  }
+}
+
 void ImageBuilder::blockHeaderAt(std::int64_t position, std::int32_t nextBlock) {
   poke32(position + layout::kNextBlockField, nextBlock);
   ensure(position + layout::kBlockHeaderSize);

@@ -41,6 +41,10 @@ class ImageBuilder {
                                       std::int32_t blockCount = 1);
 
   void entryAt(std::int64_t position, const EntrySpec& entry);
+  /// Writes the blocks of an entry's copies 1, 2, ... behind its start block.
+  void furtherCopies(std::int64_t entryPosition, const std::vector<std::int32_t>& blocks);
+  /// Writes the root's last copy index and the blocks of its copies 1, 2, ...
+  void rootCopies(const std::vector<std::int32_t>& blocks);
   void blockHeaderAt(std::int64_t position, std::int32_t nextBlock);
   void data(std::int32_t block, std::string_view bytes);
   void poke(std::int64_t position, std::string_view bytes);

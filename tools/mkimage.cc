@@ -6,6 +6,14 @@
 //   discshell-mkimage wide PATH COUNT                 COUNT empty entries, block size 2048
 //   discshell-mkimage tree PATH DIRS FILES ENTRY-BYTES  a root of DIRS directories of FILES
 //                                                     entries each (0 bytes: all share a block)
+//   discshell-mkimage self PATH COUNT                 a root of COUNT entries that all lead back
+//                                                     to it, each with a byte count of its own
+//   discshell-mkimage flat PATH COUNT                 a root of COUNT empty files, each with a
+//                                                     start block of its own
+//   discshell-mkimage copies PATH COUNT               one 1-byte entry with COUNT copies, all of
+//                                                     one block (blocks of 512 KiB hold the list)
+//   discshell-mkimage twocopies PATH COUNT ENTRY-BYTES a root of COUNT entries of two copies:
+//                                                     all copies 0 first, then all copies 1
 //
 // The benchmark fills the data region itself; this writes only the volume's
 // structure and extends the file to its full length.
@@ -17,6 +25,7 @@
 #include <string>
 
 #include "tools/image_builder.h"
+#include "volume/layout.h"
 
 namespace {
 
@@ -28,9 +37,14 @@ void saveWithLength(const ImageBuilder& image, const std::string& path, std::int
   std::filesystem::resize_file(path, static_cast<std::uintmax_t>(length));
 }
 
-// The entries of a large directory, and how many blocks they need.
-std::int32_t directoryBlocks(std::int32_t blockSize, std::int64_t count) {
-  const std::int64_t perBlock = (blockSize - 20 - 72) / 72 + 1;
+// The entries of a large directory, and how many blocks they need: a block
+// takes another entry while 72 bytes would remain behind it.
+std::int32_t directoryBlocks(std::int32_t blockSize, std::int64_t count,
+                             std::int64_t entryBytes = discshell::layout::kMinEntrySize) {
+  const std::int64_t perBlock =
+      (blockSize - discshell::layout::kBlockHeaderSize - discshell::layout::kMinEntrySize) /
+          entryBytes +
+      1;
   return static_cast<std::int32_t>((count + perBlock - 1) / perBlock);
 }
 
@@ -47,6 +61,34 @@ int build(const std::string& kind, const std::string& path, long a, long b, long
     image.header(static_cast<std::int32_t>(16 + dataBytes / 2048), 1);
     image.directory(1, {{"payload.bin", "DATA", static_cast<std::int32_t>(dataBytes), 16}});
     saveWithLength(image, path, 16 * 2048 + dataBytes);
+    return 0;
+  }
+  if (kind == "self" || kind == "flat") {
+    // Whole blocks, none smaller than the root; or no bytes at all.
+    const std::int32_t rootBlocks = directoryBlocks(kBlockSize, a);
+    std::vector<EntrySpec> entries;
+    for (long i = 0; i < a; ++i) {
+      const auto n = static_cast<std::int32_t>(i);
+      entries.push_back(
+          kind == "self"
+              ? EntrySpec{"self" + std::to_string(i), "DIR", (rootBlocks + n) * kBlockSize, 1}
+              : EntrySpec{"file" + std::to_string(i), "DATA", 0, rootBlocks + 1 + n});
+    }
+    ImageBuilder image(kBlockSize);
+    image.directory(1, entries, rootBlocks);
+    image.header(1 + rootBlocks, 1);
+    saveWithLength(image, path, std::int64_t{1 + rootBlocks} * kBlockSize);
+    return 0;
+  }
+  if (kind == "copies") {
+    constexpr std::int32_t kListBlockSize = 512 * 1024;  // room for about 130,000 copy numbers
+    ImageBuilder image(kListBlockSize);
+    image.header(3, 1);
+    const auto records = image.directory(
+        1, {{"many", "DATA", 1, 2, static_cast<std::int32_t>(std::max(a, 1L) - 1)}});
+    for (long i = 1; i < a; ++i) image.poke32(records[0] + 68 + 4 * i, 2);
+    image.data(2, "a");
+    saveWithLength(image, path, 3 * kListBlockSize);
     return 0;
   }
   if (kind == "many" || kind == "wide" || kind == "tree") {
@@ -78,6 +120,29 @@ int build(const std::string& kind, const std::string& path, long a, long b, long
     saveWithLength(image, path, std::int64_t{nextBlock} * kBlockSize);
     return 0;
   }
+  if (kind == "twocopies") {
+    const std::int32_t entryBytes = static_cast<std::int32_t>(b);
+    const std::int32_t blocks = (entryBytes + kBlockSize - 1) / kBlockSize;
+    const std::int32_t rootBlocks =
+        directoryBlocks(kBlockSize, a, discshell::layout::kMinEntrySize + 4);
+    const std::int32_t firstCopies = 1 + rootBlocks;
+    const std::int32_t secondCopies = firstCopies + static_cast<std::int32_t>(a) * blocks;
+    ImageBuilder image(kBlockSize);
+    std::vector<EntrySpec> entries;
+    for (long i = 0; i < a; ++i) {
+      entries.push_back({"file" + std::to_string(i), "DATA", entryBytes,
+                         firstCopies + static_cast<std::int32_t>(i) * blocks, 1});
+    }
+    const auto positions = image.directory(1, entries, rootBlocks);
+    for (long i = 0; i < a; ++i) {
+      image.furtherCopies(positions[static_cast<std::size_t>(i)],
+                          {secondCopies + static_cast<std::int32_t>(i) * blocks});
+    }
+    const std::int32_t blockCount = secondCopies + static_cast<std::int32_t>(a) * blocks;
+    image.header(blockCount, 1);
+    saveWithLength(image, path, std::int64_t{blockCount} * kBlockSize);
+    return 0;
+  }
   std::cerr << "unknown image kind: " << kind << '\n';
   return 2;
 }
@@ -86,7 +151,9 @@ int build(const std::string& kind, const std::string& path, long a, long b, long
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::cerr << "usage: discshell-mkimage demo|one-entry|many|wide|tree PATH [N]...\n";
+    std::cerr
+        << "usage: discshell-mkimage demo|one-entry|many|wide|tree|self|flat|copies|twocopies "
+           "PATH [N]...\n";
     return 2;
   }
   try {

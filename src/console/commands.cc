@@ -8,7 +8,9 @@ struct CommandEntry {
   CommandHandler handler;
 };
 
-constexpr CommandEntry kCommands[] = {
+// One line per command, so that adding one changes one line.
+// clang-format off
+const CommandEntry kCommands[] = {
     {'?', help},
     {'a', extractAll},
     {'c', changeDirectory},
@@ -16,14 +18,18 @@ constexpr CommandEntry kCommands[] = {
     {'g', getFile},
     {'h', help},
     {'l', list},
+    {'m', kChecksumCommand},  // null, so "Invalid command", in a build without SHA-256
     {'p', printEntry},
     {'q', quit},
+    {'r', resizeFromTree},
     {'s', describeEntry},
     {'t', listTree},
     {'u', updateFromTree},
+    {'v', checkWholeVolume},
     {'w', writePatchedImage},
     {'x', extractTree},
 };
+// clang-format on
 
 }  // namespace
 

@@ -47,8 +47,18 @@ ShellStep extractTree(Session& session, std::int32_t directory,
                       std::optional<std::string_view> argument);
 ShellStep updateFromTree(Session& session, std::int32_t directory,
                          std::optional<std::string_view> argument);
+/// r: like u, but each changed entry becomes exactly its local file, longer or shorter.
+ShellStep resizeFromTree(Session& session, std::int32_t directory,
+                         std::optional<std::string_view> argument);
 
-/// What a path argument of t, x, p, s or u names: an entry, or (for ".",
+/// v: checks the whole volume from the root (check_command.cc).
+ShellStep checkWholeVolume(Session& session, std::int32_t directory,
+                           std::optional<std::string_view> argument);
+/// m: the SHA-256 of every file, or null when the build has no SHA-256
+/// (checksum_command.cc, or checksum_command_none.cc).
+extern const CommandHandler kChecksumCommand;
+
+/// What a path argument of t, x, p, s, u or m names: an entry, or (for ".",
 /// "..", "/" and paths ending in them) a directory given by its levels.
 struct PathArgument {
   std::optional<DirectoryEntry> entry;
@@ -58,7 +68,9 @@ struct PathArgument {
 };
 
 /// Resolves a path argument from the current directory; without an
-/// argument, the current directory. No value after reporting "File not found.".
+/// argument, the current directory. No value after reporting "File not
+/// found.", or "Directory not found." for a path that names an entry as a
+/// directory ("hello.txt/") where the entry does not read as one.
 [[nodiscard]] std::optional<PathArgument> resolveArgument(Session& session,
                                                           std::optional<std::string_view> argument);
 

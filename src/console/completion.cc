@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "console/commands.h"
 #include "console/shell.h"
 
 namespace discshell {
@@ -9,7 +10,9 @@ namespace discshell {
 Completion completeLine(const Session& session, std::string_view line) {
   const auto argument = commandArgument(line);
   if (!argument) return {};
-  const bool takesPath = std::string_view("cpstux").find(line.front()) != std::string_view::npos;
+  const bool takesPath =
+      std::string_view("cmprstux").find(line.front()) != std::string_view::npos &&
+      findCommand(line.front()) != nullptr;
   if (!takesPath && line.front() != 'g' && line.front() != 'w') return {};
 
   std::int32_t directory = session.directory();

@@ -33,6 +33,7 @@ ShellStep getFile(Session& session, std::int32_t directory,
   if (!found) return ShellStep::kPrompt;
   const auto here = session.localDirectory();
   if (!here) return ShellStep::kPrompt;
+  const ProgressRun progress(session.progress, found->byteCount);
   const ExtractResult result =
       extractFile(session.image, blockToOffset(session.geometry, found->startBlock),
                   found->byteCount, *here, std::string(*argument));
@@ -44,12 +45,14 @@ ShellStep extractAll(Session& session, std::int32_t directory, std::optional<std
   session.out << "\nSaving all files in directory...\n\n";
   const auto here = session.localDirectory();
   if (!here) return ShellStep::kPrompt;
+  const ProgressRun progress(session.progress, std::nullopt, true);
   walkDirectory(session.image, session.geometry, directory, [&](const DirectoryEntry& entry) {
     session.out << session.shown(entry.name) << "...\n";
     const ExtractResult result =
         extractFile(session.image, blockToOffset(session.geometry, entry.startBlock),
                     entry.byteCount, *here, entry.name);
     reportExtraction(session, result, entry.byteCount);
+    if (session.progress != nullptr) session.progress->fileDone();
     return WalkStep::kContinue;
   });
   session.out << "\nDone.\n\n";
@@ -60,6 +63,7 @@ ShellStep writePatchedImage(Session& session, std::int32_t directory,
                             std::optional<std::string_view> argument) {
   const auto found = lookUpFile(session, directory, argument);
   if (!found) return ShellStep::kPrompt;
+  const ProgressRun progress(session.progress, session.image.length());
   const ReplaceResult result =
       replaceFile(session.image, blockToOffset(session.geometry, found->startBlock),
                   found->byteCount, std::string(*argument), session.outputPath, session.out);
@@ -87,12 +91,19 @@ ShellStep printEntry(Session& session, std::int32_t, std::optional<std::string_v
     session.fail("Invalid entry size.\n");
     return ShellStep::kPrompt;
   }
-  const CopyResult copy = copyBytes(
-      session.image.file(), blockToOffset(session.geometry, entry.startBlock), entry.byteCount,
-      [&](const unsigned char* data, std::size_t size) {
-        session.out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-        return session.out.good();
-      });
+  // Exact bytes, except that a terminal gets them as the listings show names.
+  DisplayStream display(session.terminalOutput);
+  const auto write = [&](std::string_view bytes) {
+    session.out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return session.out.good();
+  };
+  const CopyResult copy =
+      copyBytes(session.image.file(), blockToOffset(session.geometry, entry.startBlock),
+                entry.byteCount, [&](const unsigned char* data, std::size_t size) {
+                  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+                  return session.terminalOutput ? write(display.add(bytes)) : write(bytes);
+                });
+  if (session.terminalOutput) write(display.finish());
   if (!copy.writeFailed && copy.copied < entry.byteCount) {
     reportExtraction(session, {ExtractStatus::kEndedEarly, copy.copied}, entry.byteCount);
   }

@@ -2,24 +2,34 @@
 
 #include <string>
 
+#include "console/commands.h"
+
 namespace discshell {
 
 namespace {
 
-constexpr std::string_view kCommands =
+constexpr std::string_view kCommandsToH =
     "a         copy every entry of this directory out (subdirectories as plain files)\n"
     "c PATH    enter a directory; c .. goes back up, and at the root ends the run\n"
     "d, l      list this directory\n"
     "g NAME    copy the entry NAME out to a local file of the same name\n"
-    "h, ?      show this help\n"
+    "h, ?      show this help\n";
+// Only when the build has SHA-256.
+constexpr std::string_view kChecksumHelp =
+    "m [PATH]  the SHA-256 of every file below this directory (or PATH), for sha256sum\n";
+constexpr std::string_view kCommandsFromP =
     "p PATH    print an entry's data on standard output\n"
     "q         quit\n"
+    "r [PATH]  write output.iso as u does, but each changed entry becomes exactly its\n"
+    "          local file: in place where it fits, else moved to new blocks at the end\n"
     "s [PATH]  describe an entry; without PATH, the current directory\n"
     "t [PATH]  list every entry below this directory (or below PATH)\n"
     "u [PATH]  write output.iso: every entry whose local file (where x puts it) differs\n"
     "          is replaced by it, in all its copies\n"
+    "v         check the whole volume and print every problem found\n"
     "w NAME    write output.iso: the entry NAME's data overwritten by the local file NAME\n"
     "x [PATH]  copy everything below this directory (or PATH) out, keeping the tree\n"
+    "          (a local file that differs from its entry is kept)\n"
     "Paths: names joined by \"/\"; a leading \"/\" starts at the root, \"..\" goes up one\n"
     "level; an entry whose whole name matches is always taken first.\n";
 
@@ -29,7 +39,11 @@ constexpr std::string_view kOptions =
     "\n"
     "Options (before IMAGE):\n"
     "  -c LINE        run LINE as a command; may be given more than once\n"
-    "  -f FILE        run the lines of FILE (\"-\": standard input), after any -c\n"
+    "  -f FILE        run the lines of FILE (\"-\": standard input) after all -c;\n"
+    "                 may be given more than once, run in order\n"
+    "  -C DIR         take every local file, and output.iso, from DIR\n"
+    "  -o FILE        w, u and r write FILE instead of output.iso\n"
+    "  --overwrite    x replaces local files that differ from the image\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n"
     "  --             the next argument is IMAGE, even if it starts with \"-\"\n"
@@ -41,15 +55,22 @@ constexpr std::string_view kOptions =
 constexpr std::string_view kExitStatuses =
     "\n"
     "Exit status: 0 success; 1 cannot start (usage, image, header); 2 a command\n"
-    "failed in batch mode; 3 standard output could not be written; 255 no IMAGE.\n";
+    "failed in batch mode; 3 standard output could not be written (a closed pipe\n"
+    "only when SIGPIPE is ignored: otherwise SIGPIPE ends the run); 255 no IMAGE.\n";
 
 }  // namespace
 
-std::string_view commandHelp() { return kCommands; }
+std::string_view commandHelp() {
+  static const std::string text =
+      std::string(kCommandsToH) +
+      std::string(findCommand('m') != nullptr ? kChecksumHelp : std::string_view()) +
+      std::string(kCommandsFromP);
+  return text;
+}
 
 std::string_view programHelp() {
   static const std::string text = std::string(kUsageLine) + std::string(kOptions) +
-                                  std::string(kCommands) + std::string(kExitStatuses);
+                                  std::string(commandHelp()) + std::string(kExitStatuses);
   return text;
 }
 

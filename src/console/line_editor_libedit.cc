@@ -6,6 +6,7 @@
 #include "console/completion.h"
 #include "console/line_source.h"
 #include "console/session.h"
+#include "platform/platform.h"
 
 namespace discshell {
 namespace {
@@ -20,7 +21,16 @@ class LineEditor final : public LineSource {
     ::history(history_, &event_, H_SETSIZE, 1000);
     ::el_set(editor_, EL_CLIENTDATA, this);
     ::el_set(editor_, EL_EDITOR, "emacs");
-    ::el_set(editor_, EL_SIGNAL, 1);  // the terminal is restored if a signal ends the run
+    // libedit's own signal handling passes a signal on to the whole process
+    // group, which may hold other programs. Instead Ctrl-C and Ctrl-Z reach
+    // the editor as keys while it reads a line, and the handlers of
+    // installInterruptCleanup restore the terminal if a signal ends the run.
+    platform::restoreTerminalOnSignals();
+    ::el_set(editor_, EL_SETTY, "-d", "-isig", nullptr);
+    ::el_set(editor_, EL_ADDFN, "discshell-interrupt", "drop the line", &LineEditor::interrupt);
+    ::el_set(editor_, EL_BIND, "^C", "discshell-interrupt", nullptr);
+    ::el_set(editor_, EL_ADDFN, "discshell-suspend", "suspend", &LineEditor::suspend);
+    ::el_set(editor_, EL_BIND, "^Z", "discshell-suspend", nullptr);
     ::el_set(editor_, EL_PROMPT, &LineEditor::prompt);
     ::el_set(editor_, EL_HIST, &::history, history_);
     ::el_set(editor_, EL_ADDFN, "discshell-complete", "complete a name", &LineEditor::complete);
@@ -37,7 +47,11 @@ class LineEditor final : public LineSource {
 
   std::optional<std::string> next() override {
     int count = 0;
-    const char* line = ::el_gets(editor_, &count);
+    const char* line = nullptr;
+    do {
+      interrupted_ = false;
+      line = ::el_gets(editor_, &count);
+    } while (line != nullptr && interrupted_);
     if (line == nullptr || count <= 0) return std::nullopt;
     std::string text(line, static_cast<std::size_t>(count));
     if (!text.empty() && text.back() == '\n') text.pop_back();
@@ -49,6 +63,32 @@ class LineEditor final : public LineSource {
   static char* prompt(EditLine*) {
     static char text[] = "?>";
     return text;
+  }
+
+  static LineEditor& self(EditLine* editor) {
+    void* data = nullptr;
+    ::el_get(editor, EL_CLIENTDATA, &data);
+    return *static_cast<LineEditor*>(data);
+  }
+
+  // Ctrl-C, as shells do: the line typed so far is shown with "^C" and
+  // dropped, and a fresh prompt follows on the next line.
+  static unsigned char interrupt(EditLine* editor, int) {
+    const LineInfo* line = ::el_line(editor);
+    ::el_cursor(editor, static_cast<int>(line->lastchar - line->cursor));
+    ::el_insertstr(editor, "^C");
+    ::el_push(editor, "\n");
+    self(editor).interrupted_ = true;
+    return CC_REFRESH;
+  }
+
+  // Ctrl-Z: this process alone stops, with the terminal as it was before
+  // the editor changed it, and the line is shown again when it goes on.
+  static unsigned char suspend(EditLine* editor, int) {
+    ::el_set(editor, EL_PREP_TERM, 0);
+    platform::stopThisProcess();
+    ::el_set(editor, EL_PREP_TERM, 1);
+    return CC_REDISPLAY;
   }
 
   static unsigned char complete(EditLine* editor, int) {
@@ -75,6 +115,7 @@ class LineEditor final : public LineSource {
   EditLine* editor_;
   History* history_;
   HistEvent event_{};
+  bool interrupted_ = false;
 };
 
 }  // namespace

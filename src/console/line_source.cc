@@ -22,15 +22,30 @@ std::optional<std::string> StreamLines::next() {
   return line;
 }
 
-BatchLines::BatchLines(std::vector<std::string> lines, std::istream* then)
-    : lines_(std::move(lines)) {
-  if (then != nullptr) then_.emplace(*then);
-}
+BatchLines::BatchLines(std::vector<std::string> lines, std::vector<Script> scripts)
+    : lines_(std::move(lines)), scripts_(std::move(scripts)) {}
 
 std::optional<std::string> BatchLines::next() {
-  if (nextLine_ < lines_.size()) return lines_[nextLine_++];
-  if (then_) return then_->next();
-  return std::nullopt;
+  if (nextLine_ < lines_.size()) {
+    origin_ = "-c " + std::to_string(nextLine_ + 1);
+    return lines_[nextLine_++];
+  }
+  for (;;) {
+    if (!current_) {
+      if (nextScript_ == scripts_.size()) return std::nullopt;
+      current_.emplace(*scripts_[nextScript_++].lines);
+      lineNumber_ = 0;
+    }
+    auto line = current_->next();
+    if (!line) {
+      current_.reset();
+      continue;
+    }
+    ++lineNumber_;
+    if (line->empty() || line->front() == '#') continue;
+    origin_ = scripts_[nextScript_ - 1].name + ":" + std::to_string(lineNumber_);
+    return line;
+  }
 }
 
 }  // namespace discshell

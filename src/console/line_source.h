@@ -18,6 +18,9 @@ class LineSource {
   virtual ~LineSource() = default;
   /// The next line without its line end; no value at the end of input.
   [[nodiscard]] virtual std::optional<std::string> next() = 0;
+  /// Where the last line came from, for failure messages ("-c 2",
+  /// "script.txt:14"); empty where that goes without saying.
+  [[nodiscard]] virtual std::string origin() const { return ""; }
 };
 
 /// Of a line longer than this, only this much is kept; the rest is read and
@@ -38,16 +41,29 @@ class StreamLines final : public LineSource {
   std::unique_ptr<char[]> buffer_ = std::make_unique<char[]>(kKeptLineLength + 1);
 };
 
-/// The lines given with -c, then, when there is one, the lines of a stream.
+/// A script of -f: its name as given ("-" for standard input) and its lines.
+struct Script {
+  std::string name;
+  std::istream* lines = nullptr;
+};
+
+/// The lines given with -c, then the lines of each script in turn. A
+/// script's empty lines and lines that begin with "#" are no commands: they
+/// are passed over.
 class BatchLines final : public LineSource {
  public:
-  BatchLines(std::vector<std::string> lines, std::istream* then);
+  BatchLines(std::vector<std::string> lines, std::vector<Script> scripts);
   [[nodiscard]] std::optional<std::string> next() override;
+  [[nodiscard]] std::string origin() const override { return origin_; }
 
  private:
   std::vector<std::string> lines_;
   std::size_t nextLine_ = 0;
-  std::optional<StreamLines> then_;
+  std::vector<Script> scripts_;
+  std::size_t nextScript_ = 0;
+  std::optional<StreamLines> current_;  ///< the script being read
+  std::size_t lineNumber_ = 0;          ///< in the script being read
+  std::string origin_;
 };
 
 /// The terminal line editor (history, completion), or nothing when the tool

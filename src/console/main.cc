@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
                              err,
                              platform::isTerminal(platform::StandardStream::kInput),
                              platform::isTerminal(platform::StandardStream::kOutput),
-                             platform::isTerminal(platform::StandardStream::kError)};
+                             platform::isTerminal(platform::StandardStream::kError),
+                             &outBuffer};
   const std::vector<std::string> arguments = platform::arguments(argc, argv);
   std::vector<const char*> args;
   for (const std::string& argument : arguments) args.push_back(argument.c_str());

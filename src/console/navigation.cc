@@ -46,10 +46,17 @@ std::optional<PathArgument> resolveArgument(Session& session,
                                             std::optional<std::string_view> argument) {
   std::optional<PathTarget> target;
   if (!argument) {
-    target = PathTarget{session.levels.size(), {}, std::nullopt};
+    target = PathTarget{session.levels.size(), {}, std::nullopt, std::nullopt};
   } else {
     WindowedReader reader(session.image);
     target = resolvePath(reader, session.geometry, session.levels, *argument, PathEnd::kEntry);
+    // c enters what it is told to; a path command reads a directory only
+    // where there is one.
+    if (target && target->namedDirectory &&
+        !isDirectory(reader, session.geometry, *target->namedDirectory)) {
+      session.fail("Directory not found.\n");
+      return std::nullopt;
+    }
   }
   if (!target) {
     session.fail("File not found.\n");

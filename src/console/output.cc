@@ -13,6 +13,7 @@ StandardOutputBuffer::StandardOutputBuffer(platform::StandardStream stream, int 
 StandardOutputBuffer::~StandardOutputBuffer() { drain(); }
 
 bool StandardOutputBuffer::writeOut(const char* data, std::size_t size) {
+  if (beforeWrite_ && size > 0) beforeWrite_();
   if (error_ == 0) error_ = platform::writeStandard(stream_, {data, size});
   return error_ == 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <ostream>
 #include <streambuf>
 
@@ -21,6 +22,8 @@ class StandardOutputBuffer final : public std::streambuf {
 
   /// The errno of the first failed write; 0 while every write succeeded.
   [[nodiscard]] int error() const { return error_; }
+  /// Called before each write to the stream (the progress line makes way).
+  void beforeEachWrite(std::function<void()> hook) { beforeWrite_ = std::move(hook); }
 
  protected:
   int_type overflow(int_type ch) override;
@@ -32,6 +35,7 @@ class StandardOutputBuffer final : public std::streambuf {
   bool drain();
   platform::StandardStream stream_;
   int error_;
+  std::function<void()> beforeWrite_;
   std::array<char, 64 * 1024> buffer_{};
 };
 

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "console/progress_display.h"
 #include "platform/platform.h"
 #include "volume/geometry.h"
 #include "volume/image_file.h"
@@ -30,12 +31,19 @@ struct Session {
   bool terminalErrors = false;  ///< the same for `errors`
   bool batch = false;           ///< no summary, prompts or "Exiting..."
   bool lineEditor = false;      ///< lines come from the terminal line editor
-  /// Where w and u write the patched image.
+  /// Where w, u and r write the patched image.
   std::string outputPath = "output.iso";
+  /// x may replace a local file that holds other bytes than its entry.
+  bool overwrite = false;
+  /// Shows how long commands go; null when nothing is to be shown.
+  ProgressDisplay* progress = nullptr;
   /// The directories entered, the root first; the last is the current one.
   std::vector<Level> levels;
   /// Set when the current command reported a failure.
   bool failed = false;
+  /// Where the current command came from in batch mode ("-c 2",
+  /// "script.txt:14"): failure messages begin with it.
+  std::string commandOrigin;
 
   [[nodiscard]] std::int32_t directory() const { return levels.back().offset; }
   /// Text from the image or the user as `out` may show it.
@@ -55,5 +63,22 @@ struct Session {
 /// is not part of a valid UTF-8 sequence, so a crafted name cannot drive the
 /// terminal. Valid UTF-8 passes unchanged, and off a terminal every byte does.
 [[nodiscard]] std::string displayText(std::string_view text, bool terminalOutput);
+
+/// An entry's data as a terminal may show it, in the pieces it is read in:
+/// displayText's rule, except that line feeds and tabs pass, and a UTF-8
+/// sequence split between two pieces is shown as if the data were whole.
+class DisplayStream {
+ public:
+  explicit DisplayStream(bool terminalOutput) : terminal_(terminalOutput) {}
+  /// What may be shown of the text so far; a sequence that `piece` cuts
+  /// short waits for the next piece.
+  [[nodiscard]] std::string add(std::string_view piece);
+  /// What still waits at the end of the text, shown as invalid bytes are.
+  [[nodiscard]] std::string finish();
+
+ private:
+  bool terminal_;
+  std::string waiting_;
+};
 
 }  // namespace discshell

@@ -25,6 +25,7 @@ int runShell(Session& session, LineSource& lines) {
       return kExitSuccess;
     }
     session.failed = false;
+    session.commandOrigin = lines.origin();
     const CommandHandler handler = line->empty() ? nullptr : findCommand(line->front());
     if (handler == nullptr) {
       session.fail(session.batch        ? "Invalid command\n"

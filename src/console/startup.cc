@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -21,12 +22,15 @@ namespace discshell {
 namespace {
 
 struct Options {
-  std::vector<std::string> lines;     ///< -c, in order
-  std::optional<std::string> script;  ///< -f
+  std::vector<std::string> lines;        ///< -c, in order
+  std::vector<std::string> scripts;      ///< -f, in order
+  std::optional<std::string> directory;  ///< -C: where local files are
+  std::optional<std::string> output;     ///< -o: instead of output.iso
+  bool overwrite = false;                ///< --overwrite: x replaces edited local files
   bool help = false;
   bool version = false;
   std::span<const char* const> positional;  ///< IMAGE [VOLUME-OFFSET] and what follows
-  [[nodiscard]] bool batch() const { return !lines.empty() || script.has_value(); }
+  [[nodiscard]] bool batch() const { return !lines.empty() || !scripts.empty(); }
 };
 
 // POSIX order: options end at the first argument that is not one, or after "--".
@@ -44,8 +48,10 @@ std::optional<Options> parseOptions(std::span<const char* const> args, std::ostr
       break;
     }
     if (arg.size() < 2 || arg[0] != '-') break;
-    if (arg == "--help" || arg == "--version") {
-      (arg == "--help" ? options.help : options.version) = true;
+    if (arg == "--help" || arg == "--version" || arg == "--overwrite") {
+      (arg == "--help"      ? options.help
+       : arg == "--version" ? options.version
+                            : options.overwrite) = true;
       continue;
     }
     if (arg.starts_with("--")) return refuse("unknown option: " + std::string(arg));
@@ -55,7 +61,7 @@ std::optional<Options> parseOptions(std::span<const char* const> args, std::ostr
         (letter == 'h' ? options.help : options.version) = true;
         continue;
       }
-      if (letter != 'c' && letter != 'f') {
+      if (std::string_view("cfCo").find(letter) == std::string_view::npos) {
         return refuse("unknown option: -" + std::string(1, letter));
       }
       std::string value;
@@ -68,28 +74,28 @@ std::optional<Options> parseOptions(std::span<const char* const> args, std::ostr
       }
       if (letter == 'c') {
         options.lines.push_back(std::move(value));
+      } else if (letter == 'f') {
+        options.scripts.push_back(std::move(value));
       } else {
-        options.script = std::move(value);
+        (letter == 'C' ? options.directory : options.output) = std::move(value);
       }
-      break;
+      break;  // the value took the rest of the argument
     }
   }
   options.positional = args.subspan(i);
   return options;
 }
 
-// The script of -f: standard input for "-", else the file.
-std::optional<std::istream*> openScript(const Options& options, Console& console,
-                                        std::ifstream& file) {
-  if (!options.script) return nullptr;
-  if (*options.script == "-") return &console.in;
-  const auto info = platform::statPath(*options.script);
+// A script of -f: standard input for "-", else the file; none after saying why.
+std::istream* openScript(const std::string& script, Console& console, std::ifstream& file) {
+  if (script == "-") return &console.in;
+  const auto info = platform::statPath(script);
   errno = info && info->kind == platform::FileKind::kDirectory ? EISDIR : 0;
-  if (errno == 0) file.open(platform::fileSystemPath(*options.script), std::ios::binary);
+  if (errno == 0) file.open(platform::fileSystemPath(script), std::ios::binary);
   if (errno != 0 || !file) {
-    console.err << "discshell: cannot read " << *options.script << ": "
+    console.err << "discshell: cannot read " << script << ": "
                 << platform::errorText(errno != 0 ? errno : EIO) << '\n';
-    return std::nullopt;
+    return nullptr;
   }
   return &file;
 }
@@ -106,10 +112,11 @@ int finish(Console& console, int status) {
   return status;
 }
 
-int runSession(Session& session, const Options& options, Console& console, std::istream* script) {
+int runSession(Session& session, const Options& options, Console& console,
+               const std::vector<Script>& scripts) {
   std::unique_ptr<LineSource> lines;
   if (session.batch) {
-    lines = std::make_unique<BatchLines>(options.lines, script);
+    lines = std::make_unique<BatchLines>(options.lines, scripts);
   } else if (console.inputIsTerminal && console.outputIsTerminal) {
     lines = openLineEditor(session);
     session.lineEditor = lines != nullptr;
@@ -161,12 +168,33 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
     messages << "Could not read volume header.\n";
     return kExitCannotStart;
   }
-  std::ifstream scriptFile;
-  const auto script = openScript(*options, console, scriptFile);
-  if (!script) return kExitCannotStart;
+  // Every script is opened before the first line runs.
+  std::deque<std::ifstream> scriptFiles;
+  std::vector<Script> scripts;
+  for (const std::string& script : options->scripts) {
+    scripts.push_back({script, openScript(script, console, scriptFiles.emplace_back())});
+    if (scripts.back().lines == nullptr) return kExitCannotStart;
+  }
+
+  // IMAGE and the scripts are found from where the tool was started; every
+  // local file from DIR on.
+  if (options->directory) {
+    if (const platform::ErrorCode error = platform::changeDirectory(*options->directory)) {
+      console.err << "discshell: cannot change to " << *options->directory << ": "
+                  << platform::errorText(error) << '\n';
+      return kExitCannotStart;
+    }
+  }
 
   Session session(*image, *geometry, console.out, messages);
+  ProgressDisplay progress(console.errorIsTerminal ? &console.err : nullptr, console.progressDelay);
+  session.progress = &progress;
+  if (console.outputBuffer != nullptr && console.outputIsTerminal && console.errorIsTerminal) {
+    console.outputBuffer->beforeEachWrite([&progress] { progress.erase(); });
+  }
   session.batch = options->batch();
+  session.overwrite = options->overwrite;
+  if (options->output) session.outputPath = *options->output;
   session.terminalOutput = console.outputIsTerminal;
   session.terminalErrors = session.batch ? console.errorIsTerminal : console.outputIsTerminal;
   if (!session.batch) {
@@ -175,7 +203,9 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
                 << " bytes\nRoot Directory: " << geometry->rootDirectoryOffset
                 << " bytes from start of volume\n\n";
   }
-  return finish(console, runSession(session, *options, console, *script));
+  const int status = runSession(session, *options, console, scripts);
+  if (console.outputBuffer != nullptr) console.outputBuffer->beforeEachWrite(nullptr);
+  return finish(console, status);
 }
 
 }  // namespace discshell

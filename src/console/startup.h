@@ -1,12 +1,15 @@
 // From the command line to the prompt.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <istream>
 #include <ostream>
 #include <span>
 
 namespace discshell {
+
+class StandardOutputBuffer;
 
 /// The volume offset argument, read as strtol does with base 0 (decimal,
 /// 0x hexadecimal, leading-0 octal; text without a number gives 0), saturated
@@ -21,6 +24,10 @@ struct Console {
   bool inputIsTerminal = false;
   bool outputIsTerminal = false;
   bool errorIsTerminal = false;
+  /// Standard output's own buffer, where it is one (not in tests).
+  StandardOutputBuffer* outputBuffer = nullptr;
+  /// How long a command runs before its progress shows (tests shorten it).
+  std::chrono::milliseconds progressDelay = std::chrono::seconds(1);
 };
 
 /// A whole run: `args` are the command-line arguments after the program name

@@ -50,6 +50,7 @@ ShellStep extractTree(Session& session, std::int32_t, std::optional<std::string_
     switch (event) {
       case TreeEvent::kFile:
         session.out << session.shown(path) << '\n';
+        if (session.progress != nullptr) session.progress->fileDone();
         break;
       case TreeEvent::kFailure:
         session.fail(path, message);
@@ -61,11 +62,14 @@ ShellStep extractTree(Session& session, std::int32_t, std::optional<std::string_
   };
   auto here = session.localDirectory();
   if (!here) return ShellStep::kPrompt;
-  const TreeTotals totals = target->entry
-                                ? extractEntryTree(session.image, session.geometry,
-                                                   std::move(*here), *target->entry, report)
-                                : extractDirectoryTree(session.image, session.geometry,
-                                                       std::move(*here), target->directory, report);
+  const ExistingFile existing =
+      session.overwrite ? ExistingFile::kReplace : ExistingFile::kKeepEdited;
+  const ProgressRun progress(session.progress, std::nullopt, true);
+  const TreeTotals totals =
+      target->entry ? extractEntryTree(session.image, session.geometry, std::move(*here),
+                                       *target->entry, existing, report)
+                    : extractDirectoryTree(session.image, session.geometry, std::move(*here),
+                                           target->directory, existing, report);
   session.out << "Extracted " << totals.files << " files and " << totals.directories
               << " directories, " << totals.bytes << " bytes; " << totals.failures
               << " failures.\n";

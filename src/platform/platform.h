@@ -218,5 +218,11 @@ ProcessStart prepareProcess();
 /// changed), then the process ends by the same signal, so its caller still
 /// sees it. Signals the caller set to be ignored stay ignored.
 void installInterruptCleanup();
+/// Remembers the terminal's settings as they are now, so that a signal that
+/// ends the run puts them back (the line editor changes them while it reads).
+void restoreTerminalOnSignals();
+/// Stops this process, and no other, as a terminal's Ctrl-Z does; returns
+/// when it is continued.
+void stopThisProcess();
 
 }  // namespace discshell::platform

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -96,10 +97,15 @@ void releaseCleanupSlot(int slot) {
   if (slot >= 0) cleanupSlots[slot].state.store(kFree);
 }
 
+// The terminal as it was before the line editor changed it.
+termios savedTerminal{};
+std::atomic<bool> terminalSaved{false};
+
 extern "C" void removeTemporaryFilesAndReraise(int signalNumber) {
   for (CleanupSlot& slot : cleanupSlots) {
     if (slot.state.load() == kArmed) ::unlinkat(slot.directoryFd, slot.name, 0);
   }
+  if (terminalSaved.load()) ::tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
   // Blocked while this handler runs, the signal arrives again on return and
   // now ends the process, as if it had never been caught.
   ::signal(signalNumber, SIG_DFL);
@@ -392,5 +398,11 @@ void installInterruptCleanup() {
     ::sigaction(signalNumber, &handler, nullptr);
   }
 }
+
+void restoreTerminalOnSignals() {
+  if (::tcgetattr(STDIN_FILENO, &savedTerminal) == 0) terminalSaved.store(true);
+}
+
+void stopThisProcess() { ::raise(SIGTSTP); }
 
 }  // namespace discshell::platform

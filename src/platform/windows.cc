@@ -686,4 +686,8 @@ ErrorCode writeStandard(StandardStream stream, std::span<const char> data) {
 
 void installInterruptCleanup() { ::SetConsoleCtrlHandler(endOnInterrupt, TRUE); }
 
+// No line editor changes the console here, and Windows stops no process.
+void restoreTerminalOnSignals() {}
+void stopThisProcess() {}
+
 }  // namespace discshell::platform

@@ -31,6 +31,12 @@ using ByteSink = std::function<bool(const unsigned char* data, std::size_t size)
                                std::int64_t length, platform::File& output,
                                std::int64_t outputPosition);
 
+/// Makes the empty `output` a copy of `input`, whose length is `length`:
+/// sharing its blocks where the file system can (then the copy costs next to
+/// nothing), copying them otherwise.
+[[nodiscard]] CopyResult copyWholeFile(const platform::File& input, std::int64_t length,
+                                       platform::File& output);
+
 /// The same through the fixed buffer, handing each piece to `sink`.
 [[nodiscard]] CopyResult copyBytes(const platform::File& input, std::int64_t inputPosition,
                                    std::int64_t length, const ByteSink& sink);

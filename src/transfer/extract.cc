@@ -1,17 +1,49 @@
 #include "transfer/extract.h"
 
+#include "transfer/compare.h"
 #include "transfer/copy.h"
 
 namespace discshell {
 
+namespace {
+
+// x keeps a local file that holds other bytes than the entry's (an edit is
+// not to be lost), and leaves one that holds the same bytes as it is. A
+// link there is never followed: it is kept as something the user put there.
+std::optional<ExtractResult> keepExisting(const ImageFile& image, std::int32_t position,
+                                          std::int32_t length, const platform::Directory& directory,
+                                          const std::string& name, ByteComparer& compare) {
+  const auto local = directory.entryStatus(name);
+  if (!local || local->kind == platform::FileKind::kNone ||
+      local->kind == platform::FileKind::kDirectory) {
+    return std::nullopt;  // nothing to keep; a directory there fails the write as before
+  }
+  const auto file =
+      local->kind == platform::FileKind::kRegular ? directory.openFile(name) : std::nullopt;
+  if (file && compareWithEntry(compare, *file, image, position, length) == Comparison::kSame) {
+    return ExtractResult{ExtractStatus::kWritten, file->length().value_or(0)};
+  }
+  return ExtractResult{ExtractStatus::kKept, 0};
+}
+
+}  // namespace
+
 ExtractResult extractFile(const ImageFile& image, std::int32_t position, std::int32_t length,
-                          const platform::Directory& directory, const std::string& name) {
+                          const platform::Directory& directory, const std::string& name,
+                          ExistingFile existingFile, ByteComparer* compare) {
   if (!platform::isSafeLocalName(name)) return {ExtractStatus::kUnsafeName, 0};
   // Links are followed here only to tell whether the name leads to the image:
   // writing over it would destroy what is being read.
   const auto existing = directory.entryStatus(name, true);
   if (isImage(existing, image)) return {ExtractStatus::kIsImage, 0};
   if (length < 0) return {ExtractStatus::kInvalidSize, 0};
+  if (existingFile == ExistingFile::kKeepEdited) {
+    ByteComparer ownComparer;
+    if (auto kept = keepExisting(image, position, length, directory, name,
+                                 compare != nullptr ? *compare : ownComparer)) {
+      return *kept;
+    }
+  }
 
   auto pending = directory.createPending();
   if (!pending) return {ExtractStatus::kCannotWrite, 0};
@@ -38,6 +70,8 @@ std::string extractMessage(const ExtractResult& result, std::int32_t length) {
       return "Invalid entry size.\n";
     case ExtractStatus::kCannotWrite:
       return "Could not write local file.\n";
+    case ExtractStatus::kKept:
+      return "Local file differs from the image; kept.\n";
   }
   return "";
 }

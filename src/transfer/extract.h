@@ -16,7 +16,17 @@ enum class ExtractStatus {
   kIsImage,      ///< the local file is the open image itself
   kInvalidSize,  ///< a negative byte count
   kCannotWrite,  ///< the local file could not be created or written
+  kKept,         ///< a local file with other bytes stands there and was kept
 };
+
+/// What to do with a local file that already stands at the name.
+enum class ExistingFile {
+  kReplace,     ///< g and a: replace it
+  kKeepEdited,  ///< x: keep it when it holds other bytes than the entry's; when it holds
+                ///< the same bytes, leave it and count it as written
+};
+
+class ByteComparer;
 
 struct ExtractResult {
   ExtractStatus status = ExtractStatus::kWritten;
@@ -24,12 +34,15 @@ struct ExtractResult {
 };
 
 /// Writes `length` bytes of the image from byte position `position` to the
-/// local file `name` in `directory`; the file appears only once complete. The refusals are checked
-/// in this order: unsafe name, the image itself, negative length, and then whether the file can be
+/// local file `name` in `directory`; the file appears only once complete.
+/// The refusals are checked in this order: unsafe name, the image itself,
+/// negative length, a local file to keep, and then whether the file can be
 /// written. A negative position reads as no bytes.
 [[nodiscard]] ExtractResult extractFile(const ImageFile& image, std::int32_t position,
                                         std::int32_t length, const platform::Directory& directory,
-                                        const std::string& name);
+                                        const std::string& name,
+                                        ExistingFile existingFile = ExistingFile::kReplace,
+                                        ByteComparer* compare = nullptr);
 
 /// What the console says about a result; empty when everything was written.
 [[nodiscard]] std::string extractMessage(const ExtractResult& result, std::int32_t length);

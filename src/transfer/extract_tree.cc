@@ -1,5 +1,6 @@
 #include "transfer/extract_tree.h"
 
+#include "transfer/compare.h"
 #include "transfer/extract.h"
 #include "transfer/local_tree.h"
 #include "volume/tree.h"
@@ -10,17 +11,27 @@ namespace {
 class TreeExtractor final : public TreeVisitor {
  public:
   TreeExtractor(const ImageFile& image, const VolumeGeometry& geometry, platform::Directory top,
-                const TreeReporter& report)
-      : image_(image), geometry_(geometry), local_(std::move(top)), report_(report) {}
+                ExistingFile existing, const TreeReporter& report)
+      : image_(image),
+        geometry_(geometry),
+        local_(std::move(top)),
+        existing_(existing),
+        report_(report) {}
 
   bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
+    // The first entry of a name is the one the name means, as for g and c:
+    // a later one would overwrite its file.
+    if (!names_.first(entry.name)) return fail(path, "Duplicate name; not extracted.\n");
+    // As g finds it: an entry at block 0 is not there.
+    if (entry.startBlock == 0) return fail(path, "File not found.\n");
     if (!platform::isSafeLocalName(entry.name)) return fail(path, "Unsafe local file name.\n");
     if (path.size() >= platform::pathLimit()) return fail(path, "Local path too long.\n");
     if (directory) return makeDirectory(entry.name, path);
     const platform::Directory* here = local_.current();
     if (here == nullptr) return fail(path, "Could not write local file.\n");
-    const ExtractResult result = extractFile(image_, blockToOffset(geometry_, entry.startBlock),
-                                             entry.byteCount, *here, entry.name);
+    const ExtractResult result =
+        extractFile(image_, blockToOffset(geometry_, entry.startBlock), entry.byteCount, *here,
+                    entry.name, existing_, &compare_);
     totals.bytes += result.written;
     if (result.status != ExtractStatus::kWritten) {
       return fail(path, extractMessage(result, entry.byteCount));
@@ -30,9 +41,13 @@ class TreeExtractor final : public TreeVisitor {
     return true;
   }
 
-  void leave(const std::string&) override { local_.leave(); }
+  void leave(const std::string&) override {
+    local_.leave();
+    names_.leave();
+  }
 
-  void revisit(const DirectoryEntry&, const std::string& path) override {
+  void revisit(const DirectoryEntry& entry, const std::string& path) override {
+    static_cast<void>(names_.first(entry.name));
     report_(TreeEvent::kRevisit, path, "");
   }
 
@@ -51,12 +66,16 @@ class TreeExtractor final : public TreeVisitor {
     platform::FileKind found{};
     if (!local_.enter(name, true, found)) return fail(path, "Could not create local directory.\n");
     ++totals.directories;
+    names_.enter();
     return true;
   }
 
   const ImageFile& image_;
   const VolumeGeometry& geometry_;
   LocalTree local_;
+  ExistingFile existing_;
+  ByteComparer compare_;
+  FirstNames names_;
   const TreeReporter& report_;
 };
 
@@ -64,16 +83,16 @@ class TreeExtractor final : public TreeVisitor {
 
 TreeTotals extractDirectoryTree(const ImageFile& image, const VolumeGeometry& geometry,
                                 platform::Directory top, std::int32_t directoryOffset,
-                                const TreeReporter& report) {
-  TreeExtractor extractor(image, geometry, std::move(top), report);
+                                ExistingFile existing, const TreeReporter& report) {
+  TreeExtractor extractor(image, geometry, std::move(top), existing, report);
   walkTree(image, geometry, directoryOffset, extractor);
   return extractor.totals;
 }
 
 TreeTotals extractEntryTree(const ImageFile& image, const VolumeGeometry& geometry,
                             platform::Directory top, const DirectoryEntry& entry,
-                            const TreeReporter& report) {
-  TreeExtractor extractor(image, geometry, std::move(top), report);
+                            ExistingFile existing, const TreeReporter& report) {
+  TreeExtractor extractor(image, geometry, std::move(top), existing, report);
   walkTree(image, geometry, entry, extractor);
   return extractor.totals;
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "transfer/extract.h"
 #include "volume/directory.h"
 #include "volume/image_file.h"
 
@@ -35,13 +36,14 @@ struct TreeTotals {
 /// so does a local path that would reach the system's path limit. Existing
 /// local directories are reused; anything else where a directory belongs (a
 /// file, a symbolic link) fails that subtree, and no link is ever followed.
+/// `existing` says what happens to a local file already there.
 TreeTotals extractDirectoryTree(const ImageFile& image, const VolumeGeometry& geometry,
                                 platform::Directory top, std::int32_t directoryOffset,
-                                const TreeReporter& report);
+                                ExistingFile existing, const TreeReporter& report);
 
 /// Extracts one entry, a file or a whole directory, under its own name.
 TreeTotals extractEntryTree(const ImageFile& image, const VolumeGeometry& geometry,
                             platform::Directory top, const DirectoryEntry& entry,
-                            const TreeReporter& report);
+                            ExistingFile existing, const TreeReporter& report);
 
 }  // namespace discshell

@@ -1,5 +1,8 @@
 #include "transfer/local_tree.h"
 
+#include <algorithm>
+#include <functional>
+
 namespace discshell {
 namespace {
 
@@ -45,6 +48,33 @@ const platform::Directory* LocalTree::current() {
     if (!levels_[i].directory) return nullptr;
   }
   return &*levels_.back().directory;
+}
+
+bool FirstNames::first(std::string_view name) {
+  // 0 marks an empty slot, so no name may hash to it.
+  const std::uint64_t key = std::max<std::uint64_t>(std::hash<std::string_view>{}(name), 1);
+  Level& level = levels_.back();
+  const auto home = [&level](std::uint64_t hash) {
+    return static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ULL) >> 32) &
+           (level.slots.size() - 1);
+  };
+  if (2 * (level.count + 1) > level.slots.size()) {
+    std::vector<std::uint64_t> old(level.slots.empty() ? 16 : 2 * level.slots.size(), 0);
+    old.swap(level.slots);
+    for (const std::uint64_t kept : old) {
+      if (kept == 0) continue;
+      std::size_t i = home(kept);
+      while (level.slots[i] != 0) i = (i + 1) & (level.slots.size() - 1);
+      level.slots[i] = kept;
+    }
+  }
+  std::size_t i = home(key);
+  for (; level.slots[i] != 0; i = (i + 1) & (level.slots.size() - 1)) {
+    if (level.slots[i] == key) return false;
+  }
+  level.slots[i] = key;
+  ++level.count;
+  return true;
 }
 
 std::optional<platform::File> openBelow(const platform::Directory& top, std::string_view path) {

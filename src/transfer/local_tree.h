@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,6 +38,31 @@ class LocalTree {
   };
   void closeOldLevel();
   std::vector<Level> levels_;
+};
+
+/// The names a tree walk has met so far in each directory it is in: the
+/// first entry of a name is the one the name means, as for g and c, and
+/// each later one is left alone. Only the directories being walked keep
+/// their names; a directory's are dropped when the walk leaves it.
+class FirstNames {
+ public:
+  /// True the first time `name` is met in the current directory.
+  [[nodiscard]] bool first(std::string_view name);
+  /// The walk enters a directory, or leaves it.
+  void enter() { levels_.emplace_back(); }
+  void leave() {
+    if (levels_.size() > 1) levels_.pop_back();
+  }
+
+ private:
+  // A name is kept as a 64-bit hash of it, in a table by open addressing:
+  // 16 bytes a name or less, and no allocation per name. Two names that hash
+  // alike are a chance of one in 2^64 a pair.
+  struct Level {
+    std::vector<std::uint64_t> slots;
+    std::size_t count = 0;
+  };
+  std::vector<Level> levels_{1};
 };
 
 /// Opens the regular file at `path` ("/"-separated names, as the tree walk

@@ -35,15 +35,19 @@ ReplaceResult replaceFile(const ImageFile& image, std::int32_t position, std::in
 
   const std::int64_t replaced = *replacementLength;
   platform::File& out = pending->file();
-  if (!copyExactly(image.file(), 0, position, out, 0) ||
-      !copyExactly(*local, 0, replaced, out, position)) {
+  // The whole image first, in one copy that the file system may turn into
+  // shared blocks, then the replacement over it. A copy that fails is
+  // reported where the image would have failed in three pieces: in its head
+  // or the replacement without the progress lines, in its rest after them.
+  const CopyResult imageCopy = copyWholeFile(image.file(), *imageLength, out);
+  if (imageCopy.copied < position || !copyExactly(*local, 0, replaced, out, position)) {
     return ReplaceResult::kFailed;
   }
   const std::int64_t rest = *imageLength - (position + replaced);
   console << "ISO Length: " << *imageLength << ", Address: " << position
           << ", Replacement Length: " << replaced << ".\n"
           << "Left to go: " << rest << " bytes";
-  if (rest < 0 || !copyExactly(image.file(), position + replaced, rest, out, position + replaced) ||
+  if (rest < 0 || imageCopy.copied < *imageLength ||
       !pending->commit(output.name, output.existing)) {
     return ReplaceResult::kFailed;
   }

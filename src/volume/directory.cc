@@ -1,5 +1,6 @@
 #include "volume/directory.h"
 
+#include <algorithm>
 #include <array>
 
 #include "volume/layout.h"
@@ -7,14 +8,19 @@
 namespace discshell {
 namespace {
 
-// Reads through the shared window, failing outside the walk's limit.
+// Reads through the shared window, failing outside the walk's limit, and
+// keeps the walk's furthest read up to date.
 class LimitedReader {
  public:
-  LimitedReader(WindowedReader& reader, const ByteRange& limit) : reader_(reader), limit_(limit) {}
+  LimitedReader(WindowedReader& reader, WalkState& state) : reader_(reader), state_(state) {}
 
   [[nodiscard]] bool read(std::int32_t position, std::span<unsigned char> out) {
     const std::int64_t end = std::int64_t{position} + static_cast<std::int64_t>(out.size());
-    return position >= limit_.begin && end <= limit_.end && reader_.read(position, out);
+    if (position < state_.limit.begin || end > state_.limit.end || !reader_.read(position, out)) {
+      return false;
+    }
+    state_.furthestRead = std::max(state_.furthestRead, end);
+    return true;
   }
   [[nodiscard]] std::optional<std::int32_t> read32(std::int32_t position) {
     std::array<unsigned char, 4> bytes{};
@@ -24,7 +30,7 @@ class LimitedReader {
 
  private:
   WindowedReader& reader_;
-  const ByteRange& limit_;
+  WalkState& state_;
 };
 
 // Text up to its first NUL, at most `limit` bytes.
@@ -100,7 +106,7 @@ void advance(LimitedReader& reader, const VolumeGeometry& geometry, std::int32_t
 WalkState beginWalk(WindowedReader& reader, std::int32_t directoryOffset, ByteRange limit) {
   WalkState state;
   state.limit = limit;
-  LimitedReader limited(reader, state.limit);
+  LimitedReader limited(reader, state);
   const auto firstNextBlock = limited.read32(addWrapped(directoryOffset, layout::kNextBlockField));
   if (!firstNextBlock) {
     state.end = WalkEnd::kUnreadable;
@@ -115,7 +121,7 @@ WalkState beginWalk(WindowedReader& reader, std::int32_t directoryOffset, ByteRa
 std::optional<DirectoryEntry> nextEntry(WindowedReader& reader, const VolumeGeometry& geometry,
                                         WalkState& state) {
   if (state.end != WalkEnd::kRunning) return std::nullopt;
-  LimitedReader limited(reader, state.limit);
+  LimitedReader limited(reader, state);
   const auto flags = limited.read32(addWrapped(state.position, layout::kFlagsField));
   if (!flags || *flags == 0) {
     state.end = flags ? WalkEnd::kEndMarker : WalkEnd::kUnreadable;

@@ -47,6 +47,9 @@ struct WalkState {
   bool firstBlockIsLast = false;  ///< the first block's next-block field is -1
   WalkEnd end = WalkEnd::kRunning;
   ByteRange limit;
+  /// One past the last byte of the furthest field read so far: a walk limited
+  /// to any end at or beyond it reads exactly what this one has read.
+  std::int64_t furthestRead = 0;
 };
 
 /// Starts a walk of the directory whose first block lies at `directoryOffset`.

@@ -1,73 +1,158 @@
 #include "volume/tree.h"
 
 #include <bit>
+#include <limits>
+#include <unordered_map>
 
 namespace discshell {
 namespace {
 
-// A set of 64-bit keys by open addressing: 16 bytes or less per key, and no
-// node allocations, so a walk through 100,000 directories stays small.
-// The key ~0 is reserved as the empty slot.
-class KeySet {
+// A map from byte positions to small non-zero numbers by open addressing:
+// 8 bytes a slot and no node allocations, so a walk through 100,000
+// directories stays small. A value of 0 marks an empty slot.
+class PositionMap {
  public:
-  [[nodiscard]] bool contains(std::uint64_t key) const {
-    if (slots_.empty()) return false;
-    for (std::size_t i = home(key);; i = (i + 1) & (slots_.size() - 1)) {
-      if (slots_[i] == key) return true;
-      if (slots_[i] == kEmpty) return false;
+  /// The value kept for `position`, or 0 when there is none.
+  [[nodiscard]] std::uint32_t find(std::int32_t position) const {
+    if (slots_.empty()) return 0;
+    for (std::size_t i = home(position);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i].value == 0 || slots_[i].position == position) return slots_[i].value;
     }
   }
-  void insert(std::uint64_t key) {
+  /// Keeps `value` (not 0) for `position`, replacing what was kept.
+  void insert(std::int32_t position, std::uint32_t value) {
     if (2 * (count_ + 1) > slots_.size()) grow();
-    std::size_t i = home(key);
-    while (slots_[i] != kEmpty && slots_[i] != key) i = (i + 1) & (slots_.size() - 1);
-    if (slots_[i] == kEmpty) ++count_;
-    slots_[i] = key;
+    std::size_t i = home(position);
+    while (slots_[i].value != 0 && slots_[i].position != position) {
+      i = (i + 1) & (slots_.size() - 1);
+    }
+    if (slots_[i].value == 0) ++count_;
+    slots_[i] = {position, value};
   }
 
  private:
-  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
-  [[nodiscard]] std::size_t home(std::uint64_t key) const {
+  struct Slot {
+    std::int32_t position = 0;
+    std::uint32_t value = 0;
+  };
+  [[nodiscard]] std::size_t home(std::int32_t position) const {
     const int bits = std::countr_zero(slots_.size());
+    const std::uint64_t key = static_cast<std::uint32_t>(position);
     return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
   }
   void grow() {
-    std::vector<std::uint64_t> old(slots_.empty() ? 32 : 2 * slots_.size(), kEmpty);
+    std::vector<Slot> old(slots_.empty() ? 32 : 2 * slots_.size());
     old.swap(slots_);
     count_ = 0;
-    for (const std::uint64_t key : old) {
-      if (key != kEmpty) insert(key);
+    for (const Slot& slot : old) {
+      if (slot.value != 0) insert(slot.position, slot.value);
     }
   }
-  std::vector<std::uint64_t> slots_;
+  std::vector<Slot> slots_;
   std::size_t count_ = 0;
 };
 
-std::uint64_t dataKey(std::int32_t position, std::int32_t byteCount) {
-  return (std::uint64_t{static_cast<std::uint32_t>(position)} << 32) |
-         static_cast<std::uint32_t>(byteCount);
+// Entries whose data is no directory without a walk: at block 0, or with a
+// byte count that is not a positive multiple of the block size.
+bool cannotBeDirectory(const VolumeGeometry& geometry, const DirectoryEntry& entry) {
+  return entry.startBlock == 0 || geometry.blockSize <= 0 || entry.byteCount <= 0 ||
+         entry.byteCount % geometry.blockSize != 0;
 }
 
-// isDirectory, remembered per data stretch: a hostile directory whose many
-// entries all lead to one large directory then costs one probe, not one each.
+// Whether a stretch whose walk needs its first `leastByteCount` bytes is a
+// directory of `byteCount` bytes: a field ending exactly at its end is inside.
+bool holdsWalk(std::int32_t byteCount, std::uint32_t leastByteCount) {
+  return static_cast<std::uint32_t>(byteCount) >= leastByteCount;
+}
+
+// The walk of a stretch of the image as a directory, from its start and not
+// limited to any byte count. A walk limited to the first c bytes reads the
+// same fields as this one as long as each lies below start + c, and fails at
+// the first that does not; so this one walk, taken only as far as the
+// largest byte count asked, answers every byte count at once.
+class StretchWalk {
+ public:
+  /// No byte count reaches this.
+  static constexpr std::uint32_t kNever = std::numeric_limits<std::uint32_t>::max();
+
+  StretchWalk(WindowedReader& reader, std::int32_t start)
+      : start_(start), walk_(beginWalk(reader, start, {start, kUnlimited})) {}
+
+  /// Walks on until the walk has ended or has read beyond `byteCount` bytes.
+  void extend(WindowedReader& reader, const VolumeGeometry& geometry, std::int32_t byteCount) {
+    while (!ended() && walk_.furthestRead <= std::int64_t{start_} + byteCount) {
+      const auto child = nextEntry(reader, geometry, walk_);
+      if (!child) break;
+      ++entries_;
+      if (child->name.empty() || child->byteCount < 0) badEntry_ = true;
+    }
+  }
+  [[nodiscard]] bool ended() const { return badEntry_ || walk_.end != WalkEnd::kRunning; }
+  /// Once ended: the least byte count at which the stretch reads as a
+  /// directory (its walk reached a flags word of 0 within it, every entry
+  /// named and of a byte count of 0 or more, and it met an entry or its first
+  /// block said it was the last), or kNever.
+  [[nodiscard]] std::uint32_t leastByteCount() const {
+    const std::int64_t extent = walk_.furthestRead - start_;
+    if (badEntry_ || walk_.end != WalkEnd::kEndMarker ||
+        (entries_ == 0 && !walk_.firstBlockIsLast) ||
+        extent > std::numeric_limits<std::int32_t>::max()) {
+      return kNever;
+    }
+    return static_cast<std::uint32_t>(extent);
+  }
+  /// Whether the stretch is a directory of `byteCount` bytes, as far as the
+  /// walk has gone: one not yet ended has read beyond that many.
+  [[nodiscard]] bool isDirectory(std::int32_t byteCount) const {
+    return ended() && holdsWalk(byteCount, leastByteCount());
+  }
+  [[nodiscard]] std::uint32_t entries() const { return entries_; }
+
+ private:
+  static constexpr std::int64_t kUnlimited = std::numeric_limits<std::int64_t>::max();
+  std::int32_t start_;
+  WalkState walk_;
+  std::uint32_t entries_ = 0;
+  bool badEntry_ = false;
+};
+
+// isDirectory for every entry of a tree walk, with what each stretch's walk
+// showed remembered by its start: entries that share a start cost one walk
+// together, whatever their byte counts. Only walks that cost something are
+// remembered (a directory, or a walk of many entries), so memory grows with
+// the directories, not with the files.
 class DirectoryProbe {
  public:
   DirectoryProbe(const ByteSource& image, const VolumeGeometry& geometry)
       : reader_(image, 4096), geometry_(geometry) {}
   bool operator()(const DirectoryEntry& entry) {
-    const std::uint64_t key = dataKey(blockToOffset(geometry_, entry.startBlock), entry.byteCount);
-    if (directories_.contains(key)) return true;
-    if (files_.contains(key)) return false;
-    const bool directory = isDirectory(reader_, geometry_, entry);
-    (directory ? directories_ : files_).insert(key);
+    if (cannotBeDirectory(geometry_, entry)) return false;
+    const std::int32_t start = blockToOffset(geometry_, entry.startBlock);
+    if (const std::uint32_t least = ended_.find(start); least != 0) {
+      return holdsWalk(entry.byteCount, least);
+    }
+    const auto paused = paused_.find(start);
+    StretchWalk walk = paused != paused_.end() ? paused->second : StretchWalk(reader_, start);
+    walk.extend(reader_, geometry_, entry.byteCount);
+    const bool directory = walk.isDirectory(entry.byteCount);
+    const bool costly = walk.entries() >= kFewEntries;
+    if (walk.ended() && (costly || walk.leastByteCount() != StretchWalk::kNever)) {
+      ended_.insert(start, walk.leastByteCount());
+    } else if (!walk.ended() && costly) {
+      paused_.insert_or_assign(start, walk);
+    }
+    if (walk.ended() && paused != paused_.end()) paused_.erase(paused);
     return directory;
   }
 
  private:
+  // A walk that ends or pauses within this many entries is cheaper to take
+  // again than to remember.
+  static constexpr std::uint32_t kFewEntries = 16;
   WindowedReader reader_;
   const VolumeGeometry& geometry_;
-  KeySet directories_;
-  KeySet files_;
+  PositionMap ended_;  ///< the least byte count of each ended walk (never 0)
+  std::unordered_map<std::int32_t, StretchWalk> paused_;
 };
 
 struct Frame {
@@ -79,24 +164,17 @@ struct Frame {
 
 bool isDirectory(WindowedReader& reader, const VolumeGeometry& geometry,
                  const DirectoryEntry& entry) {
-  if (entry.startBlock == 0 || geometry.blockSize <= 0 || entry.byteCount <= 0 ||
-      entry.byteCount % geometry.blockSize != 0) {
-    return false;
-  }
-  const std::int32_t start = blockToOffset(geometry, entry.startBlock);
-  WalkState walk = beginWalk(reader, start, {start, std::int64_t{start} + entry.byteCount});
-  bool visitedAny = false;
-  while (const auto child = nextEntry(reader, geometry, walk)) {
-    if (child->name.empty() || child->byteCount < 0) return false;
-    visitedAny = true;
-  }
-  return walk.end == WalkEnd::kEndMarker && (visitedAny || walk.firstBlockIsLast);
+  if (cannotBeDirectory(geometry, entry)) return false;
+  StretchWalk walk(reader, blockToOffset(geometry, entry.startBlock));
+  walk.extend(reader, geometry, entry.byteCount);
+  return walk.isDirectory(entry.byteCount);
 }
 
 std::optional<PathTarget> resolvePath(WindowedReader& reader, const VolumeGeometry& geometry,
                                       const std::vector<Level>& levels, std::string_view path,
                                       PathEnd end) {
-  PathTarget target{levels.size(), {}, std::nullopt};
+  PathTarget target;
+  target.keep = levels.size();
   const auto enter = [&](const DirectoryEntry& entry) {
     target.down.push_back({blockToOffset(geometry, entry.startBlock), entry.name});
   };
@@ -108,7 +186,10 @@ std::optional<PathTarget> resolvePath(WindowedReader& reader, const VolumeGeomet
     }
     return target;
   }
-  if (path.find('/') == std::string_view::npos) return std::nullopt;
+  const bool dots = path == "." || path == "..";
+  if (path.find('/') == std::string_view::npos && !(dots && end == PathEnd::kEntry)) {
+    return std::nullopt;
+  }
   if (path.front() == '/') target.keep = 1;
   while (!path.empty()) {
     const std::size_t slash = path.find('/');
@@ -132,8 +213,10 @@ std::optional<PathTarget> resolvePath(WindowedReader& reader, const VolumeGeomet
     if (!found) return std::nullopt;
     if (last && end == PathEnd::kEntry) {
       target.entry = std::move(found);
+      target.namedDirectory.reset();
     } else {
       enter(*found);
+      target.namedDirectory = std::move(found);
     }
   }
   return target;
@@ -143,8 +226,8 @@ void walkTree(const ByteSource& image, const VolumeGeometry& geometry, std::int3
               TreeVisitor& visitor, const std::string& prefix) {
   WindowedReader reader(image);
   DirectoryProbe isDirectoryEntry(image, geometry);
-  KeySet entered;
-  entered.insert(dataKey(directoryOffset, 0));
+  PositionMap entered;  ///< 1 for each directory entered
+  entered.insert(directoryOffset, 1);
   std::string path = prefix;
   std::vector<Frame> stack{{beginWalk(reader, directoryOffset), path.size()}};
   while (!stack.empty()) {
@@ -159,10 +242,10 @@ void walkTree(const ByteSource& image, const VolumeGeometry& geometry, std::int3
     path += entry->name;
     const bool directory = isDirectoryEntry(*entry);
     const std::int32_t offset = blockToOffset(geometry, entry->startBlock);
-    if (directory && entered.contains(dataKey(offset, 0))) {
+    if (directory && entered.find(offset) != 0) {
       visitor.revisit(*entry, path);
     } else if (visitor.visit(*entry, directory, path) && directory) {
-      entered.insert(dataKey(offset, 0));
+      entered.insert(offset, 1);
       path += '/';
       stack.push_back({beginWalk(reader, offset), path.size()});
     }

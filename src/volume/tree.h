@@ -34,8 +34,15 @@ struct PathTarget {
   std::size_t keep = 0;
   std::vector<Level> down;
   std::optional<DirectoryEntry> entry;
+  /// The last component looked up, when the path enters it and nothing but
+  /// "/", "." and ".." follows it (as in "docs/", "docs/." or "docs/x/.."):
+  /// the path then names it as a directory, which c takes on trust and the
+  /// path commands check.
+  std::optional<DirectoryEntry> namedDirectory;
 };
 
+/// What the path names at its end: a directory, as for c, or an entry, as
+/// for the commands that take a path.
 enum class PathEnd { kDirectory, kEntry };
 
 /// Resolves `path` from `levels` (never empty). The whole argument is first
@@ -43,8 +50,9 @@ enum class PathEnd { kDirectory, kEntry };
 /// "/" is it read as a path: "/" first starts at the root, empty components
 /// and "." stay, ".." goes up one level (not above the root), and any other
 /// component is looked up and entered as c enters it. With `PathEnd::kEntry`
-/// a last component that is a name is looked up but not entered. No value
-/// when any component is not found.
+/// a last component that is a name is looked up but not entered, and a whole
+/// path of "." or ".." is read as a path too (c takes "." as a name and
+/// handles ".." itself). No value when any component is not found.
 [[nodiscard]] std::optional<PathTarget> resolvePath(WindowedReader& reader,
                                                     const VolumeGeometry& geometry,
                                                     const std::vector<Level>& levels,

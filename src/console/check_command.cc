@@ -1,0 +1,25 @@
+// v: check the whole volume, whatever the current directory.
+#include "console/commands.h"
+#include "transfer/progress.h"
+#include "volume/check.h"
+
+namespace discshell {
+
+ShellStep checkWholeVolume(Session& session, std::int32_t, std::optional<std::string_view>) {
+  const ProgressRun progress(session.progress, std::nullopt);
+  const CheckTotals totals = checkVolume(
+      session.image, session.geometry,
+      [&](const std::string& path, const std::string& what) {
+        session.out << session.shown(path + ": " + what) << '\n';
+      },
+      reportProgress);
+  session.out << "Checked " << totals.directories << " directories and " << totals.files
+              << " files: " << totals.problems
+              << (totals.problems == 1 ? " problem.\n" : " problems.\n");
+  // Problems are what v reports, not failures of its own: they stay on
+  // standard output, and only the batch's exit status tells of them.
+  if (totals.problems > 0) session.failed = true;
+  return ShellStep::kPrompt;
+}
+
+}  // namespace discshell

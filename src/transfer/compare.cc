@@ -1,0 +1,50 @@
+#include "transfer/compare.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "transfer/progress.h"
+
+namespace discshell {
+namespace {
+
+constexpr std::size_t kCompareChunk = 64 * 1024;
+
+}  // namespace
+
+Comparison ByteComparer::operator()(const platform::File& a, std::int64_t aPosition,
+                                    const platform::File& b, std::int64_t bPosition,
+                                    std::int64_t length) {
+  if (left_.empty()) {
+    left_.resize(kCompareChunk);
+    right_.resize(kCompareChunk);
+  }
+  for (std::int64_t done = 0; done < length;) {
+    const auto n = static_cast<std::size_t>(
+        std::min<std::int64_t>(length - done, static_cast<std::int64_t>(kCompareChunk)));
+    if (a.readAt(aPosition + done, {left_.data(), n}) != n) return Comparison::kUnreadable;
+    if (b.readAt(bPosition + done, {right_.data(), n}) != n) return Comparison::kUnreadable;
+    if (std::memcmp(left_.data(), right_.data(), n) != 0) return Comparison::kDifferent;
+    done += static_cast<std::int64_t>(n);
+    reportProgress(static_cast<std::int64_t>(n));
+  }
+  return Comparison::kSame;
+}
+
+std::int64_t extractedLength(std::int64_t imageLength, std::int32_t position,
+                             std::int32_t byteCount) {
+  if (position < 0 || byteCount < 0) return 0;
+  return std::clamp<std::int64_t>(imageLength - position, 0, byteCount);
+}
+
+Comparison compareWithEntry(ByteComparer& compare, const platform::File& local,
+                            const ImageFile& image, std::int32_t position, std::int32_t byteCount) {
+  const auto imageLength = image.length();
+  const auto localLength = local.length();
+  if (!imageLength || !localLength) return Comparison::kUnreadable;
+  const std::int64_t written = extractedLength(*imageLength, position, byteCount);
+  if (*localLength != written) return Comparison::kDifferent;
+  return compare(local, 0, image.file(), position, written);
+}
+
+}  // namespace discshell

@@ -1,0 +1,20 @@
+#include "transfer/progress.h"
+
+namespace discshell {
+namespace {
+
+ProgressObserver* current = nullptr;
+
+}  // namespace
+
+ProgressScope::ProgressScope(ProgressObserver* observer) : previous_(current) {
+  current = observer;
+}
+
+ProgressScope::~ProgressScope() { current = previous_; }
+
+void reportProgress(std::int64_t bytes) {
+  if (current != nullptr && bytes > 0) current->bytesDone(bytes);
+}
+
+}  // namespace discshell

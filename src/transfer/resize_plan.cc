@@ -1,0 +1,272 @@
+#include "transfer/resize_plan.h"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <map>
+
+#include "transfer/local_tree.h"
+#include "volume/layout.h"
+
+namespace discshell {
+namespace {
+
+// Entries whose data starts at the same block and whose local files are
+// equal change alike: one group, written once. Returns each entry's group,
+// the index of its first member.
+std::vector<std::size_t> groupAlike(const std::vector<ChangedEntry>& changed,
+                                    const platform::Directory& top) {
+  std::vector<std::size_t> group(changed.size());
+  std::map<std::int32_t, std::vector<std::size_t>> firstsByStart;
+  ByteComparer compare;
+  for (std::size_t i = 0; i < changed.size(); ++i) {
+    group[i] = i;
+    std::vector<std::size_t>& firsts = firstsByStart[changed[i].entry.startBlock];
+    for (const std::size_t first : firsts) {
+      if (changed[first].length != changed[i].length) continue;
+      const auto a = openBelow(top, changed[first].path);
+      const auto b = openBelow(top, changed[i].path);
+      if (a && b && compare(*a, 0, *b, 0, changed[i].length) == Comparison::kSame) {
+        group[i] = first;
+        break;
+      }
+    }
+    if (group[i] == i) firsts.push_back(i);
+  }
+  return group;
+}
+
+std::vector<std::int64_t> copyPositions(const VolumeGeometry& geometry,
+                                        const std::vector<std::int32_t>& blocks) {
+  std::vector<std::int64_t> positions;
+  for (const std::int32_t block : blocks) positions.push_back(blockToOffset(geometry, block));
+  std::sort(positions.begin(), positions.end());
+  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+  return positions;
+}
+
+std::string bigEndian(std::int32_t value) {
+  const auto u = static_cast<std::uint32_t>(value);
+  return {static_cast<char>(u >> 24), static_cast<char>(u >> 16), static_cast<char>(u >> 8),
+          static_cast<char>(u)};
+}
+
+class ResizePlanner {
+ public:
+  ResizePlanner(const ImageFile& image, const VolumeGeometry& geometry,
+                const platform::Directory& top, std::vector<ChangedEntry> changed, PatchPlan& plan)
+      : image_(image),
+        geometry_(geometry),
+        changed_(std::move(changed)),
+        plan_(plan),
+        imageLength_(image.length().value_or(0)),
+        group_(groupAlike(changed_, top)),
+        moves_(changed_.size(), false),
+        movedTo_(changed_.size(), 0) {}
+
+  void run(const std::string& base, const std::string& outputPath) {
+    for (std::size_t i = 0; i < changed_.size(); ++i) {
+      if (!fitsInPlace(changed_[i])) moves_[group_[i]] = true;
+    }
+    const VolumeSurvey survey = markConflicts(base);
+    const std::int64_t end = placeMoves();
+    if (end > std::numeric_limits<std::int32_t>::max()) {
+      problem(outputPath, "would reach 2 GiB.\n");
+    }
+    for (std::size_t i = 0; i < changed_.size(); ++i) patchRecord(survey.directories, i);
+    checkOutput(image_, outputPath, plan_.problems);
+    if (!plan_.problems.empty()) return;
+    plan_.changes.length = end;
+    addDataWrites();
+  }
+
+ private:
+  void problem(const std::string& subject, std::string message) {
+    plan_.problems.push_back({subject, std::move(message)});
+  }
+
+  // In its blocks, and, where the image ends inside them, inside the image.
+  bool fitsInPlace(const ChangedEntry& changed) const {
+    if (changed.length > blocksLength(changed.entry.byteCount, geometry_.blockSize)) return false;
+    return std::all_of(changed.copies.begin(), changed.copies.end(), [&](std::int32_t block) {
+      return blockToOffset(geometry_, block) + changed.length <= imageLength_;
+    });
+  }
+
+  // Every in-place write, swept against every other one, against the old
+  // blocks of the entries that move (which stay untouched) and against the
+  // data of every other entry: a group whose write meets the blocks of
+  // another entry, a write of another group, or its own bytes at another
+  // place moves instead. Owners below the number of changed entries are
+  // groups; the rest are other entries' data, which never move.
+  VolumeSurvey markConflicts(const std::string& base) {
+    std::vector<Stretch> writes;
+    for (std::size_t i = 0; i < changed_.size(); ++i) {
+      if (moves_[group_[i]] || changed_[i].length == 0) continue;
+      for (const std::int64_t position : copyPositions(geometry_, changed_[i].copies)) {
+        writes.push_back({position, position + changed_[i].length, group_[i]});
+      }
+    }
+    std::sort(writes.begin(), writes.end(),
+              [](const Stretch& a, const Stretch& b) { return a.begin < b.begin; });
+    VolumeSurvey survey = surveyVolume(image_, geometry_, changed_, writes, true, base);
+    checkDirectoryOverlaps(image_, geometry_, changed_, survey.directories, plan_.problems);
+    const std::size_t others = changed_.size();
+    for (std::size_t i = 0; i < changed_.size(); ++i) {
+      if (!moves_[group_[i]]) continue;
+      const std::int64_t length = blocksLength(changed_[i].entry.byteCount, geometry_.blockSize);
+      for (const std::int64_t position : copyPositions(geometry_, changed_[i].copies)) {
+        writes.push_back({position, position + length, group_[i]});
+      }
+    }
+    for (std::size_t i = 0; i < survey.others.size(); ++i) {
+      writes.push_back({survey.others[i].begin, survey.others[i].end, others + i});
+    }
+    sweepOverlaps(writes, [&](const Stretch& earlier, const Stretch& later) {
+      if (earlier.owner >= others && later.owner >= others) return;
+      if (earlier.owner == later.owner && earlier.begin == later.begin) return;
+      if (earlier.owner < others) moves_[earlier.owner] = true;
+      if (later.owner < others) moves_[later.owner] = true;
+    });
+    return survey;
+  }
+
+  // Gives each moving group its stretch, in walk order, from the first
+  // block boundary at or after both the volume's end and the image's.
+  // Returns the output's length.
+  std::int64_t placeMoves() {
+    const std::int64_t blockSize = geometry_.blockSize;
+    const std::int64_t origin = geometry_.volumeOffset;
+    std::int64_t next = imageLength_;
+    for (std::size_t i = 0; i < changed_.size(); ++i) {
+      if (!moves_[group_[i]]) continue;
+      if (blockSize <= 0) {
+        problem(changed_[i].path, "cannot be moved: the block size is not positive.\n");
+        continue;
+      }
+      if (group_[i] != i) {
+        movedTo_[i] = movedTo_[group_[i]];
+        continue;
+      }
+      if (!moved_) {
+        next = std::max(next, origin + volumeBlocks() * blockSize);
+        next = origin + (next - origin + blockSize - 1) / blockSize * blockSize;
+      }
+      movedTo_[i] = static_cast<std::int32_t>(std::min<std::int64_t>(
+          (next - origin) / blockSize, std::numeric_limits<std::int32_t>::max()));
+      next += (changed_[i].length + blockSize - 1) / blockSize * blockSize;
+      moved_ = true;
+    }
+    if (moved_) {
+      const auto blocks = static_cast<std::int32_t>(std::min<std::int64_t>(
+          (next - origin) / blockSize, std::numeric_limits<std::int32_t>::max()));
+      plan_.changes.bytes.push_back({origin + layout::kBlockCountField, bigEndian(blocks)});
+    }
+    return next;
+  }
+
+  std::int64_t volumeBlocks() const {
+    std::array<unsigned char, 4> field{};
+    if (!readExact(image_, addWrapped(geometry_.volumeOffset, layout::kBlockCountField), field)) {
+      return 0;
+    }
+    return readBigEndian32(field);
+  }
+
+  // The record as it will be, written into every copy of its directory,
+  // each of which must hold the same record now.
+  void patchRecord(const DirectoryMap& directories, std::size_t i) {
+    const ChangedEntry& changed = changed_[i];
+    const auto directory = directories.directoryAt(changed.directory);
+    const std::vector<std::int64_t> copies =
+        directory ? directories.copies(*directory) : std::vector<std::int64_t>{changed.directory};
+    const std::int64_t intoDirectory = std::int64_t{changed.entry.recordPosition} - copies[0];
+    const std::size_t length =
+        layout::kMinEntrySize + layout::kCopyBlockSize * (changed.copies.size() - 1);
+    std::string record(length, '\0');
+    const auto read = [&](std::int64_t position, std::string& into) {
+      return position >= 0 && position + static_cast<std::int64_t>(length) <= imageLength_ &&
+             image_.readAt(position, {reinterpret_cast<unsigned char*>(into.data()), length}) ==
+                 length;
+    };
+    if (!read(changed.entry.recordPosition, record)) {
+      return problem(changed.path, "copy 0 of its directory lies outside the image.\n");
+    }
+    std::string other(length, '\0');
+    for (std::size_t c = 1; c < copies.size(); ++c) {
+      const std::string which = "copy " + std::to_string(c) + " of its directory";
+      if (!read(copies[c] + intoDirectory, other)) {
+        problem(changed.path, which + " lies outside the image.\n");
+      } else if (other != record) {
+        problem(changed.path, which + " differs.\n");
+      }
+    }
+    const std::int32_t blockSize = std::max(geometry_.blockSize, 1);
+    const auto n = static_cast<std::int32_t>(
+        std::min<std::int64_t>(changed.length, std::numeric_limits<std::int32_t>::max()));
+    record.replace(layout::kByteCountField, 4, bigEndian(n));
+    record.replace(
+        layout::kDataBlocksField, 4,
+        bigEndian(static_cast<std::int32_t>((std::int64_t{n} + blockSize - 1) / blockSize)));
+    if (moves_[group_[i]]) {
+      for (std::size_t c = 0; c < changed.copies.size(); ++c) {
+        record.replace(layout::kStartBlockField + layout::kCopyBlockSize * c, 4,
+                       bigEndian(movedTo_[i]));
+      }
+    }
+    for (const std::int64_t copy : copies) {
+      plan_.changes.bytes.push_back({copy + intoDirectory, record});
+    }
+  }
+
+  // Each group's file once: over every copy of every member in place, or
+  // into its new stretch.
+  void addDataWrites() {
+    std::map<std::size_t, std::size_t> writeOfGroup;
+    for (std::size_t i = 0; i < changed_.size(); ++i) {
+      const ChangedEntry& changed = changed_[i];
+      const bool moved = moves_[group_[i]];
+      plan_.lines.push_back({changed.path, changed.length, changed.copies.size(),
+                             moved ? std::optional(movedTo_[i]) : std::nullopt});
+      const auto [found, added] = writeOfGroup.try_emplace(group_[i], plan_.changes.files.size());
+      if (added) plan_.changes.files.push_back({changed.path, changed.local, changed.length, {}});
+      std::vector<std::int64_t>& positions = plan_.changes.files[found->second].positions;
+      if (moved) {
+        if (added) positions.push_back(blockToOffset(geometry_, movedTo_[i]));
+      } else {
+        const auto more = copyPositions(geometry_, changed.copies);
+        positions.insert(positions.end(), more.begin(), more.end());
+      }
+    }
+    for (LocalWrite& write : plan_.changes.files) {
+      std::sort(write.positions.begin(), write.positions.end());
+      write.positions.erase(std::unique(write.positions.begin(), write.positions.end()),
+                            write.positions.end());
+    }
+  }
+
+  const ImageFile& image_;
+  const VolumeGeometry& geometry_;
+  std::vector<ChangedEntry> changed_;
+  PatchPlan& plan_;
+  std::int64_t imageLength_;
+  std::vector<std::size_t> group_;
+  std::vector<bool> moves_;  ///< by group
+  std::vector<std::int32_t> movedTo_;
+  bool moved_ = false;
+};
+
+}  // namespace
+
+PatchPlan planResize(const ImageFile& image, const VolumeGeometry& geometry,
+                     const platform::Directory& top, const PatchTarget& target,
+                     const std::string& outputPath) {
+  ChangeScan scan = scanChanges(image, geometry, top, target, LongerFiles::kAllowed);
+  PatchPlan plan{std::move(scan.problems), std::move(scan.revisits), scan.noLocalFiles, {}, {}};
+  if (scan.changed.empty()) return plan;
+  ResizePlanner planner(image, geometry, top, std::move(scan.changed), plan);
+  planner.run(target.base, outputPath);
+  return plan;
+}
+
+}  // namespace discshell

@@ -1,0 +1,514 @@
+#include "volume/check.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <queue>
+#include <tuple>
+#include <vector>
+
+#include "volume/layout.h"
+#include "volume/tree.h"
+
+namespace discshell {
+namespace {
+
+// Entries are numbered in walk order from 1; 0 is the root. A stretch's
+// owner is that number, with a flag above it for directory data.
+constexpr std::uint32_t kRoot = 0;
+constexpr std::uint32_t kDirectoryData = 1u << 31;
+constexpr std::uint32_t kNumberMask = kDirectoryData - 1;
+constexpr std::uint32_t kNoEntry = ~0u;
+/// The flags word of 0 that ends a directory.
+constexpr std::int64_t kEndMarkerSize = 4;
+
+// 32-bit keys with 32-bit values, several values to a key, by open
+// addressing in one vector: 8 bytes a slot and no node allocations. It fills
+// up to 31/32 before it grows, which keeps a directory of a million names
+// at 8 MiB; the keys are hashes, so the runs it probes stay short. A slot of
+// all ones is empty, so a value is never ~0.
+class PairTable {
+ public:
+  /// Calls `found` with each value stored under `key` until it returns
+  /// true; returns whether it did.
+  template <typename Found>
+  bool find(std::uint32_t key, Found found) const {
+    if (slots_.empty()) return false;
+    for (std::size_t i = home(key);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i] == kEmpty) return false;
+      if (slots_[i] >> 32 == key && found(static_cast<std::uint32_t>(slots_[i]))) return true;
+    }
+  }
+  void insert(std::uint32_t key, std::uint32_t value) {
+    if (32 * (count_ + 1) > 31 * slots_.size()) grow();
+    std::size_t i = home(key);
+    while (slots_[i] != kEmpty) i = (i + 1) & (slots_.size() - 1);
+    slots_[i] = (std::uint64_t{key} << 32) | value;
+    ++count_;
+  }
+
+ private:
+  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+  [[nodiscard]] std::size_t home(std::uint32_t key) const {
+    const int bits = std::countr_zero(slots_.size());
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
+  }
+  void grow() {
+    std::vector<std::uint64_t> old(slots_.empty() ? 16 : 2 * slots_.size(), kEmpty);
+    old.swap(slots_);
+    count_ = 0;
+    for (const std::uint64_t slot : old) {
+      if (slot != kEmpty) {
+        insert(static_cast<std::uint32_t>(slot >> 32), static_cast<std::uint32_t>(slot));
+      }
+    }
+  }
+  std::vector<std::uint64_t> slots_;
+  std::size_t count_ = 0;
+};
+
+/// Where an entry's record lies and which directory holds it (its walk
+/// number, with kDirectoryData set when the entry itself is a directory):
+/// enough to name it again later by reading the names up to the root.
+struct Place {
+  std::int32_t record;
+  std::uint32_t parent;
+};
+
+/// One copy's data: from its first block over the entry's byte count.
+struct Stretch {
+  std::int32_t firstBlock;
+  std::int32_t byteCount;
+  std::uint32_t owner;
+};
+
+// The smallest walk number over any range of the sorted stretches, from a
+// tree of minimums in one array: 8 bytes a stretch.
+class MinimumTree {
+ public:
+  explicit MinimumTree(const std::vector<Stretch>& stretches)
+      : size_(stretches.size()), tree_(2 * size_, kNoEntry) {
+    for (std::size_t i = 0; i < size_; ++i) tree_[size_ + i] = stretches[i].owner & kNumberMask;
+    for (std::size_t i = size_ - 1; i > 0; --i) tree_[i] = std::min(tree_[2 * i], tree_[2 * i + 1]);
+  }
+  /// The smallest number over [begin, end); kNoEntry when the range is empty.
+  [[nodiscard]] std::uint32_t minimum(std::size_t begin, std::size_t end) const {
+    std::uint32_t smallest = kNoEntry;
+    for (begin += size_, end += size_; begin < end; begin /= 2, end /= 2) {
+      if ((begin & 1) != 0) smallest = std::min(smallest, tree_[begin++]);
+      if ((end & 1) != 0) smallest = std::min(smallest, tree_[--end]);
+    }
+    return smallest;
+  }
+
+ private:
+  std::size_t size_;
+  std::vector<std::uint32_t> tree_;
+};
+
+struct Copy {
+  std::size_t index;
+  std::int32_t position;
+};
+
+// Compares copies 1, 2, ... of some data with copy 0, a piece at a time:
+// each piece of copy 0 is read once and compared with the same bytes of
+// every copy that still agrees, so each copy is read at most once.
+class CopyComparer {
+ public:
+  CopyComparer(const ImageFile& image, const BytesRead& bytesRead)
+      : image_(image), bytesRead_(bytesRead) {}
+
+  /// The indexes of the copies that differ from the `length` bytes at
+  /// `first`, as far as the image holds copy 0.
+  std::vector<std::size_t> differing(std::int32_t first, const std::vector<Copy>& others,
+                                     std::int64_t length) {
+    constexpr std::size_t kPiece = 256 * 1024;
+    if (piece_.empty()) {
+      piece_.resize(kPiece);
+      other_.resize(kPiece);
+    }
+    std::vector<bool> agrees(others.size(), true);
+    std::size_t agreeing = others.size();
+    for (std::int64_t done = 0; done < length && agreeing > 0;) {
+      const auto want = static_cast<std::size_t>(std::min<std::int64_t>(length - done, kPiece));
+      const std::size_t got = image_.readAt(std::int64_t{first} + done, {piece_.data(), want});
+      if (got == 0) break;
+      for (std::size_t i = 0; i < others.size(); ++i) {
+        if (agrees[i] && (image_.readAt(others[i].position + done, {other_.data(), got}) != got ||
+                          std::memcmp(other_.data(), piece_.data(), got) != 0)) {
+          agrees[i] = false;
+          --agreeing;
+        }
+      }
+      done += static_cast<std::int64_t>(got);
+      if (bytesRead_) bytesRead_(static_cast<std::int64_t>(got));
+    }
+    std::vector<std::size_t> indexes;
+    for (std::size_t i = 0; i < others.size(); ++i) {
+      if (!agrees[i]) indexes.push_back(others[i].index);
+    }
+    return indexes;
+  }
+
+ private:
+  const ImageFile& image_;
+  const BytesRead& bytesRead_;
+  std::vector<unsigned char> piece_;
+  std::vector<unsigned char> other_;
+};
+
+class VolumeChecker final : public TreeVisitor {
+ public:
+  VolumeChecker(const ImageFile& image, const VolumeGeometry& geometry,
+                const ProblemReporter& report, const BytesRead& bytesRead)
+      : image_(image),
+        geometry_(geometry),
+        report_(report),
+        imageLength_(image.length().value_or(0)),
+        reader_(image),
+        nameReader_(image, 4096),
+        compare_(image, bytesRead) {
+    places_.push_back({0, kRoot});
+    levels_.push_back({kRoot});
+    entered_.insert(static_cast<std::uint32_t>(geometry.rootDirectoryOffset), kRoot);
+    totals.directories = 1;
+  }
+
+  void checkHeader() {
+    const std::int32_t blockSize = geometry_.blockSize;
+    if (blockSize <= 0) {
+      problem("/", "block size " + std::to_string(blockSize) + " is not positive.");
+    }
+    const auto blockCount =
+        reader_.read32(addWrapped(geometry_.volumeOffset, layout::kBlockCountField));
+    if (blockCount && *blockCount < 0) {
+      problem("/", "block count " + std::to_string(*blockCount) + " is negative.");
+    } else if (blockCount && blockSize > 0) {
+      volumeBlocks_ = *blockCount;
+      const std::int64_t end = geometry_.volumeOffset + std::int64_t{*blockCount} * blockSize;
+      if (end > imageLength_) {
+        problem("/", "the volume ends " + std::to_string(end - imageLength_) +
+                         " bytes past the end of the image.");
+      }
+    }
+    checkRoot();
+  }
+
+  void checkTree() { walkTree(image_, geometry_, geometry_.rootDirectoryOffset, *this); }
+
+  // Each entry whose data overlaps that of an entry before it in walk order
+  // gets one line, naming the first such entry: so a pair is named once,
+  // under the later entry, and there are never more lines than entries,
+  // even when thousands of entries lie over one another.
+  void checkOverlaps() {
+    std::vector<std::pair<std::size_t, PairTable>>().swap(nameTables_);  // done with, and large
+    if (geometry_.blockSize <= 0 || stretches_.empty()) return;
+    auto overlaps = earlierOverlaps();
+    std::sort(overlaps.begin(), overlaps.end());
+    for (std::size_t i = 0; i < overlaps.size(); ++i) {
+      if (i > 0 && overlaps[i].first == overlaps[i - 1].first) continue;
+      problem(pathOf(overlaps[i].first), "overlaps " + pathOf(overlaps[i].second));
+    }
+  }
+
+  bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
+    // Directories are numbered now, as the parents of what follows; other
+    // entries only once they have data for the overlap check.
+    std::uint32_t number = directory ? remember(entry, true) : kNoEntry;
+    checkEntry(entry, directory, number, directory ? path + "/" : path);
+    if (!directory) {
+      ++totals.files;
+      return true;
+    }
+    ++totals.directories;
+    entered_.insert(static_cast<std::uint32_t>(blockToOffset(geometry_, entry.startBlock)), number);
+    levels_.push_back({number});
+    return true;
+  }
+
+  void leave(const std::string&) override {
+    if (!nameTables_.empty() && nameTables_.back().first == levels_.size()) nameTables_.pop_back();
+    levels_.pop_back();
+  }
+
+  void revisit(const DirectoryEntry& entry, const std::string& path) override {
+    std::uint32_t number = kNoEntry;
+    std::uint32_t first = kRoot;
+    entered_.find(static_cast<std::uint32_t>(blockToOffset(geometry_, entry.startBlock)),
+                  [&](std::uint32_t value) {
+                    first = value;
+                    return true;
+                  });
+    problem(path + "/", "directory already seen at " + pathOf(first));
+    checkEntry(entry, true, number, path + "/");
+  }
+
+  CheckTotals totals;
+
+ private:
+  // A directory being walked. Its first entry is kept here, and only a
+  // second one gets it a table of names (in `nameTables_`), so a long chain
+  // of directories of one entry each costs 12 bytes a level.
+  struct Level {
+    std::uint32_t number;
+    std::uint32_t firstKey = 0;
+    std::uint32_t firstRecord = kNoEntry;  ///< the first entry's record position, if any
+  };
+
+  void problem(const std::string& path, const std::string& what) {
+    ++totals.problems;
+    report_(path, what);
+  }
+
+  // The root has no byte count: its blocks are those its walk covers.
+  void checkRoot() {
+    const std::int32_t root = geometry_.rootDirectoryOffset;
+    WalkState walk = beginWalk(reader_, root);
+    const bool started = walk.end == WalkEnd::kRunning;
+    while (nextEntry(reader_, geometry_, walk)) {
+    }
+    const std::string at = std::to_string(started ? walk.position : root);
+    if (walk.end == WalkEnd::kUnreadable) {
+      problem("/",
+              "the walk reaches the end of the image at byte " + at + " without an end marker.");
+    } else if (walk.end == WalkEnd::kNoProgress) {
+      problem("/", "the entry at byte " + at + " would not move the walk forward.");
+    }
+    if (walk.end != WalkEnd::kEndMarker || geometry_.blockSize <= 0) return;
+    const std::int64_t blockSize = geometry_.blockSize;
+    const std::int64_t used = walk.position + kEndMarkerSize - std::int64_t{root};
+    const std::int64_t blocks = (used + blockSize - 1) / blockSize;
+    checkRootCopies(static_cast<std::int32_t>(std::min<std::int64_t>(
+                        blocks * blockSize, std::numeric_limits<std::int32_t>::max())),
+                    std::min(blocks * blockSize, imageLength_ - root));
+  }
+
+  void checkRootCopies(std::int32_t byteCount, std::int64_t compared) {
+    const std::int32_t volume = geometry_.volumeOffset;
+    const auto last = reader_.read32(addWrapped(volume, layout::kRootLastCopyIndexField));
+    const std::int32_t lastCopy =
+        last && *last >= 0 && *last <= layout::kRootLastCopyIndexMax ? *last : 0;
+    if (const auto block = reader_.read32(addWrapped(volume, layout::kRootBlockField))) {
+      addRootStretch(*block, byteCount);
+    }
+    std::vector<Copy> further;
+    for (std::int32_t i = 1; i <= lastCopy; ++i) {
+      const auto block =
+          reader_.read32(addWrapped(volume, layout::kRootBlockField + layout::kCopyBlockSize * i));
+      const std::int32_t position = block ? blockToOffset(geometry_, *block) : -1;
+      if (position < 0 || position + compared > imageLength_) {
+        problem("/", "copy " + std::to_string(i) + " lies outside the image.");
+        continue;
+      }
+      further.push_back({static_cast<std::size_t>(i), position});
+      addRootStretch(*block, byteCount);
+    }
+    compareCopies("/", geometry_.rootDirectoryOffset, further, compared);
+  }
+
+  std::uint32_t remember(const DirectoryEntry& entry, bool directory) {
+    places_.push_back(
+        {entry.recordPosition, levels_.back().number | (directory ? kDirectoryData : 0)});
+    return static_cast<std::uint32_t>(places_.size() - 1) & kNumberMask;
+  }
+
+  // `number` is the entry's walk number, given it here with its first data
+  // for the overlap check when it has none yet.
+  void checkEntry(const DirectoryEntry& entry, bool directory, std::uint32_t& number,
+                  const std::string& path) {
+    checkName(entry, path);
+    if (entry.byteCount < 0) {
+      problem(path, "byte count " + std::to_string(entry.byteCount) + " is negative.");
+    }
+    auto blocks = readCopyBlocks(reader_, geometry_, entry);
+    if (!blocks) {
+      problem(path, "its copy list runs past its directory block.");
+      blocks = std::vector<std::int32_t>{entry.startBlock};
+    }
+    const std::int64_t length = std::max(entry.byteCount, 0);
+    const std::int32_t first = blockToOffset(geometry_, entry.startBlock);
+    bool firstIsWhole = false;
+    std::vector<Copy> further;
+    for (std::size_t i = 0; i < blocks->size(); ++i) {
+      const auto copy = [&](std::string_view what) {
+        problem(path, "copy " + std::to_string(i) + std::string(what));
+      };
+      const std::int32_t block = (*blocks)[i];
+      const std::int32_t position = blockToOffset(geometry_, block);
+      if (block == 0) {
+        copy(" has block 0.");
+      } else if (outsideVolume(block, length)) {
+        copy(" lies outside the volume.");
+      } else if (position < 0 || position + length > imageLength_) {
+        copy(" runs past the end of the image.");
+      } else {
+        if (takesPart(block, entry.byteCount)) {
+          if (number == kNoEntry) number = remember(entry, directory);
+          stretches_.push_back({block, entry.byteCount, number | (directory ? kDirectoryData : 0)});
+        }
+        if (i == 0) firstIsWhole = true;
+        if (i > 0 && position != first) further.push_back({i, position});
+      }
+    }
+    if (firstIsWhole) compareCopies(path, first, further, length);
+  }
+
+  void checkName(const DirectoryEntry& entry, const std::string& path) {
+    Level& level = levels_.back();
+    const std::uint64_t hash = std::hash<std::string>{}(entry.name);
+    const auto key = static_cast<std::uint32_t>(hash ^ (hash >> 32));
+    const auto record = static_cast<std::uint32_t>(entry.recordPosition);
+    if (level.firstRecord == kNoEntry) {
+      level.firstKey = key;
+      level.firstRecord = record;
+      return;
+    }
+    if (nameTables_.empty() || nameTables_.back().first != levels_.size()) {
+      nameTables_.emplace_back(levels_.size(), PairTable());
+      nameTables_.back().second.insert(level.firstKey, level.firstRecord);
+    }
+    // Only the first entry of each name goes in, so many entries of one
+    // name cost one comparison each, not one per earlier entry.
+    PairTable& names = nameTables_.back().second;
+    if (names.find(key, [&](std::uint32_t other) {
+          return nameAt(static_cast<std::int32_t>(other)) == entry.name;
+        })) {
+      problem(path, "an earlier entry of its directory has the same name.");
+    } else {
+      names.insert(key, record);
+    }
+  }
+
+  void compareCopies(const std::string& path, std::int32_t first, const std::vector<Copy>& further,
+                     std::int64_t length) {
+    if (further.empty() || length <= 0) return;
+    for (const std::size_t index : compare_.differing(first, further, length)) {
+      problem(path, "copy " + std::to_string(index) + " differs from copy 0");
+    }
+  }
+
+  [[nodiscard]] bool outsideVolume(std::int32_t block, std::int64_t length) const {
+    if (!volumeBlocks_) return false;
+    const std::int64_t blockSize = geometry_.blockSize;
+    const std::int64_t blocks = (length + blockSize - 1) / blockSize;
+    return block < 0 || block + blocks > *volumeBlocks_;
+  }
+
+  // Copies on block 0 or outside the volume are reported as such and left
+  // out of the overlap check; empty data overlaps nothing.
+  [[nodiscard]] bool takesPart(std::int32_t block, std::int32_t byteCount) const {
+    return geometry_.blockSize > 0 && byteCount > 0 && block != 0 &&
+           !outsideVolume(block, byteCount);
+  }
+  void addRootStretch(std::int32_t block, std::int32_t byteCount) {
+    if (takesPart(block, byteCount))
+      stretches_.push_back({block, byteCount, kRoot | kDirectoryData});
+  }
+
+  [[nodiscard]] std::int64_t endBlock(const Stretch& stretch) const {
+    const std::int64_t blockSize = geometry_.blockSize;
+    return stretch.firstBlock + (std::int64_t{stretch.byteCount} + blockSize - 1) / blockSize;
+  }
+
+  static std::uint32_t number(const Stretch& stretch) { return stretch.owner & kNumberMask; }
+
+  static bool sameData(const Stretch& a, const Stretch& b) {
+    return a.firstBlock == b.firstBlock && a.byteCount == b.byteCount &&
+           (a.owner & kDirectoryData) == (b.owner & kDirectoryData);
+  }
+
+  // Sort and sweep. A stretch overlaps those that begin inside it, a range
+  // of the sorted stretches whose smallest walk number a tree of minimums
+  // gives, and those that began before it and still reach it, whose
+  // smallest number a heap keeps. Stretches of the same data (same first
+  // block, same byte count, both directory data or both not) form a group
+  // and never count as overlapping. Returns, for each stretch that overlaps
+  // an entry before its own, its entry and the first such entry.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> earlierOverlaps() {
+    std::sort(stretches_.begin(), stretches_.end(), [](const Stretch& a, const Stretch& b) {
+      return std::tie(a.firstBlock, a.byteCount, a.owner) <
+             std::tie(b.firstBlock, b.byteCount, b.owner);
+    });
+    const MinimumTree numbers(stretches_);
+    using Reaching = std::pair<std::uint32_t, std::int64_t>;  // walk number, end block
+    std::priority_queue<Reaching, std::vector<Reaching>, std::greater<>> reaching;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> overlaps;
+    std::size_t sameFirst = 0;  // the first stretch that begins where this group does
+    for (std::size_t begin = 0, end = 0; begin < stretches_.size(); begin = end) {
+      const Stretch& group = stretches_[begin];
+      while (end < stretches_.size() && sameData(group, stretches_[end])) ++end;
+      for (; group.firstBlock != stretches_[sameFirst].firstBlock; ++sameFirst) {
+        reaching.emplace(number(stretches_[sameFirst]), endBlock(stretches_[sameFirst]));
+      }
+      while (!reaching.empty() && reaching.top().second <= group.firstBlock) reaching.pop();
+      const auto beyond = std::partition_point(
+          stretches_.begin() + static_cast<std::ptrdiff_t>(end), stretches_.end(),
+          [&](const Stretch& s) { return s.firstBlock < endBlock(group); });
+      const std::uint32_t partner = std::min(
+          {reaching.empty() ? kNoEntry : reaching.top().first, numbers.minimum(sameFirst, begin),
+           numbers.minimum(end, static_cast<std::size_t>(beyond - stretches_.begin()))});
+      for (std::size_t i = begin; i < end; ++i) {
+        if (partner < number(stretches_[i])) overlaps.emplace_back(number(stretches_[i]), partner);
+      }
+    }
+    return overlaps;
+  }
+
+  std::string nameAt(std::int32_t record) {
+    std::array<unsigned char, layout::kNameFieldSize> field{};
+    if (!nameReader_.read(addWrapped(record, layout::kNameField), field)) return {};
+    std::string name;
+    for (std::int32_t i = 0; i < layout::kNameMaxLength && field[static_cast<std::size_t>(i)] != 0;
+         ++i) {
+      name.push_back(static_cast<char>(field[static_cast<std::size_t>(i)]));
+    }
+    return name;
+  }
+
+  // The path the walk gave the entry, rebuilt from the names up to the root.
+  std::string pathOf(std::uint32_t number) {
+    if (number == kRoot) return "/";
+    std::vector<std::uint32_t> chain;
+    for (std::uint32_t n = number; n != kRoot; n = places_[n].parent & kNumberMask) {
+      chain.push_back(n);
+    }
+    std::string path;
+    for (auto n = chain.rbegin(); n != chain.rend(); ++n) {
+      if (n != chain.rbegin()) path += '/';
+      path += nameAt(places_[*n].record);
+    }
+    return (places_[number].parent & kDirectoryData) != 0 ? path + "/" : path;
+  }
+
+  const ImageFile& image_;
+  const VolumeGeometry& geometry_;
+  const ProblemReporter& report_;
+  std::int64_t imageLength_;
+  WindowedReader reader_;
+  WindowedReader nameReader_;
+  CopyComparer compare_;
+  std::optional<std::int64_t> volumeBlocks_;  ///< when the header gives a usable block count
+  std::vector<Place> places_;
+  std::vector<Level> levels_;  ///< the directories being walked, the root first
+  /// Name hash to the first entry of that name, for each level (by depth)
+  /// of more than one entry.
+  std::vector<std::pair<std::size_t, PairTable>> nameTables_;
+  PairTable entered_;  ///< directory position to the entry that entered it
+  std::vector<Stretch> stretches_;
+};
+
+}  // namespace
+
+CheckTotals checkVolume(const ImageFile& image, const VolumeGeometry& geometry,
+                        const ProblemReporter& report, const BytesRead& bytesRead) {
+  VolumeChecker checker(image, geometry, report, bytesRead);
+  checker.checkHeader();
+  checker.checkTree();
+  checker.checkOverlaps();
+  return checker.totals;
+}
+
+}  // namespace discshell

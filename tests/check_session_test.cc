@@ -1,0 +1,182 @@
+// v and m in whole sessions of the built tool.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "session_harness.h"
+
+namespace discshell::testing {
+namespace {
+
+using tools::ImageBuilder;
+
+// One entry (or pair) for each problem an entry or a directory can have.
+// The root takes blocks 1 to 3 and its last entry runs on into block 5; the
+// volume claims 40 blocks, and the image ends inside block 38.
+ImageBuilder damagedVolume() {
+  ImageBuilder image(512);
+  image.header(40, 1);
+  image.data(20, "0123456789");
+  image.data(22, "copy zero!");
+  image.data(23, "copy one!!");
+  for (int block : {24, 25}) image.data(block, "same");
+  const auto root = image.directory(1,
+                                    {{"good", "TEXT", 10, 20},
+                                     {"shared", "TEXT", 10, 20},
+                                     {"wide", "DATA", 600, 20},
+                                     {"negative", "DATA", -5, 21},
+                                     {"zero", "DATA", 3, 0},
+                                     {"far", "DATA", 3, 45},
+                                     {"cut", "DATA", 600, 37},
+                                     {"twin", "DATA", 10, 22, 1},
+                                     {"triple", "DATA", 4, 24, 2},
+                                     {"sub", "DIR", 512, 8},
+                                     {"docs", "DIR", 512, 10, 1},
+                                     {"good", "TEXT", 10, 20},
+                                     {"again", "DIR", 512, 8},
+                                     {"onroot", "DATA", 4, 2},
+                                     {"list", "DATA", 4, 24, 200}},
+                                    3);
+  image.furtherCopies(root[7], {23});
+  image.furtherCopies(root[8], {25, 0});
+  image.furtherCopies(root[10], {11});
+  image.directory(8, {{"inner", "TEXT", 4, 26}, {"up", "DIR", 512, 8}});
+  image.directory(10, {{"note", "TEXT", 4, 26}});
+  image.directory(11, {});
+  image.resize(37 * 512 + 300);
+  return image;
+}
+
+TEST(Check, NamesEveryProblemWithItsPathFromTheRootAndFailsTheBatch) {
+  ScratchDir dir;
+  damagedVolume().save(dir / "image.iso");
+  const RunResult run = runTool({"-c", "c sub", "-c", "v", "image.iso"}, "", dir.path());
+  EXPECT_EQ(run.output,
+            "Entering sub:\n"
+            "/: the volume ends 1236 bytes past the end of the image.\n"
+            "negative: byte count -5 is negative.\n"
+            "zero: copy 0 has block 0.\n"
+            "far: copy 0 lies outside the volume.\n"
+            "cut: copy 0 runs past the end of the image.\n"
+            "twin: copy 1 differs from copy 0\n"
+            "triple: copy 2 has block 0.\n"
+            "sub/up/: directory already seen at sub/\n"
+            "docs/: copy 1 differs from copy 0\n"
+            "good: an earlier entry of its directory has the same name.\n"
+            "again/: directory already seen at sub/\n"
+            "list: its copy list runs past its directory block.\n"
+            "wide: overlaps good\n"
+            "good: overlaps wide\n"
+            "onroot: overlaps /\n"
+            "Checked 3 directories and 14 files: 15 problems.\n");
+  EXPECT_EQ(run.errors, "");
+  EXPECT_EQ(run.status, 2);
+}
+
+// The header and the root: a small volume made wrong in one place at a time.
+TEST(Check, NamesProblemsOfTheHeaderAndTheRootAsTheRoot) {
+  const auto volume = [](std::int32_t blockCount, std::int32_t lastCopyIndex) {
+    ImageBuilder image(512);
+    image.header(blockCount, 1);
+    image.data(5, "file");
+    image.directory(1, {{"file", "TEXT", 4, 5, lastCopyIndex}});
+    image.resize(8 * 512);
+    return image;
+  };
+  ImageBuilder noBlockSize = volume(8, 0);
+  noBlockSize.header(0, 8, 1);
+  ImageBuilder cut = volume(8, 0);
+  cut.resize(512 + 94);  // the end marker is cut off
+  ImageBuilder stuck = volume(8, 0);
+  stuck.poke32(512 + 20 + 64, -18);  // an entry 0 bytes long
+  ImageBuilder copies = volume(8, 0);
+  copies.poke(copies.blockPosition(2),
+              std::string(copies.bytes().begin() + 512, copies.bytes().begin() + 1024));
+  copies.rootCopies({2, 3, 99});
+  ImageBuilder ignored = volume(8, 0);
+  ignored.rootCopies({99, 99, 99, 99, 99, 99, 99, 99});  // a last index of 8 counts as 0
+  const std::string kOneFile = "Checked 1 directories and 1 files: ";
+  const std::vector<std::pair<ImageBuilder, std::string>> cases = {
+      {noBlockSize,
+       "/: block size 0 is not positive.\nChecked 1 directories and 0 files: 1 problem.\n"},
+      {volume(-1, 0), "/: block count -1 is negative.\n" + kOneFile + "1 problem.\n"},
+      {cut,
+       "/: the volume ends 3490 bytes past the end of the image.\n"
+       "/: the walk reaches the end of the image at byte 604 without an end marker.\n"
+       "file: copy 0 runs past the end of the image.\n" +
+           kOneFile + "3 problems.\n"},
+      {stuck,
+       "/: the entry at byte 532 would not move the walk forward.\n" + kOneFile + "1 problem.\n"},
+      {copies, "/: copy 3 lies outside the image.\n/: copy 2 differs from copy 0\n" + kOneFile +
+                   "2 problems.\n"},
+      {ignored, kOneFile + "0 problems.\n"},
+  };
+  ScratchDir dir;
+  for (const auto& [image, output] : cases) {
+    image.save(dir / "image.iso");
+    const RunResult run = runTool({"-c", "v", "image.iso"}, "", dir.path());
+    EXPECT_EQ(run.output, output);
+  }
+}
+
+// Names sha256sum escapes, a subdirectory, what x would not write, and an
+// entry the image cuts short, whose existing bytes x writes.
+ImageBuilder checksumVolume() {
+  ImageBuilder image(512);
+  image.header(8, 1);
+  image.data(3, "Hello, world!\n");
+  image.data(4, "backslash");
+  image.data(5, "feed");
+  image.data(7, "cut short");
+  image.directory(1, {{"hello.txt", "TEXT", 14, 3},
+                      {"back\\slash", "TEXT", 9, 4},
+                      {"sub", "DIR", 512, 2},
+                      {"..", "TEXT", 4, 5},
+                      {"negative", "TEXT", -1, 5},
+                      {"zero", "TEXT", 4, 0},
+                      {"cut", "DATA", 600, 7}});
+  image.directory(2, {{"line\r\nfeed", "TEXT", 4, 5}});
+  image.resize(7 * 512 + 9);
+  return image;
+}
+
+TEST(Checksums, ListWhatXWritesSoThatSha256sumChecksItAndNameWhatXSkips) {
+  if (kWindows) GTEST_SKIP() << "sha256sum, and names with a backslash or a line feed, are POSIX's";
+  ScratchDir dir;
+  checksumVolume().save(dir / "image.iso");
+  const RunResult run = runTool({"-c", "m", "image.iso"}, "", dir.path());
+  if (!DISCSHELL_HAVE_CHECKSUMS) {
+    EXPECT_EQ(run.errors, batchErrors("-c 1", "Invalid command\n"));
+    EXPECT_EQ(runTool({"-h"}, "", dir.path()).output.find("\nm [PATH]"), std::string::npos);
+    return;
+  }
+  // The lines without their digests, which sha256sum checks below.
+  std::vector<std::string> lines;
+  std::string names;
+  for (std::size_t start = 0, end; (end = run.output.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    lines.push_back(run.output.substr(start, end + 1 - start));
+    const std::size_t escaped = lines.back()[0] == '\\' ? 1 : 0;
+    names += lines.back().substr(0, escaped) + lines.back().substr(64 + escaped);
+  }
+  EXPECT_EQ(names, "  hello.txt\n\\  back\\\\slash\n\\  sub/line\\r\\nfeed\n  cut\n");
+  EXPECT_EQ(run.errors,
+            batchErrors("-c 1",
+                        "..: Unsafe local file name.\nnegative: Invalid entry size.\n"
+                        "zero: File not found.\ncut: Image ends early: 9 of 600 bytes written.\n"));
+  EXPECT_EQ(run.status, 2);
+
+  writeFile(dir / "image.sha256", run.output);
+  ASSERT_EQ(runTool({"-c", "x", "image.iso"}, "", dir.path()).status, 2);
+  const std::string check = "cd '" + dir.path() + "' && sha256sum --check --strict image.sha256";
+  EXPECT_EQ(std::system((check + " >/dev/null").c_str()), 0);
+  writeFile(dir / "sub/line\r\nfeed", "FEED");
+  EXPECT_NE(std::system((check + " >/dev/null 2>&1").c_str()), 0);
+  // PATH a directory: the paths below it, as t shows them.
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(runTool({"-c", "m sub", "image.iso"}, "", dir.path()).output,
+            lines[2].replace(lines[2].find("sub/"), 4, ""));
+}
+
+}  // namespace
+}  // namespace discshell::testing
