@@ -239,6 +239,9 @@ TEST(WindowsSession, RunsTheReadmeSessionOnTheDemoDisc) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(readFile(dir / "docs/archive/old-notes.txt"), "Nothing to see here.\n");
   EXPECT_EQ(readFile(dir / "logs/day16.log"), "Day 16: all quiet.\n");
+  // m through Windows' own SHA-256.
+  EXPECT_EQ(runTool({"-c", "m hello.txt", "demo.iso"}, "", dir.path()).output,
+            "d9014c4624844aa5bac314773d6b689ad467fa4e1d1a50a1b8a99d5a95f72ff5  hello.txt\n");
 }
 
 }  // namespace
