@@ -1,6 +1,6 @@
 // Windows only: names Windows cannot hold or would misread, exact bytes
-// through pipes, files that cannot be replaced while in use, Ctrl-C and
-// Ctrl-Break, and the README's session with the output it has on Linux.
+// through pipes, files that cannot be replaced while in use, Ctrl-C, and the
+// README's session with the output it has on Linux.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
