@@ -638,7 +638,11 @@ ProcessStart prepareProcess() {
     const DWORD id = standardHandleId(static_cast<StandardStream>(fd));
     const HANDLE handle = ::GetStdHandle(id);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-      const int null = _open("NUL", _O_RDWR | _O_BINARY);
+      const HANDLE device = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+                                          OPEN_EXISTING, 0, nullptr);
+      const int null = device == INVALID_HANDLE_VALUE
+                           ? -1
+                           : _open_osfhandle(reinterpret_cast<std::intptr_t>(device), _O_BINARY);
       if (null < 0 || (null != fd && (_dup2(null, fd) != 0 || _close(null) != 0))) std::abort();
       ::SetStdHandle(id, reinterpret_cast<HANDLE>(_get_osfhandle(fd)));
       *closed[fd] = true;
