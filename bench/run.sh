@@ -1,22 +1,26 @@
 #!/usr/bin/env bash
-# Measures discshell on large images, each case beside a baseline tool that
-# moves the same bytes, and writes the table to BENCHMARKS.md.
+# Measures discshell on large images, each case beside baseline tools that
+# move the same bytes, and writes the tables to BENCHMARKS.md.
 #
-#   bench/run.sh [RUNS]          (default 7 runs per case; the fastest is shown)
+#   bench/run.sh [RUNS]          (default 7 runs per case)
 #
-# Images are built in $BENCH_DIR (default /tmp/discshell-bench, about 3.6 GiB)
-# with random data, so nothing is sparse. What the cases write goes to
-# $BENCH_OUT (default /dev/shm/discshell-bench, up to 5.5 GiB of memory): on
-# tmpfs the tool and its baseline are not at the mercy of the disk's
-# writeback, which here stalls identical runs for up to seconds. Every case
-# runs once untimed first, so the page cache is as warm for the tool as for
-# its baseline; cases that create files start each run from an empty
-# directory.
+# Images are built on the disk in $BENCH_DIR (default /tmp/discshell-bench,
+# about 4 GiB) with random data, so nothing is sparse. What the cases write
+# goes to the disk too ($BENCH_OUT, default $BENCH_DIR/out). The cases that
+# copy an image or an entry (g, w, u, r) are measured three times: onto the
+# disk, into tmpfs (/dev/shm), and, when the script runs as root and can make
+# one, on XFS with reflink on a loop device, where the images are copied first
+# (a clone needs both files on one file system); without one that table says
+# why. Every case runs once untimed first, so the page cache is as warm for
+# the tool as for its baselines, and cases that create files start each run
+# from an empty directory after a sync. Reported: the fastest and the median
+# of the runs, and the largest peak resident memory.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-7}
 work=${BENCH_DIR:-/tmp/discshell-bench}
-out=${BENCH_OUT:-/dev/shm/discshell-bench}
+out=${BENCH_OUT:-$work/out}
+shm=/dev/shm/discshell-bench
 build="$top/build-bench"
 
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
@@ -31,6 +35,8 @@ fill() {  # fill FILE FROM-BYTE MIB: random data over a stretch of the file
 }
 [ -f patch.iso ] || { "$mkimage" one-entry patch.iso 1024 && fill patch.iso 32768 1024; }
 [ -f extract.iso ] || { "$mkimage" one-entry extract.iso 256 && fill extract.iso 32768 256; }
+# The entry g copies out, as a file of its own: what cp copies for g.
+[ -f extract.bin ] || dd if=extract.iso of=extract.bin bs=1M skip=32768 iflag=skip_bytes status=none
 # 5,000 entries of 4 KiB: 179 directory blocks, data from block 180 on.
 [ -f many.iso ] || { "$mkimage" many many.iso 5000 4096 && fill many.iso $((180 * 2048)) 20; }
 # 50 directories of 100 entries of 4 KiB: 2 + 50 * 4 directory blocks from block 1.
@@ -39,163 +45,250 @@ fill() {  # fill FILE FROM-BYTE MIB: random data over a stretch of the file
 [ -f spread.iso ] || { "$mkimage" many spread.iso 1024 1048576 && fill spread.iso $((38 * 2048)) 1024; }
 [ -f wide.iso ] || "$mkimage" wide wide.iso 100000
 [ -f deep.iso ] || "$mkimage" tree deep.iso 100 1000 0
-
-# --- The tree walk on hostile shapes: what it costs and what it keeps. ---
-# 30,000 entries that all lead back to the root, each with a byte count of its
-# own (2.1 MB): one walk decides them all.
+# Hostile shapes: 30,000 entries that all lead back to the root, each with a
+# byte count of its own (2.1 MB); one directory of 2,000,000 empty files, each
+# at a start block of its own (146 MB).
 [ -f self.iso ] || "$mkimage" self self.iso 30000
-# One directory of 2,000,000 empty files, each at a start block of its own
-# (146 MB): nothing is kept per file.
 [ -f flat.iso ] || "$mkimage" flat flat.iso 2000000
-# --- end of the hostile shapes ---
-[ -f copies.iso ] || "$mkimage" copies copies.iso 100000  # for r, below
-rm -rf "$out" && mkdir -p "$out" && cd "$out" && mkdir -p run base w g u
-head -c $((1 << 20)) /dev/urandom > w/payload.bin  # the replacement w writes in
-for i in $(seq 0 10 990); do head -c $((1 << 20)) /dev/urandom > "u/file$i"; done  # 100 changed files
-script() { printf '%s\nq\n' "$1" > "$work/$2"; }
-script 'w payload.bin' w.script
-script 'g payload.bin' g.script
-script a a.script
-script x x.script
-script l l.script
-script t t.script
-script u u.script
-# The baselines copy what the tool writes.
-(mkdir -p files && cd files && "$tool" "$work/many.iso" <"$work/a.script" >/dev/null)
-(mkdir -p tree && cd tree && "$tool" "$work/tree.iso" <"$work/x.script" >/dev/null)
+# One 1-byte entry with 100,000 copies, all of one block.
+[ -f copies.iso ] || "$mkimage" copies copies.iso 100000
+# 512 entries of 1 MiB with two copies each: every copy 0 from block 21 on,
+# every copy 1 512 MiB further, the same random bytes, so v compares them all.
+if [ ! -f twocopies.iso ]; then
+  "$mkimage" twocopies twocopies.iso 512 1048576
+  fill twocopies.iso $((21 * 2048)) 512
+  dd if=twocopies.iso of=twocopies.iso bs=1M count=512 skip=$((21 * 2048)) \
+    seek=$((21 * 2048 + (512 << 20))) iflag=skip_bytes,count_bytes oflag=seek_bytes \
+    conv=notrunc status=none
+fi
 
-# measure DIR STDIN SETUP COMMAND...: runs SETUP in $out (untimed) and then
-# COMMAND in DIR with STDIN, $runs times after a warm-up; prints
-# "fastest-microseconds peak-KiB" (the peak of all runs). The fastest run, not
-# the median: on the machines this runs on, identical runs that write a lot
-# stall for seconds now and then while the kernel writes back, and those
-# stalls say nothing about the tool or its baseline.
+script() { printf '%s\nq\n' "$1" > "$work/$2.script"; }
+for command in a x l t u r v m; do script "$command" "$command"; done
+script 'w payload.bin' w
+script 'g payload.bin' g
+
+# measure DIR SETUP COMMAND...: runs SETUP (untimed) and then COMMAND in
+# DIR, $runs times after a warm-up; prints "fastest median peak", in
+# microseconds and KiB. discshell reads its script from $input.
+input=/dev/null
 measure() {
-  local dir=$1 input=$2 setup=$3; shift 3
+  local dir=$1 setup=$2; shift 2
   local times=() peak=0 start end kib
-  (cd "$out" && eval "$setup") && (cd "$dir" && "$@" <"$input" >/dev/null)
+  eval "$setup" && (cd "$dir" && "$@" <"$input" >/dev/null) || true
   for _ in $(seq "$runs"); do
-    (cd "$out" && eval "$setup")
+    eval "$setup"
     start=$(date +%s%N)
     kib=$(cd "$dir" && /usr/bin/time -f "%M" "$@" <"$input" 2>&1 >/dev/null | tail -n 1)
     end=$(date +%s%N)
     times+=("$(((end - start) / 1000))")
     if [ "$kib" -gt "$peak" ]; then peak=$kib; fi
   done
-  printf '%s %s\n' "$(printf '%s\n' "${times[@]}" | sort -n | head -n 1)" "$peak"
+  local sorted
+  sorted=$(printf '%s\n' "${times[@]}" | sort -n)
+  printf '%s %s %s\n' "$(head -n 1 <<<"$sorted")" "$(sed -n "$(((runs + 1) / 2))p" <<<"$sorted")" "$peak"
 }
-fresh='rm -rf run/out && mkdir run/out && sync'
-cleared='rm -rf run/out && sync'
-
-read -r w_t w_m < <(measure w "$work/w.script" "rm -f w/output.iso && sync" "$tool" "$work/patch.iso")
-read -r cp_t cp_m < <(measure base /dev/null "rm -f base/copy.iso && sync" cp "$work/patch.iso" copy.iso)
-read -r g_t g_m < <(measure g "$work/g.script" "rm -f g/payload.bin && sync" "$tool" "$work/extract.iso")
-read -r dd_t dd_m < <(measure base /dev/null "rm -f base/dd.bin && sync" dd if="$work/extract.iso" of=dd.bin bs=1M \
-  skip=32768 count=$((256 << 20)) iflag=skip_bytes,count_bytes status=none)
-read -r big_t big_m < <(measure g "$work/g.script" "rm -f g/payload.bin && sync" "$tool" "$work/patch.iso")
-read -r a_t a_m < <(measure run/out "$work/a.script" "$fresh" "$tool" "$work/many.iso")
-read -r acp_t acp_m < <(measure run /dev/null "$cleared" cp -r "$out/files" out)
-read -r x_t x_m < <(measure run/out "$work/x.script" "$fresh" "$tool" "$work/tree.iso")
-read -r xcp_t xcp_m < <(measure run /dev/null "$cleared" cp -r "$out/tree" out)
-read -r u_t u_m < <(measure u "$work/u.script" "rm -f u/output.iso && sync" "$tool" "$work/spread.iso")
-read -r ucp_t ucp_m < <(measure base /dev/null "rm -f base/copy.iso && sync" cp "$work/spread.iso" copy.iso)
-read -r l_t l_m < <(measure base "$work/l.script" : "$tool" "$work/wide.iso")
-read -r cat_t cat_m < <(measure base /dev/null : cat "$work/wide.iso")
-read -r t_t t_m < <(measure base "$work/t.script" : "$tool" "$work/deep.iso")
-read -r tcat_t tcat_m < <(measure base /dev/null : cat "$work/deep.iso")
-# --- hostile shapes: time and peak memory only ---
-read -r self_t self_m < <(measure base "$work/t.script" : "$tool" "$work/self.iso")
-read -r flat_t flat_m < <(measure base "$work/t.script" : "$tool" "$work/flat.iso")
-# --- end of the hostile shapes ---
-
-# ---- r: files of any size -------------------------------------------------
-# r of 100 of the 1 MiB entries of spread.iso, each grown past its blocks
-# (moved to the end), and each shrunk to half (in place); u and r of one
-# entry with 100,000 copies, all of one block. Each against cp of the image.
-mkdir -p rgrow rshrink rcopies
-for i in $(seq 0 10 990); do
-  head -c $(((1 << 20) + 1)) /dev/urandom > "rgrow/file$i"
-  head -c $((1 << 19)) /dev/urandom > "rshrink/file$i"
-done
-printf 'b' > rcopies/many
-script r r.script
-read -r rg_t rg_m < <(measure rgrow "$work/r.script" "rm -f rgrow/output.iso && sync" "$tool" "$work/spread.iso")
-read -r rs_t rs_m < <(measure rshrink "$work/r.script" "rm -f rshrink/output.iso && sync" "$tool" "$work/spread.iso")
-read -r uc_t uc_m < <(measure rcopies "$work/u.script" "rm -f rcopies/output.iso" "$tool" "$work/copies.iso")
-read -r rc_t rc_m < <(measure rcopies "$work/r.script" "rm -f rcopies/output.iso" "$tool" "$work/copies.iso")
-# ---- end of r -------------------------------------------------------------
-
-# --- v and m: checking a whole volume, and checksums -------------------------
-# twocopies.iso: 512 entries of 1 MiB with two copies each, 20 directory blocks,
-# then every copy 0 from block 21 on and every copy 1 512 MiB further; the
-# copies 1 are the same random bytes as the copies 0, so v compares them all.
-cd "$work"
-if [ ! -f twocopies.iso ]; then
-  "$mkimage" twocopies twocopies.iso 512 1048576
-  fill twocopies.iso $((21 * 2048)) 512
-  dd if=twocopies.iso of=twocopies.iso bs=1M count=512 skip=$((21 * 2048)) seek=$((21 * 2048 + (512 << 20))) \
-    iflag=skip_bytes,count_bytes oflag=seek_bytes conv=notrunc status=none
-fi
-script v v.script
-script m m.script
-cd "$out"
-(mkdir -p sums && cd sums && "$tool" "$work/spread.iso" <"$work/x.script" >/dev/null)
-read -r v_t v_m < <(measure base "$work/v.script" : "$tool" "$work/deep.iso")
-read -r vc_t vc_m < <(measure base "$work/v.script" : "$tool" "$work/twocopies.iso")
-read -r vcat_t vcat_m < <(measure base /dev/null : cat "$work/twocopies.iso")
-read -r m_t m_m < <(measure base "$work/m.script" : "$tool" "$work/spread.iso")
-read -r sum_t sum_m < <(measure "$out/sums" /dev/null : sh -c 'exec sha256sum -- *')
-# --- end of v and m ----------------------------------------------------------
-
-out_fs=$(stat -f -c %T "$out")
-cd "$work" && rm -rf "$out"
-
+tool_run() { input="$work/$1.script"; shift; measure "$@"; input=/dev/null; }
 ms() { awk -v us="$1" 'BEGIN { printf "%.1f", us / 1000 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-verdict() {  # verdict VALUE LIMIT
-  awk -v v="$1" -v l="$2" 'BEGIN { print (v <= l ? "met" : "missed") }'
+verdict() { awk -v v="$1" -v l="$2" 'BEGIN { print (v <= l ? "met" : "missed") }'; }
+least() { printf '%s\n' "$@" | sort -n | head -n 1; }
+# Every peak goes to this file: some tables are made in subshells.
+peaks="$work/peaks"
+: >"$peaks"
+
+# The local files u and r put back: 100 changed files of 1 MiB, 100 grown
+# past their blocks, 100 shrunk to half; and w's replacement.
+make_locals() {  # make_locals DIR
+  mkdir -p "$1/w" "$1/g" "$1/u" "$1/rgrow" "$1/rshrink" "$1/base"
+  head -c $((1 << 20)) /dev/urandom >"$1/w/payload.bin"
+  for i in $(seq 0 10 990); do
+    head -c $((1 << 20)) /dev/urandom >"$1/u/file$i"
+    head -c $(((1 << 20) + 1)) /dev/urandom >"$1/rgrow/file$i"
+    head -c $((1 << 19)) /dev/urandom >"$1/rshrink/file$i"
+  done
 }
-row() {  # row CASE TOOL-US TOOL-KIB BASELINE BASE-US BASE-KIB LIMIT
-  echo "| $1 | $(ms "$2") | $3 | $4 | $(ms "$5") | $6 | $(ratio "$2" "$5") | ≤ $7: $(verdict "$(ratio "$2" "$5")" "$7") |"
+
+# copy_table FS-NAME DIR IMAGES: g, w, u and r writing into DIR, each beside
+# cp, cp --reflink=never and dd bs=1M of the same bytes; one table row each.
+copy_table() {
+  local name=$1 dir=$2 images=$3 case t m cp cpn dd best
+  make_locals "$dir"
+  echo "### Copies on $name ($(stat -f -c %T "$dir"))"
+  echo
+  echo "| case | tool fastest / median (ms) | cp | cp --reflink=never | dd bs=1M | ratio to the fastest baseline: fastest / median | target ≤ 1.05 |"
+  echo "|---|---:|---:|---:|---:|---:|---|"
+  for case in g w u rgrow rshrink; do
+    local image=spread.iso sub=$case script=$case source
+    case $case in
+      g) image=extract.iso ;;
+      w) image=patch.iso ;;
+      rgrow | rshrink) script=r ;;
+    esac
+    read -r t tm m < <(tool_run "$script" "$dir/$sub" "rm -f '$dir/$sub/output.iso' '$dir/g/payload.bin'; sync" "$tool" "$images/$image")
+    echo "$m" >>"$peaks"
+    # The baselines copy the same bytes: the tool's own output, kept beside
+    # the images.
+    source="$images/same.bin"
+    if [ "$case" = g ]; then cp "$dir/g/payload.bin" "$source"; else cp "$dir/$sub/output.iso" "$source"; fi
+    read -r cp cpm _ < <(measure "$dir/base" "rm -f '$dir/base/copy'; sync" cp "$source" copy)
+    read -r cpn cpnm _ < <(measure "$dir/base" "rm -f '$dir/base/copy'; sync" cp --reflink=never "$source" copy)
+    read -r dd ddm _ < <(measure "$dir/base" "rm -f '$dir/base/copy'; sync" dd if="$source" of=copy bs=1M status=none)
+    rm -f "$source"
+    best=$(least "$cp" "$cpn" "$dd")
+    local bestm
+    bestm=$(least "$cpm" "$cpnm" "$ddm")
+    local label
+    case $case in
+      g) label="g of a 256 MiB entry" ;;
+      w) label="w on a 1 GiB image (1 MiB replacement)" ;;
+      u) label="u of 100 changed 1 MiB files on a 1 GiB image" ;;
+      rgrow) label="r of 100 files of 1 MiB grown past their blocks" ;;
+      rshrink) label="r of 100 files of 1 MiB shrunk to half" ;;
+    esac
+    echo "| $label | $(ms "$t") / $(ms "$tm") | $(ms "$cp") / $(ms "$cpm") | $(ms "$cpn") / $(ms "$cpnm") | $(ms "$dd") / $(ms "$ddm") | $(ratio "$t" "$best") / $(ratio "$tm" "$bestm") | $(verdict "$(ratio "$t" "$best")" 1.05) |"
+  done
+  rm -rf "$dir"/{w,g,u,rgrow,rshrink,base}
+  echo
 }
+
+# Bytes in the extents of FILE that it shares with no other file, in KiB.
+unshared() {
+  filefrag -v "$1" | awk '/blocks of/ { size = $(NF - 1) }
+    /^ *[0-9]+:/ { split($0, f, ":"); if ($0 !~ /shared/) sum += f[4] }
+    END { print sum * size / 1024 }'
+}
+
+# On XFS with reflink: the tool's time, and the blocks of its output that it
+# shares with no other file, against the data it writes over the image.
+xfs_table() {
+  local mnt=$1 case t tm m
+  make_locals "$mnt"
+  mkdir -p "$mnt/u1" "$mnt/rgrow1" "$mnt/rshrink1"
+  cp "$mnt/u/file0" "$mnt/u1/" && cp "$mnt/rgrow/file0" "$mnt/rgrow1/"
+  cp "$mnt/rshrink/file0" "$mnt/rshrink1/"
+  echo "### Copies on XFS with reflink (a loop device)"
+  echo
+  echo "| case | tool fastest / median (ms) | cp, sharing blocks (ms) | blocks not shared (KiB) | data written (KiB) | target |"
+  echo "|---|---:|---:|---:|---:|---|"
+  for case in w u1 rgrow1 rshrink1 u rgrow rshrink; do
+    local image=spread.iso script=u data label limit="< 50 ms, blocks ≤ data"
+    case $case in
+      w) image=patch.iso script=w data=1024 label="w on a 1 GiB image (1 MiB replacement)" ;;
+      u1) data=1024 label="u of 1 changed 1 MiB file" ;;
+      rgrow1) script=r data=1028 label="r of 1 file of 1 MiB grown past its blocks" ;;
+      rshrink1) script=r data=512 label="r of 1 file of 1 MiB shrunk to half" ;;
+      u) data=$((100 * 1024)) label="u of 100 changed 1 MiB files" limit="blocks ≤ data" ;;
+      rgrow) script=r data=$((100 * 1028)) label="r of 100 files grown" limit="blocks ≤ data" ;;
+      rshrink) script=r data=$((100 * 512)) label="r of 100 files shrunk" limit="blocks ≤ data" ;;
+    esac
+    read -r t tm m < <(tool_run "$script" "$mnt/$case" "rm -f '$mnt/$case/output.iso'; sync" "$tool" "$mnt/$image")
+    echo "$m" >>"$peaks"
+    sync
+    local blocks cp ok
+    blocks=$(unshared "$mnt/$case/output.iso")
+    read -r cp _ _ < <(measure "$mnt/base" "rm -f '$mnt/base/copy'; sync" cp "$mnt/$image" copy)
+    # The records r patches take a file system block each beside the data.
+    ok=$(awk -v t="$t" -v b="$blocks" -v d="$data" -v l="$limit" \
+      'BEGIN { print ((l ~ /50 ms/ && t >= 50000) || b > d + 64 ? "missed" : "met") }')
+    echo "| $label | $(ms "$t") / $(ms "$tm") | $(ms "$cp") | $blocks | $data | $limit: $ok |"
+  done
+  echo
+}
+
+rm -rf "$out" "$shm" && mkdir -p "$out" "$shm"
+disk_table=$(copy_table "the disk" "$out" "$work")
+tmpfs_table=$(copy_table "tmpfs" "$shm" "$work")
+rm -rf "$shm"
+
+xfs_table_text="### Copies on XFS with reflink
+
+Not measured: "
+mnt="$work/xfs"
+if [ "$(id -u)" != 0 ]; then
+  xfs_table_text+="the script did not run as root, which mounting a loop device needs."
+elif ! command -v mkfs.xfs >/dev/null; then
+  xfs_table_text+="mkfs.xfs is not installed (Debian: xfsprogs)."
+elif ! { rm -f "$work/xfs.img" && truncate -s 5G "$work/xfs.img" &&
+  mkfs.xfs -q -f -m reflink=1 "$work/xfs.img" && mkdir -p "$mnt" &&
+  mount -o loop "$work/xfs.img" "$mnt"; } 2>/dev/null; then
+  xfs_table_text+="no loop device could be set up here."
+else
+  trap 'umount "$mnt" 2>/dev/null; rm -f "$work/xfs.img"' EXIT
+  cp --reflink=never "$work/patch.iso" "$work/spread.iso" "$mnt/"
+  xfs_table_text=$(xfs_table "$mnt")
+  umount "$mnt" && rm -f "$work/xfs.img"
+  trap - EXIT
+fi
+
+# The other cases, on the disk.
+cd "$out"
+mkdir -p run base rcopies
+(mkdir -p files && cd files && "$tool" "$work/many.iso" <"$work/a.script" >/dev/null)
+(mkdir -p tree && cd tree && "$tool" "$work/tree.iso" <"$work/x.script" >/dev/null)
+(mkdir -p sums && cd sums && "$tool" "$work/spread.iso" <"$work/x.script" >/dev/null)
+printf 'b' >rcopies/many
+fresh="rm -rf '$out/run/out' && mkdir '$out/run/out' && sync"
+cleared="rm -rf '$out/run/out' && sync"
+rows=()
+row() {  # row CASE "TOOL" BASELINE "BASE" LIMIT: measured triples "fastest median peak"
+  local t tm m b bm
+  read -r t tm m <<<"$2"
+  echo "$m" >>"$peaks"
+  if [ -z "$3" ]; then
+    rows+=("| $1 | $(ms "$t") / $(ms "$tm") | $m | | | | $5 |")
+    return
+  fi
+  read -r b bm _ <<<"$4"
+  rows+=("| $1 | $(ms "$t") / $(ms "$tm") | $m | $3 | $(ms "$b") / $(ms "$bm") | $(ratio "$t" "$b") / $(ratio "$tm" "$bm") | ≤ $5: $(verdict "$(ratio "$t" "$b")" "$5") |")
+}
+row "g of a 1 GiB entry" "$(tool_run g "$out/run" "rm -f '$out/run/payload.bin'; sync" "$tool" "$work/patch.iso")" "" "" "memory only"
+row "a on 5,000 entries of 4 KiB" "$(tool_run a "$out/run/out" "$fresh" "$tool" "$work/many.iso")" \
+  "cp -r of the same files" "$(measure "$out/run" "$cleared" cp -r "$out/files" out)" 1.25
+row "x of 5,000 files of 4 KiB in 50 directories" "$(tool_run x "$out/run/out" "$fresh" "$tool" "$work/tree.iso")" \
+  "cp -r of the same tree" "$(measure "$out/run" "$cleared" cp -r "$out/tree" out)" 1.25
+t_case=$(tool_run t "$out/base" : "$tool" "$work/deep.iso")
+row "l of 100,000 entries (block size 2048)" "$(tool_run l "$out/base" : "$tool" "$work/wide.iso")" \
+  "cat of the image" "$(measure "$out/base" : cat "$work/wide.iso")" 20
+row "t of 100,000 entries in 100 directories" "$t_case" "cat of the image" "$(measure "$out/base" : cat "$work/deep.iso")" 20
+row "t of 30,000 entries that all lead back to their directory" "$(tool_run t "$out/base" : "$tool" "$work/self.iso")" "" "" "under 1000 ms"
+row "t of one directory of 2,000,000 files" "$(tool_run t "$out/base" : "$tool" "$work/flat.iso")" "" "" "under 8192 KiB"
+row "u of one entry with 100,000 copies" "$(tool_run u "$out/rcopies" "rm -f '$out/rcopies/output.iso'" "$tool" "$work/copies.iso")" "" "" "under 1000 ms"
+row "r of one entry with 100,000 copies" "$(tool_run r "$out/rcopies" "rm -f '$out/rcopies/output.iso'" "$tool" "$work/copies.iso")" "" "" "under 1000 ms"
+row "v of 100,000 entries in 100 directories" "$(tool_run v "$out/base" : "$tool" "$work/deep.iso")" "t of the same image" "$t_case" 3
+row "v of a 1 GiB image: 512 entries of 1 MiB, two copies each" "$(tool_run v "$out/base" : "$tool" "$work/twocopies.iso")" \
+  "cat of the image" "$(measure "$out/base" : cat "$work/twocopies.iso")" 1.5
+row "m of a 1 GiB image of 1,024 files" "$(tool_run m "$out/base" : "$tool" "$work/spread.iso")" \
+  "sha256sum of the extracted files" "$(measure "$out/sums" : sh -c 'exec sha256sum -- *')" 1.1
+out_fs=$(stat -f -c %T "$out")
+cd "$work" && rm -rf "$out"
+peak=$(sort -n "$peaks" | tail -n 1)
 
 {
   echo "# Benchmarks"
   echo
-  echo "Produced by \`bench/run.sh $runs\` on $(date -u +%Y-%m-%d): the fastest wall time of $runs runs"
-  echo "after one warm-up run (page cache warm for the tool and its baseline alike), and the"
-  echo "largest peak resident memory of those runs (\`/usr/bin/time -f %M\`). Cases that create"
-  echo "files start every run from an empty directory after a \`sync\`, tool and baseline alike."
-  echo "Why the fastest and not the median: see the notes below the table."
+  echo "Produced by \`bench/run.sh $runs\` on $(date -u +%Y-%m-%d): $runs runs of each case after one"
+  echo "warm-up run (page cache warm for the tool and its baselines alike), shown as the fastest"
+  echo "and the median, and the largest peak resident memory of the runs (\`/usr/bin/time -f %M\`)."
+  echo "Cases that create files start every run from an empty directory after a \`sync\`."
   echo
   echo "Machine: $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo),"
-  echo "$(free -g | awk '/Mem:/ { print $2 }') GiB memory, Linux $(uname -r), images on"
-  echo "$(stat -f -c %T "$work") in $work, written to $out_fs in $out."
+  echo "$(free -g | awk '/Mem:/ { print $2 }') GiB memory, Linux $(uname -r). Images on"
+  echo "$(stat -f -c %T "$work") in $work; outputs on $out_fs beside them unless a table says otherwise."
   echo
-  echo "| case | tool (ms) | tool peak (KiB) | baseline | baseline (ms) | baseline peak (KiB) | ratio | target |"
-  echo "|---|---:|---:|---|---:|---:|---:|---|"
-  row "w on a 1 GiB image (1 MiB replacement)" "$w_t" "$w_m" "cp of the image" "$cp_t" "$cp_m" 1.1
-  row "g of a 256 MiB entry" "$g_t" "$g_m" "dd bs=1M of the same bytes" "$dd_t" "$dd_m" 1.1
-  echo "| g of a 1 GiB entry | $(ms "$big_t") | $big_m | | | | | memory only |"
-  row "a on 5,000 entries of 4 KiB" "$a_t" "$a_m" "cp -r of the same files" "$acp_t" "$acp_m" 1.25
-  row "x of 5,000 files of 4 KiB in 50 directories" "$x_t" "$x_m" "cp -r of the same tree" "$xcp_t" "$xcp_m" 1.25
-  row "u of 100 changed 1 MiB files on a 1 GiB image" "$u_t" "$u_m" "cp of the image" "$ucp_t" "$ucp_m" 1.1
-  row "r of 100 files of 1 MiB, each grown past its blocks, on a 1 GiB image" "$rg_t" "$rg_m" "cp of the image" "$ucp_t" "$ucp_m" 1.1
-  row "r of 100 files of 1 MiB, each shrunk in place, on a 1 GiB image" "$rs_t" "$rs_m" "cp of the image" "$ucp_t" "$ucp_m" 1.1
-  echo "| u of one entry with 100,000 copies | $(ms "$uc_t") | $uc_m | | | | | under 1000 ms: $(verdict "$uc_t" 999999) |"
-  echo "| r of one entry with 100,000 copies | $(ms "$rc_t") | $rc_m | | | | | under 1000 ms: $(verdict "$rc_t" 999999) |"
-  row "l of 100,000 entries (block size 2048)" "$l_t" "$l_m" "cat of the image" "$cat_t" "$cat_m" 20
-  row "t of 100,000 entries in 100 directories" "$t_t" "$t_m" "cat of the image" "$tcat_t" "$tcat_m" 20
-  echo "| t of 30,000 entries that all lead back to their directory | $(ms "$self_t") | $self_m | | | | | ≤ 1000 ms: $(verdict "$(ms "$self_t")" 1000) |"
-  echo "| t of one directory of 2,000,000 files | $(ms "$flat_t") | $flat_m | | | | | < 8192 KiB: $(verdict "$flat_m" 8191) |"
+  echo "## Copying: g, w, u and r against cp, cp --reflink=never and dd"
   echo
-  peak=$(printf '%s\n' "$w_m" "$g_m" "$big_m" "$a_m" "$x_m" "$u_m" "$l_m" "$t_m" "$self_m" "$flat_m" "$rg_m" "$rs_m" "$uc_m" "$rc_m" | sort -n | tail -n 1)
-  row "v of 100,000 entries in 100 directories" "$v_t" "$v_m" "t of the same image" "$t_t" "$t_m" 3
-  row "v of a 1 GiB image: 512 entries of 1 MiB, two copies each" "$vc_t" "$vc_m" "cat of the image" "$vcat_t" "$vcat_m" 1.5
-  row "m of a 1 GiB image: 1,024 entries of 1 MiB" "$m_t" "$m_m" "sha256sum of the extracted files" "$sum_t" "$sum_m" 1.1
+  echo "$disk_table"
   echo
-  peak=$(printf '%s\n' "$w_m" "$g_m" "$big_m" "$a_m" "$x_m" "$u_m" "$l_m" "$t_m" "$v_m" "$vc_m" "$m_m" |
-    sort -n | tail -n 1)
+  echo "$tmpfs_table"
+  echo
+  echo "$xfs_table_text"
+  echo
+  echo "## The other commands"
+  echo
+  echo "| case | tool fastest / median (ms) | tool peak (KiB) | baseline | baseline fastest / median (ms) | ratio: fastest / median | target |"
+  echo "|---|---:|---:|---|---:|---:|---|"
+  printf '%s\n' "${rows[@]}"
+  echo
   echo "Peak memory of the tool in every case: $peak KiB (target under 8192 KiB: $(verdict "$peak" 8191))."
 } >"$top/BENCHMARKS.md.new"
 if [ -f "$top/bench/NOTES.md" ]; then { echo; cat "$top/bench/NOTES.md"; } >>"$top/BENCHMARKS.md.new"; fi
