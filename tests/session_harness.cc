@@ -16,6 +16,11 @@ namespace discshell::testing {
 
 ScratchDir::~ScratchDir() {
   std::error_code ignored;
+  // A session run in this process with -C may have made it the current
+  // directory, which Windows does not remove.
+  if (std::filesystem::equivalent(std::filesystem::current_path(ignored), path_, ignored)) {
+    std::filesystem::current_path(std::filesystem::temp_directory_path(ignored), ignored);
+  }
   std::filesystem::remove_all(path_, ignored);
 }
 
