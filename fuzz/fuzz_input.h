@@ -11,10 +11,9 @@
 //   the rest    the image
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -76,7 +75,8 @@ inline void writeLocalFile(const std::string& path, const std::string& text) {
   if (path.empty() || path.front() == '/' || path.find("..") != std::string::npos) return;
   for (std::size_t slash = path.find('/'); slash != std::string::npos;
        slash = path.find('/', slash + 1)) {
-    ::mkdir(path.substr(0, slash).c_str(), 0777);
+    std::error_code ignored;
+    std::filesystem::create_directory(path.substr(0, slash), ignored);
   }
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file << text;

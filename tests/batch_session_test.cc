@@ -1,7 +1,7 @@
 // Options, batch mode and exit statuses, as scripts see them.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
 
@@ -68,7 +68,7 @@ TEST(Options, WorkInADirectoryNameTheOutputAndKeepEdits) {
   ScratchDir dir;
   const ImageBuilder image = batchVolume();
   image.save(dir / "image.iso");
-  ASSERT_EQ(::mkdir((dir / "out").c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(dir / "out"));
   const auto run = [&](std::vector<std::string> args) {
     args.insert(args.end(), {"image.iso", "16"});
     return runTool(args, "", dir.path());
@@ -141,8 +141,10 @@ TEST(Batch, ShowsAFailingPathByStandardErrorsOwnTerminalRule) {
     const std::vector<const char*> args{"-C", dir.path().c_str(), "-c", "x", path.c_str()};
     Console console{in, out, err, false, !errorsAtTerminal, errorsAtTerminal};
     EXPECT_EQ(runDiscshell(args, console), 2);
+    // Windows refuses a name with a control character before its size.
+    const std::string message = kWindows ? "Unsafe local file name." : "Invalid entry size.";
     EXPECT_EQ(err.str(), batchErrors("-c 1", std::string(errorsAtTerminal ? "bell?" : "bell\x07") +
-                                                 ": Invalid entry size.\n"));
+                                                 ": " + message + "\n"));
   }
 }
 
@@ -206,6 +208,17 @@ TEST(Batch, SaysWhenStandardOutputCannotBeWritten) {
   full.outputPath = "/dev/full";
   ToolOptions closed;
   closed.outputPath = "-";
+  for (const auto& [options, reason] :
+       {std::pair{closed, "Bad file descriptor"}, std::pair{full, "No space left on device"}}) {
+    if (kWindows && options.outputPath == "/dev/full") GTEST_SKIP() << "Windows has no /dev/full";
+    for (const auto& args : {std::vector<std::string>{"image.iso", "16"},
+                             std::vector<std::string>{"-c", "l", "image.iso", "16"}}) {
+      const RunResult run = runTool(args, "l\nq\n", dir.path(), options);
+      EXPECT_EQ(run.errors,
+                std::string("discshell: cannot write standard output: ") + reason + "\n");
+      EXPECT_EQ(run.status, 3);
+    }
+  }
   // Output that is only flushed at the end fails as well.
   for (const char* flag : {"-h", "-V"}) {
     const RunResult run = runTool({flag}, "", dir.path(), full);
@@ -216,16 +229,6 @@ TEST(Batch, SaysWhenStandardOutputCannotBeWritten) {
   EXPECT_EQ(runTool({"-c", "l", "-c", "g four", "image.iso", "16"}, "", dir.path(), full).status,
             3);
   EXPECT_FALSE(exists(dir / "four"));
-  for (const auto& [options, reason] :
-       {std::pair{full, "No space left on device"}, std::pair{closed, "Bad file descriptor"}}) {
-    for (const auto& args : {std::vector<std::string>{"image.iso", "16"},
-                             std::vector<std::string>{"-c", "l", "image.iso", "16"}}) {
-      const RunResult run = runTool(args, "l\nq\n", dir.path(), options);
-      EXPECT_EQ(run.errors,
-                std::string("discshell: cannot write standard output: ") + reason + "\n");
-      EXPECT_EQ(run.status, 3);
-    }
-  }
 }
 
 // Started with descriptor 0 closed, the tool must not open the image there
@@ -245,11 +248,12 @@ TEST(Shell, ReadsAGibibyteLineInLittleMemory) {
   ScratchDir dir;
   batchVolume().save(dir / "image.iso");
   writeFile(dir / "input", "c ");
-  ASSERT_EQ(::truncate((dir / "input").c_str(), std::int64_t{1} << 30), 0);
+  std::filesystem::resize_file(dir / "input", std::uintmax_t{1} << 30);
   ToolOptions huge;
   huge.inputPath = dir / "input";
   const RunResult run = runTool({"image.iso", "16"}, "", dir.path(), huge);
   EXPECT_EQ(run.output, summary(8192, 512, 528) + "?>Directory not found.\n?>Exiting...\n");
+  if (kWindows) GTEST_SKIP() << "the harness measures a child's peak memory only on POSIX";
   if (!DISCSHELL_SANITIZED) {
     EXPECT_LT(run.peakKiB, 8192);  // the sanitizers need more of their own
   }

@@ -141,6 +141,7 @@ ImageBuilder checksumVolume() {
 }
 
 TEST(Checksums, ListWhatXWritesSoThatSha256sumChecksItAndNameWhatXSkips) {
+  if (kWindows) GTEST_SKIP() << "sha256sum, and names with a backslash or a line feed, are POSIX's";
   ScratchDir dir;
   checksumVolume().save(dir / "image.iso");
   const RunResult run = runTool({"-c", "m", "image.iso"}, "", dir.path());

@@ -1,7 +1,8 @@
 // Copying entries out with g and a, in whole sessions of the built tool.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
+
+#include <filesystem>
 
 #include "session_harness.h"
 
@@ -40,20 +41,17 @@ std::string imageBytes(const ImageBuilder& image, std::size_t from, std::size_t 
                      image.bytes().begin() + static_cast<long>(from + count));
 }
 
-mode_t permissions(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+unsigned permissions(const std::string& path) {
+  return static_cast<unsigned>(std::filesystem::status(path).permissions());
 }
 
 TEST(GetFile, CopiesTheFirstEntryOfThatNameToALocalFile) {
   ScratchDir dir;
   writeFile(dir / "dup", "an older, longer file");
-  ::chmod((dir / "dup").c_str(), 0600);
-  ASSERT_EQ(::symlink("nowhere", (dir / "empty").c_str()), 0);  // replaced, not followed
-  const mode_t mask = ::umask(002);  // a new file gets 0666 less this; dup stays 0600
+  // Replaced, not followed (where links can be made).
+  (void)makeSymbolicLink("nowhere", dir / "empty");
   const RunResult run = runOnImage(
       extractionVolume(), "g hello.txt\ng empty\ng dup\ng dup\ng zero\ng missing\ng sub\nq\n", dir);
-  ::umask(mask);
   EXPECT_EQ(run.output, summary(8192, 512, 512) +
                             "?>?>?>?>?>File not found.\n?>File not found.\n?>?>Exiting...\n");
   EXPECT_EQ(readFile(dir / "hello.txt"), "Hello, world!\n");
@@ -62,6 +60,17 @@ TEST(GetFile, CopiesTheFirstEntryOfThatNameToALocalFile) {
   EXPECT_EQ(readFile(dir / "sub"), imageBytes(extractionVolume(), 1536, 512));
   EXPECT_EQ(listNames(dir.path()),
             (std::vector<std::string>{"dup", "empty", "hello.txt", "image.iso", "sub"}));
+}
+
+TEST(GetFile, GivesANewFileTheUmasksBitsAndAReplacedOneItsOwn) {
+  if (kWindows) GTEST_SKIP() << "Windows files have no permission bits";
+  ScratchDir dir;
+  writeFile(dir / "dup", "an older, longer file");
+  std::filesystem::permissions(dir / "dup", std::filesystem::perms{0600});
+  const auto mask = ::umask(002);  // a new file gets 0666 less this; dup stays 0600
+  const RunResult run = runOnImage(extractionVolume(), "g hello.txt\ng dup\nq\n", dir);
+  ::umask(mask);
+  EXPECT_EQ(run.output, summary(8192, 512, 512) + "?>?>?>Exiting...\n");
   EXPECT_EQ(permissions(dir / "hello.txt"), 0664u);
   EXPECT_EQ(permissions(dir / "dup"), 0600u);
 }
@@ -75,7 +84,7 @@ TEST(GetFile, WritesTheBytesThatExistWhenTheImageEndsEarly) {
   EXPECT_EQ(readFile(dir / "long"), std::string(512, 'z'));
   EXPECT_EQ(readFile(dir / "before"), "");
   // x counts the bytes it wrote, also of a file the image cut short.
-  ::unlink((dir / "long").c_str());
+  std::filesystem::remove(dir / "long");
   EXPECT_EQ(runTool({"-c", "x long", "image.iso"}, "", dir.path()).output,
             "Extracted 0 files and 0 directories, 512 bytes; 1 failures.\n");
 }
@@ -123,9 +132,9 @@ TEST(SaveAll, RefusesUnsafeNamesAndTheImageItselfInThatOrder) {
   ScratchDir dir;
   const ImageBuilder image = hostileVolume();
   image.save(dir / "image.iso");
-  ASSERT_EQ(::symlink("image.iso", (dir / "soft.iso").c_str()), 0);
-  ASSERT_EQ(::link((dir / "image.iso").c_str(), (dir / "hard.iso").c_str()), 0);
-  ASSERT_EQ(::mkdir((dir / "busy").c_str(), 0755), 0);
+  if (!makeSymbolicLink("image.iso", dir / "soft.iso")) GTEST_SKIP() << kNoSymbolicLinks;
+  std::filesystem::create_hard_link(dir / "image.iso", dir / "hard.iso");
+  ASSERT_TRUE(std::filesystem::create_directory(dir / "busy"));
   const RunResult run = runTool({"image.iso"}, "a\nq\n", dir.path());
   EXPECT_EQ(run.output, summary(8192, 512, 512) +
                             "?>\nSaving all files in directory...\n\n"
@@ -149,12 +158,13 @@ TEST(SaveAll, RefusesUnsafeNamesAndTheImageItselfInThatOrder) {
 
 TEST(GetFile, LeavesAnEarlierFileIntactWhenTheLocalFileCannotBeWritten) {
   ScratchDir dir;
-  ASSERT_EQ(::mkdir((dir / "hello.txt").c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(dir / "hello.txt"));
   writeFile(dir / "dup", "old");
   const RunResult run = runOnImage(extractionVolume(), "g hello.txt\ng negative\nq\n", dir);
   EXPECT_EQ(run.output, summary(8192, 512, 512) +
                             "?>Could not write local file.\n?>Invalid entry size.\n?>Exiting...\n");
 
+  if (kWindows) GTEST_SKIP() << "Windows has no file-size limit to make a write fail";
   // A file-size limit of 2 bytes makes every write of more fail half-way.
   ToolOptions limit;
   limit.fileSizeLimit = 2;
@@ -166,13 +176,14 @@ TEST(GetFile, LeavesAnEarlierFileIntactWhenTheLocalFileCannotBeWritten) {
 }
 
 TEST(GetFile, CannotCreateFilesInADirectoryItMayNotWrite) {
+  if (kWindows) GTEST_SKIP() << "Windows has no user nobody to run as";
   ScratchDir dir;
   extractionVolume().save(dir / "image.iso");
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
+  std::filesystem::permissions(dir.path(), std::filesystem::perms{0555});
   ToolOptions unprivileged;
   unprivileged.asNobody = true;  // root may write anywhere
   const RunResult run = runTool({"image.iso"}, "g hello.txt\nq\n", dir.path(), unprivileged);
-  ::chmod(dir.path().c_str(), 0755);
+  std::filesystem::permissions(dir.path(), std::filesystem::perms{0755});
   if (run.status == kCannotExecute) GTEST_SKIP() << "the user nobody may not run the tool here";
   EXPECT_EQ(run.output, summary(8192, 512, 512) + "?>Could not write local file.\n?>Exiting...\n");
   EXPECT_EQ(listNames(dir.path()), std::vector<std::string>{"image.iso"});

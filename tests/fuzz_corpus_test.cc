@@ -2,7 +2,6 @@
 // finding) as a whole session in this process, so the sanitizer build checks
 // them on every run.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 

@@ -1,7 +1,7 @@
 // r: every changed entry becomes exactly its local file, in place or moved.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include <filesystem>
 
 #include "session_harness.h"
 #include "transfer/patch_plan.h"
@@ -55,7 +55,7 @@ TEST(Resize, RoundTripsTheDemoDiscLongerShorterAndEmptied) {
   expectExtractsAs(dir / "output.iso", dir,
                    {"README", "hello.txt", "docs/guide.txt", "logs/day16.log", "logs/day15.log",
                     "docs/archive/old-notes.txt"});
-  ASSERT_EQ(::rename((dir / "output.iso").c_str(), (dir / "patched.iso").c_str()), 0);
+  std::filesystem::rename(dir / "output.iso", dir / "patched.iso");
   EXPECT_EQ(runTool({"-c", "r", "patched.iso"}, "", dir.path()).output,
             "Nothing to replace: every local file matches the image.\n");
 }
@@ -120,7 +120,7 @@ TEST(Resize, RoundTripsCopiesSharedDataAndAMultiBlockDirectory) {
   expectExtractsAs(dir / "output.iso", dir,
                    {"three", "s1", "s2", "a1", "a2", "multi/f0", "multi/f1", "multi/f7", "multi/nb",
                     "multi/after"});
-  ASSERT_EQ(::rename((dir / "output.iso").c_str(), (dir / "patched.iso").c_str()), 0);
+  std::filesystem::rename(dir / "output.iso", dir / "patched.iso");
   EXPECT_EQ(runTool({"-c", "r", "patched.iso"}, "", dir.path()).output,
             "Nothing to replace: every local file matches the image.\n");
 }
@@ -146,7 +146,7 @@ TEST(Resize, RefusesWhatItCannotWriteAndSaysWhetherAnOutputWasThere) {
                         "No local files of this tree here: run x first, or change to "
                         "where x wrote them.\n"));
   for (const char* name : {"differs", "ondir", "zero"}) writeFile(dir / name, "new");
-  ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(dir / "sub"));
   RunResult run = runTool({"-c", "r", "image.iso"}, "", dir.path());
   EXPECT_EQ(run.errors, batchErrors("-c 1",
                                     "zero: File not found.\n"
@@ -170,7 +170,7 @@ TEST(Resize, RefusesWhatItCannotWriteAndSaysWhetherAnOutputWasThere) {
   big.header(8, 1);
   big.directory(1, {{"grows", "DATA", 4, 2}});
   big.save(dir / "big.iso");
-  ASSERT_EQ(::truncate((dir / "big.iso").c_str(), (std::int64_t{1} << 31) - kBlock), 0);
+  std::filesystem::resize_file(dir / "big.iso", (std::uintmax_t{1} << 31) - kBlock);
   writeFile(dir / "grows", std::string(kBlock + 1, 'g'));
   EXPECT_EQ(
       runTool({"-c", "r grows", "big.iso"}, "", dir.path()).errors,

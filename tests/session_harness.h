@@ -1,8 +1,7 @@
 // Helpers for tests that run whole sessions: a scratch directory, the built
-// tool run as a child process on a script, and small file helpers.
+// tool run as a child process on a script, and small file helpers. The
+// child is started by harness_posix.cc or harness_windows.cc.
 #pragma once
-
-#include <sys/types.h>
 
 #include <functional>
 #include <optional>
@@ -12,6 +11,10 @@
 #include "tools/image_builder.h"
 
 namespace discshell::testing {
+
+/// Windows has no permission bits, file-size limits, other users to run as
+/// or /dev/full; the tests of those skip there.
+inline constexpr bool kWindows = DISCSHELL_WINDOWS;
 
 /// A fresh directory, removed with everything in it at the end of the test.
 class ScratchDir {
@@ -34,25 +37,29 @@ struct RunResult {
   std::string output;  ///< all of standard output
   std::string errors;  ///< all of standard error
   int status = -1;     ///< exit status, or -1 when the tool did not exit normally
-  int signal = 0;      ///< the signal that ended it, if one did
-  long peakKiB = 0;    ///< its peak resident memory
+  int signal = 0;      ///< the signal that ended it, if one did (POSIX)
+  long peakKiB = 0;    ///< its peak resident memory (POSIX)
 };
 
 struct ToolOptions {
-  std::optional<long> fileSizeLimit;        ///< no file may grow beyond it (as on a full disk)
-  bool closeInput = false;                  ///< start with descriptor 0 closed
-  std::string inputPath;                    ///< standard input from this file, not the script
-  std::string outputPath;                   ///< standard output to this file; "-": closed
-  bool errorsToOutput = false;              ///< standard error to where standard output goes
-  bool asNobody = false;                    ///< when run as root, run as the user nobody
-  int ignoredSignal = 0;                    ///< a signal the tool starts with ignored
-  std::function<void(pid_t)> whileRunning;  ///< called once the tool has started
+  std::optional<long> fileSizeLimit;      ///< no file may grow beyond it (as on a full disk)
+  bool closeInput = false;                ///< start with descriptor 0 closed
+  std::string inputPath;                  ///< standard input from this file, not the script
+  std::string outputPath;                 ///< standard output to this file; "-": closed
+  bool errorsToOutput = false;            ///< standard error to where standard output goes
+  bool asNobody = false;                  ///< when run as root, run as the user nobody
+  int ignoredSignal = 0;                  ///< a signal the tool starts with ignored
+  std::function<void(int)> whileRunning;  ///< called with its process id once it has started
 };
 
 /// Runs the built discshell in `workingDirectory` with `args` after the
 /// program name and `script` as its standard input.
 RunResult runTool(const std::vector<std::string>& args, const std::string& script,
                   const std::string& workingDirectory, const ToolOptions& options = {});
+
+/// Runs `work` in a child process where there is fork, so that this
+/// process's memory stays as it was (Windows: here); false when it failed.
+bool inChildProcess(const std::function<void()>& work);
 
 /// Saves `image` as `name` in `dir` and runs the tool on it with `script`.
 RunResult runOnImage(const tools::ImageBuilder& image, const std::string& script,
@@ -62,6 +69,12 @@ RunResult runOnImage(const tools::ImageBuilder& image, const std::string& script
 /// output taken as a terminal or not.
 RunResult runInProcess(const std::vector<std::string>& args, const std::string& script,
                        bool terminalOutput);
+
+/// Makes `path` a symbolic link to `target` (relative to the link's
+/// directory); false where the system makes none that the tool would see.
+[[nodiscard]] bool makeSymbolicLink(const std::string& target, const std::string& path);
+inline const char* const kNoSymbolicLinks =
+    "symbolic links cannot be made here (Windows needs a privilege, Wine makes none)";
 
 [[nodiscard]] std::optional<std::string> readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);

@@ -1,7 +1,7 @@
 // u: changed local files back into every copy, or nothing at all.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include <filesystem>
 
 #include "session_harness.h"
 
@@ -66,7 +66,7 @@ TEST(Update, RoundTripsTheDemoDisc) {
   writeFile(dir / "docs/archive/old-notes.txt", "Something seen here!\n");
   EXPECT_EQ(runTool({"-c", "u", "demo.iso"}, "", dir.path()).status, 0);
   ScratchDir again;
-  ASSERT_EQ(::rename((dir / "output.iso").c_str(), (again / "demo.iso").c_str()), 0);
+  std::filesystem::rename(dir / "output.iso", again / "demo.iso");
   ASSERT_EQ(runTool({"-c", "x", "demo.iso"}, "", again.path()).status, 0);
   for (const char* path : {"logs/day16.log", "docs/archive/old-notes.txt", "logs/day01.log",
                            "README", "docs/guide.txt"}) {
@@ -75,7 +75,7 @@ TEST(Update, RoundTripsTheDemoDisc) {
   // Both patched images, of u and of w, are sound volumes still.
   writeFile(dir / "hello.txt", "Hi!\n");
   ASSERT_EQ(runTool({"-c", "w hello.txt", "demo.iso"}, "", dir.path()).status, 0);
-  ASSERT_EQ(::rename((dir / "output.iso").c_str(), (again / "w.iso").c_str()), 0);
+  std::filesystem::rename(dir / "output.iso", again / "w.iso");
   for (const char* image : {"demo.iso", "w.iso"}) {
     EXPECT_EQ(runTool({"-c", "v", image}, "", again.path()).output,
               "Checked 4 directories and 20 files: 0 problems.\n");
@@ -110,12 +110,12 @@ TEST(Update, RefusesTheWholeCommandOnAnyProblemAndWritesNothing) {
   writeFile(dir / "long", "12345");
   writeFile(dir / "share2", "NEW");
   writeFile(dir / "sub", "a file");
-  ASSERT_EQ(::mkdir((dir / "isdir").c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(dir / "isdir"));
   // Links are never followed, to a file or to a directory holding the file.
-  ASSERT_EQ(::symlink("long", (dir / "linked").c_str()), 0);
-  ASSERT_EQ(::mkdir((dir / "elsewhere").c_str(), 0755), 0);
+  if (!makeSymbolicLink("long", dir / "linked")) GTEST_SKIP() << kNoSymbolicLinks;
+  ASSERT_TRUE(std::filesystem::create_directory(dir / "elsewhere"));
   writeFile(dir / "elsewhere/inner", "new");
-  ASSERT_EQ(::symlink("elsewhere", (dir / "linkdir").c_str()), 0);
+  ASSERT_TRUE(makeSymbolicLink("elsewhere", dir / "linkdir"));
   const RunResult run = runTool({"-c", "u", "image.iso"}, "", dir.path());
   EXPECT_EQ(run.output, "");
   EXPECT_EQ(run.errors, batchErrors("-c 1",
@@ -135,8 +135,8 @@ TEST(Update, RefusesTheWholeCommandOnAnyProblemAndWritesNothing) {
   EXPECT_EQ(readFile(dir / "output.iso"), "earlier");
 
   // Shared data edited on one side only, and output.iso that is the image.
-  ASSERT_EQ(::unlink((dir / "output.iso").c_str()), 0);
-  ASSERT_EQ(::symlink("image.iso", (dir / "output.iso").c_str()), 0);
+  ASSERT_TRUE(std::filesystem::remove(dir / "output.iso"));
+  ASSERT_TRUE(makeSymbolicLink("image.iso", dir / "output.iso"));
   EXPECT_EQ(runTool({"-c", "u share1", "image.iso"}, "", dir.path()).errors,
             batchErrors("-c 1",
                         "share1: shares its data with share2, which is not changed the same way.\n"
@@ -197,12 +197,12 @@ TEST(Update, AcceptsWhatLiesExactlyAtTheEdges) {
   image.resize(420 * 512);
   image.save(dir / "image.iso");
   ASSERT_EQ(runTool({"-c", "x", "image.iso"}, "", dir.path()).status, 0);
-  ASSERT_EQ(::unlink((dir / "self").c_str()), 0);
-  ASSERT_EQ(::link((dir / "image.iso").c_str(), (dir / "self").c_str()), 0);
-  ASSERT_EQ(::symlink("image.iso", (dir / "output.iso").c_str()), 0);
+  ASSERT_TRUE(std::filesystem::remove(dir / "self"));
+  std::filesystem::create_hard_link(dir / "image.iso", dir / "self");
+  std::filesystem::create_hard_link(dir / "image.iso", dir / "output.iso");
   EXPECT_EQ(runTool({"-c", "u", "image.iso"}, "", dir.path()).output,
             "Nothing to replace: every local file matches the image.\n");
-  ASSERT_EQ(::unlink((dir / "output.iso").c_str()), 0);
+  ASSERT_TRUE(std::filesystem::remove(dir / "output.iso"));
 
   big[150 * 1024] = 'X';
   writeFile(dir / "big", big);

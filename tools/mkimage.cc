@@ -17,10 +17,9 @@
 //
 // The benchmark fills the data region itself; this writes only the volume's
 // structure and extends the file to its full length.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -35,7 +34,7 @@ using discshell::tools::ImageBuilder;
 
 void saveWithLength(const ImageBuilder& image, const std::string& path, std::int64_t length) {
   image.save(path);
-  if (::truncate(path.c_str(), length) != 0) throw std::runtime_error("cannot extend " + path);
+  std::filesystem::resize_file(path, static_cast<std::uintmax_t>(length));
 }
 
 // The entries of a large directory, and how many blocks they need: a block

@@ -29,6 +29,7 @@ enum class FileKind { kNone, kRegular, kDirectory, kSymbolicLink, kBlockDevice, 
 struct FileIdentity {
   std::uint64_t device = 0;
   std::uint64_t file = 0;
+  std::uint64_t fileHigh = 0;  ///< the upper half of a 128-bit file id (ReFS); else 0
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
@@ -92,6 +93,8 @@ class PendingFile;
 /// An open local directory. Its entries are reached relative to it and a
 /// symbolic link is never followed into or through, so whatever is renamed
 /// meanwhile, nothing is read or written outside the directories entered.
+/// (Windows reaches them by its path instead, and holds it open so that it
+/// cannot be renamed; a rename above it between a check and a use remains.)
 class Directory {
  public:
   /// The current working directory.
@@ -156,6 +159,7 @@ class PendingFile {
   Directory directory_;
   File file_;
   std::string name_;      ///< the temporary name; empty while nameless or once done
+                          ///< (Windows: the name of the file marked for deletion)
   int cleanupSlot_ = -1;  ///< where the signal handlers find `name_`
 };
 

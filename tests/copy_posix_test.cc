@@ -1,0 +1,53 @@
+// The copy loop where the output takes a write only in part: POSIX only.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "session_harness.h"
+#include "transfer/copy.h"
+
+namespace discshell::testing {
+namespace {
+
+std::string patternBytes(std::size_t n) {
+  std::string bytes(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  return bytes;
+}
+
+platform::File openOrDie(const std::string& path, int flags) {
+  platform::File file(::open(path.c_str(), flags, 0644));
+  if (!file.valid()) throw std::runtime_error("cannot open " + path);
+  return file;
+}
+
+// /dev/full refuses every write; a file past its size limit takes a short
+// write first, and O_APPEND keeps the kernel's copy out, so the buffered loop
+// must see that short count through.
+TEST(CopyBytes, ReportsAWriteThatTheOutputRefusesOrTakesOnlyInPart) {
+  ScratchDir dir;
+  writeFile(dir / "in", patternBytes(4096));
+  platform::File in = openOrDie(dir / "in", O_RDONLY);
+  platform::File full = openOrDie("/dev/full", O_WRONLY);
+  platform::File limited = openOrDie(dir / "out", O_WRONLY | O_CREAT | O_APPEND);
+  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit previous{};
+  ::getrlimit(RLIMIT_FSIZE, &previous);
+  rlimit limit = previous;
+  limit.rlim_cur = 1000;
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  const CopyResult partial = copyBytes(in, 0, 4096, limited, 0);
+  ::setrlimit(RLIMIT_FSIZE, &previous);
+  std::signal(SIGXFSZ, previousHandler);
+  EXPECT_TRUE(partial.writeFailed);
+  EXPECT_EQ(partial.copied, 0);
+  const CopyResult refused = copyBytes(in, 0, 4096, full, 0);
+  EXPECT_TRUE(refused.writeFailed);
+  EXPECT_EQ(refused.copied, 0);
+}
+
+}  // namespace
+}  // namespace discshell::testing
