@@ -1,10 +1,8 @@
 // Linux: nameless files, and copies that the kernel makes (or shares).
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,21 +33,6 @@ bool linkNamelessFile(int fd, int directoryFd, const char* name) {
 
 }  // namespace posix
 
-namespace {
-
-// File systems whose copy_file_range shares blocks instead of copying them.
-bool sharesBlocks(int fd) {
-  struct statfs info {};
-  if (::fstatfs(fd, &info) != 0) return false;
-  const auto type = static_cast<unsigned long>(info.f_type);
-  return type == XFS_SUPER_MAGIC || type == BTRFS_SUPER_MAGIC;
-}
-
-// Copies that share blocks are worth asking for only when they are large.
-constexpr std::int64_t kWorthSharing = std::int64_t{16} << 20;
-
-}  // namespace
-
 std::int64_t copyInKernel(const File& in, std::int64_t inPosition, File& out,
                           std::int64_t outPosition, std::int64_t length) {
   const int input = static_cast<int>(in.handle());
@@ -57,20 +40,18 @@ std::int64_t copyInKernel(const File& in, std::int64_t inPosition, File& out,
   auto inOffset = static_cast<off64_t>(inPosition);
   auto outOffset = static_cast<off64_t>(outPosition);
   std::int64_t copied = 0;
-  // Where the file system shares blocks, copy_file_range does that. Else
-  // sendfile, which measured faster than copy_file_range on ext4 and is the
-  // one of the two that also crosses file systems (see BENCHMARKS.md).
-  if (length >= kWorthSharing && sharesBlocks(output)) {
-    while (copied < length) {
-      const ssize_t moved = ::copy_file_range(input, &inOffset, output, &outOffset,
-                                              static_cast<std::size_t>(length - copied), 0);
-      if (moved < 0 && errno == EINTR) continue;
-      if (moved <= 0) break;
-      copied += moved;
-    }
-    if (copied == length) return copied;
+  // copy_file_range first: within one file system the kernel copies fastest
+  // there, or shares the blocks (XFS, Btrfs). It declines across file
+  // systems; sendfile takes over then, which measured faster than a buffer
+  // going round, into tmpfs too (see BENCHMARKS.md).
+  while (copied < length) {
+    const ssize_t moved = ::copy_file_range(input, &inOffset, output, &outOffset,
+                                            static_cast<std::size_t>(length - copied), 0);
+    if (moved < 0 && errno == EINTR) continue;
+    if (moved <= 0) break;
+    copied += moved;
   }
-  if (::lseek(output, outOffset, SEEK_SET) != outOffset) return copied;
+  if (copied == length || ::lseek(output, outOffset, SEEK_SET) != outOffset) return copied;
   while (copied < length) {
     const ssize_t moved =
         ::sendfile(output, input, &inOffset, static_cast<std::size_t>(length - copied));

@@ -185,6 +185,19 @@ std::int64_t blocksLength(std::int64_t byteCount, std::int32_t blockSize) {
   return std::max<std::int64_t>(blocks, 1) * blockSize;
 }
 
+std::vector<std::int64_t> copyPositions(const VolumeGeometry& geometry,
+                                        std::vector<std::int32_t> blocks) {
+  // The blocks first, in 4 bytes each: a long list of few places stays small.
+  std::sort(blocks.begin(), blocks.end());
+  blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
+  std::vector<std::int64_t> positions;
+  positions.reserve(blocks.size());
+  for (const std::int32_t block : blocks) positions.push_back(blockToOffset(geometry, block));
+  std::sort(positions.begin(), positions.end());
+  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+  return positions;
+}
+
 void sweepOverlaps(std::vector<Stretch>& stretches,
                    const std::function<void(const Stretch& earlier, const Stretch& later)>& meet) {
   std::sort(stretches.begin(), stretches.end(), [](const Stretch& a, const Stretch& b) {

@@ -124,6 +124,11 @@ void checkDirectoryOverlaps(const ImageFile& image, const VolumeGeometry& geomet
 void checkOutput(const ImageFile& image, const std::string& outputPath,
                  std::vector<PatchProblem>& problems);
 
+/// Where the copies at `blocks` lie, each place once, in order: an entry
+/// with many copies of one block is written there once.
+[[nodiscard]] std::vector<std::int64_t> copyPositions(const VolumeGeometry& geometry,
+                                                      std::vector<std::int32_t> blocks);
+
 /// Sorted by begin, and the reach-most earlier stretch handed to `meet` for
 /// each stretch that it overlaps: once per stretch, so the work grows with
 /// the number of stretches, never with their pairs. Where the relation

@@ -36,15 +36,6 @@ std::vector<std::size_t> groupAlike(const std::vector<ChangedEntry>& changed,
   return group;
 }
 
-std::vector<std::int64_t> copyPositions(const VolumeGeometry& geometry,
-                                        const std::vector<std::int32_t>& blocks) {
-  std::vector<std::int64_t> positions;
-  for (const std::int32_t block : blocks) positions.push_back(blockToOffset(geometry, block));
-  std::sort(positions.begin(), positions.end());
-  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
-  return positions;
-}
-
 std::string bigEndian(std::int32_t value) {
   const auto u = static_cast<std::uint32_t>(value);
   return {static_cast<char>(u >> 24), static_cast<char>(u >> 16), static_cast<char>(u >> 8),

@@ -72,16 +72,6 @@ class OverlapCheck {
   std::set<std::pair<std::size_t, std::size_t>> reported_;
 };
 
-// Where one changed entry is written: each distinct copy once.
-std::vector<std::int64_t> writePositions(const VolumeGeometry& geometry,
-                                         const ChangedEntry& entry) {
-  std::vector<std::int64_t> positions;
-  for (const std::int32_t block : entry.copies) positions.push_back(blockToOffset(geometry, block));
-  std::sort(positions.begin(), positions.end());
-  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
-  return positions;
-}
-
 }  // namespace
 
 PatchPlan planUpdate(const ImageFile& image, const VolumeGeometry& geometry,
@@ -94,7 +84,7 @@ PatchPlan planUpdate(const ImageFile& image, const VolumeGeometry& geometry,
   std::vector<std::vector<std::int64_t>> positions;
   std::vector<Stretch> writes;
   for (std::size_t i = 0; i < changed.size(); ++i) {
-    positions.push_back(writePositions(geometry, changed[i]));
+    positions.push_back(copyPositions(geometry, changed[i].copies));
     if (changed[i].length == 0) continue;
     for (const std::int64_t position : positions.back()) {
       writes.push_back({position, position + changed[i].length, i});
