@@ -1,7 +1,6 @@
-// Writing the output of u and r: the image, shared as a clone where the
-// file system can and otherwise copied around the changed stretches, with
-// every change over it, in a file that appears under its name only once
-// complete.
+// Writing the output of u and r: the whole image first, in one copy (a
+// clone where the file system can), then every change over it, in a file
+// that appears under its name only once complete.
 #pragma once
 
 #include <cstdint>
