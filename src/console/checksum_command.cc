@@ -84,17 +84,7 @@ ShellStep listChecksums(Session& session, std::int32_t, std::optional<std::strin
   if (!target) return ShellStep::kPrompt;
   const ProgressRun progress(session.progress, std::nullopt, true);
   ChecksumLister lister(session);
-  if (!target->entry) {
-    walkTree(session.image, session.geometry, target->directory, lister);
-    return ShellStep::kPrompt;
-  }
-  WindowedReader reader(session.image);
-  if (isDirectory(reader, session.geometry, *target->entry)) {
-    walkTree(session.image, session.geometry,
-             blockToOffset(session.geometry, target->entry->startBlock), lister);
-  } else {
-    lister.visit(*target->entry, false, target->entry->name);
-  }
+  walkArgument(session, *target, lister);
   return ShellStep::kPrompt;
 }
 

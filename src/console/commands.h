@@ -74,6 +74,10 @@ struct PathArgument {
 [[nodiscard]] std::optional<PathArgument> resolveArgument(Session& session,
                                                           std::optional<std::string_view> argument);
 
+/// Walks what a resolved argument names: everything below a directory (for
+/// an entry that is one, paths relative to it), or the one entry.
+void walkArgument(Session& session, const PathArgument& target, TreeVisitor& visitor);
+
 /// The path from the root of the directory a resolved argument names or
 /// holds its entry: "/" for the root.
 [[nodiscard]] std::string directoryPath(const Session& session, const PathArgument& argument);

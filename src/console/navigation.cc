@@ -71,6 +71,20 @@ std::optional<PathArgument> resolveArgument(Session& session,
   return resolved;
 }
 
+void walkArgument(Session& session, const PathArgument& target, TreeVisitor& visitor) {
+  if (!target.entry) {
+    walkTree(session.image, session.geometry, target.directory, visitor);
+    return;
+  }
+  WindowedReader reader(session.image);
+  if (isDirectory(reader, session.geometry, *target.entry)) {
+    walkTree(session.image, session.geometry,
+             blockToOffset(session.geometry, target.entry->startBlock), visitor);
+  } else {
+    visitor.visit(*target.entry, false, target.entry->name);
+  }
+}
+
 std::string directoryPath(const Session& session, const PathArgument& argument) {
   std::string path;
   for (std::size_t i = 1; i < argument.keep; ++i) {

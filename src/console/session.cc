@@ -1,40 +1,9 @@
 #include "console/session.h"
 
+#include "platform/utf8.h"
+
 namespace discshell {
 namespace {
-
-// The valid UTF-8 sequence at the start of `text`: its length (2 to 4 bytes;
-// overlong forms, surrogates and code points beyond U+10FFFF are not valid),
-// or 0 when there is none; `cut` when the text ends inside a sequence that
-// is valid so far.
-struct Utf8Sequence {
-  std::size_t length = 0;
-  bool cut = false;
-};
-
-Utf8Sequence utf8Sequence(std::string_view text) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;  // the range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  }
-  for (std::size_t i = 1; i < length; ++i) {
-    if (i == text.size()) return {0, true};
-    if (byte(i) < (i == 1 ? low : 0x80) || byte(i) > (i == 1 ? high : 0xBF)) return {};
-  }
-  return {length, false};
-}
 
 // Appends what a terminal may show of `text` to `shown`; with `keepLayout`
 // line feeds and tabs pass too. When more text follows, a sequence that
@@ -50,7 +19,7 @@ std::size_t showOnTerminal(std::string_view text, bool keepLayout, bool moreFoll
       ++i;
       continue;
     }
-    const Utf8Sequence sequence = utf8Sequence(text.substr(i));
+    const platform::Utf8Sequence sequence = platform::utf8Sequence(text.substr(i));
     if (sequence.cut && moreFollows) break;
     if (sequence.length == 0) {
       shown.push_back(byte <= 0x9F ? '?' : text[i]);

@@ -28,17 +28,7 @@ ShellStep listTree(Session& session, std::int32_t, std::optional<std::string_vie
   const auto target = resolveArgument(session, argument);
   if (!target) return ShellStep::kPrompt;
   TreeLister lister(session);
-  if (!target->entry) {
-    walkTree(session.image, session.geometry, target->directory, lister);
-    return ShellStep::kPrompt;
-  }
-  WindowedReader reader(session.image);
-  if (isDirectory(reader, session.geometry, *target->entry)) {
-    walkTree(session.image, session.geometry,
-             blockToOffset(session.geometry, target->entry->startBlock), lister);
-  } else {
-    lister.visit(*target->entry, false, target->entry->name);
-  }
+  walkArgument(session, *target, lister);
   return ShellStep::kPrompt;
 }
 

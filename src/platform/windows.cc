@@ -25,6 +25,7 @@
 #include <mutex>
 
 #include "platform/platform.h"
+#include "platform/utf8.h"
 
 namespace discshell::platform {
 namespace {
@@ -227,36 +228,10 @@ DWORD standardHandleId(StandardStream stream) {
   return STD_ERROR_HANDLE;
 }
 
-// The length of the valid UTF-8 sequence at the start of `text` (overlong
-// forms, surrogates and code points past U+10FFFF are not valid), 0 if none.
-std::size_t utf8SequenceLength(std::string_view text) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  }
-  if (length == 0 || text.size() < length || byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  }
-  return length;
-}
-
 bool isValidUtf8(std::string_view text) {
   while (!text.empty()) {
-    const std::size_t length = utf8SequenceLength(text);
+    const std::size_t length =
+        static_cast<unsigned char>(text.front()) < 0x80 ? 1 : utf8Sequence(text).length;
     if (length == 0) return false;
     text.remove_prefix(length);
   }
