@@ -15,6 +15,17 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# m loads libcrypto only when it runs, so dpkg-shlibdeps cannot see it: the
+# package that holds the library the build found is named here.
+if(DISCSHELL_LIBCRYPTO_NAME AND libcrypto_file)
+  execute_process(COMMAND dpkg -S "${libcrypto_file}" OUTPUT_VARIABLE libcrypto_owner
+                  ERROR_QUIET RESULT_VARIABLE libcrypto_found)
+  if(libcrypto_found EQUAL 0)
+    string(REGEX REPLACE "^([^:]+):.*" "\\1" libcrypto_package "${libcrypto_owner}")
+    string(STRIP "${libcrypto_package}" libcrypto_package)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "${libcrypto_package}")
+  endif()
+endif()
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 
 # Debian's documentation layout: a copyright file and a compressed changelog

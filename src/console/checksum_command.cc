@@ -82,6 +82,10 @@ class ChecksumLister final : public TreeVisitor {
 ShellStep listChecksums(Session& session, std::int32_t, std::optional<std::string_view> argument) {
   const auto target = resolveArgument(session, argument);
   if (!target) return ShellStep::kPrompt;
+  if (!Sha256::available()) {
+    session.fail("m: " + Sha256::unavailableReason() + ".\n");
+    return ShellStep::kPrompt;
+  }
   const ProgressRun progress(session.progress, std::nullopt, true);
   ChecksumLister lister(session);
   walkArgument(session, *target, lister);

@@ -5,12 +5,18 @@
 #include <array>
 #include <memory>
 #include <span>
+#include <string>
 
 namespace discshell {
 
 class Sha256 {
  public:
   using Digest = std::array<unsigned char, 32>;
+
+  /// Whether the library is at hand (it may be loaded only when needed).
+  [[nodiscard]] static bool available();
+  /// Why it is not, for a message.
+  [[nodiscard]] static std::string unavailableReason();
 
   /// Throws std::runtime_error when the library cannot start a digest.
   Sha256();

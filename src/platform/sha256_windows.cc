@@ -45,6 +45,10 @@ struct Sha256::Context {
   }
 };
 
+bool Sha256::available() { return true; }
+
+std::string Sha256::unavailableReason() { return ""; }
+
 Sha256::Sha256() : context_(std::make_unique<Context>()) {
   check(::BCryptCreateHash(sha256Provider(), &context_->hash, nullptr, 0, nullptr, 0, 0));
 }
