@@ -16,8 +16,10 @@ generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 # Optimised but without debug information: a mutation recompiles one file
 # and relinks, and the tests run as fast as in a release build.
+# Warnings are not errors here: a fault may well draw one (CI sets CI=true,
+# which would otherwise make every such fault fail to build).
 cmake -S "$work" -B "$work/build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_CXX_FLAGS_RELEASE="-O1 -DNDEBUG" >/dev/null
+  -DCMAKE_CXX_FLAGS_RELEASE="-O1 -DNDEBUG" -DDISCSHELL_WERROR=OFF >/dev/null
 cmake --build "$work/build" -j2 >/dev/null
 
 # The tests as CI runs them, each in a process of its own (tests that weigh
