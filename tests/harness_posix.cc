@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 
@@ -48,7 +49,10 @@ namespace {
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   ::execv(binary.c_str(), argv.data());
-  ::_exit(errno == EACCES ? kCannotExecute : 127);
+  const int error = errno;
+  const std::string why = "cannot run " + binary + ": " + std::strerror(error) + "\n";
+  static_cast<void>(::write(2, why.data(), why.size()));
+  ::_exit(error == EACCES ? kCannotExecute : 127);
 }
 
 }  // namespace
@@ -58,9 +62,10 @@ RunResult runTool(const std::vector<std::string>& args, const std::string& scrip
   ScratchDir io;
   ::chmod(io.path().c_str(), 0755);  // reachable for nobody too
   std::string binary = DISCSHELL_BINARY;
-  if (options.asNobody && ::geteuid() == 0) {
+  if ((options.asNobody && ::geteuid() == 0) || options.privateCopy) {
     // The build tree may lie where nobody cannot enter (a clone in a 0700
-    // directory); a copy beside the scratch files can always be run.
+    // directory); a copy beside the scratch files can always be run, and
+    // no link of the build tree's binary beside the tests reaches it.
     binary = io / "discshell";
     std::filesystem::copy_file(DISCSHELL_BINARY, binary);
     ::chmod(binary.c_str(), 0755);

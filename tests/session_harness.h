@@ -42,12 +42,15 @@ struct RunResult {
 };
 
 struct ToolOptions {
-  std::optional<long> fileSizeLimit;      ///< no file may grow beyond it (as on a full disk)
-  bool closeInput = false;                ///< start with descriptor 0 closed
-  std::string inputPath;                  ///< standard input from this file, not the script
-  std::string outputPath;                 ///< standard output to this file; "-": closed
-  bool errorsToOutput = false;            ///< standard error to where standard output goes
-  bool asNobody = false;                  ///< when run as root, run as the user nobody
+  std::optional<long> fileSizeLimit;  ///< no file may grow beyond it (as on a full disk)
+  bool closeInput = false;            ///< start with descriptor 0 closed
+  std::string inputPath;              ///< standard input from this file, not the script
+  std::string outputPath;             ///< standard output to this file; "-": closed
+  bool errorsToOutput = false;        ///< standard error to where standard output goes
+  bool asNobody = false;              ///< when run as root, run as the user nobody
+  /// Run a copy of the tool made for this run, so that a build beside the
+  /// tests that links the tool anew cannot take it away mid-test (POSIX).
+  bool privateCopy = false;
   int ignoredSignal = 0;                  ///< a signal the tool starts with ignored
   std::function<void(int)> whileRunning;  ///< called with its process id once it has started
 };

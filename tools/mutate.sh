@@ -58,9 +58,21 @@ run_mutation() {
     echo "caught       $title"
     caught=$((caught + 1))
   fi
-  mv "$work/$file.orig" "$work/$file"
+  restore "$file"
   rm -f "$work/$file.step"
   file="" substitutions=()
+}
+# Puts a file back as it was and gives it a time stamp newer than every
+# object built from the mutant: a file moved back keeps the older stamp of
+# its copy, so the build would keep the mutant compiled in and every later
+# fault would run beside it. The rebuild here makes sure of it.
+restore() {
+  mv "$work/$1.orig" "$work/$1"
+  touch "$work/$1"
+  if ! cmake --build "$work/build" -j2 >/dev/null 2>&1; then
+    echo "The sources no longer build once $1 is restored."
+    exit 1
+  fi
 }
 while IFS= read -r line || [ -n "$line" ]; do
   case "$line" in
@@ -72,5 +84,11 @@ while IFS= read -r line || [ -n "$line" ]; do
   esac
 done <"$list"
 run_mutation
+# The self-check: with every fault taken out again, the tests must pass, or
+# some fault stayed in and the figures above mean nothing.
+if ! run_tests; then
+  echo "The tests fail once every fault is taken out again: a fault stayed compiled in."
+  exit 1
+fi
 echo "caught $caught of $((caught + survived)) mutations ($broken could not be applied or built)"
 [ "$survived" = 0 ] && [ "$broken" = 0 ]
