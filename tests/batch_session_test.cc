@@ -169,8 +169,12 @@ TEST(Batch, PrintsOnlyWhatCommandsPrintAndStopsAtTheFirstFailure) {
   ToolOptions oneFile;
   oneFile.outputPath = dir / "both";
   oneFile.errorsToOutput = true;
-  runTool({"-c", "p four", "-c", "g missing", "image.iso", "16"}, "", dir.path(), oneFile);
-  EXPECT_EQ(readFile(dir / "both"), "four" + batchErrors("-c 2", "File not found.\n"));
+  const ScratchDir saved;  // where a puts its files
+  runTool({"-c", "p four", "-c", "a", dir / "image.iso", "16"}, "", saved.path(), oneFile);
+  EXPECT_EQ(readFile(dir / "both"),
+            "four\nSaving all files in directory...\n\nfour...\nsub...\n"
+            "bad...\n" +
+                batchErrors("-c 2", "Invalid entry size.\n") + "\nDone.\n\n");
   const RunResult missing = batch({"-f", "first", "-f", "missing"});
   EXPECT_EQ(missing.output, "");
   EXPECT_EQ(missing.errors, "discshell: cannot read missing: No such file or directory\n");
