@@ -26,10 +26,12 @@ cmake --build "$work/build" -j2 >/dev/null
 # the tool's memory need that), two at a time, stopping at the first failure;
 # a test that hangs for two minutes counts as a failure.
 run_tests() {
-  ctest --test-dir "$work/build" -j2 --stop-on-failure --timeout 120 >/dev/null 2>&1
+  ctest --test-dir "$work/build" -j2 --stop-on-failure --timeout 120 >"$work/tests.log" 2>&1
 }
+failed_tests() { grep -E '\*\*\*|Failed|Timeout' "$work/tests.log" | head -n 5; }
 if ! run_tests; then
   echo "The tests fail without any fault put in: mend them first."
+  failed_tests
   exit 1
 fi
 
@@ -62,17 +64,13 @@ run_mutation() {
   rm -f "$work/$file.step"
   file="" substitutions=()
 }
-# Puts a file back as it was and gives it a time stamp newer than every
-# object built from the mutant: a file moved back keeps the older stamp of
-# its copy, so the build would keep the mutant compiled in and every later
-# fault would run beside it. The rebuild here makes sure of it.
+# Puts a file back as it was, with a time stamp newer than every object
+# built from the mutant: a file moved back would keep the older stamp of its
+# copy, so the build would keep the mutant compiled in and every later fault
+# would run beside it. The next build compiles it again.
 restore() {
   mv "$work/$1.orig" "$work/$1"
   touch "$work/$1"
-  if ! cmake --build "$work/build" -j2 >/dev/null 2>&1; then
-    echo "The sources no longer build once $1 is restored."
-    exit 1
-  fi
 }
 while IFS= read -r line || [ -n "$line" ]; do
   case "$line" in
@@ -86,8 +84,9 @@ done <"$list"
 run_mutation
 # The self-check: with every fault taken out again, the tests must pass, or
 # some fault stayed in and the figures above mean nothing.
-if ! run_tests; then
+if ! cmake --build "$work/build" -j2 >/dev/null 2>&1 || ! run_tests; then
   echo "The tests fail once every fault is taken out again: a fault stayed compiled in."
+  failed_tests
   exit 1
 fi
 echo "caught $caught of $((caught + survived)) mutations ($broken could not be applied or built)"
