@@ -291,6 +291,14 @@ TEST(PatchOption, RefusesWhatTheOutputRefusesAndALocalFileChangedSinceThePlan) {
   EXPECT_EQ(result.write.outcome, WriteOutcome::kLocalFileChanged);
   EXPECT_EQ(result.write.path, "hello.txt");
   EXPECT_FALSE(exists(dir / "p"));
+
+  if (kWindows || std::system(("mkfifo '" + dir / "fifo" + "'").c_str()) != 0) return;
+  writeFile(dir / "hello.txt", "Hi!\n");
+  const PatchPlan again =
+      planUpdate(image, geometry, top, {std::nullopt, geometry.rootDirectoryOffset, ""}, "p");
+  EXPECT_EQ(writeChangesPatch(image, top, again.changes, dir / "fifo").write.outcome,
+            WriteOutcome::kFailed);
+  EXPECT_TRUE(std::filesystem::is_fifo(dir / "fifo"));
 }
 
 }  // namespace
