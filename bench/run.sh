@@ -198,7 +198,7 @@ patch_table() {
     if [ "$i" -le 3 ]; then
       rm -f "$base/x.vcdiff" && sync
       read -r x _ < <(input=/dev/null timed "$base" xdelta3 -e -f -s "$image" output.iso x.vcdiff)
-      xds+=("$x") toXd+=("$(ratio "$t" "$x")")
+      xds+=("$x") toXd+=("$(awk -v a="$t" -v b="$x" 'BEGIN { printf "%.4f", a / b }')")
     fi
   done
   input=/dev/null
