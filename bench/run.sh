@@ -3,6 +3,8 @@
 # move the same bytes, and writes the tables to BENCHMARKS.md.
 #
 #   bench/run.sh [RUNS]          (default 7 runs per case)
+#   BENCH_ONLY=patch bench/run.sh [RUNS]   only the table of --patch, printed;
+#                                BENCHMARKS.md is left as it is
 #
 # Images are built on the disk in $BENCH_DIR (default /tmp/discshell-bench,
 # about 4 GiB) with random data, so nothing is sparse. What the cases write
@@ -33,6 +35,10 @@ cd "$work"
 fill() {  # fill FILE FROM-BYTE MIB: random data over a stretch of the file
   dd if=/dev/urandom of="$1" bs=1M count="$3" seek="$2" oflag=seek_bytes conv=notrunc status=none
 }
+only=${BENCH_ONLY:-}
+# 1,024 entries of 1 MiB: 37 directory blocks.
+[ -f spread.iso ] || { "$mkimage" many spread.iso 1024 1048576 && fill spread.iso $((38 * 2048)) 1024; }
+if [ "$only" != patch ]; then
 [ -f patch.iso ] || { "$mkimage" one-entry patch.iso 1024 && fill patch.iso 32768 1024; }
 [ -f extract.iso ] || { "$mkimage" one-entry extract.iso 256 && fill extract.iso 32768 256; }
 # The entry g copies out, as a file of its own: what cp copies for g.
@@ -41,8 +47,6 @@ fill() {  # fill FILE FROM-BYTE MIB: random data over a stretch of the file
 [ -f many.iso ] || { "$mkimage" many many.iso 5000 4096 && fill many.iso $((180 * 2048)) 20; }
 # 50 directories of 100 entries of 4 KiB: 2 + 50 * 4 directory blocks from block 1.
 [ -f tree.iso ] || { "$mkimage" tree tree.iso 50 100 4096 && fill tree.iso $((203 * 2048)) 20; }
-# 1,024 entries of 1 MiB: 37 directory blocks.
-[ -f spread.iso ] || { "$mkimage" many spread.iso 1024 1048576 && fill spread.iso $((38 * 2048)) 1024; }
 [ -f wide.iso ] || "$mkimage" wide wide.iso 100000
 [ -f deep.iso ] || "$mkimage" tree deep.iso 100 1000 0
 # Hostile shapes: 30,000 entries that all lead back to the root, each with a
@@ -60,6 +64,7 @@ if [ ! -f twocopies.iso ]; then
   dd if=twocopies.iso of=twocopies.iso bs=1M count=512 skip=$((21 * 2048)) \
     seek=$((21 * 2048 + (512 << 20))) iflag=skip_bytes,count_bytes oflag=seek_bytes \
     conv=notrunc status=none
+fi
 fi
 
 script() { printf '%s\nq\n' "$1" > "$work/$2.script"; }
@@ -156,6 +161,65 @@ copy_table() {
   echo
 }
 
+# One run of COMMAND in DIR: "microseconds peak-KiB". discshell reads $input.
+timed() {
+  local dir=$1 start end kib
+  shift
+  start=$(date +%s%N)
+  kib=$(cd "$dir" && /usr/bin/time -f "%M" "$@" <"$input" 2>&1 >/dev/null | tail -n 1)
+  end=$(date +%s%N)
+  echo "$(((end - start) / 1000)) $kib"
+}
+median() { printf '%s\n' "$@" | sort -g | sed -n "$((($# + 1) / 2))p"; }
+
+# patch_table DIR: u of 100 changed 1 MiB files on a 1 GiB image with
+# --patch, in runs paired with its yardsticks, so that a machine whose speed
+# drifts moves both alike: writing the same 100 MiB from the same files to one
+# file with cat, and (fewer runs: it takes seconds) xdelta3 finding a delta
+# from the image and the output.iso that -o writes. The delta is checked to
+# give that output.iso.
+patch_table() {
+  local dir=$1 i t m c x peak=0 size xsize times=() cats=() xds=() toCat=() toXd=()
+  make_locals "$dir"
+  local u="$dir/u" base="$dir/base" image="$work/spread.iso"
+  input="$work/u.script"
+  (cd "$u" && "$tool" -o "$base/output.iso" "$image" <"$input" >/dev/null)
+  (cd "$u" && "$tool" --patch "$base/p.vcdiff" "$image" <"$input" >/dev/null)
+  xdelta3 -d -f -s "$image" "$base/p.vcdiff" "$base/check.iso"
+  cmp -s "$base/check.iso" "$base/output.iso" || { echo "the delta does not give output.iso" >&2; exit 1; }
+  rm -f "$base/check.iso"
+  for i in $(seq "$runs"); do
+    rm -f "$u/p.vcdiff" && sync
+    read -r t m < <(timed "$u" "$tool" --patch p.vcdiff "$image")
+    rm -f "$base/copy" && sync
+    read -r c _ < <(input=/dev/null timed "$u" sh -c "exec cat file* >'$base/copy'")
+    times+=("$t") cats+=("$c") toCat+=("$(ratio "$t" "$c")")
+    if [ "$m" -gt "$peak" ]; then peak=$m; fi
+    if [ "$i" -le 3 ]; then
+      rm -f "$base/x.vcdiff" && sync
+      read -r x _ < <(input=/dev/null timed "$base" xdelta3 -e -f -s "$image" output.iso x.vcdiff)
+      xds+=("$x") toXd+=("$(awk -v a="$t" -v b="$x" 'BEGIN { printf "%.4f", a / b }')")
+    fi
+  done
+  input=/dev/null
+  echo "$peak" >>"$peaks"
+  size=$(stat -c %s "$u/p.vcdiff")
+  xsize=$(stat -c %s "$base/x.vcdiff")
+  rm -rf "$dir"/{w,g,u,rgrow,rshrink,base}
+  echo "| case | tool median (ms) | cat of the 100 files into one (ms) | paired ratio | xdelta3 -e -s IMAGE output.iso (ms) | paired ratio | tool peak (KiB) | delta (bytes) | xdelta3's delta (bytes) |"
+  echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+  echo "| u of 100 changed 1 MiB files on a 1 GiB image, --patch | $(ms "$(median "${times[@]}")") | $(ms "$(median "${cats[@]}")") | $(median "${toCat[@]}") | $(ms "$(median "${xds[@]}")") | $(median "${toXd[@]}") | $peak | $size | $xsize |"
+  echo
+  echo "Targets: delta ≤ 101 MiB ($((101 << 20)) bytes): $(verdict "$size" $((101 << 20))); ≤ 1.2 × cat: $(verdict "$(median "${toCat[@]}")" 1.2); ≤ 0.1 × xdelta3: $(verdict "$(median "${toXd[@]}")" 0.1); peak under 8192 KiB: $(verdict "$peak" 8191)."
+  echo "Medians of $runs runs paired with cat and of 3 paired with xdelta3, after one run of each untimed that also checks the delta."
+}
+
+if [ "$only" = patch ]; then
+  rm -rf "$out" && mkdir -p "$out"
+  patch_table "$out"
+  exit
+fi
+
 # Bytes in the extents of FILE that it shares with no other file, in KiB.
 unshared() {
   filefrag -v "$1" | awk '/blocks of/ { size = $(NF - 1) }
@@ -201,6 +265,7 @@ xfs_table() {
 }
 
 rm -rf "$out" "$shm" && mkdir -p "$out" "$shm"
+patch_table_text=$(patch_table "$out")
 disk_table=$(copy_table "the disk" "$out" "$work")
 tmpfs_table=$(copy_table "tmpfs" "$shm" "$work")
 rm -rf "$shm"
@@ -287,6 +352,10 @@ peak=$(sort -n "$peaks" | tail -n 1)
   echo "$tmpfs_table"
   echo
   echo "$xfs_table_text"
+  echo
+  echo "## A patch instead of the image: u with --patch"
+  echo
+  echo "$patch_table_text"
   echo
   echo "## The other commands"
   echo

@@ -1,5 +1,5 @@
 # bash completion for discshell: options, image files for IMAGE, directories
-# for -C, files for -f and -o, and command letters after -c.
+# for -C, files for -f, -o and --patch, and command letters after -c.
 _discshell() {
   local cur prev
   cur=${COMP_WORDS[COMP_CWORD]}
@@ -13,13 +13,13 @@ _discshell() {
       COMPREPLY=($(compgen -d -- "$cur"))
       return
       ;;
-    -f | -o)
+    -f | -o | --patch)
       COMPREPLY=($(compgen -f -- "$cur"))
       return
       ;;
   esac
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W '-c -f -C -o -h -V --help --version --overwrite --' -- "$cur"))
+    COMPREPLY=($(compgen -W '-c -f -C -o -h -V --help --version --overwrite --patch --' -- "$cur"))
     return
   fi
   COMPREPLY=($(compgen -f -- "$cur"))

@@ -5,6 +5,7 @@
 #include "transfer/copy.h"
 #include "transfer/extract.h"
 #include "transfer/replace.h"
+#include "transfer/vcdiff_writer.h"
 #include "volume/directory.h"
 
 namespace discshell {
@@ -64,11 +65,14 @@ ShellStep writePatchedImage(Session& session, std::int32_t directory,
   const auto found = lookUpFile(session, directory, argument);
   if (!found) return ShellStep::kPrompt;
   const ProgressRun progress(session.progress, session.image.length());
+  std::int64_t patchSize = 0;
   const ReplaceResult result =
       replaceFile(session.image, blockToOffset(session.geometry, found->startBlock),
-                  found->byteCount, std::string(*argument), session.outputPath, session.out);
+                  found->byteCount, std::string(*argument), session.outputPath, session.out,
+                  session.patchOutput ? &patchSize : nullptr);
   if (result == ReplaceResult::kWritten) {
-    session.out << replaceMessage(result, session.outputPath);
+    session.out << (session.patchOutput ? patchWrittenMessage(session.outputPath, patchSize)
+                                        : replaceMessage(result, session.outputPath));
   } else {
     session.fail(replaceMessage(result, session.outputPath));
   }

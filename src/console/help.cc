@@ -43,6 +43,8 @@ constexpr std::string_view kOptions =
     "                 may be given more than once, run in order\n"
     "  -C DIR         take every local file, and output.iso, from DIR\n"
     "  -o FILE        w, u and r write FILE instead of output.iso\n"
+    "  --patch FILE   w, u and r write FILE, a VCDIFF delta that turns IMAGE into\n"
+    "                 what they would have written, instead of output.iso\n"
     "  --overwrite    x replaces local files that differ from the image\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n"

@@ -33,6 +33,9 @@ struct Session {
   bool lineEditor = false;      ///< lines come from the terminal line editor
   /// Where w, u and r write the patched image.
   std::string outputPath = "output.iso";
+  /// --patch: w, u and r write at `outputPath` a delta from the image to
+  /// what they would have written there.
+  bool patchOutput = false;
   /// x may replace a local file that holds other bytes than its entry.
   bool overwrite = false;
   /// Shows how long commands go; null when nothing is to be shown.

@@ -26,6 +26,7 @@ struct Options {
   std::vector<std::string> scripts;      ///< -f, in order
   std::optional<std::string> directory;  ///< -C: where local files are
   std::optional<std::string> output;     ///< -o: instead of output.iso
+  std::optional<std::string> patch;      ///< --patch: a delta instead of output.iso
   bool overwrite = false;                ///< --overwrite: x replaces edited local files
   bool help = false;
   bool version = false;
@@ -52,6 +53,16 @@ std::optional<Options> parseOptions(std::span<const char* const> args, std::ostr
       (arg == "--help"      ? options.help
        : arg == "--version" ? options.version
                             : options.overwrite) = true;
+      continue;
+    }
+    if (arg == "--patch" || arg.starts_with("--patch=")) {
+      if (arg.size() > 7) {
+        options.patch = std::string(arg.substr(8));
+      } else if (i + 1 < args.size()) {
+        options.patch = args[++i];
+      } else {
+        return refuse("option requires an argument: --patch");
+      }
       continue;
     }
     if (arg.starts_with("--")) return refuse("unknown option: " + std::string(arg));
@@ -83,6 +94,10 @@ std::optional<Options> parseOptions(std::span<const char* const> args, std::ostr
     }
   }
   options.positional = args.subspan(i);
+  if (options.patch && options.output) {
+    err << "discshell: --patch and -o name two outputs; give one.\n";
+    return std::nullopt;
+  }
   return options;
 }
 
@@ -195,6 +210,8 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
   session.batch = options->batch();
   session.overwrite = options->overwrite;
   if (options->output) session.outputPath = *options->output;
+  if (options->patch) session.outputPath = *options->patch;
+  session.patchOutput = options->patch.has_value();
   session.terminalOutput = console.outputIsTerminal;
   session.terminalErrors = session.batch ? console.errorIsTerminal : console.outputIsTerminal;
   if (!session.batch) {

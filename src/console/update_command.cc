@@ -2,6 +2,7 @@
 #include "console/patch_command.h"
 #include "transfer/output_file.h"
 #include "transfer/update.h"
+#include "transfer/vcdiff_writer.h"
 
 namespace discshell {
 namespace {
@@ -38,6 +39,17 @@ void printLines(Session& session, const PatchPlan& plan) {
 
 }  // namespace
 
+OutputWritten writeOutput(const Session& session, const platform::Directory& top,
+                          const ImageChanges& changes) {
+  const std::string& output = session.outputPath;
+  if (!session.patchOutput) {
+    return {writeChangedImage(session.image, top, changes, output),
+            "New ISO written to " + output + "\n"};
+  }
+  const PatchResult patch = writeChangesPatch(session.image, top, changes, output);
+  return {patch.write, patchWrittenMessage(output, patch.size)};
+}
+
 ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argument,
                           PatchPlanner planner) {
   const auto target = resolveArgument(session, argument);
@@ -67,18 +79,18 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
     return ShellStep::kPrompt;
   }
   const bool existed = locateOutputFile(output).existed();
-  const WriteResult written = writeChangedImage(session.image, *here, plan.changes, output);
-  if (written.outcome == WriteOutcome::kLocalFileChanged) {
-    session.fail(written.path, "local file changed while it was read.\n");
+  const OutputWritten written = writeOutput(session, *here, plan.changes);
+  if (written.result.outcome == WriteOutcome::kLocalFileChanged) {
+    session.fail(written.result.path, "local file changed while it was read.\n");
     refuse(session, output);
     return ShellStep::kPrompt;
   }
-  if (written.outcome == WriteOutcome::kFailed) {
+  if (written.result.outcome == WriteOutcome::kFailed) {
     session.fail("Could not write " + output + (existed ? "; it is as it was.\n" : ".\n"));
     return ShellStep::kPrompt;
   }
   printLines(session, plan);
-  session.out << "New ISO written to " << output << "\n";
+  session.out << written.message;
   return ShellStep::kPrompt;
 }
 

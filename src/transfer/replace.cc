@@ -4,21 +4,51 @@
 
 #include "transfer/copy.h"
 #include "transfer/output_file.h"
+#include "transfer/vcdiff_writer.h"
 
 namespace discshell {
 namespace {
 
 constexpr std::int64_t kLargestLength = std::numeric_limits<std::int32_t>::max();
 
+void printProgress(std::ostream& console, std::int64_t imageLength, std::int64_t position,
+                   std::int64_t replaced) {
+  console << "ISO Length: " << imageLength << ", Address: " << position
+          << ", Replacement Length: " << replaced << ".\n"
+          << "Left to go: " << imageLength - (position + replaced) << " bytes";
+}
+
+// --patch: the delta for the one write, with the lines the image would get.
+ReplaceResult writePatch(const ImageChanges& changes, const std::string& localName,
+                         std::int64_t imageLength, std::ostream& console,
+                         platform::PendingFile& pending, const OutputFile& output,
+                         std::int64_t& patchSize) {
+  const LocalWrite& write = changes.files.front();
+  printProgress(console, imageLength, write.positions.front(), write.length);
+  if (write.positions.front() + write.length > imageLength) return ReplaceResult::kFailed;
+  const PatchResult patch = encodeChanges(
+      imageLength, changes, [&](const std::string&) { return platform::openForReading(localName); },
+      pending.file());
+  if (patch.write.outcome != WriteOutcome::kWritten ||
+      !pending.commit(output.name, output.existing)) {
+    return ReplaceResult::kFailed;
+  }
+  patchSize = patch.size;
+  return ReplaceResult::kWritten;
+}
+
 }  // namespace
 
 ReplaceResult replaceFile(const ImageFile& image, std::int32_t position, std::int32_t entryLength,
                           const std::string& localName, const std::string& outputPath,
-                          std::ostream& console) {
+                          std::ostream& console, std::int64_t* patchSize) {
   const auto local = platform::openForReading(localName);
   if (!local) return ReplaceResult::kLocalFileMissing;
   OutputFile output = locateOutputFile(outputPath);
   if (!output.directory || output.isImage(image) || output.isDirectory()) {
+    return ReplaceResult::kOutputUnavailable;
+  }
+  if (patchSize != nullptr && patchOutputRefused(output, image)) {
     return ReplaceResult::kOutputUnavailable;
   }
   auto pending = output.directory->createPending();
@@ -35,6 +65,12 @@ ReplaceResult replaceFile(const ImageFile& image, std::int32_t position, std::in
 
   const std::int64_t replaced = *replacementLength;
   platform::File& out = pending->file();
+  if (patchSize != nullptr) {
+    const auto status = local->status();
+    if (!status || status->size != replaced) return ReplaceResult::kFailed;
+    const ImageChanges changes{{{localName, *status, replaced, {position}}}, {}, *imageLength};
+    return writePatch(changes, localName, *imageLength, console, *pending, output, *patchSize);
+  }
   // The whole image first, in one copy that the file system may turn into
   // shared blocks, then the replacement over it. A copy that fails is
   // reported where the image would have failed in three pieces: in its head
@@ -44,9 +80,7 @@ ReplaceResult replaceFile(const ImageFile& image, std::int32_t position, std::in
     return ReplaceResult::kFailed;
   }
   const std::int64_t rest = *imageLength - (position + replaced);
-  console << "ISO Length: " << *imageLength << ", Address: " << position
-          << ", Replacement Length: " << replaced << ".\n"
-          << "Left to go: " << rest << " bytes";
+  printProgress(console, *imageLength, position, replaced);
   if (rest < 0 || imageCopy.copied < *imageLength ||
       !pending->commit(output.name, output.existing)) {
     return ReplaceResult::kFailed;

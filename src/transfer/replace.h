@@ -22,10 +22,13 @@ enum class ReplaceResult : int {
 /// from `position` on are the local file's. The file is built nameless and
 /// put in place only on success, so any failure leaves an earlier one as it
 /// was. Prints the two progress lines to `console` once the head and the
-/// replacement are copied.
+/// replacement are copied. With `patchSize`, the file holds instead a delta
+/// that turns the image into that output (see vcdiff_writer.h), and its
+/// length goes there.
 [[nodiscard]] ReplaceResult replaceFile(const ImageFile& image, std::int32_t position,
                                         std::int32_t entryLength, const std::string& localName,
-                                        const std::string& outputPath, std::ostream& console);
+                                        const std::string& outputPath, std::ostream& console,
+                                        std::int64_t* patchSize = nullptr);
 
 /// The console message for a result; `outputPath` is named on success.
 [[nodiscard]] std::string replaceMessage(ReplaceResult result, const std::string& outputPath);

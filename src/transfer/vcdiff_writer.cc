@@ -1,0 +1,366 @@
+#include "transfer/vcdiff_writer.h"
+
+#include <algorithm>
+#include <iterator>
+#include <map>
+#include <string_view>
+#include <vector>
+
+#include "transfer/copy.h"
+#include "transfer/local_tree.h"
+#include "transfer/output_file.h"
+#include "transfer/progress.h"
+
+namespace discshell {
+namespace {
+
+// The file's header: "VCD" with the high bits set, version 0, and an
+// indicator of 0: no secondary compressor, no code table of its own.
+constexpr std::string_view kFileHeader{"\xD6\xC3\xC4\x00\x00", 5};
+constexpr char kWindowHasSource = 0x01;
+// Instructions of the default code table, each alone: RUN (code 0, its size
+// after it); ADD (1, its size after it; 2 to 18 carry the sizes 1 to 17);
+// COPY in mode 0, its address as it is (19, its size after it; 20 to 34
+// carry the sizes 4 to 18).
+constexpr unsigned char kRun = 0;
+constexpr unsigned char kAdd = 1;
+constexpr std::int64_t kLargestAddInCode = 17;
+constexpr unsigned char kCopy = 19;
+constexpr std::int64_t kSmallestCopyInCode = 4;
+constexpr std::int64_t kLargestCopyInCode = 18;
+// A window's instructions and addresses are built in memory: at most this
+// many pieces to a window keeps them under a megabyte however the target
+// is cut up (r of thousands of records in one block).
+constexpr std::size_t kWindowPieces = std::size_t{1} << 15;
+// Small pieces of the delta gather in a buffer of this size.
+constexpr std::size_t kBufferLength = std::size_t{64} << 10;
+
+enum class Source { kImage, kZeros, kLocalFile, kBytes };
+
+// Where the bytes of a stretch of the target come from. The image's are at
+// the same position in the image; a local file's or a byte write's begin at
+// `offset` in it.
+struct Piece {
+  std::int64_t end = 0;
+  Source source = Source::kImage;
+  std::size_t index = 0;  ///< the LocalWrite or ByteWrite
+  std::int64_t offset = 0;
+};
+/// By first byte; the pieces cover the whole target, each byte once.
+using TargetMap = std::map<std::int64_t, Piece>;
+
+// Ends the piece that holds `at` just before it.
+void splitAt(TargetMap& map, std::int64_t at) {
+  auto it = map.upper_bound(at);
+  if (it == map.begin()) return;
+  --it;
+  if (it->first == at || it->second.end <= at) return;
+  Piece tail = it->second;
+  tail.offset += at - it->first;
+  it->second.end = at;
+  map.emplace_hint(std::next(it), at, tail);
+}
+
+// `piece` from `begin` on, over whatever was there.
+void paint(TargetMap& map, std::int64_t begin, const Piece& piece) {
+  splitAt(map, begin);
+  splitAt(map, piece.end);
+  map.erase(map.lower_bound(begin), map.lower_bound(piece.end));
+  map.emplace(begin, piece);
+}
+
+// What writeChangedImage writes, as pieces: the image, zeros up to the
+// output's length, the local files in order (a later one over an earlier),
+// then the byte writes over all. No value for a position below 0.
+std::optional<TargetMap> describeTarget(std::int64_t imageLength, const ImageChanges& changes) {
+  std::int64_t length = std::max(imageLength, changes.length);
+  for (const LocalWrite& write : changes.files) {
+    for (const std::int64_t position : write.positions) {
+      if (position < 0) return std::nullopt;
+      length = std::max(length, position + write.length);
+    }
+  }
+  for (const ByteWrite& write : changes.bytes) {
+    if (write.position < 0) return std::nullopt;
+    length = std::max(length, write.position + static_cast<std::int64_t>(write.bytes.size()));
+  }
+  TargetMap map;
+  if (imageLength > 0) map.emplace(0, Piece{imageLength, Source::kImage, 0, 0});
+  if (length > imageLength) map.emplace(imageLength, Piece{length, Source::kZeros, 0, 0});
+  for (std::size_t i = 0; i < changes.files.size(); ++i) {
+    const LocalWrite& write = changes.files[i];
+    if (write.length <= 0) continue;
+    for (const std::int64_t position : write.positions) {
+      paint(map, position, {position + write.length, Source::kLocalFile, i, 0});
+    }
+  }
+  for (std::size_t i = 0; i < changes.bytes.size(); ++i) {
+    const auto size = static_cast<std::int64_t>(changes.bytes[i].bytes.size());
+    const std::int64_t position = changes.bytes[i].position;
+    if (size > 0) paint(map, position, {position + size, Source::kBytes, i, 0});
+  }
+  return map;
+}
+
+// A piece cut to a window.
+struct Span {
+  std::int64_t begin = 0;
+  Piece piece;
+  [[nodiscard]] std::int64_t length() const { return piece.end - begin; }
+};
+
+void putInteger(std::string& out, std::uint64_t value) {
+  // Base 128, the most significant digit first, the high bit set on all
+  // digits but the last.
+  unsigned char digits[10];
+  std::size_t count = 0;
+  do {
+    digits[count++] = static_cast<unsigned char>(value & 0x7F);
+    value >>= 7;
+  } while (value != 0);
+  while (count > 1) out.push_back(static_cast<char>(digits[--count] | 0x80));
+  out.push_back(static_cast<char>(digits[0]));
+}
+
+// A window but its data: the instructions, the COPYs' addresses, and the
+// stretch of the image the COPYs read (empty when there is none).
+struct WindowCode {
+  std::string instructions;
+  std::string addresses;
+  std::int64_t dataLength = 0;
+  std::int64_t sourceBegin = 0;
+  std::int64_t sourceEnd = 0;
+};
+
+WindowCode codeWindow(const std::vector<Span>& spans) {
+  WindowCode code;
+  for (const Span& span : spans) {
+    if (span.piece.source != Source::kImage) continue;
+    if (code.sourceEnd == code.sourceBegin) code.sourceBegin = span.begin;
+    code.sourceEnd = span.piece.end;
+  }
+  std::string& out = code.instructions;
+  std::int64_t added = 0;  // neighbouring ADDs are one
+  const auto endAdd = [&] {
+    if (added == 0) return;
+    if (added <= kLargestAddInCode) {
+      out.push_back(static_cast<char>(kAdd + added));
+    } else {
+      out.push_back(static_cast<char>(kAdd));
+      putInteger(out, static_cast<std::uint64_t>(added));
+    }
+    added = 0;
+  };
+  for (const Span& span : spans) {
+    const std::int64_t size = span.length();
+    if (span.piece.source == Source::kLocalFile || span.piece.source == Source::kBytes) {
+      added += size;
+      code.dataLength += size;
+      continue;
+    }
+    endAdd();
+    if (span.piece.source == Source::kZeros) {
+      out.push_back(static_cast<char>(kRun));
+      putInteger(out, static_cast<std::uint64_t>(size));
+      code.dataLength += 1;
+    } else if (size >= kSmallestCopyInCode && size <= kLargestCopyInCode) {
+      out.push_back(static_cast<char>(kCopy + size - kSmallestCopyInCode + 1));
+      putInteger(code.addresses, static_cast<std::uint64_t>(span.begin - code.sourceBegin));
+    } else {
+      out.push_back(static_cast<char>(kCopy));
+      putInteger(out, static_cast<std::uint64_t>(size));
+      putInteger(code.addresses, static_cast<std::uint64_t>(span.begin - code.sourceBegin));
+    }
+  }
+  endAdd();
+  return code;
+}
+
+// Everything of a window in front of its data.
+std::string windowHeader(const WindowCode& code, std::int64_t targetLength) {
+  std::string delta;
+  putInteger(delta, static_cast<std::uint64_t>(targetLength));
+  delta.push_back(0);  // no section compressed
+  putInteger(delta, static_cast<std::uint64_t>(code.dataLength));
+  putInteger(delta, code.instructions.size());
+  putInteger(delta, code.addresses.size());
+  std::string header;
+  if (code.sourceEnd > code.sourceBegin) {
+    header.push_back(kWindowHasSource);
+    putInteger(header, static_cast<std::uint64_t>(code.sourceEnd - code.sourceBegin));
+    putInteger(header, static_cast<std::uint64_t>(code.sourceBegin));
+  } else {
+    header.push_back(0);
+  }
+  putInteger(header, delta.size() + static_cast<std::uint64_t>(code.dataLength) +
+                         code.instructions.size() + code.addresses.size());
+  return header + delta;
+}
+
+// The delta, written front to back: small pieces through a buffer, local
+// files' bytes from the file to the delta by the copy loop.
+class DeltaOutput {
+ public:
+  explicit DeltaOutput(platform::File& out) : out_(out) {}
+
+  [[nodiscard]] bool put(std::string_view bytes) {
+    buffer_.append(bytes);
+    return buffer_.size() < kBufferLength || flush();
+  }
+  [[nodiscard]] bool copyFrom(const platform::File& in, std::int64_t position,
+                              std::int64_t length) {
+    if (!flush() || !copyExactly(in, position, length, out_, written_)) return false;
+    written_ += length;
+    return true;
+  }
+  [[nodiscard]] bool flush() {
+    const std::span<const unsigned char> bytes(
+        reinterpret_cast<const unsigned char*>(buffer_.data()), buffer_.size());
+    if (!bytes.empty() && !out_.writeAt(written_, bytes)) return false;
+    written_ += static_cast<std::int64_t>(bytes.size());
+    buffer_.clear();
+    return true;
+  }
+  [[nodiscard]] std::int64_t size() const {
+    return written_ + static_cast<std::int64_t>(buffer_.size());
+  }
+
+ private:
+  platform::File& out_;
+  std::string buffer_;
+  std::int64_t written_ = 0;
+};
+
+bool unchanged(const platform::File& file, const platform::FileStatus& planned) {
+  const auto now = file.status();
+  return now && now->unchangedSince(planned);
+}
+
+class DeltaEncoder {
+ public:
+  DeltaEncoder(const ImageChanges& changes, const LocalFileOpener& open, platform::File& out)
+      : changes_(changes), open_(open), out_(out) {}
+
+  PatchResult run(std::int64_t imageLength) {
+    const auto target = describeTarget(imageLength, changes_);
+    if (!target || !out_.put(kFileHeader)) return {};
+    std::vector<Span> spans;
+    auto piece = target->begin();
+    std::int64_t position = 0;
+    while (piece != target->end()) {
+      const std::int64_t limit = position + kPatchWindowTarget;
+      spans.clear();
+      while (piece != target->end() && position < limit && spans.size() < kWindowPieces) {
+        spans.push_back({position, piece->second});
+        if (piece->first < position) spans.back().piece.offset += position - piece->first;
+        spans.back().piece.end = std::min(piece->second.end, limit);
+        position = spans.back().piece.end;
+        if (position == piece->second.end) ++piece;
+      }
+      if (!writeWindow(spans)) return {failure_, 0};
+    }
+    if (!closeLocal() || !out_.flush()) return {failure_, 0};
+    return {{WriteOutcome::kWritten, ""}, out_.size()};
+  }
+
+ private:
+  bool writeWindow(const std::vector<Span>& spans) {
+    const WindowCode code = codeWindow(spans);
+    const std::int64_t targetLength = spans.back().piece.end - spans.front().begin;
+    if (!out_.put(windowHeader(code, targetLength))) return false;
+    for (const Span& span : spans) {
+      if (!writeData(span)) return false;
+    }
+    return out_.put(code.instructions) && out_.put(code.addresses);
+  }
+
+  bool writeData(const Span& span) {
+    const Piece& piece = span.piece;
+    switch (piece.source) {
+      case Source::kImage:
+        reportProgress(span.length());
+        return true;
+      case Source::kZeros:
+        reportProgress(span.length());
+        return out_.put(std::string_view("\0", 1));
+      case Source::kBytes: {
+        const std::string& bytes = changes_.bytes[piece.index].bytes;
+        reportProgress(span.length());
+        return out_.put(std::string_view(bytes).substr(static_cast<std::size_t>(piece.offset),
+                                                       static_cast<std::size_t>(span.length())));
+      }
+      case Source::kLocalFile:
+        break;
+    }
+    const platform::File* local = openLocal(piece.index);
+    if (local == nullptr) return false;
+    if (out_.copyFrom(*local, piece.offset, span.length())) return true;
+    if (!unchanged(*local, changes_.files[piece.index].status)) changedLocal(piece.index);
+    return false;
+  }
+
+  // The local file of write `index`, checked against the plan when it is
+  // opened and again when the next one is.
+  const platform::File* openLocal(std::size_t index) {
+    if (local_ && localIndex_ == index) return &*local_;
+    if (!closeLocal()) return nullptr;
+    local_ = open_(changes_.files[index].path);
+    localIndex_ = index;
+    if (local_ && unchanged(*local_, changes_.files[index].status)) return &*local_;
+    changedLocal(index);
+    return nullptr;
+  }
+
+  bool closeLocal() {
+    if (!local_) return true;
+    const bool same = unchanged(*local_, changes_.files[localIndex_].status);
+    local_.reset();
+    if (!same) changedLocal(localIndex_);
+    return same;
+  }
+
+  void changedLocal(std::size_t index) {
+    local_.reset();
+    failure_ = {WriteOutcome::kLocalFileChanged, changes_.files[index].path};
+  }
+
+  const ImageChanges& changes_;
+  const LocalFileOpener& open_;
+  DeltaOutput out_;
+  std::optional<platform::File> local_;
+  std::size_t localIndex_ = 0;
+  WriteResult failure_;
+};
+
+}  // namespace
+
+PatchResult encodeChanges(std::int64_t imageLength, const ImageChanges& changes,
+                          const LocalFileOpener& open, platform::File& out) {
+  return DeltaEncoder(changes, open, out).run(imageLength);
+}
+
+bool patchOutputRefused(const OutputFile& output, const ImageFile& image) {
+  return output.isImage(image) ||
+         (output.existed() && output.existing->kind != platform::FileKind::kRegular);
+}
+
+PatchResult writeChangesPatch(const ImageFile& image, const platform::Directory& top,
+                              const ImageChanges& changes, const std::string& patchPath) {
+  OutputFile output = locateOutputFile(patchPath);
+  if (!output.directory || patchOutputRefused(output, image)) return {};
+  const auto imageLength = image.length();
+  auto pending = output.directory->createPending();
+  if (!imageLength || !pending) return {};
+  const PatchResult result = encodeChanges(
+      *imageLength, changes, [&](const std::string& path) { return openBelow(top, path); },
+      pending->file());
+  if (result.write.outcome != WriteOutcome::kWritten) return result;
+  if (!pending->commit(output.name, output.existing)) return {};
+  return result;
+}
+
+std::string patchWrittenMessage(const std::string& patchPath, std::int64_t size) {
+  return "New patch written to " + patchPath + " (" + std::to_string(size) + " bytes)\n";
+}
+
+}  // namespace discshell

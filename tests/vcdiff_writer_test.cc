@@ -1,0 +1,305 @@
+// --patch: the delta w, u and r write instead of the image, decoded here by
+// a decoder of the tests' own over the default code table and, where it is
+// installed, by xdelta3, and compared with what -o writes.
+#include "transfer/vcdiff_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include "session_harness.h"
+#include "transfer/update.h"
+#include "volume/geometry.h"
+
+namespace discshell::testing {
+namespace {
+
+// The default code table: each code is one or two instructions, a size of
+// 0 meaning that the size follows in the instructions.
+enum Type : unsigned char { kNone, kAdd, kRun, kCopy };
+struct Instruction {
+  Type type = kNone;
+  unsigned size = 0;
+  unsigned mode = 0;
+};
+using Code = std::array<Instruction, 2>;
+
+std::array<Code, 256> defaultCodeTable() {
+  std::array<Code, 256> table{};
+  std::size_t i = 0;
+  table[i++] = {{{kRun, 0, 0}}};
+  for (unsigned size = 0; size <= 17; ++size) table[i++] = {{{kAdd, size, 0}}};
+  for (unsigned mode = 0; mode <= 8; ++mode) {
+    table[i++] = {{{kCopy, 0, mode}}};
+    for (unsigned size = 4; size <= 18; ++size) table[i++] = {{{kCopy, size, mode}}};
+  }
+  for (unsigned mode = 0; mode <= 8; ++mode) {
+    for (unsigned add = 1; add <= 4; ++add) {
+      for (unsigned copy = 4; copy <= (mode <= 5 ? 6u : 4u); ++copy)
+        table[i++] = {{{kAdd, add, 0}, {kCopy, copy, mode}}};
+    }
+  }
+  for (unsigned mode = 0; mode <= 8; ++mode) table[i++] = {{{kCopy, 4, mode}, {kAdd, 1, 0}}};
+  EXPECT_EQ(i, 256u);
+  return table;
+}
+
+struct DeltaError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+class Reader {
+ public:
+  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+  [[nodiscard]] bool atEnd() const { return at_ == bytes_.size(); }
+  [[nodiscard]] std::size_t at() const { return at_; }
+  std::string_view take(std::uint64_t count) {
+    if (count > bytes_.size() - at_) throw DeltaError("runs past its end");
+    at_ += count;
+    return bytes_.substr(at_ - count, count);
+  }
+  unsigned char byte() { return static_cast<unsigned char>(take(1)[0]); }
+  std::uint64_t integer() {
+    std::uint64_t value = 0;
+    for (int digits = 0; digits < 9; ++digits) {
+      const unsigned char digit = byte();
+      value = value << 7 | (digit & 0x7Fu);
+      if ((digit & 0x80) == 0) return value;
+    }
+    throw DeltaError("an integer too long");
+  }
+
+ private:
+  std::string_view bytes_;
+  std::size_t at_ = 0;
+};
+
+struct Decoded {
+  std::string target;
+  std::vector<std::uint64_t> windows;  ///< each window's target length
+};
+
+// Each window decoded on its own, its COPYs reading the segment of `source`
+// it names, then the target so far; the address cache as the format has it.
+Decoded decodeDelta(std::string_view delta, std::string_view source) {
+  static const std::array<Code, 256> table = defaultCodeTable();
+  Reader in(delta);
+  if (in.take(5) != std::string_view("\xD6\xC3\xC4\x00\x00", 5)) throw DeltaError("header");
+  Decoded decoded;
+  while (!in.atEnd()) {
+    const unsigned char indicator = in.byte();
+    if ((indicator & ~0x05) != 0) throw DeltaError("window indicator");  // source, Adler-32
+    const std::uint64_t segmentLength = indicator & 1 ? in.integer() : 0;
+    const std::uint64_t segmentPosition = indicator & 1 ? in.integer() : 0;
+    if (segmentPosition + segmentLength > source.size()) throw DeltaError("segment");
+    const std::uint64_t deltaLength = in.integer();
+    const std::size_t deltaStart = in.at();
+    const std::uint64_t targetLength = in.integer();
+    if (in.byte() != 0 || targetLength > std::uint64_t{kPatchWindowTarget})
+      throw DeltaError("window");
+    const std::uint64_t lengths[3] = {in.integer(), in.integer(), in.integer()};
+    if (indicator & 4) in.take(4);
+    Reader data(in.take(lengths[0])), instructions(in.take(lengths[1])),
+        addresses(in.take(lengths[2]));
+    if (in.at() - deltaStart != deltaLength) throw DeltaError("delta length");
+    const std::string_view segment = source.substr(segmentPosition, segmentLength);
+    std::string window;
+    std::array<std::uint64_t, 4> near{};
+    std::array<std::uint64_t, 3 * 256> same{};
+    std::size_t nextNear = 0;
+    while (!instructions.atEnd()) {
+      for (const Instruction& op : table[instructions.byte()]) {
+        if (op.type == kNone) continue;
+        const std::uint64_t size = op.size != 0 ? op.size : instructions.integer();
+        if (window.size() + size > targetLength) throw DeltaError("past the target window");
+        if (op.type == kAdd) window += data.take(size);
+        if (op.type == kRun) window.append(size, static_cast<char>(data.byte()));
+        if (op.type != kCopy) continue;
+        const std::uint64_t here = segmentLength + window.size();
+        std::uint64_t address =
+            op.mode >= 6 ? same[(op.mode - 6) * 256 + addresses.byte()] : addresses.integer();
+        if (op.mode == 1) address = here - address;
+        if (op.mode >= 2 && op.mode <= 5) address += near[op.mode - 2];
+        if (address >= here) throw DeltaError("a COPY from ahead");
+        near[nextNear] = address;
+        nextNear = (nextNear + 1) % near.size();
+        same[address % same.size()] = address;
+        for (std::uint64_t k = address; k < address + size; ++k)
+          window += k < segmentLength ? segment[k] : window[k - segmentLength];
+      }
+    }
+    if (!data.atEnd() || !addresses.atEnd() || window.size() != targetLength)
+      throw DeltaError("sections not used up");
+    decoded.target += window;
+    decoded.windows.push_back(targetLength);
+  }
+  return decoded;
+}
+
+// The delta at `patch`, applied to `image`: by xdelta3 into `out` when
+// `xdelta` is set, else by the decoder above.
+std::string applyPatch(const std::string& image, const std::string& patch, bool xdelta,
+                       const std::string& out) {
+  if (!xdelta) return decodeDelta(readFile(patch).value(), readFile(image).value()).target;
+  const std::string command =
+      "xdelta3 -d -f -s '" + image + "' '" + patch + "' '" + out + "' >/dev/null 2>&1";
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  return readFile(out).value_or("xdelta3 wrote nothing");
+}
+
+bool haveXdelta3() {
+  static const bool have = !kWindows && std::system("xdelta3 -V >/dev/null 2>&1") == 0;
+  return have;
+}
+const char* const kNoXdelta3 =
+    "xdelta3 is not installed (Debian: xdelta3): only the tests' own decoder read the deltas";
+
+// Every literal byte of a delta: COPY with its size in the code and after
+// it, neighbouring ADDs from a local file and a byte write joined, RUNs of
+// the zeros up to a write behind the image's end and behind it.
+TEST(VcdiffWriter, WritesTheDefaultCodeTablesInstructionsByteForByte) {
+  ScratchDir dir;
+  writeFile(dir / "image.iso", std::string(100, 'i'));
+  writeFile(dir / "hello", "HELLO");
+  const auto image = ImageFile::open(dir / "image.iso").value();
+  const auto top = platform::Directory::open(dir.path()).value();
+  const ImageChanges changes{
+      {{"hello", platform::statPath(dir / "hello").value(), 5, {10, 200}}}, {{12, "xy"}}, 210};
+  const PatchResult result = writeChangesPatch(image, top, changes, dir / "p.vcdiff");
+  const std::string expected = std::string("\xD6\xC3\xC4\0\0", 5) +  // header
+                               std::string("\x01\x64\x00\x1D", 4) +  // window: source 0..100
+                               std::string("\x81\x52\x00\x0C\x09\x02", 6) +  // 210 bytes
+                               std::string("HExyO\0HELLO\0", 12) +           // data
+                               std::string("\x1A\x06\x13\x55\x00\x64\x06\x00\x05", 9) +
+                               std::string("\x00\x0F", 2);  // COPY addresses 0 and 15
+  EXPECT_EQ(result.write.outcome, WriteOutcome::kWritten);
+  EXPECT_EQ(result.size, static_cast<std::int64_t>(expected.size()));
+  EXPECT_EQ(readFile(dir / "p.vcdiff"), expected);
+}
+
+// A target of 25 MiB: a local file across the first window's end, a byte
+// write across the second's, zeros across the third's.
+TEST(VcdiffWriter, CutsWindowsOfEightMiBAndCarriesEachPieceAcross) {
+  constexpr std::int64_t kMiB = 1 << 20;
+  ScratchDir dir;
+  std::string source(20 * kMiB + 3, '\0');
+  for (std::size_t i = 0; i < source.size(); i += 4093) source[i] = static_cast<char>(i >> 12);
+  writeFile(dir / "image.iso", source);
+  std::string local(3 * kMiB, '\0');
+  for (std::size_t i = 0; i < local.size(); ++i) local[i] = static_cast<char>(i * 7 >> 8);
+  writeFile(dir / "local", local);
+  const auto image = ImageFile::open(dir / "image.iso").value();
+  const auto top = platform::Directory::open(dir.path()).value();
+  const ImageChanges changes{
+      {{"local", platform::statPath(dir / "local").value(), 3 * kMiB, {7 * kMiB, 22 * kMiB}}},
+      {{16 * kMiB - 2, "abcd"}},
+      25 * kMiB + 1};
+  ASSERT_EQ(writeChangesPatch(image, top, changes, dir / "p.vcdiff").write.outcome,
+            WriteOutcome::kWritten);
+  std::string expected = source + std::string(5 * kMiB - 2, '\0');
+  expected.replace(7 * kMiB, local.size(), local);
+  expected.replace(22 * kMiB, local.size(), local);
+  expected.replace(16 * kMiB - 2, 4, "abcd");
+  const Decoded decoded = decodeDelta(readFile(dir / "p.vcdiff").value(), source);
+  EXPECT_TRUE(decoded.target == expected);
+  EXPECT_EQ(decoded.windows, (std::vector<std::uint64_t>{8 * kMiB, 8 * kMiB, 8 * kMiB, kMiB + 1}));
+  if (!haveXdelta3()) GTEST_SKIP() << kNoXdelta3;
+  EXPECT_TRUE(applyPatch(dir / "image.iso", dir / "p.vcdiff", true, dir / "out") == expected);
+}
+
+// Runs `command` on the image once with -o and once with --patch: the same
+// lines but the last, and the delta applied to the image gives the output.
+void expectPatchGivesOutput(const ScratchDir& dir, const std::string& command,
+                            const std::vector<std::string>& image) {
+  std::vector<std::string> withO = {"-o", "out.iso", "-c", command};
+  std::vector<std::string> withPatch = {"--patch", "p.vcdiff", "-c", command};
+  withO.insert(withO.end(), image.begin(), image.end());
+  withPatch.insert(withPatch.end(), image.begin(), image.end());
+  const RunResult written = runTool(withO, "", dir.path());
+  const RunResult patched = runTool(withPatch, "", dir.path());
+  ASSERT_EQ(written.status, 0) << written.errors;
+  ASSERT_EQ(patched.status, 0) << patched.errors;
+  const auto size = std::filesystem::file_size(dir / "p.vcdiff");
+  const std::string lines = written.output.substr(0, written.output.rfind("New ISO"));
+  EXPECT_EQ(patched.output,
+            lines + "New patch written to p.vcdiff (" + std::to_string(size) + " bytes)\n");
+  const std::string output = readFile(dir / "out.iso").value();
+  for (const bool xdelta : {false, true}) {
+    if (xdelta && !haveXdelta3()) continue;
+    EXPECT_TRUE(applyPatch(dir / image[0], dir / "p.vcdiff", xdelta, dir / "x.iso") == output)
+        << command << (xdelta ? " through xdelta3" : " through the tests' decoder");
+  }
+}
+
+TEST(PatchOption, GivesWhatOWritesForWUAndRInPlaceAndMovedBehindAVolumeOffset) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  ASSERT_EQ(runTool({"-c", "x", "demo.iso"}, "", dir.path()).status, 0);
+  writeFile(dir / "hello.txt", "Hi!\n");
+  writeFile(dir / "logs/day16.log", "Day 16: NOT quiet!\n");
+  expectPatchGivesOutput(dir, "w hello.txt", {"demo.iso"});
+  expectPatchGivesOutput(dir, "u", {"demo.iso"});
+  writeFile(dir / "README", std::string(3000, 'R'));  // moves: the image grows
+  expectPatchGivesOutput(dir, "r", {"demo.iso"});
+
+  ScratchDir offset;
+  tools::ImageBuilder image(512, 16);
+  image.header(40, 1);
+  image.data(30, "head");
+  image.directory(1, {{"head", "DATA", 4, 30}, {"tail", "DATA", 5, 39}});
+  image.data(39, "tail!");
+  image.resize(16 + 40 * 512);
+  image.save(offset / "image.iso");
+  ASSERT_EQ(runTool({"-c", "x", "image.iso", "16"}, "", offset.path()).status, 0);
+  writeFile(offset / "head", "HEAD");
+  expectPatchGivesOutput(offset, "u", {"image.iso", "16"});
+  writeFile(offset / "tail", std::string(1500, 'T'));
+  expectPatchGivesOutput(offset, "r", {"image.iso", "16"});
+  if (!haveXdelta3()) GTEST_SKIP() << kNoXdelta3;
+}
+
+// The output's refusals hold for the delta; a local file that changes
+// after the plan read it leaves no delta.
+TEST(PatchOption, RefusesWhatTheOutputRefusesAndALocalFileChangedSinceThePlan) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  ASSERT_EQ(runTool({"-c", "x", "demo.iso"}, "", dir.path()).status, 0);
+  writeFile(dir / "hello.txt", "Hi!\n");
+  const RunResult both =
+      runTool({"-o", "a.iso", "--patch", "p", "-c", "u", "demo.iso"}, "", dir.path());
+  EXPECT_EQ(both.errors, "discshell: --patch and -o name two outputs; give one.\n");
+  EXPECT_EQ(both.status, 1);
+  EXPECT_EQ(runTool({"--patch=demo.iso", "-c", "w hello.txt", "demo.iso"}, "", dir.path()).errors,
+            batchErrors("-c 1", "Could not open output file.\n"));
+  EXPECT_EQ(
+      runTool({"--patch", "demo.iso", "-c", "u", "demo.iso"}, "", dir.path()).errors,
+      batchErrors("-c 1", "demo.iso: is the image.\nNothing written; demo.iso is as it was.\n"));
+  ASSERT_TRUE(std::filesystem::create_directory(dir / "d"));
+  EXPECT_EQ(runTool({"--patch", "d", "-c", "w hello.txt", "demo.iso"}, "", dir.path()).status, 2);
+
+  const auto image = ImageFile::open(dir / "demo.iso").value();
+  const VolumeGeometry geometry = readVolumeGeometry(image, 0).value();
+  const auto top = platform::Directory::open(dir.path()).value();
+  const PatchPlan plan =
+      planUpdate(image, geometry, top, {std::nullopt, geometry.rootDirectoryOffset, ""}, "p");
+  ASSERT_EQ(plan.lines.size(), 1u);
+  writeFile(dir / "hello.txt", "Ho!\n");
+  const PatchResult result = writeChangesPatch(image, top, plan.changes, dir / "p");
+  EXPECT_EQ(result.write.outcome, WriteOutcome::kLocalFileChanged);
+  EXPECT_EQ(result.write.path, "hello.txt");
+  EXPECT_FALSE(exists(dir / "p"));
+
+  if (kWindows || std::system(("mkfifo '" + dir / "fifo" + "'").c_str()) != 0) return;
+  writeFile(dir / "hello.txt", "Hi!\n");
+  const PatchPlan again =
+      planUpdate(image, geometry, top, {std::nullopt, geometry.rootDirectoryOffset, ""}, "p");
+  EXPECT_EQ(writeChangesPatch(image, top, again.changes, dir / "fifo").write.outcome,
+            WriteOutcome::kFailed);
+  EXPECT_TRUE(std::filesystem::is_fifo(dir / "fifo"));
+}
+
+}  // namespace
+}  // namespace discshell::testing
