@@ -136,11 +136,12 @@ std::vector<std::string> drawnLines(const std::string& written) {
 
 // Runs `command` in `dir` with standard error a terminal (or not) and the
 // progress line drawn at every report; returns what standard error got.
-std::string progressOf(const ScratchDir& dir, const std::string& command, bool terminal) {
+std::string progressOf(const ScratchDir& dir, const std::string& command, bool terminal,
+                       const std::string& image = "image.iso") {
   std::istringstream in;
   std::ostringstream out;
   std::ostringstream err;
-  const std::string path = dir / "image.iso";
+  const std::string path = dir / image;
   const std::vector<const char*> args{"-C", dir.path().c_str(), "--overwrite",
                                       "-c", command.c_str(),    path.c_str()};
   Console console{in, out, err, false, false, terminal};
@@ -200,6 +201,11 @@ TEST(Progress, ShowsTheTotalOnATerminalOnlyAndErasesItself) {
   EXPECT_TRUE(checkLines({writing, u.end()}, "650.0 KiB", ", [01] of 1 files")
                   .starts_with("650.0 KiB of 650.0 KiB (100%), "));
   EXPECT_TRUE(u.back().ends_with(", 1 of 1 files"));
+
+  // Files of no bytes have no percentage.
+  image.directory(1, {{"empty", "DATA", 0, 100}});
+  image.save(dir / "empty.iso");
+  EXPECT_TRUE(drawnLines(progressOf(dir, "x", true, "empty.iso")).back().starts_with("0 B, "));
 }
 
 // 1,024 bytes are 1.0 KiB, and nothing shows as 1024.0 of a unit.
