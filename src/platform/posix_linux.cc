@@ -64,8 +64,9 @@ std::int64_t copyInKernel(const File& in, std::int64_t inPosition, File& out,
 }
 
 std::int64_t kernelCopyAlignment(const File& out) {
-  // Measured (BENCHMARKS.md): the kernel's copy from a position that is not
-  // the output's modulo the page size is 1.4-1.6x slower than a buffer.
+  // Measured (bench/NOTES.md): from a position that is not the output's
+  // modulo the page the kernel copies through the page cache twice, while a
+  // file system block smaller than the page makes no difference.
   static const long pageSize = ::sysconf(_SC_PAGESIZE);
   struct statfs fileSystem {};
   const long blockSize =
