@@ -5,6 +5,9 @@
 #   bench/run.sh [RUNS]          (default 7 runs per case)
 #   BENCH_ONLY=patch bench/run.sh [RUNS]   only the table of --patch, printed;
 #                                BENCHMARKS.md is left as it is
+#   BENCH_ONLY=alignment bench/run.sh [RUNS]
+#                                only the copies by alignment, put in place
+#                                of that section of BENCHMARKS.md
 #
 # Images are built on the disk in $BENCH_DIR (default /tmp/discshell-bench,
 # about 4 GiB) with random data, so nothing is sparse. What the cases write
@@ -28,6 +31,12 @@ build="$top/build-bench"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j2 >/dev/null
 tool="$build/discshell"
+# The plain POSIX build copies through its buffer only: the tool's own loop.
+cmake -S "$top" -B "$build-generic" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+  -DDISCSHELL_GENERIC_POSIX=ON >/dev/null
+cmake --build "$build-generic" -j2 --target discshell >/dev/null
+buffered_tool="$build-generic/discshell"
+only=${BENCH_ONLY:-}
 mkimage="$build/discshell-mkimage"
 mkdir -p "$work"
 cd "$work"
@@ -35,14 +44,16 @@ cd "$work"
 fill() {  # fill FILE FROM-BYTE MIB: random data over a stretch of the file
   dd if=/dev/urandom of="$1" bs=1M count="$3" seek="$2" oflag=seek_bytes conv=notrunc status=none
 }
-only=${BENCH_ONLY:-}
 # 1,024 entries of 1 MiB: 37 directory blocks.
 [ -f spread.iso ] || { "$mkimage" many spread.iso 1024 1048576 && fill spread.iso $((38 * 2048)) 1024; }
-if [ "$only" != patch ]; then
-[ -f patch.iso ] || { "$mkimage" one-entry patch.iso 1024 && fill patch.iso 32768 1024; }
 [ -f extract.iso ] || { "$mkimage" one-entry extract.iso 256 && fill extract.iso 32768 256; }
 # The entry g copies out, as a file of its own: what cp copies for g.
 [ -f extract.bin ] || dd if=extract.iso of=extract.bin bs=1M skip=32768 iflag=skip_bytes status=none
+# The same volume 2,048 bytes into its image (VOLUME-OFFSET 2048): the entry
+# then starts half-way into a page.
+[ -f extract-odd.iso ] || { head -c 2048 /dev/zero && cat extract.iso; } >extract-odd.iso
+if [ -z "$only" ]; then
+[ -f patch.iso ] || { "$mkimage" one-entry patch.iso 1024 && fill patch.iso 32768 1024; }
 # 5,000 entries of 4 KiB: 179 directory blocks, data from block 180 on.
 [ -f many.iso ] || { "$mkimage" many many.iso 5000 4096 && fill many.iso $((180 * 2048)) 20; }
 # 50 directories of 100 entries of 4 KiB: 2 + 50 * 4 directory blocks from block 1.
@@ -220,6 +231,65 @@ if [ "$only" = patch ]; then
   exit
 fi
 
+# interleaved DIR SETUP COMMAND...: runs every COMMAND (a string, with
+# discshell reading the g script) once after SETUP, in turn, $runs times
+# after a warm-up round, so that each pair meets the same load; prints
+# "fastest median" in microseconds for each, one line each.
+interleaved() {
+  local dir=$1 setup=$2 i c start end
+  shift 2
+  local -a times
+  for c in "$@"; do eval "$setup"; (cd "$dir" && eval "$c" <"$work/g.script" >/dev/null); done
+  for i in $(seq "$runs"); do
+    for c in $(seq 0 $(($# - 1))); do
+      eval "$setup"
+      local command=("$@")
+      start=$(date +%s%N)
+      (cd "$dir" && eval "${command[$c]}" <"$work/g.script" >/dev/null)
+      end=$(date +%s%N)
+      times[c]+="$(((end - start) / 1000)) "
+    done
+  done
+  for c in $(seq 0 $(($# - 1))); do
+    local sorted
+    sorted=$(printf '%s\n' ${times[c]} | sort -n)
+    echo "$(head -n 1 <<<"$sorted") $(sed -n "$(((runs + 1) / 2))p" <<<"$sorted")"
+  done
+}
+
+# align_table FS-NAME DIR IMAGES: g of a 256 MiB entry that starts on a page
+# and one that starts 2,048 bytes into one, beside dd bs=1M of the same
+# stretch, cp of a file of its bytes and the tool's own buffered loop (the
+# plain POSIX build), all in turn. On XFS cp would share the file's blocks,
+# which an entry off a page cannot: there it copies them.
+align_table() {
+  local name=$1 dir=$2 images=$3 at cp=cp
+  if [ "$(stat -f -c %T "$dir")" = xfs ]; then cp="cp --reflink=never"; fi
+  mkdir -p "$dir/g"
+  echo "### g by alignment on $name ($(stat -f -c %T "$dir"))"
+  echo
+  echo "| entry | tool fastest / median (ms) | dd bs=1M | $cp of its bytes | buffered loop | ratio to the fastest other: fastest / median | target ≤ 1.05 |"
+  echo "|---|---:|---:|---:|---:|---:|---|"
+  for at in 32768 34816; do
+    local image=extract.iso offset=0 label="256 MiB entry on a page boundary (byte 32768)"
+    if [ "$at" = 34816 ]; then
+      image=extract-odd.iso offset=2048 label="256 MiB entry 2,048 bytes into a page (byte 34816)"
+    fi
+    local results t tm d dm c cm l lm best bestm
+    results=$(interleaved "$dir/g" "rm -f '$dir/g/payload.bin' '$dir/g/copy'; sync" \
+      "'$tool' '$images/$image' $offset" \
+      "dd if='$images/$image' of=copy bs=1M skip=$at count=$((256 << 20)) iflag=skip_bytes,count_bytes status=none" \
+      "$cp '$images/extract.bin' copy" \
+      "'$buffered_tool' '$images/$image' $offset")
+    { read -r t tm; read -r d dm; read -r c cm; read -r l lm; } <<<"$results"
+    best=$(least "$d" "$c" "$l")
+    bestm=$(least "$dm" "$cm" "$lm")
+    echo "| $label | $(ms "$t") / $(ms "$tm") | $(ms "$d") / $(ms "$dm") | $(ms "$c") / $(ms "$cm") | $(ms "$l") / $(ms "$lm") | $(ratio "$t" "$best") / $(ratio "$tm" "$bestm") | $(verdict "$(ratio "$t" "$best")" 1.05) |"
+  done
+  rm -rf "$dir/g"
+  echo
+}
+
 # Bytes in the extents of FILE that it shares with no other file, in KiB.
 unshared() {
   filefrag -v "$1" | awk '/blocks of/ { size = $(NF - 1) }
@@ -265,29 +335,60 @@ xfs_table() {
 }
 
 rm -rf "$out" "$shm" && mkdir -p "$out" "$shm"
-patch_table_text=$(patch_table "$out")
-disk_table=$(copy_table "the disk" "$out" "$work")
-tmpfs_table=$(copy_table "tmpfs" "$shm" "$work")
+if [ -z "$only" ]; then patch_table_text=$(patch_table "$out"); fi
+align_text="## Copies by alignment: g of an entry on a page boundary and off one
+
+The kernel's copy runs at full speed only where the entry's position and the
+output's agree modulo the page size; elsewhere the tool's buffer copies.
+"
+align_text+=$'\n'$(align_table "the disk" "$out" "$work")$'\n\n'$(align_table "tmpfs" "$shm" "$work")
+if [ -z "$only" ]; then
+  disk_table=$(copy_table "the disk" "$out" "$work")
+  tmpfs_table=$(copy_table "tmpfs" "$shm" "$work")
+fi
 rm -rf "$shm"
 
 xfs_table_text="### Copies on XFS with reflink
 
 Not measured: "
+align_xfs_text="### g by alignment on XFS with reflink
+
+Not measured: "
 mnt="$work/xfs"
+why=""
 if [ "$(id -u)" != 0 ]; then
-  xfs_table_text+="the script did not run as root, which mounting a loop device needs."
+  why="the script did not run as root, which mounting a loop device needs."
 elif ! command -v mkfs.xfs >/dev/null; then
-  xfs_table_text+="mkfs.xfs is not installed (Debian: xfsprogs)."
+  why="mkfs.xfs is not installed (Debian: xfsprogs)."
 elif ! { rm -f "$work/xfs.img" && truncate -s 5G "$work/xfs.img" &&
   mkfs.xfs -q -f -m reflink=1 "$work/xfs.img" && mkdir -p "$mnt" &&
   mount -o loop "$work/xfs.img" "$mnt"; } 2>/dev/null; then
-  xfs_table_text+="no loop device could be set up here."
+  why="no loop device could be set up here."
 else
   trap 'umount "$mnt" 2>/dev/null; rm -f "$work/xfs.img"' EXIT
-  cp --reflink=never "$work/patch.iso" "$work/spread.iso" "$mnt/"
-  xfs_table_text=$(xfs_table "$mnt")
+  cp --reflink=never "$work/extract.iso" "$work/extract-odd.iso" "$work/extract.bin" "$mnt/"
+  align_xfs_text=$(align_table "XFS with reflink" "$mnt" "$mnt")
+  if [ "$only" != alignment ]; then
+    cp --reflink=never "$work/patch.iso" "$work/spread.iso" "$mnt/"
+    xfs_table_text=$(xfs_table "$mnt")
+  fi
   umount "$mnt" && rm -f "$work/xfs.img"
   trap - EXIT
+fi
+xfs_table_text+=$why
+align_xfs_text+=$why
+align_text+=$'\n\n'$align_xfs_text
+
+if [ "$only" = alignment ]; then
+  # In place of the section of an earlier full run, or at the end.
+  section=$align_text awk 'BEGIN { section = ENVIRON["section"] }
+    /^## Copies by alignment/ { print section; skipping = 1; done = 1; next }
+    skipping && /^## / { skipping = 0; print "" }
+    !skipping { print }
+    END { if (!done) print "\n" section }' "$top/BENCHMARKS.md" >"$top/BENCHMARKS.md.new"
+  mv "$top/BENCHMARKS.md.new" "$top/BENCHMARKS.md"
+  echo "$align_text"
+  exit 0
 fi
 
 # The other cases, on the disk.
@@ -356,6 +457,8 @@ peak=$(sort -n "$peaks" | tail -n 1)
   echo "## A patch instead of the image: u with --patch"
   echo
   echo "$patch_table_text"
+  echo
+  echo "$align_text"
   echo
   echo "## The other commands"
   echo

@@ -1,10 +1,12 @@
 // Options, batch mode and exit statuses, as scripts see them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <sstream>
 
+#include "console/progress_display.h"
 #include "console/startup.h"
 #include "session_harness.h"
 
@@ -50,6 +52,17 @@ TEST(Options, HelpVersionDoubleDashAndMistakes) {
     EXPECT_EQ(refused.errors, "discshell: " + problem + "\n" + kUsage);
     EXPECT_EQ(refused.status, 1);
   }
+  // After IMAGE an option of the tool's own stops the start; anything else is ignored.
+  for (const auto& [args, option] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"-c", "r", "--", "-odd.iso", "-o", "x.img"}, "-o"},
+           {{"--", "-odd.iso", "16", "--overwrite"}, "--overwrite"},
+           {{"--", "-odd.iso", "-C"}, "-C"}}) {
+    const RunResult misplaced = run(args);
+    EXPECT_EQ(misplaced.output + misplaced.errors,
+              "discshell: options go before IMAGE: " + option + "\n");
+    EXPECT_EQ(misplaced.status, 1);
+  }
+  EXPECT_EQ(run({"-cp four", "--", "-odd.iso", "16", "-x", "--c"}).output, "four");
   EXPECT_EQ(run({"-c", "l"}).status, 255);
   const RunResult nothing = run({});
   EXPECT_EQ(nothing.output + nothing.errors, "");
@@ -99,30 +112,110 @@ TEST(Options, WorkInADirectoryNameTheOutputAndKeepEdits) {
   EXPECT_EQ(nowhere.status, 1);
 }
 
+// What a terminal shows after `written`: each "\r" goes back to the start
+// of the line and the text after it overwrites what stands there. Checks
+// that after every line drawn the screen holds exactly that line; returns
+// the lines drawn, without their padding.
+std::vector<std::string> drawnLines(const std::string& written) {
+  std::vector<std::string> lines;
+  std::string screen;
+  const auto trimmed = [](std::string text) { return text.erase(text.find_last_not_of(' ') + 1); };
+  std::size_t begin = 0;
+  while (begin < written.size()) {
+    EXPECT_EQ(written[begin], '\r') << written;
+    const std::size_t end = std::min(written.find('\r', begin + 1), written.size());
+    const std::string piece = written.substr(begin + 1, end - begin - 1);
+    screen.replace(0, std::min(piece.size(), screen.size()), piece);
+    EXPECT_EQ(trimmed(screen), trimmed(piece)) << "left behind: " << screen;
+    if (!trimmed(piece).empty()) lines.push_back(trimmed(piece));
+    begin = end;
+  }
+  EXPECT_EQ(trimmed(screen), "");  // erased at the end
+  return lines;
+}
+
+// Runs `command` in `dir` with standard error a terminal (or not) and the
+// progress line drawn at every report; returns what standard error got.
+std::string progressOf(const ScratchDir& dir, const std::string& command, bool terminal,
+                       const std::string& image = "image.iso") {
+  std::istringstream in;
+  std::ostringstream out;
+  std::ostringstream err;
+  const std::string path = dir / image;
+  const std::vector<const char*> args{"-C", dir.path().c_str(), "--overwrite",
+                                      "-c", command.c_str(),    path.c_str()};
+  Console console{in, out, err, false, false, terminal};
+  console.progressDelay = std::chrono::milliseconds(0);
+  console.progressRedraw = std::chrono::milliseconds(0);
+  EXPECT_EQ(runDiscshell(args, console), 0) << out.str() << err.str();
+  return err.str();
+}
+
+// Checks every line against `pattern` (figure, total, files done; the
+// percentage follows the figure) and returns the last.
+std::string checkLines(const std::vector<std::string>& lines, const std::string& total,
+                       const std::string& files) {
+  const std::regex line("([0-9.]+ K?i?B) of " + total + R"( \(([0-9]+)%\), [0-9.]+ [KMG]?i?B/s)" +
+                        files + "(, big)?");
+  int percent = 0;
+  for (const std::string& text : lines) {
+    std::smatch match;
+    EXPECT_TRUE(std::regex_match(text, match, line)) << text;
+    if (match.empty()) continue;
+    EXPECT_GE(std::stoi(match[2]), percent) << text;
+    percent = std::stoi(match[2]);
+  }
+  return lines.empty() ? "" : lines.back();
+}
+
 // The progress line goes to standard error only when it is a terminal, and
 // is taken off again before the command ends; standard output stays exact.
-TEST(Progress, ShowsOnATerminalOnlyAndErasesItself) {
+// x and u know their totals before they start and end on them; u counts
+// what it compares, then what it writes: the image and the changed file.
+TEST(Progress, ShowsTheTotalOnATerminalOnlyAndErasesItself) {
   ScratchDir dir;
   ImageBuilder image(512);
   image.header(700, 1);
   image.directory(1, {{"big", "DATA", 300 * 1024, 100}});
   image.resize(700 * 512);
   image.save(dir / "image.iso");
-  for (const bool terminal : {true, false}) {
-    std::istringstream in;
-    std::ostringstream out;
-    std::ostringstream err;
-    const std::string path = dir / "image.iso";
-    const std::string command = "x big";
-    const std::vector<const char*> args{"-C", dir.path().c_str(), "--overwrite",
-                                        "-c", command.c_str(),    path.c_str()};
-    Console console{in, out, err, false, false, terminal};
-    console.progressDelay = std::chrono::milliseconds(0);
-    EXPECT_EQ(runDiscshell(args, console), 0);
-    EXPECT_EQ(out.str(), "big\nExtracted 1 files and 0 directories, 307200 bytes; 0 failures.\n");
-    const std::regex shown("\r300\\.0 KiB, [0-9.]+ [KMG]?i?B/s, 0 files\r +\r");
-    EXPECT_EQ(std::regex_match(err.str(), shown), terminal) << err.str();
+  EXPECT_EQ(progressOf(dir, "x", false), "");
+  const auto x = drawnLines(progressOf(dir, "x", true));
+  ASSERT_FALSE(x.empty());
+  EXPECT_EQ(checkLines(x, "300.0 KiB", ", [01] of 1 files").substr(0, 30),
+            "300.0 KiB of 300.0 KiB (100%),");
+  EXPECT_TRUE(x.back().ends_with(", 1 of 1 files"));
+  EXPECT_TRUE(x.front().ends_with(", 0 of 1 files, big"));
+  if (DISCSHELL_HAVE_CHECKSUMS) {
+    const auto m = drawnLines(progressOf(dir, "m", true));
+    EXPECT_TRUE(checkLines(m, "300.0 KiB", ", [01] of 1 files").ends_with(", 1 of 1 files"));
   }
+
+  writeFile(dir / "big", std::string(300 * 1024 - 1, '\0') + "!");
+  const auto u = drawnLines(progressOf(dir, "u", true));
+  const auto writing = std::find_if(u.begin(), u.end(), [](const std::string& text) {
+    return text.find(" of 650.0 KiB") != std::string::npos;
+  });
+  ASSERT_NE(writing, u.end());
+  checkLines({u.begin(), writing}, "300.0 KiB", "");
+  EXPECT_TRUE(checkLines({writing, u.end()}, "650.0 KiB", ", [01] of 1 files")
+                  .starts_with("650.0 KiB of 650.0 KiB (100%), "));
+  EXPECT_TRUE(u.back().ends_with(", 1 of 1 files"));
+
+  // Files of no bytes have no percentage.
+  image.directory(1, {{"empty", "DATA", 0, 100}});
+  image.save(dir / "empty.iso");
+  EXPECT_TRUE(drawnLines(progressOf(dir, "x", true, "empty.iso")).back().starts_with("0 B, "));
+}
+
+// 1,024 bytes are 1.0 KiB, and nothing shows as 1024.0 of a unit.
+TEST(Progress, ShowsSizesInTheLargestUnitBelow1024) {
+  EXPECT_EQ(progressSize(1023), "1023 B");
+  EXPECT_EQ(progressSize(1024), "1.0 KiB");
+  EXPECT_EQ(progressSize(1536), "1.5 KiB");
+  EXPECT_EQ(progressSize(1048575), "1.0 MiB");
+  EXPECT_EQ(progressSize(1048576), "1.0 MiB");
+  EXPECT_EQ(progressSize(1073741824.0 * 3), "3.0 GiB");
 }
 
 // A failure's subject is shown as standard error may show it: control
@@ -182,8 +275,8 @@ TEST(Batch, PrintsOnlyWhatCommandsPrintAndStopsAtTheFirstFailure) {
   EXPECT_EQ(batch({"-f", "-"}, "p four\nq\np four\n").output, "four");
   // A failure names where its command came from: the line of its script.
   writeFile(dir / "failing", "p four\n\n# next: a name that is not there\ng missing\np four\n");
-  const RunResult failing = batch({"-c", "p four", "-f", "failing"});
-  EXPECT_EQ(failing.output, "fourfour");
+  const RunResult failing = batch({"-f", "first", "-f", "failing"});
+  EXPECT_EQ(failing.output, "fourfourfour");
   EXPECT_EQ(failing.errors, "discshell: failing:4: File not found.\n");
   EXPECT_EQ(failing.status, 2);
   EXPECT_EQ(batch({"-f", "-"}, "#\nbogus\n").errors, "discshell: -:2: Invalid command\n");

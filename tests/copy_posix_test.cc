@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
 
 #include "session_harness.h"
@@ -47,6 +48,36 @@ TEST(CopyBytes, ReportsAWriteThatTheOutputRefusesOrTakesOnlyInPart) {
   const CopyResult refused = copyBytes(in, 0, 4096, full, 0);
   EXPECT_TRUE(refused.writeFailed);
   EXPECT_EQ(refused.copied, 0);
+}
+
+// A named temporary file whose close fails (a write the system lost at the
+// end) must not be renamed into place; closing its descriptor behind its
+// back makes that close fail here.
+TEST(PendingFile, PutsNothingInPlaceWhenTheCloseFails) {
+  ScratchDir dir;
+  platform::PendingFile::preferNamedFiles(true);
+  auto directory = platform::Directory::open(dir.path());
+  auto pending = directory ? directory->createPending() : std::nullopt;
+  platform::PendingFile::preferNamedFiles(false);
+  ASSERT_TRUE(pending);
+  const unsigned char byte = 'x';
+  ASSERT_TRUE(pending->file().writeAt(0, {&byte, 1}));
+  ASSERT_EQ(::close(static_cast<int>(pending->file().handle())), 0);
+  EXPECT_FALSE(pending->commit("out", std::nullopt));
+  EXPECT_EQ(listNames(dir.path()), std::vector<std::string>{});
+}
+
+// A file directly under "/" lies in "/", not in "".
+TEST(Paths, SplitsAPathIntoItsDirectoryAndName) {
+  for (const auto& [path, directory, name] :
+       std::vector<std::array<std::string, 3>>{{"out.iso", ".", "out.iso"},
+                                               {"/out.iso", "/", "out.iso"},
+                                               {"a/b/out.iso", "a/b", "out.iso"},
+                                               {"/a/", "/a", ""}}) {
+    const platform::PathParts parts = platform::splitPath(path);
+    EXPECT_EQ(parts.directory, directory) << path;
+    EXPECT_EQ(parts.name, name) << path;
+  }
 }
 
 }  // namespace

@@ -58,5 +58,53 @@ TEST(CopyBytes, StopsWhereTheInputEndsAndWritesOnlyWhatWasRead) {
   EXPECT_EQ(readFile(dir / "out"), "456789");
 }
 
+// Every way between files, at positions 0, 1, 2048 and 4095 past a page on
+// either side and lengths around a page; the kernel also stopped half-way,
+// the buffer then finishing at the right place. Before the output position
+// stays a hole of zeros.
+TEST(CopyBytes, CopiesExactlyAtEveryAlignmentEitherWay) {
+  ScratchDir dir;
+  const std::string input = patternBytes(5 * 4096);
+  writeFile(dir / "in", input);
+  const platform::File in = openInput(dir / "in");
+  struct Way {
+    CopyWay way;
+    bool halfInKernel;
+  };
+  struct Restore {
+    ~Restore() { setCopyWayForTests(CopyWay::kByAlignment); }
+  } restore;
+  int file = 0;
+  for (const Way way : {Way{CopyWay::kBufferOnly, false}, Way{CopyWay::kKernelFirst, false},
+                        Way{CopyWay::kKernelFirst, true}}) {
+    for (const std::int64_t from : {4096, 4097, 4096 + 2048, 4096 + 4095}) {
+      for (const std::int64_t to : {4096, 4097, 4096 + 2048, 4096 + 4095}) {
+        for (const std::int64_t length : {4095, 4096, 4097}) {
+          setCopyWayForTests(way.way, way.halfInKernel ? length / 2 : INT64_MAX);
+          platform::PendingFile out = newFile(dir);
+          const CopyResult copy = copyBytes(in, from, length, out.file(), to);
+          EXPECT_EQ(copy.copied, length);
+          const std::string name = "out" + std::to_string(file++);
+          ASSERT_TRUE(out.commit(name, std::nullopt));
+          EXPECT_TRUE(readFile(dir / name) == std::string(static_cast<std::size_t>(to), '\0') +
+                                                  input.substr(static_cast<std::size_t>(from),
+                                                               static_cast<std::size_t>(length)))
+              << from << " to " << to << ", " << length << " bytes";
+        }
+      }
+    }
+  }
+}
+
+// The kernel copies where the positions agree modulo the alignment it needs.
+TEST(CopyBytes, TakesTheKernelOnlyWherePositionsAgreeModuloItsAlignment) {
+  EXPECT_TRUE(kernelCopyPays(0, 0, 4096));
+  EXPECT_TRUE(kernelCopyPays(4096 + 2048, 2048, 4096));
+  EXPECT_TRUE(kernelCopyPays(8191, 4095, 4096));
+  EXPECT_FALSE(kernelCopyPays(2048, 0, 4096));
+  EXPECT_FALSE(kernelCopyPays(4095, 4096, 4096));
+  EXPECT_FALSE(kernelCopyPays(0, 0, 0));
+}
+
 }  // namespace
 }  // namespace discshell::testing

@@ -182,7 +182,10 @@ TEST(Listing, PrintsOneAlignedLinePerEntryInWalkOrder) {
 // show as "?"; a space and valid UTF-8 pass. Elsewhere every byte passes.
 TEST(Listing, ShowsControlCharactersAsQuestionMarksOnlyOnATerminal) {
   ScratchDir dir;
-  const std::string name = "e \x1b[2J\xc3\xa9\xc2\x9b\x9d\xc2\xa0\xe3\x81\x82\xff";
+  // Also no surrogate, no overlong form, nothing past U+10FFFF passes whole.
+  const std::string name =
+      "e "
+      "\x1b[2J\xc3\xa9\xc2\x9b\x9d\x9f\xc2\xa0\xe3\x81\x82\xff\xed\xa0\x80\xc0\x80\xf4\x90\x80\x80";
   ImageBuilder image(512);
   image.header(16, 1);
   image.directory(1, {{name, "T\x07\x7f", 1, 2}});
@@ -195,7 +198,7 @@ TEST(Listing, ShowsControlCharactersAsQuestionMarksOnlyOnATerminal) {
            ":\n?>Exiting...\n";
   };
   EXPECT_EQ(runInProcess({dir / "image.iso"}, script, true).output,
-            transcript("e ?[2J\xc3\xa9??\xc2\xa0\xe3\x81\x82\xff", "T??"));
+            transcript("e ?[2J\xc3\xa9???\xc2\xa0\xe3\x81\x82\xff\xed\xa0?\xc0?\xf4???", "T??"));
   EXPECT_EQ(runInProcess({dir / "image.iso"}, script, false).output, transcript(name, "T\x07\x7f"));
 }
 

@@ -1,12 +1,13 @@
 // v: check the whole volume, whatever the current directory.
 #include "console/commands.h"
+#include "console/work_totals.h"
 #include "transfer/progress.h"
 #include "volume/check.h"
 
 namespace discshell {
 
 ShellStep checkWholeVolume(Session& session, std::int32_t, std::optional<std::string_view>) {
-  const ProgressRun progress(session.progress, std::nullopt);
+  const ProgressRun progress(session.progress, [&] { return checkWork(session); });
   const CheckTotals totals = checkVolume(
       session.image, session.geometry,
       [&](const std::string& path, const std::string& what) {

@@ -1,5 +1,6 @@
 // m: the SHA-256 of every file x would write, in sha256sum's own format.
 #include "console/commands.h"
+#include "console/work_totals.h"
 #include "platform/sha256.h"
 #include "transfer/copy.h"
 #include "transfer/extract.h"
@@ -50,6 +51,7 @@ class ChecksumLister final : public TreeVisitor {
     }
     if (entry.byteCount < 0) return skip(path, "Invalid entry size.\n");
     Sha256 sha;
+    reportFileStarted(path);
     const CopyResult copy =
         copyBytes(session_.image.file(), blockToOffset(session_.geometry, entry.startBlock),
                   entry.byteCount, [&](const unsigned char* data, std::size_t size) {
@@ -57,7 +59,7 @@ class ChecksumLister final : public TreeVisitor {
                     return true;
                   });
     session_.out << session_.shown(checksumLine(sha.finish(), path)) << '\n';
-    if (session_.progress != nullptr) session_.progress->fileDone();
+    reportFileDone();
     if (copy.copied < entry.byteCount) {
       session_.fail(path,
                     extractMessage({ExtractStatus::kEndedEarly, copy.copied}, entry.byteCount));
@@ -86,7 +88,7 @@ ShellStep listChecksums(Session& session, std::int32_t, std::optional<std::strin
     session.fail("m: " + Sha256::unavailableReason() + ".\n");
     return ShellStep::kPrompt;
   }
-  const ProgressRun progress(session.progress, std::nullopt, true);
+  const ProgressRun progress(session.progress, [&] { return treeWork(session, *target); });
   ChecksumLister lister(session);
   walkArgument(session, *target, lister);
   return ShellStep::kPrompt;

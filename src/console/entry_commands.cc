@@ -2,6 +2,7 @@
 #include <string>
 
 #include "console/commands.h"
+#include "console/work_totals.h"
 #include "transfer/copy.h"
 #include "transfer/extract.h"
 #include "transfer/replace.h"
@@ -34,7 +35,8 @@ ShellStep getFile(Session& session, std::int32_t directory,
   if (!found) return ShellStep::kPrompt;
   const auto here = session.localDirectory();
   if (!here) return ShellStep::kPrompt;
-  const ProgressRun progress(session.progress, found->byteCount);
+  const ProgressRun progress(session.progress,
+                             ProgressTotal{std::int64_t{found->byteCount}, std::nullopt});
   const ExtractResult result =
       extractFile(session.image, blockToOffset(session.geometry, found->startBlock),
                   found->byteCount, *here, std::string(*argument));
@@ -46,14 +48,15 @@ ShellStep extractAll(Session& session, std::int32_t directory, std::optional<std
   session.out << "\nSaving all files in directory...\n\n";
   const auto here = session.localDirectory();
   if (!here) return ShellStep::kPrompt;
-  const ProgressRun progress(session.progress, std::nullopt, true);
+  const ProgressRun progress(session.progress, [&] { return directoryWork(session, directory); });
   walkDirectory(session.image, session.geometry, directory, [&](const DirectoryEntry& entry) {
     session.out << session.shown(entry.name) << "...\n";
+    reportFileStarted(entry.name);
     const ExtractResult result =
         extractFile(session.image, blockToOffset(session.geometry, entry.startBlock),
                     entry.byteCount, *here, entry.name);
     reportExtraction(session, result, entry.byteCount);
-    if (session.progress != nullptr) session.progress->fileDone();
+    reportFileDone();
     return WalkStep::kContinue;
   });
   session.out << "\nDone.\n\n";
@@ -64,7 +67,7 @@ ShellStep writePatchedImage(Session& session, std::int32_t directory,
                             std::optional<std::string_view> argument) {
   const auto found = lookUpFile(session, directory, argument);
   if (!found) return ShellStep::kPrompt;
-  const ProgressRun progress(session.progress, session.image.length());
+  const ProgressRun progress(session.progress, ProgressTotal{session.image.length(), std::nullopt});
   std::int64_t patchSize = 0;
   const ReplaceResult result =
       replaceFile(session.image, blockToOffset(session.geometry, found->startBlock),

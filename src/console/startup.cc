@@ -34,6 +34,46 @@ struct Options {
   [[nodiscard]] bool batch() const { return !lines.empty() || !scripts.empty(); }
 };
 
+// Every option: its letter and long name (either may be missing), whether
+// it takes a value, and what it sets. A new option is one more line here.
+struct OptionRule {
+  char letter;                ///< 0: no short form
+  std::string_view longName;  ///< without its "--"; empty: no long form
+  bool takesValue;
+  void (*apply)(Options& options, std::string value);
+};
+
+constexpr OptionRule kOptionRules[] = {
+    {'c', "", true, [](Options& o, std::string v) { o.lines.push_back(std::move(v)); }},
+    {'f', "", true, [](Options& o, std::string v) { o.scripts.push_back(std::move(v)); }},
+    {'C', "", true, [](Options& o, std::string v) { o.directory = std::move(v); }},
+    {'o', "", true, [](Options& o, std::string v) { o.output = std::move(v); }},
+    {0, "overwrite", false, [](Options& o, std::string) { o.overwrite = true; }},
+    {'h', "help", false, [](Options& o, std::string) { o.help = true; }},
+    {'V', "version", false, [](Options& o, std::string) { o.version = true; }},
+    {0, "patch", true, [](Options& o, std::string v) { o.patch = std::move(v); }},
+};
+
+const OptionRule* ruleForLetter(char letter) {
+  for (const OptionRule& rule : kOptionRules) {
+    if (rule.letter != 0 && rule.letter == letter) return &rule;
+  }
+  return nullptr;
+}
+
+const OptionRule* ruleForLongName(std::string_view name) {
+  for (const OptionRule& rule : kOptionRules) {
+    if (!rule.longName.empty() && rule.longName == name) return &rule;
+  }
+  return nullptr;
+}
+
+// Whether `arg` is exactly one of the options, as written alone.
+bool isOwnOption(std::string_view arg) {
+  if (arg.starts_with("--")) return ruleForLongName(arg.substr(2)) != nullptr;
+  return arg.size() == 2 && arg[0] == '-' && ruleForLetter(arg[1]) != nullptr;
+}
+
 // POSIX order: options end at the first argument that is not one, or after "--".
 std::optional<Options> parseOptions(std::span<const char* const> args, std::ostream& err) {
   Options options;
@@ -49,31 +89,31 @@ std::optional<Options> parseOptions(std::span<const char* const> args, std::ostr
       break;
     }
     if (arg.size() < 2 || arg[0] != '-') break;
-    if (arg == "--help" || arg == "--version" || arg == "--overwrite") {
-      (arg == "--help"      ? options.help
-       : arg == "--version" ? options.version
-                            : options.overwrite) = true;
-      continue;
-    }
-    if (arg == "--patch" || arg.starts_with("--patch=")) {
-      if (arg.size() > 7) {
-        options.patch = std::string(arg.substr(8));
-      } else if (i + 1 < args.size()) {
-        options.patch = args[++i];
-      } else {
-        return refuse("option requires an argument: --patch");
+    if (arg.starts_with("--")) {
+      // --name, or --name VALUE / --name=VALUE for one that takes a value.
+      const std::size_t equals = arg.find('=');
+      const std::size_t nameEnd = equals == std::string_view::npos ? arg.size() : equals;
+      const OptionRule* rule = ruleForLongName(arg.substr(2, nameEnd - 2));
+      if (rule == nullptr || (!rule->takesValue && equals != std::string_view::npos)) {
+        return refuse("unknown option: " + std::string(arg));
       }
+      std::string value;
+      if (equals != std::string_view::npos) {
+        value = arg.substr(equals + 1);
+      } else if (rule->takesValue && i + 1 < args.size()) {
+        value = args[++i];
+      } else if (rule->takesValue) {
+        return refuse("option requires an argument: " + std::string(arg));
+      }
+      rule->apply(options, std::move(value));
       continue;
     }
-    if (arg.starts_with("--")) return refuse("unknown option: " + std::string(arg));
     for (std::size_t j = 1; j < arg.size(); ++j) {
-      const char letter = arg[j];
-      if (letter == 'h' || letter == 'V') {
-        (letter == 'h' ? options.help : options.version) = true;
+      const OptionRule* rule = ruleForLetter(arg[j]);
+      if (rule == nullptr) return refuse("unknown option: -" + std::string(1, arg[j]));
+      if (!rule->takesValue) {
+        rule->apply(options, "");
         continue;
-      }
-      if (std::string_view("cfCo").find(letter) == std::string_view::npos) {
-        return refuse("unknown option: -" + std::string(1, letter));
       }
       std::string value;
       if (j + 1 < arg.size()) {
@@ -81,19 +121,20 @@ std::optional<Options> parseOptions(std::span<const char* const> args, std::ostr
       } else if (i + 1 < args.size()) {
         value = args[++i];
       } else {
-        return refuse("option requires an argument: -" + std::string(1, letter));
+        return refuse("option requires an argument: -" + std::string(1, arg[j]));
       }
-      if (letter == 'c') {
-        options.lines.push_back(std::move(value));
-      } else if (letter == 'f') {
-        options.scripts.push_back(std::move(value));
-      } else {
-        (letter == 'C' ? options.directory : options.output) = std::move(value);
-      }
+      rule->apply(options, std::move(value));
       break;  // the value took the rest of the argument
     }
   }
   options.positional = args.subspan(i);
+  // Further arguments are ignored, but an option there was surely meant as one.
+  for (std::size_t k = 1; k < options.positional.size(); ++k) {
+    if (isOwnOption(options.positional[k])) {
+      err << "discshell: options go before IMAGE: " << options.positional[k] << '\n';
+      return std::nullopt;
+    }
+  }
   if (options.patch && options.output) {
     err << "discshell: --patch and -o name two outputs; give one.\n";
     return std::nullopt;
@@ -202,7 +243,8 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
   }
 
   Session session(*image, *geometry, console.out, messages);
-  ProgressDisplay progress(console.errorIsTerminal ? &console.err : nullptr, console.progressDelay);
+  ProgressDisplay progress(console.errorIsTerminal ? &console.err : nullptr, console.progressDelay,
+                           console.progressRedraw);
   session.progress = &progress;
   if (console.outputBuffer != nullptr && console.outputIsTerminal && console.errorIsTerminal) {
     console.outputBuffer->beforeEachWrite([&progress] { progress.erase(); });

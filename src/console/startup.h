@@ -28,6 +28,8 @@ struct Console {
   StandardOutputBuffer* outputBuffer = nullptr;
   /// How long a command runs before its progress shows (tests shorten it).
   std::chrono::milliseconds progressDelay = std::chrono::seconds(1);
+  /// How often the progress line is drawn anew at most (tests: every time).
+  std::chrono::milliseconds progressRedraw = std::chrono::milliseconds(100);
 };
 
 /// A whole run: `args` are the command-line arguments after the program name

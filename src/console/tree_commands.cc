@@ -1,5 +1,6 @@
 // Commands on whole trees: t and x (u has a file of its own).
 #include "console/commands.h"
+#include "console/work_totals.h"
 #include "transfer/extract_tree.h"
 
 namespace discshell {
@@ -40,7 +41,6 @@ ShellStep extractTree(Session& session, std::int32_t, std::optional<std::string_
     switch (event) {
       case TreeEvent::kFile:
         session.out << session.shown(path) << '\n';
-        if (session.progress != nullptr) session.progress->fileDone();
         break;
       case TreeEvent::kFailure:
         session.fail(path, message);
@@ -54,7 +54,7 @@ ShellStep extractTree(Session& session, std::int32_t, std::optional<std::string_
   if (!here) return ShellStep::kPrompt;
   const ExistingFile existing =
       session.overwrite ? ExistingFile::kReplace : ExistingFile::kKeepEdited;
-  const ProgressRun progress(session.progress, std::nullopt, true);
+  const ProgressRun progress(session.progress, [&] { return treeWork(session, *target); });
   const TreeTotals totals =
       target->entry ? extractEntryTree(session.image, session.geometry, std::move(*here),
                                        *target->entry, existing, report)

@@ -1,5 +1,6 @@
 // u and r: patch every changed file of the local tree into output.iso.
 #include "console/patch_command.h"
+#include "console/work_totals.h"
 #include "transfer/output_file.h"
 #include "transfer/update.h"
 #include "transfer/vcdiff_writer.h"
@@ -56,10 +57,14 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
   if (!target) return ShellStep::kPrompt;
   const auto here = session.localDirectory();
   if (!here) return ShellStep::kPrompt;
-  const ProgressRun progress(session.progress, std::nullopt);
   const std::string& output = session.outputPath;
+  // Two totals: what the plan compares, then what the output takes.
+  std::optional<ProgressRun> comparing(std::in_place, session.progress, [&] {
+    return ProgressTotal{treeWork(session, *target).bytes, std::nullopt};
+  });
   const PatchPlan plan = planner(session.image, session.geometry, *here,
                                  {target->entry, target->directory, currentPath(session)}, output);
+  comparing.reset();
   for (const std::string& path : plan.revisits) {
     session.out << session.shown(path) << ": directory already visited, not entered again\n";
   }
@@ -79,6 +84,7 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
     return ShellStep::kPrompt;
   }
   const bool existed = locateOutputFile(output).existed();
+  const ProgressRun writing(session.progress, imageWriteWork(session, plan.changes));
   const OutputWritten written = writeOutput(session, *here, plan.changes);
   if (written.result.outcome == WriteOutcome::kLocalFileChanged) {
     session.fail(written.result.path, "local file changed while it was read.\n");

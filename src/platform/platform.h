@@ -169,6 +169,11 @@ class PendingFile {
 /// declines (then the caller copies the rest itself), or on an error.
 [[nodiscard]] std::int64_t copyInKernel(const File& in, std::int64_t inPosition, File& out,
                                         std::int64_t outPosition, std::int64_t length);
+/// The unit modulo which an input and an output position must agree for
+/// `copyInKernel` to run at full speed: the page size, or the output's file
+/// system block size where that is larger (a shared block needs it). 0 where
+/// the kernel does not copy.
+[[nodiscard]] std::int64_t kernelCopyAlignment(const File& out);
 /// Makes the empty file `out` share all of `in`'s blocks where the file
 /// system can (a reflink); false where it cannot, and `out` is then as it was.
 [[nodiscard]] bool cloneWholeFile(const File& in, File& out);

@@ -23,6 +23,8 @@ std::int64_t copyInKernel(const File&, std::int64_t, File&, std::int64_t, std::i
   return 0;
 }
 
+std::int64_t kernelCopyAlignment(const File&) { return 0; }
+
 bool cloneWholeFile(const File&, File&) { return false; }
 
 }  // namespace discshell::platform

@@ -523,6 +523,8 @@ std::int64_t copyInKernel(const File&, std::int64_t, File&, std::int64_t, std::i
   return 0;
 }
 
+std::int64_t kernelCopyAlignment(const File&) { return 0; }
+
 bool cloneWholeFile(const File& in, File& out) {
   // ReFS shares clusters between files (block cloning); only it answers the
   // integrity query, which also gives the cluster size the clone needs.

@@ -20,11 +20,30 @@ using ByteSink = std::function<bool(const unsigned char* data, std::size_t size)
 /// Copies up to `length` bytes read at `inputPosition` of `input` to
 /// `output` at `outputPosition`. Stops early, without error, where the input
 /// ends or cannot be read; only bytes that were read are ever written.
-/// Memory stays bounded: the kernel copies where it can, otherwise a fixed
-/// buffer goes round. A negative position or length copies nothing.
+/// Memory stays bounded: the kernel copies where that is fast (see
+/// `kernelCopyPays`), otherwise a fixed buffer goes round. A negative
+/// position or length copies nothing.
 [[nodiscard]] CopyResult copyBytes(const platform::File& input, std::int64_t inputPosition,
                                    std::int64_t length, platform::File& output,
                                    std::int64_t outputPosition);
+
+/// Whether the kernel's copy from `inputPosition` to `outputPosition` runs
+/// at full speed: the two positions agree modulo `alignment` (0: the kernel
+/// does not copy). Where they do not, the kernel copies through the page
+/// cache a second time and a buffer going round is faster.
+[[nodiscard]] bool kernelCopyPays(std::int64_t inputPosition, std::int64_t outputPosition,
+                                  std::int64_t alignment);
+
+/// How `copyBytes` copies between two files. The tool lets the positions
+/// choose; tests take each way on purpose.
+enum class CopyWay {
+  kByAlignment,  ///< the kernel where `kernelCopyPays`, else the buffer
+  kKernelFirst,  ///< the kernel, then the buffer for whatever it leaves
+  kBufferOnly,   ///< the buffer alone
+};
+/// For tests: the way from now on, and how many bytes at most the kernel
+/// copies in one call (so that it stops part-way).
+void setCopyWayForTests(CopyWay way, std::int64_t kernelLimit = INT64_MAX);
 
 /// Copies exactly `length` bytes as above; false when fewer could be copied.
 [[nodiscard]] bool copyExactly(const platform::File& input, std::int64_t inputPosition,

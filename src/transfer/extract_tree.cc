@@ -3,6 +3,7 @@
 #include "transfer/compare.h"
 #include "transfer/extract.h"
 #include "transfer/local_tree.h"
+#include "transfer/progress.h"
 #include "volume/tree.h"
 
 namespace discshell {
@@ -29,6 +30,7 @@ class TreeExtractor final : public TreeVisitor {
     if (directory) return makeDirectory(entry.name, path);
     const platform::Directory* here = local_.current();
     if (here == nullptr) return fail(path, "Could not write local file.\n");
+    const FileProgress progress(path);
     const ExtractResult result =
         extractFile(image_, blockToOffset(geometry_, entry.startBlock), entry.byteCount, *here,
                     entry.name, existing_, &compare_);

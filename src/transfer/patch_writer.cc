@@ -6,6 +6,7 @@
 #include "transfer/copy.h"
 #include "transfer/local_tree.h"
 #include "transfer/output_file.h"
+#include "transfer/progress.h"
 
 namespace discshell {
 namespace {
@@ -45,6 +46,7 @@ WriteResult writeChangedImage(const ImageFile& image, const platform::Directory&
   if (whole.writeFailed || whole.copied != *imageLength) return {};
   std::int64_t written = *imageLength;
   for (const LocalWrite& write : changes.files) {
+    const FileProgress progress(write.path);
     const auto local = openBelow(top, write.path);
     if (!local || !unchanged(*local, write.status)) {
       return {WriteOutcome::kLocalFileChanged, write.path};

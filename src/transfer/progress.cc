@@ -17,4 +17,12 @@ void reportProgress(std::int64_t bytes) {
   if (current != nullptr && bytes > 0) current->bytesDone(bytes);
 }
 
+void reportFileStarted(std::string_view path) {
+  if (current != nullptr) current->fileStarted(path);
+}
+
+void reportFileDone() {
+  if (current != nullptr) current->fileDone();
+}
+
 }  // namespace discshell
