@@ -4,6 +4,7 @@
 #include "console/commands.h"
 #include "transfer/copy.h"
 #include "transfer/extract.h"
+#include "transfer/patch_plan.h"
 #include "transfer/replace.h"
 #include "volume/directory.h"
 
@@ -63,10 +64,18 @@ ShellStep writePatchedImage(Session& session, std::int32_t directory,
                             std::optional<std::string_view> argument) {
   const auto found = lookUpFile(session, directory, argument);
   if (!found) return ShellStep::kPrompt;
+  // w writes the first copy only, from its first byte: over the header's
+  // bytes the output would no longer be a volume.
+  const std::int32_t position = blockToOffset(session.geometry, found->startBlock);
+  if (overlapsVolumeHeader(session.geometry, position,
+                           position + blocksLength(found->byteCount, session.geometry.blockSize))) {
+    session.fail(*argument, "copy 0 overlaps the volume header.\n");
+    return ShellStep::kPrompt;
+  }
   const ProgressRun progress(session.progress, session.image.length());
-  const ReplaceResult result =
-      replaceFile(session.image, blockToOffset(session.geometry, found->startBlock),
-                  found->byteCount, std::string(*argument), session.outputPath, session.out);
+  const OutputPlace output(session.outputPath, session.outputDirectory);
+  const ReplaceResult result = replaceFile(session.image, position, found->byteCount,
+                                           std::string(*argument), output, session.out);
   if (result == ReplaceResult::kWritten) {
     session.out << replaceMessage(result, session.outputPath);
   } else {

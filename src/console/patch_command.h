@@ -13,7 +13,7 @@ namespace discshell {
 
 using PatchPlanner = PatchPlan (*)(const ImageFile& image, const VolumeGeometry& geometry,
                                    const platform::Directory& top, const PatchTarget& target,
-                                   const std::string& outputPath);
+                                   const OutputPlace& output);
 
 /// Plans with `planner` for the argument (a path, or the current directory)
 /// and writes the output only when the plan has no problem.

@@ -2,6 +2,7 @@
 // and the session's streams.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -33,6 +34,9 @@ struct Session {
   bool lineEditor = false;      ///< lines come from the terminal line editor
   /// Where w, u and r write the patched image.
   std::string outputPath = "output.iso";
+  /// For -o: the directory that holds it, opened where the run started;
+  /// null for output.iso in the local directory.
+  std::shared_ptr<const platform::Directory> outputDirectory;
   /// x may replace a local file that holds other bytes than its entry.
   bool overwrite = false;
   /// Shows how long commands go; null when nothing is to be shown.

@@ -17,19 +17,29 @@ std::string currentPath(const Session& session) {
 }
 
 // Nothing was written: say whether an earlier output is still there.
-void refuse(Session& session, const std::string& output) {
+void refuse(Session& session, const OutputPlace& output) {
   if (locateOutputFile(output).existed()) {
-    session.fail("Nothing written; " + output + " is as it was.\n");
+    session.fail("Nothing written; " + output.path + " is as it was.\n");
   } else {
     session.fail("Nothing written.\n");
   }
 }
 
+// "block 7", "blocks 7 and 9", "blocks 7, 9 and 11".
+std::string blockList(const std::vector<std::int32_t>& blocks) {
+  std::string text = blocks.size() == 1 ? "block " : "blocks ";
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    if (i > 0) text += i + 1 == blocks.size() ? " and " : ", ";
+    text += std::to_string(blocks[i]);
+  }
+  return text;
+}
+
 void printLines(Session& session, const PatchPlan& plan) {
   for (const PatchLine& line : plan.lines) {
     session.out << session.shown(line.path) << ": " << line.length;
-    if (line.movedTo) {
-      session.out << " bytes, moved to block " << *line.movedTo << '\n';
+    if (!line.movedTo.empty()) {
+      session.out << " bytes, moved to " << blockList(line.movedTo) << '\n';
     } else {
       session.out << " bytes into " << line.copies << (line.copies == 1 ? " copy\n" : " copies\n");
     }
@@ -45,7 +55,7 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
   const auto here = session.localDirectory();
   if (!here) return ShellStep::kPrompt;
   const ProgressRun progress(session.progress, std::nullopt);
-  const std::string& output = session.outputPath;
+  const OutputPlace output(session.outputPath, session.outputDirectory);
   const PatchPlan plan = planner(session.image, session.geometry, *here,
                                  {target->entry, target->directory, currentPath(session)}, output);
   for (const std::string& path : plan.revisits) {
@@ -74,11 +84,11 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
     return ShellStep::kPrompt;
   }
   if (written.outcome == WriteOutcome::kFailed) {
-    session.fail("Could not write " + output + (existed ? "; it is as it was.\n" : ".\n"));
+    session.fail("Could not write " + output.path + (existed ? "; it is as it was.\n" : ".\n"));
     return ShellStep::kPrompt;
   }
   printLines(session, plan);
-  session.out << "New ISO written to " << output << "\n";
+  session.out << "New ISO written to " << output.path << "\n";
   return ShellStep::kPrompt;
 }
 

@@ -13,14 +13,15 @@ constexpr std::int64_t kLargestLength = std::numeric_limits<std::int32_t>::max()
 }  // namespace
 
 ReplaceResult replaceFile(const ImageFile& image, std::int32_t position, std::int32_t entryLength,
-                          const std::string& localName, const std::string& outputPath,
+                          const std::string& localName, const OutputPlace& place,
                           std::ostream& console) {
   const auto local = platform::openForReading(localName);
   if (!local) return ReplaceResult::kLocalFileMissing;
-  OutputFile output = locateOutputFile(outputPath);
+  OutputFile output = locateOutputFile(place);
   if (!output.directory || output.isImage(image) || output.isDirectory()) {
     return ReplaceResult::kOutputUnavailable;
   }
+  if (output.notRegular()) return ReplaceResult::kOutputNotRegular;
   auto pending = output.directory->createPending();
   if (!pending) return ReplaceResult::kOutputUnavailable;
 
@@ -47,7 +48,7 @@ ReplaceResult replaceFile(const ImageFile& image, std::int32_t position, std::in
   console << "ISO Length: " << *imageLength << ", Address: " << position
           << ", Replacement Length: " << replaced << ".\n"
           << "Left to go: " << rest << " bytes";
-  if (rest < 0 || imageCopy.copied < *imageLength ||
+  if (rest < 0 || imageCopy.copied < *imageLength || !output.stillReplaceable() ||
       !pending->commit(output.name, output.existing)) {
     return ReplaceResult::kFailed;
   }
@@ -64,6 +65,8 @@ std::string replaceMessage(ReplaceResult result, const std::string& outputPath) 
       return "Could not open output file.\n";
     case ReplaceResult::kTooLong:
       return "Replacement file is bigger than original.  Write failed.\n";
+    case ReplaceResult::kOutputNotRegular:
+      return outputPath + ": not a regular file.\n";
     case ReplaceResult::kFailed:
       break;
   }
