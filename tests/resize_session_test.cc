@@ -47,6 +47,7 @@ TEST(Resize, RoundTripsTheDemoDiscLongerShorterAndEmptied) {
   expectExtractsAs(dir / "output.iso", dir,
                    {"README", "hello.txt", "docs/guide.txt", "logs/day16.log", "logs/day15.log",
                     "docs/archive/old-notes.txt"});
+  expectChecksLikeInput(dir, "demo.iso");
   std::filesystem::rename(dir / "output.iso", dir / "patched.iso");
   EXPECT_EQ(runTool({"-c", "r", "patched.iso"}, "", dir.path()).output,
             "Nothing to replace: every local file matches the image.\n");
@@ -118,6 +119,7 @@ TEST(Resize, RoundTripsCopiesSharedDataAndAMultiBlockDirectory) {
   expectExtractsAs(dir / "output.iso", dir,
                    {"three", "s1", "s2", "a1", "a2", "multi/f0", "multi/f1", "multi/f7", "multi/nb",
                     "multi/after"});
+  expectChecksLikeInput(dir, "image.iso");
   std::filesystem::rename(dir / "output.iso", dir / "patched.iso");
   EXPECT_EQ(runTool({"-c", "r", "patched.iso"}, "", dir.path()).output,
             "Nothing to replace: every local file matches the image.\n");
@@ -414,24 +416,18 @@ TEST(Resize, WritesNothingWhenALocalFileChangesAfterItWasCompared) {
                 "README: local file changed while it was read.\n");
     }
     writeFile(dir / "README", readme);
-    writeFile(dir / "hello.txt", "Hi!\n");
-    const PatchPlan plan = planner(image, geometry, top, target, output);
-    ASSERT_TRUE(plan.problems.empty());
-    ASSERT_EQ(plan.lines.size(), 1u);
-    writeFile(dir / "hello.txt", "Hello there!\n");
-    WriteResult result = writeChangedImage(image, top, plan.changes, output);
-    EXPECT_EQ(result.outcome, WriteOutcome::kLocalFileChanged);
-    EXPECT_EQ(result.path, "hello.txt");
-    writeFile(dir / "hello.txt", "Hi!\n");
-    {
-      EditWhileRunning edit(dir / "hello.txt", *image.length());  // behind the image's copy
+    // Edited while the image is copied, before the file is; and while it is.
+    for (const std::int64_t after : {std::int64_t{-1}, *image.length()}) {
+      writeFile(dir / "hello.txt", "Hi!\n");
+      const PatchPlan plan = planner(image, geometry, top, target, output);
+      ASSERT_EQ(plan.lines.size(), 1u);
+      EditWhileRunning edit(dir / "hello.txt", after);
       const ProgressScope scope(&edit);
-      result = writeChangedImage(image, top, plan.changes, output);
+      const WriteResult result = writeChangedImage(image, top, plan.changes, output);
+      EXPECT_EQ(result.outcome, WriteOutcome::kLocalFileChanged);
+      EXPECT_EQ(result.path, "hello.txt");
+      EXPECT_FALSE(exists(output));
     }
-    EXPECT_EQ(result.outcome, WriteOutcome::kLocalFileChanged);
-    EXPECT_EQ(result.path, "hello.txt");
-    EXPECT_FALSE(exists(output));
-    writeFile(dir / "hello.txt", "Hi!\n");
   }
 }
 

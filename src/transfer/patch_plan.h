@@ -106,8 +106,8 @@ struct VolumeSurvey {
 
 /// Walks the whole volume from the root, whatever the target: every
 /// directory's copies, and each copy of the data of every file entry that is
-/// not in `changed` and meets one of `writes` (sorted by begin). With
-/// `wholeBlocks` an entry's data is all of its blocks, else its bytes.
+/// not in `changed` and meets one of `writes`. With `wholeBlocks` an
+/// entry's data is all of its blocks, else its bytes.
 [[nodiscard]] VolumeSurvey surveyVolume(const ImageFile& image, const VolumeGeometry& geometry,
                                         const std::vector<ChangedEntry>& changed,
                                         const std::vector<Stretch>& writes, bool wholeBlocks,

@@ -187,13 +187,12 @@ class ResizePlanner {
     return found != blocks.end() ? found->second : block;
   }
 
-  // r's update of one record: the entry's record as it will be (byte
-  // count, length in whole blocks, and each copy's block when moved),
-  // written into every copy of its directory. Each copy must lie in the
-  // image, clear of the volume header, and hold the same record now; and
-  // the directory must be one by the tool's own rule, not only data that
-  // c entered. Adds where the record goes to `records` for the check
-  // against other entries' data.
+  // r's update of one record: the entry's record as it will be, written
+  // into every copy of its directory. The directory must be one by the
+  // tool's own rule, not only data that c entered; each copy must lie in
+  // the image, clear of the volume header, and hold the same record now.
+  // Adds where the record goes to `records`, for the check against other
+  // entries' data.
   void patchRecord(const DirectoryMap& directories, std::size_t i, const std::string& base,
                    std::vector<Stretch>& records) {
     const ChangedEntry& changed = changed_[i];
@@ -202,34 +201,58 @@ class ResizePlanner {
       return problem(changed.path, "its directory is also the data of " +
                                        directoryOf(changed.path, base) + ".\n");
     }
-    const std::vector<DirectoryMap::Copy> copies = directories.copies(*directory);
+    auto known = copiesOf_.find(*directory);
+    if (known == copiesOf_.end()) {
+      known = copiesOf_.emplace(*directory, directories.copies(*directory)).first;
+    }
+    const std::vector<DirectoryMap::Copy>& copies = known->second;
     const std::int64_t intoDirectory = std::int64_t{changed.entry.recordPosition} - copies[0].begin;
+    std::string record = readRecordCopies(directories, *directory, i, intoDirectory, records);
+    updateRecord(i, record);
+    for (const DirectoryMap::Copy& copy : copies) {
+      plan_.changes.bytes.push_back({copy.begin + intoDirectory, record});
+    }
+  }
+
+  // The record of changed entry i as copy 0 of its directory holds it, each
+  // other copy checked against it.
+  std::string readRecordCopies(const DirectoryMap& directories, std::uint32_t directory,
+                               std::size_t i, std::int64_t intoDirectory,
+                               std::vector<Stretch>& records) {
+    const ChangedEntry& changed = changed_[i];
+    const std::vector<DirectoryMap::Copy>& copies = copiesOf_.at(directory);
     const std::size_t length =
         layout::kMinEntrySize + layout::kCopyBlockSize * (changed.copies.size() - 1);
-    std::string record(length, '\0');
     const auto read = [&](std::int64_t position, std::string& into) {
       return position >= 0 && position + static_cast<std::int64_t>(length) <= imageLength_ &&
              image_.readAt(position, {reinterpret_cast<unsigned char*>(into.data()), length}) ==
                  length;
     };
+    std::string record(length, '\0');
     std::string other(length, '\0');
     bool readFirst = false;
     for (std::size_t c = 0; c < copies.size(); ++c) {
-      const std::string which = "copy " + std::to_string(c) + " of its directory";
+      const std::string which = "copy " + std::to_string(c);
       const std::int64_t at = copies[c].begin + intoDirectory;
       const bool readable = read(at, c == 0 ? record : other);
       if (c == 0) readFirst = readable;
       if (!readable) {
-        problem(changed.path, which + " lies outside the image.\n");
+        problem(changed.path, which + " of its directory lies outside the image.\n");
       } else if (overlapsVolumeHeader(geometry_, copies[c].begin, copies[c].end)) {
-        problem(changed.path, "copy " + std::to_string(c) + " of " +
-                                  directories.path(image_, *directory) +
+        problem(changed.path, which + " of " + directories.path(image_, directory) +
                                   " overlaps the volume header.\n");
       } else if (c > 0 && readFirst && other != record) {
-        problem(changed.path, which + " differs.\n");
+        problem(changed.path, which + " of its directory differs.\n");
       }
       records.push_back({at, at + static_cast<std::int64_t>(length), i});
     }
+    return record;
+  }
+
+  // The byte count, the length in whole blocks and, when moved, each
+  // copy's new block.
+  void updateRecord(std::size_t i, std::string& record) const {
+    const ChangedEntry& changed = changed_[i];
     const std::int32_t blockSize = std::max(geometry_.blockSize, 1);
     const auto n = static_cast<std::int32_t>(
         std::min<std::int64_t>(changed.length, std::numeric_limits<std::int32_t>::max()));
@@ -240,9 +263,6 @@ class ResizePlanner {
     for (std::size_t c = 0; c < changed.copies.size(); ++c) {
       record.replace(layout::kStartBlockField + layout::kCopyBlockSize * c, 4,
                      bigEndian(blockOfCopy(i, changed.copies[c])));
-    }
-    for (const DirectoryMap::Copy& copy : copies) {
-      plan_.changes.bytes.push_back({copy.begin + intoDirectory, record});
     }
   }
 
@@ -310,6 +330,8 @@ class ResizePlanner {
   std::vector<bool> moves_;  ///< by group
   /// By group: the new block of each distinct block among its copies.
   std::vector<std::map<std::int32_t, std::int32_t>> newBlocks_;
+  /// The copies of each directory that holds a changed entry.
+  std::map<std::uint32_t, std::vector<DirectoryMap::Copy>> copiesOf_;
 };
 
 }  // namespace
