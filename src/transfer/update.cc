@@ -27,7 +27,7 @@ class OverlapCheck {
     const Stretch& write = earlierWrite ? earlier : later;
     const Stretch& other = earlierWrite ? later : earlier;
     const std::string& path = changed_[write.owner].path;
-    std::string message =
+    const std::string message =
         other.owner < changed_.size()
             ? "overlaps " + changed_[other.owner].path + " in the image with different bytes.\n"
             : "shares its data with " + others_[other.owner - changed_.size()].path +
