@@ -95,21 +95,30 @@ TEST(Options, WorkInADirectoryNameTheOutputAndKeepEdits) {
   EXPECT_EQ(kept.status, 2);
   EXPECT_EQ(readFile(dir / "out/four"), "FOUR");
 
+  // -o is found from where the tool started, as IMAGE is; -C moves only
+  // the local files and output.iso.
   const RunResult patched = run({"-C", "out", "-o", "new.iso", "-c", "w four"});
   EXPECT_EQ(patched.output,
             "ISO Length: 8208, Address: 2064, Replacement Length: 4.\nLeft to go: 6140 bytes"
             "New ISO written to new.iso\n");
-  EXPECT_EQ(readFile(dir / "out/new.iso")->substr(2064, 4), "FOUR");
-  EXPECT_EQ(run({"-C", "out", "-o", "../image.iso", "-c", "w four"}).errors,
+  EXPECT_EQ(readFile(dir / "new.iso")->substr(2064, 4), "FOUR");
+  EXPECT_FALSE(exists(dir / "out/new.iso"));
+  EXPECT_EQ(
+      run({"-C", "out", "-o", "out/image.iso", "-c", "w four"}).output,
+      patched.output.substr(0, patched.output.find("New")) + "New ISO written to out/image.iso\n");
+  EXPECT_EQ(run({"-C", "out", "-o", "image.iso", "-c", "w four"}).errors,
             batchErrors("-c 1", "Could not open output file.\n"));
+  const RunResult nowhere = run({"-C", "out", "-o", "four/new.iso", "-c", "w four"});
+  EXPECT_EQ(nowhere.errors, "discshell: cannot open the directory of four/new.iso.\n");
+  EXPECT_EQ(nowhere.status, 1);
   EXPECT_TRUE(readFile(dir / "image.iso") ==
               std::string(image.bytes().begin(), image.bytes().end()));
 
   EXPECT_EQ(run({"-C", "out", "--overwrite", "-c", "x four"}).output, extracted);
   EXPECT_EQ(run({"-C", "out", "-c", "x four"}).output, extracted);  // the same bytes: kept
-  const RunResult nowhere = run({"-C", "nowhere", "-c", "l"});
-  EXPECT_EQ(nowhere.errors, "discshell: cannot change to nowhere: No such file or directory\n");
-  EXPECT_EQ(nowhere.status, 1);
+  const RunResult noDirectory = run({"-C", "nowhere", "-c", "l"});
+  EXPECT_EQ(noDirectory.errors, "discshell: cannot change to nowhere: No such file or directory\n");
+  EXPECT_EQ(noDirectory.status, 1);
 }
 
 // What a terminal shows after `written`: each "\r" goes back to the start

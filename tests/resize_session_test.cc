@@ -3,8 +3,10 @@
 
 #include <filesystem>
 
+#include "patched_output.h"
 #include "session_harness.h"
 #include "transfer/patch_plan.h"
+#include "transfer/progress.h"
 #include "transfer/resize_plan.h"
 #include "transfer/update.h"
 
@@ -22,16 +24,6 @@ std::string field(const std::string& image, std::int64_t position) {
 std::string be32(std::uint32_t v) {
   return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
           static_cast<char>(v)};
-}
-
-// x of `image` in a fresh directory must give back exactly the files of `edited`.
-void expectExtractsAs(const std::string& image, const ScratchDir& edited,
-                      const std::vector<std::string>& paths) {
-  ScratchDir again;
-  writeFile(again / "copy.iso", readFile(image).value());
-  ASSERT_EQ(runTool({"-c", "x", "copy.iso"}, "", again.path()).status, 0);
-  for (const std::string& path : paths)
-    EXPECT_EQ(readFile(again / path), readFile(edited / path)) << path;
 }
 
 TEST(Resize, RoundTripsTheDemoDiscLongerShorterAndEmptied) {
@@ -55,6 +47,7 @@ TEST(Resize, RoundTripsTheDemoDiscLongerShorterAndEmptied) {
   expectExtractsAs(dir / "output.iso", dir,
                    {"README", "hello.txt", "docs/guide.txt", "logs/day16.log", "logs/day15.log",
                     "docs/archive/old-notes.txt"});
+  expectChecksLikeInput(dir, "demo.iso");
   std::filesystem::rename(dir / "output.iso", dir / "patched.iso");
   EXPECT_EQ(runTool({"-c", "r", "patched.iso"}, "", dir.path()).output,
             "Nothing to replace: every local file matches the image.\n");
@@ -103,23 +96,30 @@ TEST(Resize, RoundTripsCopiesSharedDataAndAMultiBlockDirectory) {
   writeFile(dir / "multi/nb", std::string(700, 'n'));  // fits, but would change after
   const RunResult run = runTool({"-c", "r", "image.iso"}, "", dir.path());
   EXPECT_EQ(run.output,
-            "three: 600 bytes, moved to block 48\ns1: 2 bytes, moved to block 50\n"
+            "three: 600 bytes, moved to blocks 48, 50 and 52\ns1: 2 bytes, moved to block 54\n"
             "a1: 2 bytes into 1 copy\na2: 2 bytes into 1 copy\nmulti/f0: 0 bytes into 1 copy\n"
-            "multi/f7: 11 bytes into 1 copy\nmulti/nb: 700 bytes, moved to block 51\n"
+            "multi/f7: 11 bytes into 1 copy\nmulti/nb: 700 bytes, moved to block 55\n"
             "New ISO written to output.iso\n");
   const std::string output = readFile(dir / "output.iso").value();
-  ASSERT_EQ(output.size(), 53u * kBlock);
-  EXPECT_EQ(field(output, 80), be32(53));
+  ASSERT_EQ(output.size(), 57u * kBlock);
+  EXPECT_EQ(field(output, 80), be32(57));
   EXPECT_EQ(output.substr(kBlock, kBlock), output.substr(7 * kBlock, kBlock));  // both root copies
   const std::int64_t three = kBlock + 20;
   EXPECT_EQ(output.substr(three + 16, 8), be32(600) + be32(2));
-  EXPECT_EQ(output.substr(three + 68, 12), be32(48) + be32(48) + be32(48));
+  // Three copies stay three: each its own new stretch, each holding the file.
+  EXPECT_EQ(output.substr(three + 68, 12), be32(48) + be32(50) + be32(52));
+  for (const int block : {48, 50, 52}) {
+    EXPECT_EQ(output.substr(std::size_t{kBlock} * static_cast<std::size_t>(block), 600),
+              std::string(600, '3'))
+        << block;
+  }
   EXPECT_EQ(output.substr(21 * kBlock, 10), "0123456789");  // the old data stays
   EXPECT_EQ(output.substr(23 * kBlock, 6), "shared");
   EXPECT_EQ(output.substr(24 * kBlock, 5), "AAike");
   expectExtractsAs(dir / "output.iso", dir,
                    {"three", "s1", "s2", "a1", "a2", "multi/f0", "multi/f1", "multi/f7", "multi/nb",
                     "multi/after"});
+  expectChecksLikeInput(dir, "image.iso");
   std::filesystem::rename(dir / "output.iso", dir / "patched.iso");
   EXPECT_EQ(runTool({"-c", "r", "patched.iso"}, "", dir.path()).output,
             "Nothing to replace: every local file matches the image.\n");
@@ -165,12 +165,13 @@ TEST(Resize, RefusesWhatItCannotWriteAndSaysWhetherAnOutputWasThere) {
                         "Nothing written; output.iso is as it was.\n"));
   EXPECT_EQ(readFile(dir / "output.iso"), "earlier");
 
-  // Data moved behind an image of almost 2 GiB would take the output past it.
+  // Data moved behind an image of almost 2 GiB would take the output past
+  // it: two copies take two stretches of two blocks, where one would fit.
   ImageBuilder big(kBlock);
   big.header(8, 1);
-  big.directory(1, {{"grows", "DATA", 4, 2}});
+  big.furtherCopies(big.directory(1, {{"grows", "DATA", 4, 2, 1}})[0], {3});
   big.save(dir / "big.iso");
-  std::filesystem::resize_file(dir / "big.iso", (std::uintmax_t{1} << 31) - kBlock);
+  std::filesystem::resize_file(dir / "big.iso", (std::uintmax_t{1} << 31) - 3 * kBlock);
   writeFile(dir / "grows", std::string(kBlock + 1, 'g'));
   EXPECT_EQ(
       runTool({"-c", "r grows", "big.iso"}, "", dir.path()).errors,
@@ -178,27 +179,255 @@ TEST(Resize, RefusesWhatItCannotWriteAndSaysWhetherAnOutputWasThere) {
                   "output.iso: would reach 2 GiB.\nNothing written; output.iso is as it was.\n"));
 }
 
-// A local file that changes between the plan and the write: nothing is written.
+// In place up to the last byte of an entry's blocks and of the image, and
+// an empty entry that starts in a file's block takes nothing from it.
+TEST(Resize, WritesInPlaceUpToTheLastByteOfItsBlocksAndOfTheImage) {
+  ScratchDir dir;
+  ImageBuilder image(kBlock);
+  image.header(24, 1);
+  image.data(20, "whole");
+  image.data(23, "last");
+  image.directory(1, {{"whole", "DATA", 5, 20}, {"empty", "DATA", 0, 20}, {"last", "DATA", 4, 23}});
+  image.resize(23 * kBlock + 300);  // the image ends inside the volume's last block
+  image.save(dir / "image.iso");
+  writeFile(dir / "whole", std::string(kBlock, 'W'));
+  writeFile(dir / "last", std::string(300, 'L'));
+  const RunResult run = runTool({"-c", "r", "image.iso"}, "", dir.path());
+  EXPECT_EQ(run.output,
+            "whole: 512 bytes into 1 copy\nlast: 300 bytes into 1 copy\n"
+            "New ISO written to output.iso\n");
+  EXPECT_EQ(readFile(dir / "output.iso")->size(), 23u * kBlock + 300);
+  expectChecksLikeInput(dir, "image.iso");
+  expectExtractsAs(dir / "output.iso", dir, {"whole", "last"});
+}
+
+// Entries that share data keep their own bytes when one local file begins
+// with the other's; copies that overlap each other move; and each distinct
+// block among an entry's copies gets a stretch of its own, equal ones one.
+TEST(Resize, KeepsEveryEntrysOwnBytesWhereDataIsSharedOrCopiesOverlap) {
+  ScratchDir dir;
+  ImageBuilder image(kBlock);
+  image.header(48, 1);
+  image.data(20, "shared");
+  image.data(21, "shared");
+  image.data(30, std::string(1024, 'o'));
+  image.data(40, "equal");
+  image.data(41, "equal");
+  const auto root = image.directory(1, {{"s1", "DATA", 6, 20},
+                                        {"s2", "DATA", 6, 20},
+                                        {"t1", "DATA", 6, 21},
+                                        {"t2", "DATA", 6, 21},
+                                        {"ov", "DATA", 1024, 30, 1},
+                                        {"eq", "DATA", 5, 40, 2}});
+  image.furtherCopies(root[4], {31});
+  image.furtherCopies(root[5], {40, 41});
+  image.resize(48 * kBlock);
+  image.save(dir / "image.iso");
+  writeFile(dir / "s1", "ABCDEFGH");  // the earlier is longer
+  writeFile(dir / "s2", "ABCD");
+  writeFile(dir / "t1", "ABCD");  // the later is longer
+  writeFile(dir / "t2", "ABCDEFGH");
+  std::string ov(1000, '\0');
+  for (std::size_t i = 0; i < ov.size(); ++i) ov[i] = static_cast<char>('a' + i % 26);
+  writeFile(dir / "ov", ov);
+  writeFile(dir / "eq", std::string(600, 'e'));
+  const RunResult run = runTool({"-c", "r", "image.iso"}, "", dir.path());
+  EXPECT_EQ(run.output,
+            "s1: 8 bytes, moved to block 48\ns2: 4 bytes, moved to block 49\n"
+            "t1: 4 bytes, moved to block 50\nt2: 8 bytes, moved to block 51\n"
+            "ov: 1000 bytes, moved to blocks 52 and 54\neq: 600 bytes, moved to blocks 56 and 58\n"
+            "New ISO written to output.iso\n");
+  const std::string output = readFile(dir / "output.iso").value();
+  EXPECT_EQ(field(output, 80), be32(60));
+  EXPECT_EQ(output.substr(static_cast<std::size_t>(root[5]) + 68, 12),
+            be32(56) + be32(56) + be32(58));
+  expectChecksLikeInput(dir, "image.iso");
+  expectExtractsAs(dir / "output.iso", dir, {"s1", "s2", "t1", "t2", "ov", "eq"});
+}
+
+// Moved data goes behind the stray bytes after the volume's last whole
+// block, and behind the volume's end where a cut-off image ends before it;
+// its records count blocks from the volume offset.
+TEST(Resize, MovesDataBehindEverythingTheImageOrTheVolumeHolds) {
+  ScratchDir dir;
+  ImageBuilder stray(kBlock);
+  stray.header(24, 1);
+  stray.directory(1, {{"m", "DATA", 4, 20}});
+  stray.data(20, "move");
+  stray.resize(24 * kBlock);
+  stray.poke(24 * kBlock, std::string(100, 'S'));
+  stray.save(dir / "stray.iso");
+  writeFile(dir / "m", std::string(600, 'M'));
+  EXPECT_EQ(runTool({"-c", "r", "stray.iso"}, "", dir.path()).output,
+            "m: 600 bytes, moved to block 25\nNew ISO written to output.iso\n");
+  std::string output = readFile(dir / "output.iso").value();
+  ASSERT_EQ(output.size(), 27u * kBlock);
+  EXPECT_EQ(output.substr(24 * kBlock, kBlock),
+            std::string(100, 'S') + std::string(kBlock - 100, '\0'));
+  expectChecksLikeInput(dir, "stray.iso");
+  expectExtractsAs(dir / "output.iso", dir, {"m"});
+
+  constexpr int kOffset = 1000;  // not a multiple of the block size
+  ImageBuilder cut(kBlock, kOffset);
+  cut.header(40, 1);
+  cut.directory(1, {{"m", "DATA", 4, 20}});
+  cut.data(20, "move");
+  cut.resize(kOffset + 30 * kBlock);  // the volume claims 40 blocks
+  cut.save(dir / "cut.iso");
+  EXPECT_EQ(runTool({"-c", "r", "cut.iso", "1000"}, "", dir.path()).output,
+            "m: 600 bytes, moved to block 40\nNew ISO written to output.iso\n");
+  output = readFile(dir / "output.iso").value();
+  ASSERT_EQ(output.size(), std::size_t{kOffset} + 42 * kBlock);
+  EXPECT_EQ(field(output, kOffset + 80), be32(42));
+  expectChecksLikeInput(dir, "cut.iso", "output.iso", "1000");
+  expectExtractsAs(dir / "output.iso", dir, {"m"}, "1000");
+}
+
+// A directory reached through two entries is one directory with the copies
+// of both; a directory's copy on another directory's block is not a copy
+// of that one.
+TEST(Resize, WritesARecordIntoEveryCopyOfItsDirectoryAndNowhereElse) {
+  ScratchDir dir;
+  ImageBuilder image(kBlock);
+  image.header(40, 1);
+  const auto root = image.directory(1, {{"D", "DIR", 512, 2, 1},
+                                        {"D2", "DIR", 512, 2, 1},
+                                        {"A", "DIR", 512, 10, 1},
+                                        {"B", "DIR", 512, 12}});
+  image.furtherCopies(root[0], {3});
+  image.furtherCopies(root[1], {4});
+  image.furtherCopies(root[2], {12});  // B's block, which B, later in the walk, leads to
+  for (const int block : {2, 3, 4}) image.directory(block, {{"f", "DATA", 4, 20}});
+  image.directory(10, {{"a", "DATA", 4, 21}});
+  image.directory(12, {{"b", "DATA", 4, 22}});
+  image.data(20, "ffff");
+  image.data(21, "aaaa");
+  image.data(22, "bbbb");
+  image.resize(40 * kBlock);
+  image.save(dir / "image.iso");
+  ASSERT_TRUE(std::filesystem::create_directories(dir / "D"));
+  ASSERT_TRUE(std::filesystem::create_directories(dir / "B"));
+  writeFile(dir / "D/f", "new f");
+  writeFile(dir / "B/b", "new b");
+  EXPECT_EQ(runTool({"-c", "r", "image.iso"}, "", dir.path()).output,
+            "D2/: directory already visited, not entered again\n"
+            "D/f: 5 bytes into 1 copy\nB/b: 5 bytes into 1 copy\nNew ISO written to output.iso\n");
+  const std::string output = readFile(dir / "output.iso").value();
+  for (const int block : {3, 4}) {
+    EXPECT_EQ(output.substr(std::size_t{kBlock} * static_cast<std::size_t>(block), kBlock),
+              output.substr(2 * kBlock, kBlock))
+        << block;
+  }
+  EXPECT_EQ(output.substr(2 * kBlock + 20 + 16, 4), be32(5));
+  EXPECT_EQ(output.substr(10 * kBlock, kBlock),
+            std::string(image.bytes().begin() + 10 * kBlock, image.bytes().begin() + 11 * kBlock));
+  expectChecksLikeInput(dir, "image.iso");
+  expectExtractsAs(dir / "output.iso", dir, {"D/f", "B/b"});
+}
+
+// A record goes nowhere but into a directory: not over the header, not
+// into another entry's data (a file that is also a directory's first
+// bytes, or data that c entered), not into a copy that differs; and no
+// data goes over the root's last, partly used block.
+TEST(Resize, RefusesRecordsOverTheHeaderOrOtherDataAndDataOverTheRoot) {
+  ScratchDir dir;
+  ImageBuilder image(kBlock);
+  image.header(40, 1);
+  image.rootCopies({0});
+  const auto root = image.directory(1,
+                                    {{"onroot", "DATA", 4, 2},  // the root's second block
+                                     {"F", "DATA", 100, 5},     // D's first bytes
+                                     {"D", "DIR", 512, 5},
+                                     {"F2", "DATA", 500, 7},  // reads as a directory
+                                     {"sub", "DIR", 512, 3, 1},
+                                     {"E", "DIR", 512, 8, 1},
+                                     {"E2", "DIR", 512, 8, 1},
+                                     {"f1", "DATA", 4, 20}},
+                                    2);
+  image.furtherCopies(root[4], {0});
+  image.furtherCopies(root[5], {9});
+  image.furtherCopies(root[6], {11});
+  image.directory(3, {{"g", "DATA", 4, 21}});
+  image.directory(5, {{"f", "DATA", 4, 22}});
+  image.directory(7, {{"g", "DATA", 4, 23}});
+  for (const int block : {8, 9, 11}) image.directory(block, {{"h", "DATA", 4, 24}});
+  image.poke(11 * kBlock + 20 + 16, be32(5));  // E2's copy differs at h's byte count
+  image.resize(40 * kBlock);
+  image.save(dir / "image.iso");
+  for (const char* path : {"D", "sub", "E"})
+    ASSERT_TRUE(std::filesystem::create_directory(dir / path));
+  for (const char* path : {"onroot", "D/f", "sub/g", "E/h", "g"}) writeFile(dir / path, "new");
+  writeFile(dir / "output.iso", "earlier");
+  const RunResult run = runTool({"-c", "r", "image.iso"}, "", dir.path());
+  EXPECT_EQ(run.errors, batchErrors("-c 1",
+                                    "onroot: copy 0 overlaps the directory /.\n"
+                                    "onroot: copy 1 of / overlaps the volume header.\n"
+                                    "sub/g: copy 1 of /sub overlaps the volume header.\n"
+                                    "E/h: copy 2 of its directory differs.\n"
+                                    "D/f: its directory is also the data of F.\n"
+                                    "Nothing written; output.iso is as it was.\n"));
+  EXPECT_EQ(run.status, 2);
+  const RunResult entered = runTool({"-c", "c F2", "-c", "r", "image.iso"}, "", dir.path());
+  EXPECT_EQ(entered.errors, batchErrors("-c 2",
+                                        "g: its directory is also the data of /F2.\n"
+                                        "Nothing written; output.iso is as it was.\n"));
+  EXPECT_EQ(entered.status, 2);
+  EXPECT_EQ(readFile(dir / "output.iso"), "earlier");
+}
+
+// Appends to a local file once more than `after` bytes have been copied
+// or compared: an edit in the middle of a command's work.
+class EditWhileRunning final : public ProgressObserver {
+ public:
+  EditWhileRunning(std::string path, std::int64_t after) : path_(std::move(path)), after_(after) {}
+  void bytesDone(std::int64_t bytes) override {
+    done_ += bytes;
+    if (done_ <= after_ || edited_) return;
+    edited_ = true;
+    writeFile(path_, readFile(path_).value() + "!");
+  }
+
+ private:
+  std::string path_;
+  std::int64_t after_;
+  std::int64_t done_ = 0;
+  bool edited_ = false;
+};
+
+// A local file that changes after the plan compared it, while it is
+// compared, or while its bytes are copied: nothing is written.
 TEST(Resize, WritesNothingWhenALocalFileChangesAfterItWasCompared) {
   ScratchDir dir;
   tools::demoImage().save(dir / "demo.iso");
   ASSERT_EQ(runTool({"-c", "x", "demo.iso"}, "", dir.path()).status, 0);
-  writeFile(dir / "hello.txt", "Hi!\n");
   const auto image = ImageFile::open(dir / "demo.iso").value();
   const VolumeGeometry geometry = readVolumeGeometry(image, 0).value();
   const auto top = platform::Directory::open(dir.path()).value();
   const std::string output = dir / "output.iso";
   const PatchTarget target{std::nullopt, geometry.rootDirectoryOffset, ""};
+  const std::string readme = readFile(dir / "README").value();
   for (const auto planner : {planUpdate, planResize}) {
-    const PatchPlan plan = planner(image, geometry, top, target, output);
-    ASSERT_TRUE(plan.problems.empty());
-    ASSERT_EQ(plan.lines.size(), 1u);
-    writeFile(dir / "hello.txt", "Hello there!\n");
-    const WriteResult result = writeChangedImage(image, top, plan.changes, output);
-    EXPECT_EQ(result.outcome, WriteOutcome::kLocalFileChanged);
-    EXPECT_EQ(result.path, "hello.txt");
-    EXPECT_FALSE(exists(output));
-    writeFile(dir / "hello.txt", "Hi!\n");
+    {
+      EditWhileRunning edit(dir / "README", 0);  // the first file compared
+      const ProgressScope scope(&edit);
+      const PatchPlan plan = planner(image, geometry, top, target, output);
+      ASSERT_EQ(plan.problems.size(), 1u);
+      EXPECT_EQ(plan.problems[0].subject + ": " + plan.problems[0].message,
+                "README: local file changed while it was read.\n");
+    }
+    writeFile(dir / "README", readme);
+    // Edited while the image is copied, before the file is; and while it is.
+    for (const std::int64_t after : {std::int64_t{-1}, *image.length()}) {
+      writeFile(dir / "hello.txt", "Hi!\n");
+      const PatchPlan plan = planner(image, geometry, top, target, output);
+      ASSERT_EQ(plan.lines.size(), 1u);
+      EditWhileRunning edit(dir / "hello.txt", after);
+      const ProgressScope scope(&edit);
+      const WriteResult result = writeChangedImage(image, top, plan.changes, output);
+      EXPECT_EQ(result.outcome, WriteOutcome::kLocalFileChanged);
+      EXPECT_EQ(result.path, "hello.txt");
+      EXPECT_FALSE(exists(output));
+    }
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "patched_output.h"
 #include "session_harness.h"
 
 namespace discshell::testing {
@@ -240,6 +241,106 @@ TEST(Update, KeepsOffBlockZeroBehindAVolumeOffsetAndComparesWhatXWrote) {
   writeFile(dir / "head", "HEAD");
   EXPECT_EQ(runTool({"-c", "u", "image.iso", "16"}, "", dir.path()).errors,
             batchErrors("-c 1", "head: copy 1 has block 0.\nNothing written.\n"));
+}
+
+// The volume header is the volume's first 104 bytes, whatever the block
+// size: below 104 it reaches into block 1, which u, r and w never write.
+TEST(Update, NeverWritesDataOverTheVolumeHeader) {
+  ScratchDir dir;
+  for (const int blockSize : {103, 104}) {
+    const int offset = blockSize == 103 ? 16 : 0;
+    ImageBuilder image(blockSize, offset);
+    image.data(1, "abcdefgh");
+    image.header(40, 3);  // with 103-byte blocks its last byte is f's first
+    image.directory(3, {{"f", "DATA", 8, 1}});
+    image.resize(offset + 40 * blockSize);
+    image.save(dir / "image.iso");
+    writeFile(dir / "f", "ABCDEFGH");
+    for (const char* command : {"u", "r", "w f"}) {
+      writeFile(dir / "output.iso", "earlier");
+      const RunResult run =
+          runTool({"-c", command, "image.iso", std::to_string(offset)}, "", dir.path());
+      if (blockSize == 103) {  // block 1 holds the header's last byte
+        const std::string refusal =
+            command[0] == 'w' ? "" : "Nothing written; output.iso is as it was.\n";
+        EXPECT_EQ(run.errors,
+                  batchErrors("-c 1", "f: copy 0 overlaps the volume header.\n" + refusal))
+            << command;
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(readFile(dir / "output.iso"), "earlier");
+      } else {
+        EXPECT_EQ(run.status, 0) << command << run.errors;
+        expectChecksLikeInput(dir, "image.iso");
+        expectExtractsAs(dir / "output.iso", dir, {"f"});
+      }
+    }
+  }
+}
+
+// What u refuses it names from where the user stands, once each; an
+// unreadable or misplaced local file is reported, not "No local files";
+// and a failed write says whether an earlier output is still there.
+TEST(Update, NamesEveryConflictOnceFromWhereTheUserStands) {
+  ScratchDir dir;
+  ImageBuilder image(512);
+  image.header(24, 1);
+  const auto root = image.directory(1,
+                                    {{"a", "DIR", 512, 4},
+                                     {"ab", "DIR", 512, 5},
+                                     {"F", "DATA", 1024, 20},
+                                     {"X", "DATA", 5000, 21},  // runs past the image's end
+                                     {"G", "DATA", 4, 10, 1},
+                                     {"H", "DATA", 4, 10, 1},
+                                     {"zero", "DATA", 4, 0}},
+                                    2);
+  image.furtherCopies(root[4], {11});
+  image.furtherCopies(root[5], {11});
+  image.directory(4, {{"file", "DATA", 4, 15}});
+  image.directory(5, {{"file", "DATA", 4, 15}});
+  std::string f(1024, '\0');
+  for (std::size_t i = 0; i < f.size(); ++i) f[i] = static_cast<char>(i * 7);
+  image.data(20, f);
+  image.data(10, "gggg");
+  image.data(11, "gggg");
+  image.data(15, "file");
+  image.resize(24 * 512);
+  image.save(dir / "image.iso");
+
+  writeFile(dir / "zero", "new");
+  EXPECT_EQ(runTool({"-c", "u", "image.iso"}, "", dir.path()).errors,
+            batchErrors("-c 1", "zero: File not found.\nNothing written.\n"));
+  ASSERT_TRUE(std::filesystem::remove(dir / "zero"));
+
+  writeFile(dir / "file", "FILE");  // where x puts a/file after c a
+  EXPECT_EQ(runTool({"-c", "c a", "-c", "u", "image.iso"}, "", dir.path()).errors,
+            batchErrors("-c 2",
+                        "file: shares its data with /ab/file, which is not changed the same way.\n"
+                        "Nothing written.\n"));
+
+  writeFile(dir / "G", "GGGG");
+  f.replace(0, 512, std::string(512, 'F'));  // X begins at F's second block, which stays
+  writeFile(dir / "F", f);
+  EXPECT_EQ(runTool({"-c", "u", "image.iso"}, "", dir.path()).errors,
+            batchErrors("-c 1",
+                        "G: shares its data with H, which is not changed the same way.\n"
+                        "Nothing written.\n"));
+  writeFile(dir / "G", "gggg");
+  const RunResult run = runTool({"-c", "u", "image.iso"}, "", dir.path());
+  EXPECT_EQ(run.output, "F: 1024 bytes into 1 copy\nNew ISO written to output.iso\n");
+  expectChecksLikeInput(dir, "image.iso");
+  expectExtractsAs(dir / "output.iso", dir, {"F", "G"});
+
+  if (kWindows) GTEST_SKIP() << "Windows has no file-size limit to make a write fail";
+  ToolOptions limit;
+  limit.fileSizeLimit = 1000;
+  const std::string earlier = readFile(dir / "output.iso").value();
+  EXPECT_EQ(runTool({"-c", "u", "image.iso"}, "", dir.path(), limit).errors,
+            batchErrors("-c 1", "Could not write output.iso; it is as it was.\n"));
+  EXPECT_TRUE(readFile(dir / "output.iso") == earlier);
+  ASSERT_TRUE(std::filesystem::remove(dir / "output.iso"));
+  EXPECT_EQ(runTool({"-c", "u", "image.iso"}, "", dir.path(), limit).errors,
+            batchErrors("-c 1", "Could not write output.iso.\n"));
+  EXPECT_FALSE(exists(dir / "output.iso"));
 }
 
 }  // namespace

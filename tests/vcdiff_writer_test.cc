@@ -278,25 +278,25 @@ TEST(PatchOption, RefusesWhatTheOutputRefusesAndALocalFileChangedSinceThePlan) {
       runTool({"--patch", "demo.iso", "-c", "u", "demo.iso"}, "", dir.path()).errors,
       batchErrors("-c 1", "demo.iso: is the image.\nNothing written; demo.iso is as it was.\n"));
   ASSERT_TRUE(std::filesystem::create_directory(dir / "d"));
-  EXPECT_EQ(runTool({"--patch", "d", "-c", "w hello.txt", "demo.iso"}, "", dir.path()).status, 2);
+  EXPECT_EQ(runTool({"--patch", "d", "-c", "w hello.txt", "demo.iso"}, "", dir.path()).status, 1);
 
   const auto image = ImageFile::open(dir / "demo.iso").value();
   const VolumeGeometry geometry = readVolumeGeometry(image, 0).value();
   const auto top = platform::Directory::open(dir.path()).value();
-  const PatchPlan plan =
-      planUpdate(image, geometry, top, {std::nullopt, geometry.rootDirectoryOffset, ""}, "p");
+  const PatchPlan plan = planUpdate(
+      image, geometry, top, {std::nullopt, geometry.rootDirectoryOffset, ""}, OutputPlace("p"));
   ASSERT_EQ(plan.lines.size(), 1u);
   writeFile(dir / "hello.txt", "Ho!\n");
-  const PatchResult result = writeChangesPatch(image, top, plan.changes, dir / "p");
+  const PatchResult result = writeChangesPatch(image, top, plan.changes, OutputPlace(dir / "p"));
   EXPECT_EQ(result.write.outcome, WriteOutcome::kLocalFileChanged);
   EXPECT_EQ(result.write.path, "hello.txt");
   EXPECT_FALSE(exists(dir / "p"));
 
   if (kWindows || std::system(("mkfifo '" + dir / "fifo" + "'").c_str()) != 0) return;
   writeFile(dir / "hello.txt", "Hi!\n");
-  const PatchPlan again =
-      planUpdate(image, geometry, top, {std::nullopt, geometry.rootDirectoryOffset, ""}, "p");
-  EXPECT_EQ(writeChangesPatch(image, top, again.changes, dir / "fifo").write.outcome,
+  const PatchPlan again = planUpdate(
+      image, geometry, top, {std::nullopt, geometry.rootDirectoryOffset, ""}, OutputPlace("p"));
+  EXPECT_EQ(writeChangesPatch(image, top, again.changes, OutputPlace(dir / "fifo")).write.outcome,
             WriteOutcome::kFailed);
   EXPECT_TRUE(std::filesystem::is_fifo(dir / "fifo"));
 }

@@ -5,6 +5,7 @@
 #include "console/work_totals.h"
 #include "transfer/copy.h"
 #include "transfer/extract.h"
+#include "transfer/patch_plan.h"
 #include "transfer/replace.h"
 #include "transfer/vcdiff_writer.h"
 #include "volume/directory.h"
@@ -67,12 +68,20 @@ ShellStep writePatchedImage(Session& session, std::int32_t directory,
                             std::optional<std::string_view> argument) {
   const auto found = lookUpFile(session, directory, argument);
   if (!found) return ShellStep::kPrompt;
+  // w writes the first copy only, from its first byte: over the header's
+  // bytes the output would no longer be a volume.
+  const std::int32_t position = blockToOffset(session.geometry, found->startBlock);
+  if (overlapsVolumeHeader(session.geometry, position,
+                           position + blocksLength(found->byteCount, session.geometry.blockSize))) {
+    session.fail(*argument, "copy 0 overlaps the volume header.\n");
+    return ShellStep::kPrompt;
+  }
   const ProgressRun progress(session.progress, ProgressTotal{session.image.length(), std::nullopt});
   std::int64_t patchSize = 0;
+  const OutputPlace output(session.outputPath, session.outputDirectory);
   const ReplaceResult result =
-      replaceFile(session.image, blockToOffset(session.geometry, found->startBlock),
-                  found->byteCount, std::string(*argument), session.outputPath, session.out,
-                  session.patchOutput ? &patchSize : nullptr);
+      replaceFile(session.image, position, found->byteCount, std::string(*argument), output,
+                  session.out, session.patchOutput ? &patchSize : nullptr);
   if (result == ReplaceResult::kWritten) {
     session.out << (session.patchOutput ? patchWrittenMessage(session.outputPath, patchSize)
                                         : replaceMessage(result, session.outputPath));

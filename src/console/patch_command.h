@@ -13,7 +13,7 @@ namespace discshell {
 
 using PatchPlanner = PatchPlan (*)(const ImageFile& image, const VolumeGeometry& geometry,
                                    const platform::Directory& top, const PatchTarget& target,
-                                   const std::string& outputPath);
+                                   const OutputPlace& output);
 
 /// What writing the output came to, and the line that says so on success.
 struct OutputWritten {

@@ -2,6 +2,7 @@
 // and the session's streams.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -36,6 +37,9 @@ struct Session {
   /// --patch: w, u and r write at `outputPath` a delta from the image to
   /// what they would have written there.
   bool patchOutput = false;
+  /// For -o: the directory that holds it, opened where the run started;
+  /// null for output.iso in the local directory.
+  std::shared_ptr<const platform::Directory> outputDirectory;
   /// x may replace a local file that holds other bytes than its entry.
   bool overwrite = false;
   /// Shows how long commands go; null when nothing is to be shown.

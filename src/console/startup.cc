@@ -15,6 +15,7 @@
 #include "console/session.h"
 #include "console/shell.h"
 #include "platform/platform.h"
+#include "transfer/output_file.h"
 #include "volume/geometry.h"
 #include "volume/image_file.h"
 
@@ -210,6 +211,17 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
     if (!args.empty()) console.err << "discshell: no IMAGE given\n" << kUsageLine;
     return kExitNoImage;
   }
+  // -o (or --patch) is found from where the run starts, as IMAGE is, and
+  // refused before any work when anything but a regular file stands there.
+  std::optional<OutputPlace> output;
+  if (const auto& named = options->patch ? options->patch : options->output) {
+    std::string refusal;
+    output = openOutputPlace(*named, refusal);
+    if (!output) {
+      console.err << "discshell: " << refusal << '\n';
+      return kExitCannotStart;
+    }
+  }
   // Without a batch option, messages keep going to standard output as always.
   std::ostream& messages = options->batch() ? console.err : console.out;
   const auto image = ImageFile::open(options->positional[0]);
@@ -232,8 +244,8 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
     if (scripts.back().lines == nullptr) return kExitCannotStart;
   }
 
-  // IMAGE and the scripts are found from where the tool was started; every
-  // local file from DIR on.
+  // IMAGE, the scripts and -o are found from where the tool was started;
+  // every local file, and output.iso, from DIR on.
   if (options->directory) {
     if (const platform::ErrorCode error = platform::changeDirectory(*options->directory)) {
       console.err << "discshell: cannot change to " << *options->directory << ": "
@@ -251,8 +263,10 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
   }
   session.batch = options->batch();
   session.overwrite = options->overwrite;
-  if (options->output) session.outputPath = *options->output;
-  if (options->patch) session.outputPath = *options->patch;
+  if (output) {
+    session.outputPath = output->path;
+    session.outputDirectory = output->directory;
+  }
   session.patchOutput = options->patch.has_value();
   session.terminalOutput = console.outputIsTerminal;
   session.terminalErrors = session.batch ? console.errorIsTerminal : console.outputIsTerminal;

@@ -19,19 +19,29 @@ std::string currentPath(const Session& session) {
 }
 
 // Nothing was written: say whether an earlier output is still there.
-void refuse(Session& session, const std::string& output) {
+void refuse(Session& session, const OutputPlace& output) {
   if (locateOutputFile(output).existed()) {
-    session.fail("Nothing written; " + output + " is as it was.\n");
+    session.fail("Nothing written; " + output.path + " is as it was.\n");
   } else {
     session.fail("Nothing written.\n");
   }
 }
 
+// "block 7", "blocks 7 and 9", "blocks 7, 9 and 11".
+std::string blockList(const std::vector<std::int32_t>& blocks) {
+  std::string text = blocks.size() == 1 ? "block " : "blocks ";
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    if (i > 0) text += i + 1 == blocks.size() ? " and " : ", ";
+    text += std::to_string(blocks[i]);
+  }
+  return text;
+}
+
 void printLines(Session& session, const PatchPlan& plan) {
   for (const PatchLine& line : plan.lines) {
     session.out << session.shown(line.path) << ": " << line.length;
-    if (line.movedTo) {
-      session.out << " bytes, moved to block " << *line.movedTo << '\n';
+    if (!line.movedTo.empty()) {
+      session.out << " bytes, moved to " << blockList(line.movedTo) << '\n';
     } else {
       session.out << " bytes into " << line.copies << (line.copies == 1 ? " copy\n" : " copies\n");
     }
@@ -42,13 +52,13 @@ void printLines(Session& session, const PatchPlan& plan) {
 
 OutputWritten writeOutput(const Session& session, const platform::Directory& top,
                           const ImageChanges& changes) {
-  const std::string& output = session.outputPath;
+  const OutputPlace output(session.outputPath, session.outputDirectory);
   if (!session.patchOutput) {
     return {writeChangedImage(session.image, top, changes, output),
-            "New ISO written to " + output + "\n"};
+            "New ISO written to " + output.path + "\n"};
   }
   const PatchResult patch = writeChangesPatch(session.image, top, changes, output);
-  return {patch.write, patchWrittenMessage(output, patch.size)};
+  return {patch.write, patchWrittenMessage(output.path, patch.size)};
 }
 
 ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argument,
@@ -57,7 +67,7 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
   if (!target) return ShellStep::kPrompt;
   const auto here = session.localDirectory();
   if (!here) return ShellStep::kPrompt;
-  const std::string& output = session.outputPath;
+  const OutputPlace output(session.outputPath, session.outputDirectory);
   // Two totals: what the plan compares, then what the output takes.
   std::optional<ProgressRun> comparing(std::in_place, session.progress, [&] {
     return ProgressTotal{treeWork(session, *target).bytes, std::nullopt};
@@ -92,7 +102,7 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
     return ShellStep::kPrompt;
   }
   if (written.result.outcome == WriteOutcome::kFailed) {
-    session.fail("Could not write " + output + (existed ? "; it is as it was.\n" : ".\n"));
+    session.fail("Could not write " + output.path + (existed ? "; it is as it was.\n" : ".\n"));
     return ShellStep::kPrompt;
   }
   printLines(session, plan);

@@ -5,6 +5,7 @@
 
 #include "transfer/local_tree.h"
 #include "transfer/output_file.h"
+#include "volume/layout.h"
 #include "volume/tree.h"
 
 namespace discshell {
@@ -211,6 +212,28 @@ void sweepOverlaps(std::vector<Stretch>& stretches,
   }
 }
 
+StretchIndex::StretchIndex(std::vector<Stretch> stretches) : stretches_(std::move(stretches)) {
+  std::sort(stretches_.begin(), stretches_.end(),
+            [](const Stretch& a, const Stretch& b) { return a.begin < b.begin; });
+  reachMost_.resize(stretches_.size());
+  for (std::size_t i = 0; i < stretches_.size(); ++i) {
+    const bool further = i == 0 || stretches_[i].end > stretches_[reachMost_[i - 1]].end;
+    reachMost_[i] = further ? i : reachMost_[i - 1];
+  }
+}
+
+const Stretch* StretchIndex::overlapping(std::int64_t begin, std::int64_t end) const {
+  if (begin >= end) return nullptr;
+  // Every stretch that begins before `end` and ends after `begin` overlaps;
+  // the one of them reaching furthest is enough to tell.
+  const auto before = std::partition_point(stretches_.begin(), stretches_.end(),
+                                           [&](const Stretch& s) { return s.begin < end; });
+  if (before == stretches_.begin()) return nullptr;
+  const Stretch& furthest =
+      stretches_[reachMost_[static_cast<std::size_t>(before - stretches_.begin()) - 1]];
+  return furthest.end > begin ? &furthest : nullptr;
+}
+
 VolumeSurvey surveyVolume(const ImageFile& image, const VolumeGeometry& geometry,
                           const std::vector<ChangedEntry>& changed,
                           const std::vector<Stretch>& writes, bool wholeBlocks,
@@ -218,18 +241,7 @@ VolumeSurvey surveyVolume(const ImageFile& image, const VolumeGeometry& geometry
   std::vector<std::int32_t> records;
   for (const ChangedEntry& entry : changed) records.push_back(entry.entry.recordPosition);
   std::sort(records.begin(), records.end());
-  // For each prefix of the writes, the end reaching furthest: whether any
-  // write meets a stretch is then one binary search.
-  std::vector<std::int64_t> reach;
-  for (const Stretch& write : writes) {
-    reach.push_back(reach.empty() ? write.end : std::max(reach.back(), write.end));
-  }
-  const auto meetsAWrite = [&](std::int64_t begin, std::int64_t end) {
-    const auto before = std::partition_point(writes.begin(), writes.end(),
-                                             [&](const Stretch& w) { return w.begin < end; });
-    return before != writes.begin() &&
-           reach[static_cast<std::size_t>(before - writes.begin()) - 1] > begin;
-  };
+  const StretchIndex writeIndex(writes);
   VolumeSurvey survey;
   WindowedReader reader(image);
   const auto onFile = [&](const DirectoryEntry& entry, const std::string& path) {
@@ -248,13 +260,18 @@ VolumeSurvey surveyVolume(const ImageFile& image, const VolumeGeometry& geometry
       // Only what the image holds can be changed, or compared.
       const std::int64_t begin = blockToOffset(geometry, block);
       const std::int64_t end = std::min(begin + length, imageLength);
-      if (meetsAWrite(begin, end)) {
+      if (writeIndex.overlapping(begin, end) != nullptr) {
         survey.others.push_back({begin, end, userPath(path, base)});
       }
     }
   };
   survey.directories = DirectoryMap::build(image, geometry, onFile);
   return survey;
+}
+
+bool overlapsVolumeHeader(const VolumeGeometry& geometry, std::int64_t begin, std::int64_t end) {
+  const std::int64_t header = geometry.volumeOffset;
+  return begin < end && begin < header + layout::kHeaderExtent && end > header;
 }
 
 void checkDirectoryOverlaps(const ImageFile& image, const VolumeGeometry& geometry,
@@ -267,7 +284,9 @@ void checkDirectoryOverlaps(const ImageFile& image, const VolumeGeometry& geomet
     for (std::size_t i = 0; i < entry.copies.size(); ++i) {
       const std::int64_t begin = blockToOffset(geometry, entry.copies[i]);
       const std::string which = "copy " + std::to_string(i);
-      if (begin < blockZeroEnd && begin + length > blockZero) {
+      if (overlapsVolumeHeader(geometry, begin, begin + length)) {
+        problems.push_back({entry.path, which + " overlaps the volume header.\n"});
+      } else if (begin < blockZeroEnd && begin + length > blockZero) {
         problems.push_back({entry.path, which + " overlaps block 0.\n"});
       } else if (const auto* directory = map.overlapping(begin, begin + length)) {
         problems.push_back({entry.path, which + " overlaps the directory " +
@@ -277,11 +296,16 @@ void checkDirectoryOverlaps(const ImageFile& image, const VolumeGeometry& geomet
   }
 }
 
-void checkOutput(const ImageFile& image, const std::string& outputPath,
+void checkOutput(const ImageFile& image, const OutputPlace& place,
                  std::vector<PatchProblem>& problems) {
-  const OutputFile output = locateOutputFile(outputPath);
-  if (output.isImage(image)) problems.push_back({outputPath, "is the image.\n"});
-  if (output.isDirectory()) problems.push_back({outputPath, "is a directory.\n"});
+  const OutputFile output = locateOutputFile(place);
+  if (output.isImage(image)) {
+    problems.push_back({place.path, "is the image.\n"});
+  } else if (output.isDirectory()) {
+    problems.push_back({place.path, "is a directory.\n"});
+  } else if (output.notRegular()) {
+    problems.push_back({place.path, "not a regular file.\n"});
+  }
 }
 
 }  // namespace discshell

@@ -12,6 +12,7 @@
 
 #include "platform/platform.h"
 #include "transfer/compare.h"
+#include "transfer/output_file.h"
 #include "transfer/patch_writer.h"
 #include "volume/directory.h"
 #include "volume/directory_map.h"
@@ -38,7 +39,9 @@ struct PatchLine {
   std::string path;
   std::int64_t length = 0;
   std::size_t copies = 0;
-  std::optional<std::int32_t> movedTo;  ///< the block its data moves to
+  /// The first block of each new stretch its data moves to, in copy order;
+  /// empty when it is written in place.
+  std::vector<std::int32_t> movedTo;
 };
 
 /// Everything a command found before writing. Only a plan without problems
@@ -103,8 +106,8 @@ struct VolumeSurvey {
 
 /// Walks the whole volume from the root, whatever the target: every
 /// directory's copies, and each copy of the data of every file entry that is
-/// not in `changed` and meets one of `writes` (sorted by begin). With
-/// `wholeBlocks` an entry's data is all of its blocks, else its bytes.
+/// not in `changed` and meets one of `writes`. With `wholeBlocks` an
+/// entry's data is all of its blocks, else its bytes.
 [[nodiscard]] VolumeSurvey surveyVolume(const ImageFile& image, const VolumeGeometry& geometry,
                                         const std::vector<ChangedEntry>& changed,
                                         const std::vector<Stretch>& writes, bool wholeBlocks,
@@ -114,20 +117,40 @@ struct VolumeSurvey {
 /// up to whole blocks, at least one block.
 [[nodiscard]] std::int64_t blocksLength(std::int64_t byteCount, std::int32_t blockSize);
 
-/// Problems for each copy of a changed entry whose blocks overlap block 0
-/// or a directory.
+/// Whether [begin, end) meets the volume header: the first 104 bytes of the
+/// volume, whatever the block size (below 104 it reaches into block 1).
+[[nodiscard]] bool overlapsVolumeHeader(const VolumeGeometry& geometry, std::int64_t begin,
+                                        std::int64_t end);
+
+/// Problems for each copy of a changed entry whose blocks overlap the
+/// volume header, block 0 or a directory.
 void checkDirectoryOverlaps(const ImageFile& image, const VolumeGeometry& geometry,
                             const std::vector<ChangedEntry>& changed, const DirectoryMap& map,
                             std::vector<PatchProblem>& problems);
 
-/// Problems with the output itself: it is the image, or a directory.
-void checkOutput(const ImageFile& image, const std::string& outputPath,
+/// Problems with the output itself: it is the image, a directory, or
+/// anything else that is not a regular file (a link, a FIFO, a device).
+void checkOutput(const ImageFile& image, const OutputPlace& place,
                  std::vector<PatchProblem>& problems);
 
 /// Where the copies at `blocks` lie, each place once, in order: an entry
 /// with many copies of one block is written there once.
 [[nodiscard]] std::vector<std::int64_t> copyPositions(const VolumeGeometry& geometry,
                                                       std::vector<std::int32_t> blocks);
+
+/// Stretches sorted by begin with, for each prefix, the one reaching
+/// furthest: which of them meets a range is then one binary search.
+class StretchIndex {
+ public:
+  explicit StretchIndex(std::vector<Stretch> stretches);
+  /// A stretch that overlaps [begin, end): the one reaching furthest among
+  /// those that begin before `end`. Null when none overlaps it.
+  [[nodiscard]] const Stretch* overlapping(std::int64_t begin, std::int64_t end) const;
+
+ private:
+  std::vector<Stretch> stretches_;
+  std::vector<std::size_t> reachMost_;
+};
 
 /// Sorted by begin, and the reach-most earlier stretch handed to `meet` for
 /// each stretch that it overlaps: once per stretch, so the work grows with

@@ -30,9 +30,9 @@ bool writeZeros(platform::File& file, std::int64_t begin, std::int64_t end) {
 }  // namespace
 
 WriteResult writeChangedImage(const ImageFile& image, const platform::Directory& top,
-                              const ImageChanges& changes, const std::string& outputPath) {
-  OutputFile output = locateOutputFile(outputPath);
-  if (!output.directory || output.isImage(image)) return {};
+                              const ImageChanges& changes, const OutputPlace& place) {
+  OutputFile output = locateOutputFile(place);
+  if (!output.directory || output.isImage(image) || output.notRegular()) return {};
   const auto imageLength = image.length();
   auto pending = output.directory->createPending();
   // The whole image first, in one copy that shares its blocks where the
@@ -70,7 +70,9 @@ WriteResult writeChangedImage(const ImageFile& image, const platform::Directory&
         reinterpret_cast<const unsigned char*>(write.bytes.data()), write.bytes.size());
     if (!out.writeAt(write.position, bytes)) return {};
   }
-  if (!pending->commit(output.name, output.existing)) return {};
+  // What stands at the name is looked at again last: a node put there
+  // meanwhile is never replaced.
+  if (!output.stillReplaceable() || !pending->commit(output.name, output.existing)) return {};
   return {WriteOutcome::kWritten, ""};
 }
 

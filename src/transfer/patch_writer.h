@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "transfer/output_file.h"
 #include "volume/image_file.h"
 
 namespace discshell {
@@ -41,12 +42,12 @@ struct WriteResult {
   std::string path;  ///< the local file that changed
 };
 
-/// Writes `outputPath`: the image with `changes` over it. Each local file
+/// Writes the output: the image with `changes` over it. Each local file
 /// must still be as the plan read it, before and after its bytes are copied;
 /// otherwise, as on any failure, nothing is put in place and an earlier
-/// output stays as it was.
+/// output stays as it was. Only a regular file, or nothing, at the output's
+/// name is replaced.
 [[nodiscard]] WriteResult writeChangedImage(const ImageFile& image, const platform::Directory& top,
-                                            const ImageChanges& changes,
-                                            const std::string& outputPath);
+                                            const ImageChanges& changes, const OutputPlace& output);
 
 }  // namespace discshell

@@ -29,7 +29,7 @@ ReplaceResult writePatch(const ImageChanges& changes, const std::string& localNa
   const PatchResult patch = encodeChanges(
       imageLength, changes, [&](const std::string&) { return platform::openForReading(localName); },
       pending.file());
-  if (patch.write.outcome != WriteOutcome::kWritten ||
+  if (patch.write.outcome != WriteOutcome::kWritten || !output.stillReplaceable() ||
       !pending.commit(output.name, output.existing)) {
     return ReplaceResult::kFailed;
   }
@@ -40,17 +40,15 @@ ReplaceResult writePatch(const ImageChanges& changes, const std::string& localNa
 }  // namespace
 
 ReplaceResult replaceFile(const ImageFile& image, std::int32_t position, std::int32_t entryLength,
-                          const std::string& localName, const std::string& outputPath,
+                          const std::string& localName, const OutputPlace& place,
                           std::ostream& console, std::int64_t* patchSize) {
   const auto local = platform::openForReading(localName);
   if (!local) return ReplaceResult::kLocalFileMissing;
-  OutputFile output = locateOutputFile(outputPath);
+  OutputFile output = locateOutputFile(place);
   if (!output.directory || output.isImage(image) || output.isDirectory()) {
     return ReplaceResult::kOutputUnavailable;
   }
-  if (patchSize != nullptr && patchOutputRefused(output, image)) {
-    return ReplaceResult::kOutputUnavailable;
-  }
+  if (output.notRegular()) return ReplaceResult::kOutputNotRegular;
   auto pending = output.directory->createPending();
   if (!pending) return ReplaceResult::kOutputUnavailable;
 
@@ -81,7 +79,7 @@ ReplaceResult replaceFile(const ImageFile& image, std::int32_t position, std::in
   }
   const std::int64_t rest = *imageLength - (position + replaced);
   printProgress(console, *imageLength, position, replaced);
-  if (rest < 0 || imageCopy.copied < *imageLength ||
+  if (rest < 0 || imageCopy.copied < *imageLength || !output.stillReplaceable() ||
       !pending->commit(output.name, output.existing)) {
     return ReplaceResult::kFailed;
   }
@@ -98,6 +96,8 @@ std::string replaceMessage(ReplaceResult result, const std::string& outputPath) 
       return "Could not open output file.\n";
     case ReplaceResult::kTooLong:
       return "Replacement file is bigger than original.  Write failed.\n";
+    case ReplaceResult::kOutputNotRegular:
+      return outputPath + ": not a regular file.\n";
     case ReplaceResult::kFailed:
       break;
   }

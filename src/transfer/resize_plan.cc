@@ -4,6 +4,7 @@
 #include <array>
 #include <limits>
 #include <map>
+#include <set>
 
 #include "transfer/local_tree.h"
 #include "volume/layout.h"
@@ -42,6 +43,15 @@ std::string bigEndian(std::int32_t value) {
           static_cast<char>(u)};
 }
 
+// The directory that holds a changed entry, as the user names it: the
+// current directory itself is named from "/", as anything outside it is.
+std::string directoryOf(const std::string& path, const std::string& base) {
+  const std::size_t slash = path.rfind('/');
+  const std::string inside = slash == std::string::npos ? "" : path.substr(0, slash);
+  if (!inside.empty()) return inside;
+  return "/" + base;
+}
+
 class ResizePlanner {
  public:
   ResizePlanner(const ImageFile& image, const VolumeGeometry& geometry,
@@ -53,19 +63,23 @@ class ResizePlanner {
         imageLength_(image.length().value_or(0)),
         group_(groupAlike(changed_, top)),
         moves_(changed_.size(), false),
-        movedTo_(changed_.size(), 0) {}
+        newBlocks_(changed_.size()) {}
 
-  void run(const std::string& base, const std::string& outputPath) {
+  void run(const std::string& base, const OutputPlace& output) {
     for (std::size_t i = 0; i < changed_.size(); ++i) {
       if (!fitsInPlace(changed_[i])) moves_[group_[i]] = true;
     }
     const VolumeSurvey survey = markConflicts(base);
     const std::int64_t end = placeMoves();
     if (end > std::numeric_limits<std::int32_t>::max()) {
-      problem(outputPath, "would reach 2 GiB.\n");
+      problem(output.path, "would reach 2 GiB.\n");
     }
-    for (std::size_t i = 0; i < changed_.size(); ++i) patchRecord(survey.directories, i);
-    checkOutput(image_, outputPath, plan_.problems);
+    std::vector<Stretch> records;
+    for (std::size_t i = 0; i < changed_.size(); ++i) {
+      patchRecord(survey.directories, i, base, records);
+    }
+    checkRecordsAgainstData(records, base);
+    checkOutput(image_, output, plan_.problems);
     if (!plan_.problems.empty()) return;
     plan_.changes.length = end;
     addDataWrites();
@@ -98,8 +112,6 @@ class ResizePlanner {
         writes.push_back({position, position + changed_[i].length, group_[i]});
       }
     }
-    std::sort(writes.begin(), writes.end(),
-              [](const Stretch& a, const Stretch& b) { return a.begin < b.begin; });
     VolumeSurvey survey = surveyVolume(image_, geometry_, changed_, writes, true, base);
     checkDirectoryOverlaps(image_, geometry_, changed_, survey.directories, plan_.problems);
     const std::size_t others = changed_.size();
@@ -122,33 +134,35 @@ class ResizePlanner {
     return survey;
   }
 
-  // Gives each moving group its stretch, in walk order, from the first
-  // block boundary at or after both the volume's end and the image's.
-  // Returns the output's length.
+  // Gives each distinct block among the copies of a moving group its own
+  // new stretch, in walk order, from the first block boundary at or after
+  // both the volume's end and the image's: copies that were one block stay
+  // one, copies that were apart stay apart. Returns the output's length.
   std::int64_t placeMoves() {
     const std::int64_t blockSize = geometry_.blockSize;
     const std::int64_t origin = geometry_.volumeOffset;
     std::int64_t next = imageLength_;
+    bool moved = false;
     for (std::size_t i = 0; i < changed_.size(); ++i) {
       if (!moves_[group_[i]]) continue;
       if (blockSize <= 0) {
         problem(changed_[i].path, "cannot be moved: the block size is not positive.\n");
         continue;
       }
-      if (group_[i] != i) {
-        movedTo_[i] = movedTo_[group_[i]];
-        continue;
-      }
-      if (!moved_) {
+      if (!moved) {
         next = std::max(next, origin + volumeBlocks() * blockSize);
         next = origin + (next - origin + blockSize - 1) / blockSize * blockSize;
+        moved = true;
       }
-      movedTo_[i] = static_cast<std::int32_t>(std::min<std::int64_t>(
-          (next - origin) / blockSize, std::numeric_limits<std::int32_t>::max()));
-      next += (changed_[i].length + blockSize - 1) / blockSize * blockSize;
-      moved_ = true;
+      std::map<std::int32_t, std::int32_t>& blocks = newBlocks_[group_[i]];
+      for (const std::int32_t block : changed_[i].copies) {
+        if (blocks.contains(block)) continue;
+        blocks[block] = static_cast<std::int32_t>(std::min<std::int64_t>(
+            (next - origin) / blockSize, std::numeric_limits<std::int32_t>::max()));
+        next += (changed_[i].length + blockSize - 1) / blockSize * blockSize;
+      }
     }
-    if (moved_) {
+    if (moved) {
       const auto blocks = static_cast<std::int32_t>(std::min<std::int64_t>(
           (next - origin) / blockSize, std::numeric_limits<std::int32_t>::max()));
       plan_.changes.bytes.push_back({origin + layout::kBlockCountField, bigEndian(blocks)});
@@ -164,34 +178,81 @@ class ResizePlanner {
     return readBigEndian32(field);
   }
 
-  // The record as it will be, written into every copy of its directory,
-  // each of which must hold the same record now.
-  void patchRecord(const DirectoryMap& directories, std::size_t i) {
+  // Where copy `block` of changed entry i ends up: its new block when the
+  // entry moves, else where it is.
+  std::int32_t blockOfCopy(std::size_t i, std::int32_t block) const {
+    if (!moves_[group_[i]]) return block;
+    const auto& blocks = newBlocks_[group_[i]];
+    const auto found = blocks.find(block);
+    return found != blocks.end() ? found->second : block;
+  }
+
+  // r's update of one record: the entry's record as it will be, written
+  // into every copy of its directory. The directory must be one by the
+  // tool's own rule, not only data that c entered; each copy must lie in
+  // the image, clear of the volume header, and hold the same record now.
+  // Adds where the record goes to `records`, for the check against other
+  // entries' data.
+  void patchRecord(const DirectoryMap& directories, std::size_t i, const std::string& base,
+                   std::vector<Stretch>& records) {
     const ChangedEntry& changed = changed_[i];
     const auto directory = directories.directoryAt(changed.directory);
-    const std::vector<std::int64_t> copies =
-        directory ? directories.copies(*directory) : std::vector<std::int64_t>{changed.directory};
-    const std::int64_t intoDirectory = std::int64_t{changed.entry.recordPosition} - copies[0];
+    if (!directory) {
+      return problem(changed.path, "its directory is also the data of " +
+                                       directoryOf(changed.path, base) + ".\n");
+    }
+    auto known = copiesOf_.find(*directory);
+    if (known == copiesOf_.end()) {
+      known = copiesOf_.emplace(*directory, directories.copies(*directory)).first;
+    }
+    const std::vector<DirectoryMap::Copy>& copies = known->second;
+    const std::int64_t intoDirectory = std::int64_t{changed.entry.recordPosition} - copies[0].begin;
+    std::string record = readRecordCopies(directories, *directory, i, intoDirectory, records);
+    updateRecord(i, record);
+    for (const DirectoryMap::Copy& copy : copies) {
+      plan_.changes.bytes.push_back({copy.begin + intoDirectory, record});
+    }
+  }
+
+  // The record of changed entry i as copy 0 of its directory holds it, each
+  // other copy checked against it.
+  std::string readRecordCopies(const DirectoryMap& directories, std::uint32_t directory,
+                               std::size_t i, std::int64_t intoDirectory,
+                               std::vector<Stretch>& records) {
+    const ChangedEntry& changed = changed_[i];
+    const std::vector<DirectoryMap::Copy>& copies = copiesOf_.at(directory);
     const std::size_t length =
         layout::kMinEntrySize + layout::kCopyBlockSize * (changed.copies.size() - 1);
-    std::string record(length, '\0');
     const auto read = [&](std::int64_t position, std::string& into) {
       return position >= 0 && position + static_cast<std::int64_t>(length) <= imageLength_ &&
              image_.readAt(position, {reinterpret_cast<unsigned char*>(into.data()), length}) ==
                  length;
     };
-    if (!read(changed.entry.recordPosition, record)) {
-      return problem(changed.path, "copy 0 of its directory lies outside the image.\n");
-    }
+    std::string record(length, '\0');
     std::string other(length, '\0');
-    for (std::size_t c = 1; c < copies.size(); ++c) {
-      const std::string which = "copy " + std::to_string(c) + " of its directory";
-      if (!read(copies[c] + intoDirectory, other)) {
-        problem(changed.path, which + " lies outside the image.\n");
-      } else if (other != record) {
-        problem(changed.path, which + " differs.\n");
+    bool readFirst = false;
+    for (std::size_t c = 0; c < copies.size(); ++c) {
+      const std::string which = "copy " + std::to_string(c);
+      const std::int64_t at = copies[c].begin + intoDirectory;
+      const bool readable = read(at, c == 0 ? record : other);
+      if (c == 0) readFirst = readable;
+      if (!readable) {
+        problem(changed.path, which + " of its directory lies outside the image.\n");
+      } else if (overlapsVolumeHeader(geometry_, copies[c].begin, copies[c].end)) {
+        problem(changed.path, which + " of " + directories.path(image_, directory) +
+                                  " overlaps the volume header.\n");
+      } else if (c > 0 && readFirst && other != record) {
+        problem(changed.path, which + " of its directory differs.\n");
       }
+      records.push_back({at, at + static_cast<std::int64_t>(length), i});
     }
+    return record;
+  }
+
+  // The byte count, the length in whole blocks and, when moved, each
+  // copy's new block.
+  void updateRecord(std::size_t i, std::string& record) const {
+    const ChangedEntry& changed = changed_[i];
     const std::int32_t blockSize = std::max(geometry_.blockSize, 1);
     const auto n = static_cast<std::int32_t>(
         std::min<std::int64_t>(changed.length, std::numeric_limits<std::int32_t>::max()));
@@ -199,35 +260,59 @@ class ResizePlanner {
     record.replace(
         layout::kDataBlocksField, 4,
         bigEndian(static_cast<std::int32_t>((std::int64_t{n} + blockSize - 1) / blockSize)));
-    if (moves_[group_[i]]) {
-      for (std::size_t c = 0; c < changed.copies.size(); ++c) {
-        record.replace(layout::kStartBlockField + layout::kCopyBlockSize * c, 4,
-                       bigEndian(movedTo_[i]));
-      }
+    for (std::size_t c = 0; c < changed.copies.size(); ++c) {
+      record.replace(layout::kStartBlockField + layout::kCopyBlockSize * c, 4,
+                     bigEndian(blockOfCopy(i, changed.copies[c])));
     }
-    for (const std::int64_t copy : copies) {
-      plan_.changes.bytes.push_back({copy + intoDirectory, record});
+  }
+
+  // A record written into another entry's data changes that entry: it is
+  // refused as a data write would be.
+  void checkRecordsAgainstData(const std::vector<Stretch>& records, const std::string& base) {
+    if (records.empty()) return;
+    const VolumeSurvey survey = surveyVolume(image_, geometry_, changed_, records, false, base);
+    std::vector<Stretch> others;
+    for (std::size_t o = 0; o < survey.others.size(); ++o) {
+      others.push_back({survey.others[o].begin, survey.others[o].end, o});
+    }
+    const StretchIndex index(std::move(others));
+    std::set<std::size_t> reported;
+    for (const Stretch& record : records) {
+      const Stretch* other = index.overlapping(record.begin, record.end);
+      if (other == nullptr || !reported.insert(record.owner).second) continue;
+      problem(changed_[record.owner].path,
+              "its directory is also the data of " + survey.others[other->owner].path + ".\n");
     }
   }
 
   // Each group's file once: over every copy of every member in place, or
-  // into its new stretch.
+  // into each of its new stretches.
   void addDataWrites() {
     std::map<std::size_t, std::size_t> writeOfGroup;
     for (std::size_t i = 0; i < changed_.size(); ++i) {
       const ChangedEntry& changed = changed_[i];
       const bool moved = moves_[group_[i]];
-      plan_.lines.push_back({changed.path, changed.length, changed.copies.size(),
-                             moved ? std::optional(movedTo_[i]) : std::nullopt});
+      PatchLine line{changed.path, changed.length, changed.copies.size(), {}};
       const auto [found, added] = writeOfGroup.try_emplace(group_[i], plan_.changes.files.size());
       if (added) plan_.changes.files.push_back({changed.path, changed.local, changed.length, {}});
       std::vector<std::int64_t>& positions = plan_.changes.files[found->second].positions;
       if (moved) {
-        if (added) positions.push_back(blockToOffset(geometry_, movedTo_[i]));
+        for (const std::int32_t block : changed.copies) {
+          const std::int32_t to = blockOfCopy(i, block);
+          if (std::find(line.movedTo.begin(), line.movedTo.end(), to) == line.movedTo.end()) {
+            line.movedTo.push_back(to);
+          }
+        }
+        if (added) {
+          for (const auto& [from, to] : newBlocks_[group_[i]]) {
+            positions.push_back(blockToOffset(geometry_, to));
+          }
+        }
       } else {
         const auto more = copyPositions(geometry_, changed.copies);
         positions.insert(positions.end(), more.begin(), more.end());
       }
+      plan_.lines.push_back(std::move(line));
     }
     for (LocalWrite& write : plan_.changes.files) {
       std::sort(write.positions.begin(), write.positions.end());
@@ -243,20 +328,22 @@ class ResizePlanner {
   std::int64_t imageLength_;
   std::vector<std::size_t> group_;
   std::vector<bool> moves_;  ///< by group
-  std::vector<std::int32_t> movedTo_;
-  bool moved_ = false;
+  /// By group: the new block of each distinct block among its copies.
+  std::vector<std::map<std::int32_t, std::int32_t>> newBlocks_;
+  /// The copies of each directory that holds a changed entry.
+  std::map<std::uint32_t, std::vector<DirectoryMap::Copy>> copiesOf_;
 };
 
 }  // namespace
 
 PatchPlan planResize(const ImageFile& image, const VolumeGeometry& geometry,
                      const platform::Directory& top, const PatchTarget& target,
-                     const std::string& outputPath) {
+                     const OutputPlace& output) {
   ChangeScan scan = scanChanges(image, geometry, top, target, LongerFiles::kAllowed);
   PatchPlan plan{std::move(scan.problems), std::move(scan.revisits), scan.noLocalFiles, {}, {}};
   if (scan.changed.empty()) return plan;
   ResizePlanner planner(image, geometry, top, std::move(scan.changed), plan);
-  planner.run(target.base, outputPath);
+  planner.run(target.base, output);
   return plan;
 }
 

@@ -12,15 +12,15 @@ namespace discshell {
 /// Plans r. A changed file goes over the start of every copy of its entry
 /// when its length fits in the entry's blocks (its byte count rounded up to
 /// whole blocks, at least one) and the write meets no other entry's blocks
-/// and no write of different bytes; otherwise its data moves to one new
-/// stretch of whole blocks behind both the volume's and the image's end,
-/// and every copy number becomes that stretch's first block. Entries that
-/// share their data and change alike are written once. The entry's record
-/// (byte count, length in blocks, copy numbers when moved) is patched in
-/// every copy of its directory, and the header's block count grows with the
-/// new stretches.
+/// and no write of different bytes; otherwise its data moves behind both
+/// the volume's and the image's end, each distinct block among its copies
+/// to a new stretch of whole blocks of its own, and each copy number
+/// becomes its stretch's first block. Entries that share their data and
+/// change alike are written once. The entry's record (byte count, length in
+/// blocks, copy numbers when moved) is patched in every copy of its
+/// directory, and the header's block count grows with the new stretches.
 [[nodiscard]] PatchPlan planResize(const ImageFile& image, const VolumeGeometry& geometry,
                                    const platform::Directory& top, const PatchTarget& target,
-                                   const std::string& outputPath);
+                                   const OutputPlace& output);
 
 }  // namespace discshell

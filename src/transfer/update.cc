@@ -26,16 +26,14 @@ class OverlapCheck {
     if (same(earlier, later.begin - earlier.begin, later, length)) return;
     const Stretch& write = earlierWrite ? earlier : later;
     const Stretch& other = earlierWrite ? later : earlier;
-    if (!reported_.insert({write.owner, other.owner}).second) return;
     const std::string& path = changed_[write.owner].path;
-    if (other.owner < changed_.size()) {
-      problems_.push_back({path, "overlaps " + changed_[other.owner].path +
-                                     " in the image with different bytes.\n"});
-    } else {
-      problems_.push_back({path, "shares its data with " +
-                                     others_[other.owner - changed_.size()].path +
-                                     ", which is not changed the same way.\n"});
-    }
+    const std::string message =
+        other.owner < changed_.size()
+            ? "overlaps " + changed_[other.owner].path + " in the image with different bytes.\n"
+            : "shares its data with " + others_[other.owner - changed_.size()].path +
+                  ", which is not changed the same way.\n";
+    // Each copy of the other entry meets the write: one line says it.
+    if (reported_.insert({write.owner, message}).second) problems_.push_back({path, message});
   }
 
  private:
@@ -69,14 +67,14 @@ class OverlapCheck {
   const std::vector<OtherData>& others_;
   std::vector<PatchProblem>& problems_;
   ByteComparer compare_;
-  std::set<std::pair<std::size_t, std::size_t>> reported_;
+  std::set<std::pair<std::size_t, std::string>> reported_;
 };
 
 }  // namespace
 
 PatchPlan planUpdate(const ImageFile& image, const VolumeGeometry& geometry,
                      const platform::Directory& top, const PatchTarget& target,
-                     const std::string& outputPath) {
+                     const OutputPlace& output) {
   ChangeScan scan = scanChanges(image, geometry, top, target, LongerFiles::kRefused);
   PatchPlan plan{std::move(scan.problems), std::move(scan.revisits), scan.noLocalFiles, {}, {}};
   if (scan.changed.empty()) return plan;
@@ -90,15 +88,13 @@ PatchPlan planUpdate(const ImageFile& image, const VolumeGeometry& geometry,
       writes.push_back({position, position + changed[i].length, i});
     }
   }
-  std::sort(writes.begin(), writes.end(),
-            [](const Stretch& a, const Stretch& b) { return a.begin < b.begin; });
   const VolumeSurvey survey = surveyVolume(image, geometry, changed, writes, false, target.base);
   checkDirectoryOverlaps(image, geometry, changed, survey.directories, plan.problems);
   for (std::size_t i = 0; i < survey.others.size(); ++i) {
     writes.push_back({survey.others[i].begin, survey.others[i].end, changed.size() + i});
   }
   sweepOverlaps(writes, OverlapCheck(image, top, changed, survey.others, plan.problems));
-  checkOutput(image, outputPath, plan.problems);
+  checkOutput(image, output, plan.problems);
   if (!plan.problems.empty()) return plan;
   plan.changes.length = image.length().value_or(0);
   for (std::size_t i = 0; i < changed.size(); ++i) {

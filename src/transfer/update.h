@@ -9,11 +9,11 @@
 namespace discshell {
 
 /// Plans u: every changed file no longer than its entry, written over each
-/// copy. Refused: a longer file, a copy that meets block 0 or a directory,
-/// writes that overlap with different bytes, and a write that changes the
-/// data of another entry that is not changed the same way.
+/// copy. Refused: a longer file, a copy that meets the volume header, block
+/// 0 or a directory, writes that overlap with different bytes, and a write
+/// that changes the data of another entry that is not changed the same way.
 [[nodiscard]] PatchPlan planUpdate(const ImageFile& image, const VolumeGeometry& geometry,
                                    const platform::Directory& top, const PatchTarget& target,
-                                   const std::string& outputPath);
+                                   const OutputPlace& output);
 
 }  // namespace discshell

@@ -340,13 +340,13 @@ PatchResult encodeChanges(std::int64_t imageLength, const ImageChanges& changes,
 }
 
 bool patchOutputRefused(const OutputFile& output, const ImageFile& image) {
-  return output.isImage(image) ||
+  return output.isImage(image) || output.notRegular() ||
          (output.existed() && output.existing->kind != platform::FileKind::kRegular);
 }
 
 PatchResult writeChangesPatch(const ImageFile& image, const platform::Directory& top,
-                              const ImageChanges& changes, const std::string& patchPath) {
-  OutputFile output = locateOutputFile(patchPath);
+                              const ImageChanges& changes, const OutputPlace& place) {
+  OutputFile output = locateOutputFile(place);
   if (!output.directory || patchOutputRefused(output, image)) return {};
   const auto imageLength = image.length();
   auto pending = output.directory->createPending();
@@ -355,7 +355,7 @@ PatchResult writeChangesPatch(const ImageFile& image, const platform::Directory&
       *imageLength, changes, [&](const std::string& path) { return openBelow(top, path); },
       pending->file());
   if (result.write.outcome != WriteOutcome::kWritten) return result;
-  if (!pending->commit(output.name, output.existing)) return {};
+  if (!output.stillReplaceable() || !pending->commit(output.name, output.existing)) return {};
   return result;
 }
 

@@ -45,12 +45,11 @@ struct PatchResult {
 /// than a regular file stands at its name.
 [[nodiscard]] bool patchOutputRefused(const OutputFile& output, const ImageFile& image);
 
-/// Writes `patchPath`, built nameless and put in place whole, with the
+/// Writes the delta at `place`, built nameless and put in place whole, with the
 /// output's refusals (never the image, never over anything but a regular
 /// file): the delta for `changes`, whose local files lie below `top`.
 [[nodiscard]] PatchResult writeChangesPatch(const ImageFile& image, const platform::Directory& top,
-                                            const ImageChanges& changes,
-                                            const std::string& patchPath);
+                                            const ImageChanges& changes, const OutputPlace& place);
 
 /// The last line of a command that wrote a delta.
 [[nodiscard]] std::string patchWrittenMessage(const std::string& patchPath, std::int64_t size);

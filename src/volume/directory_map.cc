@@ -133,13 +133,45 @@ std::optional<std::uint32_t> DirectoryMap::directoryAt(std::int64_t offset) cons
   return std::nullopt;
 }
 
-std::vector<std::int64_t> DirectoryMap::copies(std::uint32_t directory) const {
+std::vector<DirectoryMap::Copy> DirectoryMap::copies(std::uint32_t directory) const {
   const Directory& d = directories_.at(directory);
-  std::vector<std::int64_t> begins;
-  for (std::uint32_t i = 0; i < d.copyCount; ++i) {
-    begins.push_back(stretches_[d.firstStretch + i].begin);
+  const std::int64_t first = stretches_[d.firstStretch].begin;
+  // Every directory that a walk reads at the same place: the one entered,
+  // each entry that met it again, and for the root the header's list.
+  std::vector<std::uint32_t> same;
+  auto i = std::partition_point(byBegin_.begin(), byBegin_.end(),
+                                [&](std::uint32_t s) { return stretches_[s].begin < first; });
+  for (; i != byBegin_.end() && stretches_[*i].begin == first; ++i) {
+    if (stretches_[*i].copy == 0) same.push_back(stretches_[*i].directory);
   }
-  return begins;
+  std::sort(same.begin(), same.end());
+  // Each place once, where it was first met: sorted by place to merge, then
+  // back into the order met, so that a long copy list costs no more than
+  // sorting it.
+  std::vector<std::pair<Copy, std::size_t>> met;
+  for (const std::uint32_t other : same) {
+    const Directory& o = directories_[other];
+    for (std::uint32_t c = 0; c < o.copyCount; ++c) {
+      const Stretch& stretch = stretches_[o.firstStretch + c];
+      met.push_back({{stretch.begin, stretch.end}, met.size()});
+    }
+  }
+  std::stable_sort(met.begin(), met.end(),
+                   [](const auto& a, const auto& b) { return a.first.begin < b.first.begin; });
+  std::vector<std::pair<Copy, std::size_t>> places;
+  for (const auto& copy : met) {
+    if (!places.empty() && places.back().first.begin == copy.first.begin) {
+      places.back().first.end = std::max(places.back().first.end, copy.first.end);
+    } else {
+      places.push_back(copy);
+    }
+  }
+  std::sort(places.begin(), places.end(),
+            [](const auto& a, const auto& b) { return a.second < b.second; });
+  std::vector<Copy> copies;
+  copies.reserve(places.size());
+  for (const auto& place : places) copies.push_back(place.first);
+  return copies;
 }
 
 std::string DirectoryMap::path(const ByteSource& image, std::uint32_t directory) const {

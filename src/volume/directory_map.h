@@ -40,8 +40,17 @@ class DirectoryMap {
   /// The directory a walk reads at `offset` (its copy 0 begins there); no
   /// value when the tree walk never entered a directory there.
   [[nodiscard]] std::optional<std::uint32_t> directoryAt(std::int64_t offset) const;
-  /// Where each copy of `directory` begins, copy 0 first.
-  [[nodiscard]] std::vector<std::int64_t> copies(std::uint32_t directory) const;
+  /// One copy of a directory: [begin, end) in the image.
+  struct Copy {
+    std::int64_t begin = 0;
+    std::int64_t end = 0;
+  };
+  /// Every copy of `directory`: a directory's copies are every copy number
+  /// of every entry that leads to it (whose start block is its first
+  /// block), and the root's also the header's. Each place once, copy 0
+  /// first, then in walk order; a place that two entries give with two
+  /// byte counts reaches as far as the longer.
+  [[nodiscard]] std::vector<Copy> copies(std::uint32_t directory) const;
   /// The path of `directory` from the root: "/" for the root, "/docs/archive" below it.
   [[nodiscard]] std::string path(const ByteSource& image, std::uint32_t directory) const;
 
