@@ -14,6 +14,7 @@
 #include "console/output.h"
 #include "console/session.h"
 #include "console/shell.h"
+#include "mount/mount.h"
 #include "platform/platform.h"
 #include "volume/geometry.h"
 #include "volume/image_file.h"
@@ -27,6 +28,9 @@ struct Options {
   std::optional<std::string> directory;  ///< -C: where local files are
   std::optional<std::string> output;     ///< -o: instead of output.iso
   bool overwrite = false;                ///< --overwrite: x replaces edited local files
+  std::optional<std::string> mount;      ///< --mount DIR: serve the volume there instead
+  bool foreground = false;               ///< --foreground: the mount stays attached
+  std::vector<std::string> fuseOptions;  ///< --fuse-option, in order
   bool help = false;
   bool version = false;
   std::span<const char* const> positional;  ///< IMAGE [VOLUME-OFFSET] and what follows
@@ -52,6 +56,19 @@ std::optional<Options> parseOptions(std::span<const char* const> args, std::ostr
       (arg == "--help"      ? options.help
        : arg == "--version" ? options.version
                             : options.overwrite) = true;
+      continue;
+    }
+    if (arg == "--foreground") {
+      options.foreground = true;
+      continue;
+    }
+    if (arg == "--mount" || arg == "--fuse-option") {
+      if (i + 1 == args.size()) return refuse("option requires an argument: " + std::string(arg));
+      if (arg == "--mount") {
+        options.mount = args[++i];
+      } else {
+        options.fuseOptions.emplace_back(args[++i]);
+      }
       continue;
     }
     if (arg.starts_with("--")) return refuse("unknown option: " + std::string(arg));
@@ -150,12 +167,21 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
     }
     return finish(console, kExitSuccess);
   }
+  if (options->mount &&
+      (options->batch() || options->directory || options->output || options->overwrite)) {
+    console.err << "discshell: --mount takes no commands\n";
+    return kExitCannotStart;
+  }
+  if (!options->mount && (options->foreground || !options->fuseOptions.empty())) {
+    console.err << "discshell: --foreground and --fuse-option go with --mount\n" << kUsageLine;
+    return kExitCannotStart;
+  }
   if (options->positional.empty()) {
     if (!args.empty()) console.err << "discshell: no IMAGE given\n" << kUsageLine;
     return kExitNoImage;
   }
   // Without a batch option, messages keep going to standard output as always.
-  std::ostream& messages = options->batch() ? console.err : console.out;
+  std::ostream& messages = options->batch() || options->mount ? console.err : console.out;
   const auto image = ImageFile::open(options->positional[0]);
   if (!image) {
     messages << "Could not open image file.\nUsage: discshell IMAGE [VOLUME-OFFSET]\n";
@@ -167,6 +193,11 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
   if (!geometry) {
     messages << "Could not read volume header.\n";
     return kExitCannotStart;
+  }
+  if (options->mount) {
+    const MountRequest request{*options->mount, options->positional[0], options->foreground,
+                               options->fuseOptions};
+    return finish(console, mountVolume(*image, *geometry, request, console.out, console.err));
   }
   // Every script is opened before the first line runs.
   std::deque<std::ifstream> scriptFiles;
