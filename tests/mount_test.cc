@@ -241,6 +241,19 @@ std::size_t failingFiles(MountTree& tree, const MountNode& directory) {
   return failing;
 }
 
+// errno of reading a whole file, or 0 when every byte was read.
+int readError(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return errno;
+  std::vector<char> buffer(1 << 16);
+  ssize_t got = 0;
+  while ((got = ::read(fd, buffer.data(), buffer.size())) > 0) {
+  }
+  const int error = got < 0 ? errno : 0;
+  ::close(fd);
+  return error;
+}
+
 // errno of `call`, or 0 when it succeeded.
 template <typename Call>
 int errorOf(Call call) {
@@ -278,6 +291,16 @@ TEST(Mount, ShowsWhatXExtractsAndRefusesEveryChange) {
   EXPECT_EQ(errorOf([&] { return ::rmdir((mount / "docs/archive").c_str()); }), EROFS);
   EXPECT_EQ(errorOf([&] { return ::symlink("x", (mount / "link").c_str()); }), EROFS);
   EXPECT_EQ(readFile(file), "Hello, world!\n");
+
+  // No other user sees in, though the modes would let them.
+  if (::geteuid() == 0) {
+    ::chmod(mount.dir().path().c_str(), 0755);
+    EXPECT_TRUE(inChildProcess([&] {
+      if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+      struct stat info {};
+      ::_exit(::stat(file.c_str(), &info) != 0 && errno == EACCES ? 0 : 1);
+    }));
+  }
 
   // Unmounted as a user does it, the server ends by itself.
   ASSERT_EQ(unmount(mount.path()), 0);
@@ -351,6 +374,11 @@ TEST(Mount, ShowsLoopsEmptyOnlyTheFirstOfANameAndFailsDamagedReadsWithEio) {
   char bytes[8192];
   EXPECT_EQ(errorOf([&] { return ::read(cut, bytes, sizeof bytes); }), EIO);
   ::close(cut);
+  // The image cut short while mounted: what it no longer holds fails,
+  // though the kernel had those bytes already.
+  std::filesystem::resize_file(mount.dir() / "image.iso", 8 * 2048 + 2);
+  EXPECT_EQ(readError(mount / "same"), EIO);
+  EXPECT_EQ(readError(mount / "dir/inner"), EIO);
   EXPECT_TRUE(mount.serverAlive());
   EXPECT_EQ(mount.unmountAndWait(), 0);
 }
