@@ -275,7 +275,7 @@ mount_section() {
   mount_row "cat of a 256 MiB file, first read after mounting" extract.iso \
     "unmount_server && mount_server '$work/extract.iso'" "cat '$mnt/payload.bin'" \
     "dd bs=1M of the same bytes from the image" "$dd_entry" -
-  mount_row "find | wc -l on 100,000 entries in 100 directories" deep.iso : "find '$mnt' | wc -l" \
+  mount_row "find of 100,000 entries in 100 directories, counted by wc -l" deep.iso : "find '$mnt' | wc -l" \
     "the same over x's extraction on the disk" "find '$out/mdeep' | wc -l" 3 2000
   mount_row "ls -l of a directory of 100,000 entries" wide.iso : "ls -l '$mnt' >/dev/null" \
     "the same over x's extraction on the disk" "ls -l '$out/mwide' >/dev/null" 3 2000
