@@ -46,6 +46,19 @@ MountState& stateOf(fuse_req_t request) {
   return *static_cast<MountState*>(fuse_req_userdata(request));
 }
 
+// Every time of an entry, to the nanosecond. Linux names the fields st_mtim
+// and so on, macOS st_mtimespec: the one this system has is set.
+template <typename Status>
+void setTimes(Status& attributes, std::int64_t nanoseconds) {
+  const timespec time{static_cast<time_t>(nanoseconds / 1000000000),
+                      static_cast<long>(nanoseconds % 1000000000)};
+  if constexpr (requires { attributes.st_mtim; }) {
+    attributes.st_atim = attributes.st_mtim = attributes.st_ctim = time;
+  } else {
+    attributes.st_atimespec = attributes.st_mtimespec = attributes.st_ctimespec = time;
+  }
+}
+
 // Read-only for everyone, owned by the mounting user, all with the image's
 // modification time.
 struct stat attributesOf(const MountState& state, const MountNode& node) {
@@ -58,10 +71,7 @@ struct stat attributesOf(const MountState& state, const MountNode& node) {
   attributes.st_size = node.id == kRootNode ? 0 : std::max(node.entry.byteCount, 0);
   attributes.st_blksize = kLargestRead;
   attributes.st_blocks = (attributes.st_size + 511) / 512;
-  const std::int64_t modified = state.atMount ? state.atMount->modified : 0;
-  attributes.st_mtim = {static_cast<time_t>(modified / 1000000000),
-                        static_cast<long>(modified % 1000000000)};
-  attributes.st_atim = attributes.st_ctim = attributes.st_mtim;
+  setTimes(attributes, state.atMount ? state.atMount->modified : 0);
   return attributes;
 }
 
