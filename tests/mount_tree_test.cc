@@ -21,10 +21,9 @@ using tools::ImageBuilder;
 
 struct Mounted {
   explicit Mounted(const ImageBuilder& image,
-                   std::size_t cacheBytes = MountTree::kDefaultCacheBytes,
-                   std::int32_t volumeOffset = 0)
+                   std::size_t cacheBytes = MountTree::kDefaultCacheBytes)
       : source(image.bytes()),
-        geometry(readVolumeGeometry(source, volumeOffset).value()),
+        geometry(readVolumeGeometry(source, 0).value()),
         tree(source, geometry, cacheBytes) {}
   MemorySource source;
   VolumeGeometry geometry;
