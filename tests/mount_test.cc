@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -36,16 +37,10 @@ std::optional<std::string> whyNoMount() {
   const int fuse = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
   if (fuse < 0) return std::string("/dev/fuse cannot be opened: ") + std::strerror(errno);
   ::close(fuse);
-  const char* path = std::getenv("PATH");
-  std::string directories = path != nullptr ? path : "";
-  for (std::size_t start = 0; start <= directories.size();) {
-    const std::size_t end = std::min(directories.find(':', start), directories.size());
-    if (::access((directories.substr(start, end - start) + "/fusermount3").c_str(), X_OK) == 0) {
-      return std::nullopt;
-    }
-    start = end + 1;
+  if (std::system("command -v fusermount3 >/dev/null") != 0) {
+    return "fusermount3 is not installed (Debian: fuse3)";
   }
-  return std::string("fusermount3 is not installed (Debian: fuse3)");
+  return std::nullopt;
 }
 
 // Something other than the directory's own file system stands there (a
@@ -124,10 +119,13 @@ int run(const std::vector<std::string>& args, const Spawn& spawn = {}) {
   return exitStatus(start(args, spawn));
 }
 
-int unmount(const std::string& directory) {
+// As a user unmounts; `lazy`: even while the mount is busy or its server dead.
+int unmount(const std::string& directory, bool lazy = false) {
   Spawn fusermount;
   fusermount.binary = "fusermount3";
-  return run({"-u", directory}, fusermount);
+  return run(lazy ? std::vector<std::string>{"-u", "-z", directory}
+                  : std::vector<std::string>{"-u", directory},
+             fusermount);
 }
 
 // One mount point of one test, in a scratch directory of its own. The
@@ -136,11 +134,7 @@ class MountPoint {
  public:
   MountPoint() : path_(dir_ / "mount") { std::filesystem::create_directory(path_); }
   ~MountPoint() {
-    if (isMounted(path_)) {
-      Spawn fusermount;
-      fusermount.binary = "fusermount3";
-      run({"-u", "-z", path_}, fusermount);
-    }
+    if (isMounted(path_)) unmount(path_, true);
     for (const pid_t server : serversOf(path_)) ::kill(server, SIGKILL);
     if (foreground_ > 0) exitStatus(foreground_);
     waitFor([&] { return serversOf(path_).empty(); });
