@@ -325,13 +325,15 @@ if [ "$only" = mount ]; then
   mkdir -p "$out"
   section=$(mount_section)
   rm -rf "$out"
-  # The section replaces its old self, or goes in before the notes.
+  # The section replaces its old self, or goes in before the notes, which
+  # are taken afresh from bench/NOTES.md.
   SECTION="$section" awk '
     /^## / { if (skipping) skipping = 0 }
     /^## Reading through --mount$/ { print ENVIRON["SECTION"]; print ""; skipping = 1; done = 1; next }
     /^## How the figures come about$/ && !done { print ENVIRON["SECTION"]; print ""; done = 1 }
     !skipping { print }
-  ' "$top/BENCHMARKS.md" >"$top/BENCHMARKS.md.new"
+  ' "$top/BENCHMARKS.md" | sed '/^## How the figures come about$/,$d' >"$top/BENCHMARKS.md.new"
+  if [ -f "$top/bench/NOTES.md" ]; then cat "$top/bench/NOTES.md" >>"$top/BENCHMARKS.md.new"; fi
   mv "$top/BENCHMARKS.md.new" "$top/BENCHMARKS.md"
   echo "$section"
   exit 0
