@@ -8,6 +8,8 @@
 #   BENCH_ONLY=alignment bench/run.sh [RUNS]
 #                                only the copies by alignment, put in place
 #                                of that section of BENCHMARKS.md
+#   bench/run.sh RUNS mount      only the --mount cases: their section of
+#                                BENCHMARKS.md is replaced, the rest kept
 #
 # Images are built on the disk in $BENCH_DIR (default /tmp/discshell-bench,
 # about 4 GiB) with random data, so nothing is sparse. What the cases write
@@ -23,6 +25,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-7}
+only=${2:-}
 work=${BENCH_DIR:-/tmp/discshell-bench}
 out=${BENCH_OUT:-$work/out}
 shm=/dev/shm/discshell-bench
@@ -334,6 +337,142 @@ xfs_table() {
   echo
 }
 
+# --mount: reads through the mount paired with the same reads of the image,
+# or of the tree x extracted onto the disk, each run once untimed first, so
+# the page cache (and the kernel's cache of the mount's entries) is as warm
+# for the mount as for the baseline. The server runs in the foreground under
+# /usr/bin/time: its peak memory is known once it is unmounted.
+mnt="$work/mnt"
+server_peaks="$work/server-peaks"
+mount_server() {  # mount_server IMAGE: serves IMAGE on $mnt until unmount_server
+  mkdir -p "$mnt"
+  /usr/bin/time -f %M -o "$work/server.peak" "$tool" --foreground --mount "$mnt" "$1" >/dev/null &
+  server=$!
+  local tries=0
+  until mountpoint -q "$mnt"; do
+    tries=$((tries + 1))
+    if [ "$tries" -gt 600 ]; then return 1; fi
+    sleep 0.1
+  done
+}
+unmount_server() {
+  fusermount3 -u "$mnt" && wait "$server"
+  cat "$work/server.peak" >>"$server_peaks"
+}
+# paired SETUP "COMMAND" "BASELINE": both run by sh -c in $out, in turn, $runs
+# times each after one untimed run of each, SETUP before every COMMAND (in
+# this shell, so that it can mount afresh); pairs keep the ratio meaningful
+# while the machine's load drifts. Prints "fastest median" of each, in
+# microseconds, and the median of the pairs' ratios.
+paired() {
+  local command_times=() baseline_times=() ratios=() start middle end
+  eval "$1" && (cd "$out" && sh -c "$2" </dev/null >/dev/null) || true
+  (cd "$out" && sh -c "$3" </dev/null >/dev/null) || true
+  for _ in $(seq "$runs"); do
+    eval "$1"
+    start=$(date +%s%N)
+    (cd "$out" && sh -c "$2" </dev/null >/dev/null)
+    middle=$(date +%s%N)
+    (cd "$out" && sh -c "$3" </dev/null >/dev/null)
+    end=$(date +%s%N)
+    command_times+=("$(((middle - start) / 1000))")
+    baseline_times+=("$(((end - middle) / 1000))")
+    ratios+=("$(ratio "$((middle - start))" "$((end - middle))")")
+  done
+  local median_line=$(((runs + 1) / 2)) times
+  for times in "${command_times[*]}" "${baseline_times[*]}"; do
+    times=$(tr ' ' '\n' <<<"$times" | sort -n)
+    printf '%s %s ' "$(head -n 1 <<<"$times")" "$(sed -n "${median_line}p" <<<"$times")"
+  done
+  printf '%s\n' "$(printf '%s\n' "${ratios[@]}" | sort -n | sed -n "${median_line}p")"
+}
+# mount_row CASE IMAGE SETUP "COMMAND" BASELINE "BASELINE-COMMAND" RATIO-LIMIT [MS-LIMIT]:
+# COMMAND through the mount of IMAGE on $mnt, paired with BASELINE-COMMAND;
+# a RATIO-LIMIT of - is no target, an MS-LIMIT bounds COMMAND's median.
+mount_rows=()
+mount_row() {
+  local t tm b bm r limit="≤ $7" verdict_text
+  mount_server "$work/$2"
+  paired "$3" "$4" "$6" >"$work/mount.times"
+  read -r t tm b bm r <"$work/mount.times"
+  unmount_server
+  verdict_text=$(verdict "$r" "$7")
+  if [ "$7" = - ]; then
+    limit="for reference" verdict_text="no target"
+  fi
+  if [ -n "${8:-}" ]; then
+    limit+=" and under $8 ms"
+    if [ "$tm" -ge $(($8 * 1000)) ]; then verdict_text=missed; fi
+  fi
+  mount_rows+=("| $1 | $(ms "$t") / $(ms "$tm") | $5 | $(ms "$b") / $(ms "$bm") | $r | $limit: $verdict_text |")
+}
+mount_section() {
+  echo "## Reading through --mount"
+  echo
+  local why="" refusal
+  refusal=$("$tool" --mount "$work" "$work/deep.iso" 2>&1 || true)
+  if [[ $refusal == *"without libfuse"* ]]; then
+    why="this build of the tool has no --mount (built without libfuse 3)."
+  elif ! [ -r /dev/fuse ] || ! [ -w /dev/fuse ]; then
+    why="/dev/fuse cannot be opened here."
+  elif ! command -v fusermount3 >/dev/null; then
+    why="fusermount3 is not installed (Debian: fuse3)."
+  fi
+  if [ -n "$why" ]; then
+    echo "Not measured: $why"
+    return
+  fi
+  : >"$server_peaks"
+  mkdir -p "$out/mdeep" "$out/mwide" "$out/mspread"
+  (cd "$out/mdeep" && "$tool" "$work/deep.iso" <"$work/x.script" >/dev/null)
+  (cd "$out/mwide" && "$tool" "$work/wide.iso" <"$work/x.script" >/dev/null)
+  (cd "$out/mspread" && "$tool" "$work/spread.iso" <"$work/x.script" >/dev/null)
+  local dd_entry="dd if='$work/extract.iso' bs=1M skip=32768 count=\$((256 << 20)) iflag=skip_bytes,count_bytes status=none"
+  mount_row "cat of a 256 MiB file" extract.iso : "cat '$mnt/payload.bin'" \
+    "dd bs=1M of the same bytes from the image" "$dd_entry" 1.5
+  mount_row "cat of a 256 MiB file, first read after mounting" extract.iso \
+    "unmount_server && mount_server '$work/extract.iso'" "cat '$mnt/payload.bin'" \
+    "dd bs=1M of the same bytes from the image" "$dd_entry" -
+  mount_row "find of 100,000 entries in 100 directories, counted by wc -l" deep.iso : "find '$mnt' | wc -l" \
+    "the same over x's extraction on the disk" "find '$out/mdeep' | wc -l" 3 2000
+  mount_row "ls -l of a directory of 100,000 entries" wide.iso : "ls -l '$mnt' >/dev/null" \
+    "the same over x's extraction on the disk" "ls -l '$out/mwide' >/dev/null" 3 2000
+  mount_row "grep -r across a 1 GiB image of 1,024 files" spread.iso : \
+    "grep -r -F needle-of-the-bench '$mnt'; true" "the same over x's extraction on the disk" \
+    "grep -r -F needle-of-the-bench '$out/mspread'; true" 1.5
+  rm -rf "$out/mdeep" "$out/mwide" "$out/mspread"
+  echo "Each case runs once untimed, then $runs times in turn with its baseline; the ratio is"
+  echo "the median of the pairs' ratios. The mount stays up between the runs (for the first"
+  echo "read after mounting, each run mounts afresh)."
+  echo "Machine load while measured (1, 5, 15 minutes): $(cut -d ' ' -f 1-3 /proc/loadavg)."
+  echo
+  echo "| case | through the mount fastest / median (ms) | baseline | baseline fastest / median (ms) | ratio: median of pairs | target |"
+  echo "|---|---:|---|---:|---:|---|"
+  printf '%s\n' "${mount_rows[@]}"
+  echo
+  local server_peak
+  server_peak=$(sort -n "$server_peaks" | tail -n 1)
+  echo "Peak memory of the mount server in every case: $server_peak KiB (target under 16384 KiB: $(verdict "$server_peak" 16383))."
+}
+
+if [ "$only" = mount ]; then
+  mkdir -p "$out"
+  section=$(mount_section)
+  rm -rf "$out"
+  # The section replaces its old self, or goes in before the notes, which
+  # are taken afresh from bench/NOTES.md.
+  SECTION="$section" awk '
+    /^## / { if (skipping) skipping = 0 }
+    /^## Reading through --mount$/ { print ENVIRON["SECTION"]; print ""; skipping = 1; done = 1; next }
+    /^## How the figures come about$/ && !done { print ENVIRON["SECTION"]; print ""; done = 1 }
+    !skipping { print }
+  ' "$top/BENCHMARKS.md" | sed '/^## How the figures come about$/,$d' >"$top/BENCHMARKS.md.new"
+  if [ -f "$top/bench/NOTES.md" ]; then cat "$top/bench/NOTES.md" >>"$top/BENCHMARKS.md.new"; fi
+  mv "$top/BENCHMARKS.md.new" "$top/BENCHMARKS.md"
+  echo "$section"
+  exit 0
+fi
+
 rm -rf "$out" "$shm" && mkdir -p "$out" "$shm"
 if [ -z "$only" ]; then patch_table_text=$(patch_table "$out"); fi
 align_text="## Copies by alignment: g of an entry on a page boundary and off one
@@ -430,6 +569,7 @@ row "v of a 1 GiB image: 512 entries of 1 MiB, two copies each" "$(tool_run v "$
   "cat of the image" "$(measure "$out/base" : cat "$work/twocopies.iso")" 1.5
 row "m of a 1 GiB image of 1,024 files" "$(tool_run m "$out/base" : "$tool" "$work/spread.iso")" \
   "sha256sum of the extracted files" "$(measure "$out/sums" : sh -c 'exec sha256sum -- *')" 1.1
+mount_text=$(mount_section)
 out_fs=$(stat -f -c %T "$out")
 cd "$work" && rm -rf "$out"
 peak=$(sort -n "$peaks" | tail -n 1)
@@ -467,6 +607,8 @@ peak=$(sort -n "$peaks" | tail -n 1)
   printf '%s\n' "${rows[@]}"
   echo
   echo "Peak memory of the tool in every case: $peak KiB (target under 8192 KiB: $(verdict "$peak" 8191))."
+  echo
+  echo "$mount_text"
 } >"$top/BENCHMARKS.md.new"
 if [ -f "$top/bench/NOTES.md" ]; then { echo; cat "$top/bench/NOTES.md"; } >>"$top/BENCHMARKS.md.new"; fi
 mv "$top/BENCHMARKS.md.new" "$top/BENCHMARKS.md"

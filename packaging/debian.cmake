@@ -26,6 +26,10 @@ if(DISCSHELL_LIBCRYPTO_NAME AND libcrypto_file)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "${libcrypto_package}")
   endif()
 endif()
+# --mount as a user needs fusermount3, which the fuse3 package brings.
+if(DISCSHELL_HAVE_FUSE)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fuse3)
+endif()
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 
 # Debian's documentation layout: a copyright file and a compressed changelog

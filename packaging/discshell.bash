@@ -1,5 +1,6 @@
 # bash completion for discshell: options, image files for IMAGE, directories
-# for -C, files for -f, -o and --patch, and command letters after -c.
+# for -C and --mount, files for -f, -o and --patch, command letters after -c,
+# and common FUSE options after --fuse-option.
 _discshell() {
   local cur prev
   cur=${COMP_WORDS[COMP_CWORD]}
@@ -9,7 +10,7 @@ _discshell() {
       COMPREPLY=($(compgen -W 'a c d g h l m p q r s t u v w x' -- "$cur"))
       return
       ;;
-    -C)
+    -C | --mount)
       COMPREPLY=($(compgen -d -- "$cur"))
       return
       ;;
@@ -17,9 +18,13 @@ _discshell() {
       COMPREPLY=($(compgen -f -- "$cur"))
       return
       ;;
+    --fuse-option)
+      COMPREPLY=($(compgen -W 'allow_other allow_root auto_unmount debug' -- "$cur"))
+      return
+      ;;
   esac
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W '-c -f -C -o -h -V --help --version --overwrite --patch --' -- "$cur"))
+    COMPREPLY=($(compgen -W '-c -f -C -o -h -V --help --version --overwrite --patch --mount --foreground --fuse-option --' -- "$cur"))
     return
   fi
   COMPREPLY=($(compgen -f -- "$cur"))

@@ -14,6 +14,7 @@
 #include "console/output.h"
 #include "console/session.h"
 #include "console/shell.h"
+#include "mount/mount.h"
 #include "platform/platform.h"
 #include "transfer/output_file.h"
 #include "volume/geometry.h"
@@ -29,6 +30,9 @@ struct Options {
   std::optional<std::string> output;     ///< -o: instead of output.iso
   std::optional<std::string> patch;      ///< --patch: a delta instead of output.iso
   bool overwrite = false;                ///< --overwrite: x replaces edited local files
+  std::optional<std::string> mount;      ///< --mount DIR: serve the volume there instead
+  bool foreground = false;               ///< --foreground: the mount stays attached
+  std::vector<std::string> fuseOptions;  ///< --fuse-option, in order
   bool help = false;
   bool version = false;
   std::span<const char* const> positional;  ///< IMAGE [VOLUME-OFFSET] and what follows
@@ -53,6 +57,10 @@ constexpr OptionRule kOptionRules[] = {
     {'h', "help", false, [](Options& o, std::string) { o.help = true; }},
     {'V', "version", false, [](Options& o, std::string) { o.version = true; }},
     {0, "patch", true, [](Options& o, std::string v) { o.patch = std::move(v); }},
+    {0, "mount", true, [](Options& o, std::string v) { o.mount = std::move(v); }},
+    {0, "foreground", false, [](Options& o, std::string) { o.foreground = true; }},
+    {0, "fuse-option", true,
+     [](Options& o, std::string v) { o.fuseOptions.push_back(std::move(v)); }},
 };
 
 const OptionRule* ruleForLetter(char letter) {
@@ -207,6 +215,15 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
     }
     return finish(console, kExitSuccess);
   }
+  if (options->mount &&
+      (options->batch() || options->directory || options->output || options->overwrite)) {
+    console.err << "discshell: --mount takes no commands\n";
+    return kExitCannotStart;
+  }
+  if (!options->mount && (options->foreground || !options->fuseOptions.empty())) {
+    console.err << "discshell: --foreground and --fuse-option go with --mount\n" << kUsageLine;
+    return kExitCannotStart;
+  }
   if (options->positional.empty()) {
     if (!args.empty()) console.err << "discshell: no IMAGE given\n" << kUsageLine;
     return kExitNoImage;
@@ -223,7 +240,7 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
     }
   }
   // Without a batch option, messages keep going to standard output as always.
-  std::ostream& messages = options->batch() ? console.err : console.out;
+  std::ostream& messages = options->batch() || options->mount ? console.err : console.out;
   const auto image = ImageFile::open(options->positional[0]);
   if (!image) {
     messages << "Could not open image file.\nUsage: discshell IMAGE [VOLUME-OFFSET]\n";
@@ -235,6 +252,11 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
   if (!geometry) {
     messages << "Could not read volume header.\n";
     return kExitCannotStart;
+  }
+  if (options->mount) {
+    const MountRequest request{*options->mount, options->positional[0], options->foreground,
+                               options->fuseOptions};
+    return finish(console, mountVolume(*image, *geometry, request, console.out, console.err));
   }
   // Every script is opened before the first line runs.
   std::deque<std::ifstream> scriptFiles;

@@ -1,0 +1,272 @@
+#include "mount/mount_tree.h"
+
+#include <algorithm>
+
+#include "volume/tree.h"
+
+namespace discshell {
+namespace {
+
+// A node's number, and the key of a directory entry: the directory whose
+// walk holds the entry, and the entry's record. Records never lie at a
+// negative position, so bit 31 is free to mark the directory met first.
+constexpr std::uint64_t kFirstMet = std::uint64_t{1} << 31;
+constexpr std::uint64_t kRecordMask = kFirstMet - 1;
+
+std::uint64_t entryKey(std::int32_t parent, std::int32_t record) {
+  return std::uint64_t{static_cast<std::uint32_t>(parent)} << 32 |
+         (static_cast<std::uint32_t>(record) & kRecordMask);
+}
+
+// A listing cookie: the walk's position and whether further blocks follow,
+// or the end. No cookie of a position is 0, which starts the listing.
+constexpr ListCookie kEndCookie = ListCookie{1} << 40;
+
+ListCookie cookieAfter(const WalkState& walk) {
+  if (walk.end != WalkEnd::kRunning) return kEndCookie;
+  return ListCookie{walk.moreBlocksFollow} << 32 | static_cast<std::uint32_t>(walk.position);
+}
+
+// The walk of `directory` from where `cookie` left it.
+WalkState resumeWalk(WindowedReader& reader, std::int32_t directory, ListCookie cookie) {
+  if (cookie == 0) return beginWalk(reader, directory);
+  WalkState walk;
+  if (cookie == kEndCookie) {
+    walk.end = WalkEnd::kStopped;
+    return walk;
+  }
+  walk.position = static_cast<std::int32_t>(static_cast<std::uint32_t>(cookie));
+  walk.moreBlocksFollow = (cookie >> 32 & 1) != 0;
+  return walk;
+}
+
+// The entry whose record lies at `record`, read as a walk reads it there.
+std::optional<DirectoryEntry> entryAt(WindowedReader& reader, const VolumeGeometry& geometry,
+                                      std::int32_t record) {
+  WalkState walk;
+  walk.position = record;
+  return nextEntry(reader, geometry, walk);
+}
+
+// t's walk from the root, remembering every directory entry it meets and
+// which of them it entered, and counting the names a mount leaves out.
+class DirectoryRecorder final : public TreeVisitor {
+ public:
+  DirectoryRecorder(const VolumeGeometry& geometry, std::vector<std::uint64_t>& directories)
+      : geometry_(geometry), directories_(directories) {
+    stack_.push_back({geometry.rootDirectoryOffset, true});
+  }
+  bool visit(const DirectoryEntry& entry, bool directory, const std::string&) override {
+    const Level& parent = stack_.back();
+    const bool shown = parent.shown && mountedName(entry.name).has_value();
+    if (parent.shown && !shown) ++namesLeftOut;
+    if (directory) {
+      directories_.push_back(entryKey(parent.start, entry.recordPosition) | kFirstMet);
+      stack_.push_back({blockToOffset(geometry_, entry.startBlock), shown});
+    }
+    return true;
+  }
+  void leave(const std::string&) override { stack_.pop_back(); }
+  void revisit(const DirectoryEntry& entry, const std::string&) override {
+    const Level& parent = stack_.back();
+    if (parent.shown && !mountedName(entry.name)) ++namesLeftOut;
+    directories_.push_back(entryKey(parent.start, entry.recordPosition));
+  }
+
+  std::int64_t namesLeftOut = 0;
+
+ private:
+  struct Level {
+    std::int32_t start;
+    bool shown;
+  };
+  const VolumeGeometry& geometry_;
+  std::vector<std::uint64_t>& directories_;
+  std::vector<Level> stack_;
+};
+
+}  // namespace
+
+std::optional<std::string> mountedName(std::string_view entryName) {
+  if (entryName.empty() || entryName == "." || entryName == ".." ||
+      entryName.find('/') != std::string_view::npos) {
+    return std::nullopt;
+  }
+  return std::string(entryName);
+}
+
+std::uint64_t packExtent(FileExtent extent) {
+  return std::uint64_t{static_cast<std::uint32_t>(extent.position)} << 32 |
+         static_cast<std::uint32_t>(extent.byteCount);
+}
+
+FileExtent unpackExtent(std::uint64_t packed) {
+  return {static_cast<std::int32_t>(static_cast<std::uint32_t>(packed >> 32)),
+          static_cast<std::int32_t>(static_cast<std::uint32_t>(packed))};
+}
+
+bool NameIndex::insertFirst(std::string_view name, std::int32_t record) {
+  if (2 * (count_ + 1) > hashes_.size()) grow();
+  const std::uint64_t hash = std::max<std::uint64_t>(std::hash<std::string_view>{}(name), 1);
+  const std::size_t slot = slotOf(hash);
+  if (hashes_[slot] == hash) return false;
+  hashes_[slot] = hash;
+  records_[slot] = record;
+  ++count_;
+  return true;
+}
+
+std::optional<std::int32_t> NameIndex::find(std::string_view name) const {
+  if (hashes_.empty()) return std::nullopt;
+  const std::uint64_t hash = std::max<std::uint64_t>(std::hash<std::string_view>{}(name), 1);
+  const std::size_t slot = slotOf(hash);
+  if (hashes_[slot] != hash) return std::nullopt;
+  return records_[slot];
+}
+
+std::size_t NameIndex::bytes() const {
+  return sizeof(*this) + hashes_.capacity() * sizeof(std::uint64_t) +
+         records_.capacity() * sizeof(std::int32_t);
+}
+
+// The slot that holds `hash`, or the empty one where it would go.
+std::size_t NameIndex::slotOf(std::uint64_t hash) const {
+  const std::size_t mask = hashes_.size() - 1;
+  std::size_t slot = static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ULL) >> 32) & mask;
+  while (hashes_[slot] != 0 && hashes_[slot] != hash) slot = (slot + 1) & mask;
+  return slot;
+}
+
+void NameIndex::grow() {
+  std::vector<std::uint64_t> oldHashes(hashes_.empty() ? 16 : 2 * hashes_.size());
+  std::vector<std::int32_t> oldRecords(oldHashes.size());
+  oldHashes.swap(hashes_);
+  oldRecords.swap(records_);
+  for (std::size_t i = 0; i < oldHashes.size(); ++i) {
+    if (oldHashes[i] == 0) continue;
+    const std::size_t slot = slotOf(oldHashes[i]);
+    hashes_[slot] = oldHashes[i];
+    records_[slot] = oldRecords[i];
+  }
+}
+
+MountTree::MountTree(const ByteSource& image, const VolumeGeometry& geometry,
+                     std::size_t cacheBytes)
+    : image_(image), geometry_(geometry), cacheBytes_(cacheBytes) {
+  DirectoryRecorder recorder(geometry_, directories_);
+  walkTree(image, geometry, geometry.rootDirectoryOffset, recorder);
+  namesLeftOut_ = recorder.namesLeftOut;
+  std::sort(directories_.begin(), directories_.end(),
+            [](std::uint64_t a, std::uint64_t b) { return (a & ~kFirstMet) < (b & ~kFirstMet); });
+  directories_.shrink_to_fit();
+}
+
+MountTree::Kind MountTree::kindOf(std::int32_t parent, std::int32_t record) const {
+  const std::uint64_t key = entryKey(parent, record);
+  const auto found =
+      std::lower_bound(directories_.begin(), directories_.end(), key,
+                       [](std::uint64_t a, std::uint64_t b) { return (a & ~kFirstMet) < b; });
+  if (found == directories_.end() || (*found & ~kFirstMet) != key) return {};
+  return {true, (*found & kFirstMet) != 0};
+}
+
+MountNode MountTree::makeNode(std::int32_t parent, const DirectoryEntry& entry) const {
+  const Kind kind = kindOf(parent, entry.recordPosition);
+  return {entryKey(parent, entry.recordPosition), entry, kind.directory, kind.listed,
+          blockToOffset(geometry_, entry.startBlock)};
+}
+
+std::optional<MountNode> MountTree::node(NodeId id) {
+  if (id == kRootNode) {
+    MountNode root;
+    root.start = geometry_.rootDirectoryOffset;
+    return root;
+  }
+  WindowedReader reader(image_, 256);
+  const auto entry =
+      entryAt(reader, geometry_, static_cast<std::int32_t>(static_cast<std::uint32_t>(id)));
+  if (!entry) return std::nullopt;
+  return makeNode(static_cast<std::int32_t>(static_cast<std::uint32_t>(id >> 32)), *entry);
+}
+
+std::optional<MountNode> MountTree::lookup(const MountNode& directory, std::string_view name) {
+  if (!directory.directory || !directory.listed) return std::nullopt;
+  WindowedReader reader(image_);
+  std::optional<DirectoryEntry> entry;
+  if (const NameIndex* index = indexOf(directory)) {
+    if (const auto record = index->find(name)) entry = entryAt(reader, geometry_, *record);
+  } else {
+    // As findEntry looks a name up, but by the name shown.
+    WalkState walk = beginWalk(reader, directory.start);
+    while ((entry = nextEntry(reader, geometry_, walk)) && mountedName(entry->name) != name) {
+    }
+  }
+  if (!entry || entry->startBlock == 0 || mountedName(entry->name) != name) return std::nullopt;
+  return makeNode(directory.start, *entry);
+}
+
+void MountTree::list(const MountNode& directory, ListCookie cookie, const ListVisitor& add) {
+  if (!directory.directory || !directory.listed) return;
+  const NameIndex* index = indexOf(directory);
+  WindowedReader reader(image_);
+  WalkState walk = resumeWalk(reader, directory.start, cookie);
+  while (const auto entry = nextEntry(reader, geometry_, walk)) {
+    const auto name = mountedName(entry->name);
+    if (!name || entry->startBlock == 0) continue;
+    if (index != nullptr && index->find(*name) != entry->recordPosition) continue;
+    if (!add(makeNode(directory.start, *entry), *name, cookieAfter(walk))) return;
+  }
+}
+
+std::optional<std::size_t> MountTree::read(FileExtent file, std::int64_t offset,
+                                           std::span<unsigned char> out) const {
+  if (file.byteCount < 0 || offset < 0) return std::nullopt;
+  if (offset >= file.byteCount) return 0;
+  const std::size_t count = std::min(out.size(), static_cast<std::size_t>(file.byteCount - offset));
+  if (count == 0) return 0;
+  if (file.position < 0) return std::nullopt;
+  const std::size_t got = image_.readAt(file.position + offset, out.first(count));
+  if (got != count) return std::nullopt;
+  return count;
+}
+
+const NameIndex* MountTree::indexOf(const MountNode& directory) {
+  if (const auto known = indexOfNode_.find(directory.id); known != indexOfNode_.end()) {
+    indexes_.splice(indexes_.begin(), indexes_, known->second);
+    return &known->second->second;
+  }
+  if (std::find(tooLarge_.begin(), tooLarge_.end(), directory.id) != tooLarge_.end()) {
+    return nullptr;
+  }
+  NameIndex index;
+  WindowedReader reader(image_);
+  WalkState walk = beginWalk(reader, directory.start);
+  while (const auto entry = nextEntry(reader, geometry_, walk)) {
+    if (const auto name = mountedName(entry->name)) index.insertFirst(*name, entry->recordPosition);
+    // Older indexes make room as this one grows; one that fills the whole
+    // cache by itself is not kept.
+    while (!indexes_.empty() && cachedBytes_ + index.bytes() > cacheBytes_) {
+      forget(indexes_.back().first);
+    }
+    if (index.bytes() > cacheBytes_) {
+      constexpr std::size_t kTooLargeKept = 16;
+      if (tooLarge_.size() == kTooLargeKept) tooLarge_.erase(tooLarge_.begin());
+      tooLarge_.push_back(directory.id);
+      return nullptr;
+    }
+  }
+  cachedBytes_ += index.bytes();
+  indexes_.emplace_front(directory.id, std::move(index));
+  indexOfNode_[directory.id] = indexes_.begin();
+  return &indexes_.front().second;
+}
+
+void MountTree::forget(NodeId id) {
+  const auto known = indexOfNode_.find(id);
+  if (known == indexOfNode_.end()) return;
+  cachedBytes_ -= known->second->second.bytes();
+  indexes_.erase(known->second);
+  indexOfNode_.erase(known);
+}
+
+}  // namespace discshell

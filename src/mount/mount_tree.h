@@ -1,0 +1,138 @@
+// The volume as the tree a mount shows: what t lists, with the names a folder
+// can hold, the first entry of each name, and a directory met again shown
+// empty. It reads through the volume's own walk, lookup and directory rule,
+// keeps a few bytes per directory of the volume and a bounded cache of name
+// indexes, and knows nothing of FUSE, so the front end stays a thin layer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "volume/byte_source.h"
+#include "volume/directory.h"
+#include "volume/geometry.h"
+
+namespace discshell {
+
+/// The local name an entry shows under, or no value when a file here cannot
+/// be named so (empty, ".", "..", or with "/"): such an entry is left out.
+/// The one place that maps names; every lookup goes through it too.
+[[nodiscard]] std::optional<std::string> mountedName(std::string_view entryName);
+
+/// Which node of the tree: the root, or an entry by the directory whose
+/// walk holds it and its record, which no other place in the tree shares.
+using NodeId = std::uint64_t;
+inline constexpr NodeId kRootNode = 1;
+
+struct MountNode {
+  NodeId id = kRootNode;
+  DirectoryEntry entry;   ///< the entry (for the root, an empty one)
+  bool directory = true;  ///< by the tree's directory rule
+  bool listed = true;     ///< a directory shown with its contents: the first the walk met
+  std::int32_t start =
+      0;  ///< its start block as a byte position: a file's data, a directory's first block
+};
+
+/// Where a file's bytes lie: its start block as a byte position, and its
+/// byte count. Small enough to live in a FUSE file handle.
+struct FileExtent {
+  std::int32_t position = 0;
+  std::int32_t byteCount = 0;
+};
+[[nodiscard]] std::uint64_t packExtent(FileExtent extent);
+[[nodiscard]] FileExtent unpackExtent(std::uint64_t packed);
+
+/// The first record of each name in one directory, kept as a 64-bit hash of
+/// the name (two names that hash alike are a chance of one in 2^64 a pair),
+/// by open addressing: 12 bytes a slot and no allocation per name.
+class NameIndex {
+ public:
+  /// Keeps `record` for `name` unless the name has one already; true when
+  /// it had none.
+  bool insertFirst(std::string_view name, std::int32_t record);
+  /// The record kept for `name`, or no value.
+  [[nodiscard]] std::optional<std::int32_t> find(std::string_view name) const;
+  [[nodiscard]] std::size_t bytes() const;
+
+ private:
+  [[nodiscard]] std::size_t slotOf(std::uint64_t hash) const;
+  void grow();
+  std::vector<std::uint64_t> hashes_;  ///< 0 marks an empty slot
+  std::vector<std::int32_t> records_;
+  std::size_t count_ = 0;
+};
+
+/// Where a directory listing goes on: 0 at its start, else what `list`
+/// handed out with the entry before.
+using ListCookie = std::uint64_t;
+
+class MountTree {
+ public:
+  /// Walks the whole tree once from the root, as t does, to learn which
+  /// entries are directories and which directory was met first.
+  MountTree(const ByteSource& image, const VolumeGeometry& geometry,
+            std::size_t cacheBytes = kDefaultCacheBytes);
+
+  /// Name indexes kept at once, in bytes; a directory whose index alone
+  /// would pass it is served without one (its duplicates then show).
+  static constexpr std::size_t kDefaultCacheBytes = 4 << 20;
+
+  /// Entries left out of directories the mount shows, for their names.
+  [[nodiscard]] std::int64_t namesLeftOut() const { return namesLeftOut_; }
+
+  /// The node `id` as it reads now; no value when its record cannot be read.
+  [[nodiscard]] std::optional<MountNode> node(NodeId id);
+  /// The entry shown as `name` in `directory`; no value when none is.
+  [[nodiscard]] std::optional<MountNode> lookup(const MountNode& directory, std::string_view name);
+
+  /// Hands the entries shown in `directory` to `add`, in walk order, from
+  /// `cookie` on, each with the cookie that goes on behind it, until `add`
+  /// returns false (that entry is not taken) or the directory ends.
+  using ListVisitor =
+      std::function<bool(const MountNode& node, const std::string& name, ListCookie next)>;
+  void list(const MountNode& directory, ListCookie cookie, const ListVisitor& add);
+
+  /// Reads a file's bytes from `offset` into `out`: how many (0 past its
+  /// end), or no value when any of them lies outside what the image holds.
+  [[nodiscard]] std::optional<std::size_t> read(FileExtent file, std::int64_t offset,
+                                                std::span<unsigned char> out) const;
+
+  /// Bytes the name indexes take now, for the tests of the bound.
+  [[nodiscard]] std::size_t cachedBytes() const { return cachedBytes_; }
+
+ private:
+  struct Kind {
+    bool directory = false;
+    bool listed = false;
+  };
+  [[nodiscard]] Kind kindOf(std::int32_t parent, std::int32_t record) const;
+  [[nodiscard]] MountNode makeNode(std::int32_t parent, const DirectoryEntry& entry) const;
+  /// The index of a listed directory, built on first use; null when it
+  /// would pass the cache's bound.
+  const NameIndex* indexOf(const MountNode& directory);
+  void forget(NodeId id);
+
+  const ByteSource& image_;
+  VolumeGeometry geometry_;
+  std::size_t cacheBytes_;
+  std::int64_t namesLeftOut_ = 0;
+  /// Every directory entry of the tree as (parent << 32 | record), sorted;
+  /// bit 31 marks the one that the walk entered first.
+  std::vector<std::uint64_t> directories_;
+  /// Name indexes, the most recently used first.
+  std::list<std::pair<NodeId, NameIndex>> indexes_;
+  std::unordered_map<NodeId, std::list<std::pair<NodeId, NameIndex>>::iterator> indexOfNode_;
+  std::size_t cachedBytes_ = 0;
+  /// Directories found too large for an index, the latest last (a few).
+  std::vector<NodeId> tooLarge_;
+};
+
+}  // namespace discshell
