@@ -12,7 +12,8 @@ using tools::ImageBuilder;
 
 // One entry (or pair) for each problem an entry or a directory can have,
 // and a few that look like problems but are none (sibling directories with
-// names in common, a file of 0 bytes inside another's blocks). The root
+// names in common, a file of 0 bytes inside another's blocks). "both" lies
+// over two entries, one with each copy. The root
 // takes blocks 1 to 3 and its last entry runs on into block 5; the volume
 // claims 40 blocks, and the image ends inside block 38.
 ImageBuilder damagedVolume() {
@@ -37,7 +38,7 @@ ImageBuilder damagedVolume() {
                                      {"good", "TEXT", 10, 20},
                                      {"again", "DIR", 512, 8},
                                      {"onroot", "DATA", 4, 2},
-                                     {"empty", "DATA", 0, 21},
+                                     {"twin", "DATA", 0, 21},
                                      {"both", "DATA", 4, 20, 1},
                                      {"end", "DATA", 512, 39},
                                      {"list", "DATA", 4, 24, 200}},
@@ -45,7 +46,7 @@ ImageBuilder damagedVolume() {
   image.furtherCopies(root[7], {23});
   image.furtherCopies(root[8], {25, 0});
   image.furtherCopies(root[10], {11});
-  image.furtherCopies(root[15], {24});
+  image.furtherCopies(root[15], {21});
   image.directory(8, {{"inner", "TEXT", 4, 26}, {"up", "DIR", 512, 8}});
   image.directory(10, {{"note", "TEXT", 4, 26}, {"inner", "TEXT", 4, 26}, {"note", "TEXT", 4, 26}});
   image.directory(11, {});
@@ -72,6 +73,7 @@ TEST(Check, NamesEveryProblemWithItsPathFromTheRootAndFailsTheBatch) {
             "docs/note: an earlier entry of its directory has the same name.\n"
             "good: an earlier entry of its directory has the same name.\n"
             "again/: directory already seen at sub/\n"
+            "twin: an earlier entry of its directory has the same name.\n"
             "both: copy 1 differs from copy 0\n"
             "end: copy 0 runs past the end of the image.\n"
             "list: its copy list runs past its directory block.\n"
@@ -79,7 +81,7 @@ TEST(Check, NamesEveryProblemWithItsPathFromTheRootAndFailsTheBatch) {
             "good: overlaps wide\n"
             "onroot: overlaps /\n"
             "both: overlaps good\n"
-            "Checked 3 directories and 19 files: 20 problems.\n");
+            "Checked 3 directories and 19 files: 21 problems.\n");
   EXPECT_EQ(run.errors, "");
   EXPECT_EQ(run.status, 2);
 }
@@ -157,17 +159,19 @@ TEST(Check, NamesProblemsOfTheHeaderAndTheRootAsTheRoot) {
 // Only structure keeps data from being a directory: script/ stays one
 // whatever its entries hold, and is listed, extracted and checked whole;
 // data that reads as a directory up to some entry and then fails that way
-// is named by v.
+// is named by v, data that fails at its first entry is not.
 TEST(Check, TakesADirectoryWithDamagedEntriesForOneAndNamesBrokenStructure) {
   ImageBuilder image(512);
   image.header(16, 1);
   image.data(8, "one\n");
   image.data(10, "menu");
   image.data(11, "MENU");
+  image.data(12, std::string(24, '\x01'));  // a first entry without a name
   image.directory(1, {{"script", "DIR", 512, 2},
                       {"broken", "DIR", 512, 4},
                       {"unended", "DIR", 512, 5},
-                      {"stuck", "DIR", 512, 7}});
+                      {"stuck", "DIR", 512, 7},
+                      {"data", "DATA", 512, 12}});
   image.directory(2, {{"ch1", "TEXT", 4, 8},
                       {"ch2", "TEXT", -5, 9},
                       {"far", "TEXT", 4, 9999},
@@ -192,13 +196,13 @@ TEST(Check, TakesADirectoryWithDamagedEntriesForOneAndNamesBrokenStructure) {
             "512 bytes.\n"
             "stuck: reads as a directory up to entry 1, then entry 2 would not move the walk "
             "forward.\n"
-            "Checked 3 directories and 7 files: 6 problems.\n");
+            "Checked 3 directories and 8 files: 6 problems.\n");
   const RunResult tree = runTool({"-c", "t script", "-c", "x", "image.iso"}, "", dir.path());
   EXPECT_EQ(tree.output,
             "TEXT\t4\t8\tch1\nTEXT\t-5\t9\tch2\nTEXT\t4\t9999\tfar\nDIR\t512\t3\tmenu/\n"
             "TEXT\t4\t10\tmenu/item\n"
-            "script/ch1\nscript/menu/item\nbroken\nunended\nstuck\n"
-            "Extracted 5 files and 2 directories, 1544 bytes; 2 failures.\n");
+            "script/ch1\nscript/menu/item\nbroken\nunended\nstuck\ndata\n"
+            "Extracted 6 files and 2 directories, 2056 bytes; 2 failures.\n");
   EXPECT_EQ(tree.errors, batchErrors("-c 2",
                                      "script/ch2: Invalid entry size.\n"
                                      "script/far: Image ends early: 0 of 4 bytes written.\n"));
@@ -260,6 +264,7 @@ TEST(Checksums, ListWhatXWritesSoThatSha256sumChecksItAndNameWhatXSkips) {
 
   writeFile(dir / "image.sha256", run.output);
   ASSERT_EQ(runTool({"-c", "x", "image.iso"}, "", dir.path()).status, 2);
+  EXPECT_FALSE(exists(dir / "again"));
   const std::string check = "cd '" + dir.path() + "' && sha256sum --check --strict image.sha256";
   EXPECT_EQ(std::system((check + " >/dev/null").c_str()), 0);
   writeFile(dir / "sub/line\r\nfeed", "FEED");
