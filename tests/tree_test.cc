@@ -14,7 +14,8 @@ using tools::EntrySpec;
 using tools::ImageBuilder;
 
 // Only structure keeps data from being a directory: an entry's bad values
-// (a negative byte count, a start block far outside the image) do not.
+// (a negative byte count, a start block far outside the image) do not. The
+// tree walk, which remembers walks by their start, says the same of each.
 TEST(IsDirectory, TakesDataThatWalksAsADirectoryAndNothingElse) {
   ImageBuilder image(512);
   image.header(32, 1);
@@ -31,10 +32,6 @@ TEST(IsDirectory, TakesDataThatWalksAsADirectoryAndNothingElse) {
   image.directory(14, {{"k14", "T", 1, 9, 14}, {"a"}, {"b"}, {"c"}, {"d"}, {"e"}});
   image.directory(16, {{"k15", "T", 1, 9, 15}, {"a"}, {"b"}, {"c"}, {"d"}, {"e"}});
   image.directory(31, {{"n", "T", 1, 9}});
-  image.resize(31 * 512 + 94);  // its end marker is cut off
-  const MemorySource source(image.bytes());
-  const VolumeGeometry geometry = readVolumeGeometry(source, 0).value();
-  WindowedReader reader(source);
   using enum DirectoryFault;
   const std::vector<std::tuple<EntrySpec, DirectoryFault, std::uint32_t>> cases = {
       {{"dir", "FILE", 512, 2}, kNone, 2},          {{"empty", "", 512, 3}, kNone, 0},
@@ -47,7 +44,25 @@ TEST(IsDirectory, TakesDataThatWalksAsADirectoryAndNothingElse) {
       {{"full", "DIR", 512, 14}, kNone, 6},         {{"over", "DIR", 512, 16}, kNoEndMarker, 6},
       {{"over2", "DIR", 1024, 16}, kNone, 6},
   };
-  for (const auto& [given, fault, entries] : cases) {
+  std::vector<EntrySpec> all;
+  for (const auto& [given, fault, entries] : cases) all.push_back(given);
+  image.directory(20, all, 3);
+  image.resize(31 * 512 + 94);  // its end marker is cut off
+  const MemorySource source(image.bytes());
+  const VolumeGeometry geometry = readVolumeGeometry(source, 0).value();
+  WindowedReader reader(source);
+  struct Verdicts final : TreeVisitor {
+    bool visit(const DirectoryEntry&, bool directory, const std::string&) override {
+      directories.push_back(directory);
+      return false;
+    }
+    void revisit(const DirectoryEntry&, const std::string&) override {}
+    std::vector<bool> directories;
+  } walked;
+  walkTree(source, geometry, blockToOffset(geometry, 20), walked);
+  ASSERT_EQ(walked.directories.size(), cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const auto& [given, fault, entries] = cases[i];
     DirectoryEntry entry;
     entry.name = given.name;
     entry.byteCount = given.byteCount;
@@ -56,6 +71,7 @@ TEST(IsDirectory, TakesDataThatWalksAsADirectoryAndNothingElse) {
     EXPECT_EQ(reading.fault, fault) << given.name;
     EXPECT_EQ(reading.entries, entries) << given.name;
     EXPECT_EQ(isDirectory(reader, geometry, entry), fault == kNone) << given.name;
+    EXPECT_EQ(walked.directories[i], fault == kNone) << given.name;
   }
 }
 
