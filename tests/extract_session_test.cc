@@ -86,7 +86,27 @@ TEST(GetFile, WritesTheBytesThatExistWhenTheImageEndsEarly) {
   // x counts the bytes it wrote, also of a file the image cut short.
   std::filesystem::remove(dir / "long");
   EXPECT_EQ(runTool({"-c", "x long", "image.iso"}, "", dir.path()).output,
-            "Extracted 0 files and 0 directories, 512 bytes; 1 failures.\n");
+            "Extracted 0 files and 0 directories, 512 bytes; 1 failure.\n");
+}
+
+// x keeps a local file that holds other bytes than its entry, also one that
+// only has more after them, and says so as news, not as a failure; a local
+// directory where a file belongs is a failure.
+TEST(ExtractTree, KeepsEditsAsNewsAndFailsWhereItCannotWrite) {
+  ScratchDir dir;
+  extractionVolume().save(dir / "image.iso");
+  writeFile(dir / "hello.txt", "Hello, world!\nand more");
+  ASSERT_TRUE(std::filesystem::create_directory(dir / "empty"));
+  const RunResult run =
+      runTool({"-c", "x hello.txt", "-c", "x dup", "-c", "x empty", "image.iso"}, "", dir.path());
+  EXPECT_EQ(run.output,
+            "hello.txt: Local file differs from the image; kept.\n"
+            "Extracted 0 files and 0 directories, 0 bytes; 1 kept, 0 failures.\n"
+            "dup\nExtracted 1 file and 0 directories, 3 bytes; 0 failures.\n"
+            "Extracted 0 files and 0 directories, 0 bytes; 1 failure.\n");
+  EXPECT_EQ(run.errors, batchErrors("-c 3", "empty: Could not write local file.\n"));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(readFile(dir / "hello.txt"), "Hello, world!\nand more");
 }
 
 TEST(SaveAll, SavesEveryEntryAsAPlainFileAndReportsEachOne) {

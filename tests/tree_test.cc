@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "tools/image_builder.h"
 
 namespace discshell {
@@ -11,6 +13,9 @@ namespace {
 using tools::EntrySpec;
 using tools::ImageBuilder;
 
+// Only structure keeps data from being a directory: an entry's bad values
+// (a negative byte count, a start block far outside the image) do not. The
+// tree walk, which remembers walks by their start, says the same of each.
 TEST(IsDirectory, TakesDataThatWalksAsADirectoryAndNothingElse) {
   ImageBuilder image(512);
   image.header(32, 1);
@@ -19,35 +24,54 @@ TEST(IsDirectory, TakesDataThatWalksAsADirectoryAndNothingElse) {
   image.blockHeaderAt(image.blockPosition(4), 5);  // empty, says more follow
   image.directory(6, std::vector<EntrySpec>(7, {"x", "T", 1, 9}), 2);  // two blocks
   image.data(10, "Hello, world!\n");
-  image.directory(11, {{"", "T", 1, 9}});    // an entry without a name
-  image.directory(12, {{"n", "T", -1, 9}});  // a negative byte count
+  image.directory(11, {{"n", "T", 1, 9}, {"", "T", 1, 9}});  // an entry without a name
+  image.directory(12, {{"n", "T", -1, 9}, {"far", "T", 1, 99999}});
   image.directory(13, {{"n", "T", 1, 9}});
   image.poke32(image.blockPosition(13) + 20 + 64, -18);  // walk cannot advance
   // Its end marker is the block's last 4 bytes, then one entry longer.
   image.directory(14, {{"k14", "T", 1, 9, 14}, {"a"}, {"b"}, {"c"}, {"d"}, {"e"}});
   image.directory(16, {{"k15", "T", 1, 9, 15}, {"a"}, {"b"}, {"c"}, {"d"}, {"e"}});
   image.directory(31, {{"n", "T", 1, 9}});
+  using enum DirectoryFault;
+  const std::vector<std::tuple<EntrySpec, DirectoryFault, std::uint32_t>> cases = {
+      {{"dir", "FILE", 512, 2}, kNone, 2},          {{"empty", "", 512, 3}, kNone, 0},
+      {{"open", "DIR", 512, 4}, kNoEntries, 0},     {{"two", "DIR", 1024, 6}, kNone, 7},
+      {{"half", "DIR", 512, 6}, kNoEndMarker, 6},   {{"text", "DIR", 512, 10}, kNoEntries, 0},
+      {{"odd", "DIR", 500, 2}, kNotAStretch, 0},    {{"zero", "DIR", 0, 2}, kNotAStretch, 0},
+      {{"block0", "DIR", 512, 0}, kNotAStretch, 0}, {{"noname", "DIR", 512, 11}, kNamelessEntry, 1},
+      {{"values", "DIR", 512, 12}, kNone, 2},       {{"stuck", "DIR", 512, 13}, kNoProgress, 1},
+      {{"cut", "DIR", 512, 31}, kNoEndMarker, 1},   {{"below", "DIR", 512, -1}, kNoEndMarker, 0},
+      {{"full", "DIR", 512, 14}, kNone, 6},         {{"over", "DIR", 512, 16}, kNoEndMarker, 6},
+      {{"over2", "DIR", 1024, 16}, kNone, 6},
+  };
+  std::vector<EntrySpec> all;
+  for (const auto& [given, fault, entries] : cases) all.push_back(given);
+  image.directory(20, all, 3);
   image.resize(31 * 512 + 94);  // its end marker is cut off
   const MemorySource source(image.bytes());
   const VolumeGeometry geometry = readVolumeGeometry(source, 0).value();
   WindowedReader reader(source);
-  const std::vector<std::pair<EntrySpec, bool>> cases = {
-      {{"dir", "FILE", 512, 2}, true},       {{"empty", "", 512, 3}, true},
-      {{"open", "DIR", 512, 4}, false},      {{"two", "DIR", 1024, 6}, true},
-      {{"half", "DIR", 512, 6}, false},      {{"text", "DIR", 512, 10}, false},
-      {{"odd", "DIR", 500, 2}, false},       {{"zero", "DIR", 0, 2}, false},
-      {{"block0", "DIR", 512, 0}, false},    {{"noname", "DIR", 512, 11}, false},
-      {{"negative", "DIR", 512, 12}, false}, {{"stuck", "DIR", 512, 13}, false},
-      {{"cut", "DIR", 512, 31}, false},      {{"below", "DIR", 512, -1}, false},
-      {{"full", "DIR", 512, 14}, true},      {{"over", "DIR", 512, 16}, false},
-      {{"over2", "DIR", 1024, 16}, true},
-  };
-  for (const auto& [given, expected] : cases) {
+  struct Verdicts final : TreeVisitor {
+    bool visit(const DirectoryEntry&, bool directory, const std::string&) override {
+      directories.push_back(directory);
+      return false;
+    }
+    void revisit(const DirectoryEntry&, const std::string&) override {}
+    std::vector<bool> directories;
+  } walked;
+  walkTree(source, geometry, blockToOffset(geometry, 20), walked);
+  ASSERT_EQ(walked.directories.size(), cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const auto& [given, fault, entries] = cases[i];
     DirectoryEntry entry;
     entry.name = given.name;
     entry.byteCount = given.byteCount;
     entry.startBlock = given.startBlock;
-    EXPECT_EQ(isDirectory(reader, geometry, entry), expected) << given.name;
+    const DirectoryReading reading = readAsDirectory(reader, geometry, entry);
+    EXPECT_EQ(reading.fault, fault) << given.name;
+    EXPECT_EQ(reading.entries, entries) << given.name;
+    EXPECT_EQ(isDirectory(reader, geometry, entry), fault == kNone) << given.name;
+    EXPECT_EQ(walked.directories[i], fault == kNone) << given.name;
   }
 }
 

@@ -164,7 +164,7 @@ TEST(Update, TakesTheFirstEntryOfANameAndNeverWritesOverADirectory) {
                                      "change to where x wrote them.\n"));
   EXPECT_EQ(none.status, 2);
   const RunResult x = runTool({"-c", "x", "image.iso"}, "", dir.path());
-  EXPECT_EQ(x.output, "dup\nondir\nExtracted 2 files and 0 directories, 8 bytes; 1 failures.\n");
+  EXPECT_EQ(x.output, "dup\nondir\nExtracted 2 files and 0 directories, 8 bytes; 1 failure.\n");
   EXPECT_EQ(x.errors, batchErrors("-c 1", "dup: Duplicate name; not extracted.\n"));
   EXPECT_EQ(readFile(dir / "dup"), "aaaa");
   EXPECT_EQ(runTool({"-c", "u", "image.iso"}, "", dir.path()).output,

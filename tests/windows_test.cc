@@ -79,7 +79,7 @@ TEST(WindowsNames, GAAndXRefuseNamesWindowsCannotHold) {
                 "CON...\n" + unsafe + "a:b...\n" + unsafe + "trail....\n" + unsafe +
                 "\xC3\xA9t\xC3\xA9.txt...\n\nDone.\n\n?>" + "nul.txt: " + unsafe + "CON: " +
                 unsafe + "a:b: " + unsafe + "trail.: " + unsafe + "\xC3\xA9t\xC3\xA9.txt\n" +
-                "Extracted 1 files and 0 directories, 4 bytes; 4 failures.\n" + "?>Exiting...\n");
+                "Extracted 1 file and 0 directories, 4 bytes; 4 failures.\n" + "?>Exiting...\n");
   EXPECT_EQ(readFile(dir / "\xC3\xA9t\xC3\xA9.txt"), "data");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 }

@@ -6,6 +6,10 @@
 
 namespace discshell {
 
+std::string counted(std::int64_t count, std::string_view one, std::string_view many) {
+  return std::to_string(count) + ' ' + std::string(count == 1 ? one : many);
+}
+
 ShellStep checkWholeVolume(Session& session, std::int32_t, std::optional<std::string_view>) {
   const ProgressRun progress(session.progress, [&] { return checkWork(session); });
   const CheckTotals totals = checkVolume(
@@ -14,9 +18,9 @@ ShellStep checkWholeVolume(Session& session, std::int32_t, std::optional<std::st
         session.out << session.shown(path + ": " + what) << '\n';
       },
       reportProgress);
-  session.out << "Checked " << totals.directories << " directories and " << totals.files
-              << " files: " << totals.problems
-              << (totals.problems == 1 ? " problem.\n" : " problems.\n");
+  session.out << "Checked " << counted(totals.directories, "directory", "directories") << " and "
+              << counted(totals.files, "file", "files") << ": "
+              << counted(totals.problems, "problem", "problems") << ".\n";
   // Problems are what v reports, not failures of its own: they stay on
   // standard output, and only the batch's exit status tells of them.
   if (totals.problems > 0) session.failed = true;

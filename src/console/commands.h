@@ -58,6 +58,9 @@ ShellStep checkWholeVolume(Session& session, std::int32_t directory,
 /// (checksum_command.cc, or checksum_command_none.cc).
 extern const CommandHandler kChecksumCommand;
 
+/// A count and its noun, singular for 1: "1 file", "0 files", "2 files".
+[[nodiscard]] std::string counted(std::int64_t count, std::string_view one, std::string_view many);
+
 /// What a path argument of t, x, p, s, u or m names: an entry, or (for ".",
 /// "..", "/" and paths ending in them) a directory given by its levels.
 struct PathArgument {

@@ -29,7 +29,7 @@ constexpr std::string_view kCommandsFromP =
     "v         check the whole volume and print every problem found\n"
     "w NAME    write output.iso: the entry NAME's data overwritten by the local file NAME\n"
     "x [PATH]  copy everything below this directory (or PATH) out, keeping the tree\n"
-    "          (a local file that differs from its entry is kept)\n"
+    "          (a local file that differs from its entry is kept, and said so)\n"
     "Paths: names joined by \"/\"; a leading \"/\" starts at the root, \"..\" goes up one\n"
     "level; an entry whose whole name matches is always taken first.\n";
 

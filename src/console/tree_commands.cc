@@ -42,6 +42,9 @@ ShellStep extractTree(Session& session, std::int32_t, std::optional<std::string_
       case TreeEvent::kFile:
         session.out << session.shown(path) << '\n';
         break;
+      case TreeEvent::kKept:
+        session.out << session.shown(path) << ": " << message;
+        break;
       case TreeEvent::kFailure:
         session.fail(path, message);
         break;
@@ -60,9 +63,11 @@ ShellStep extractTree(Session& session, std::int32_t, std::optional<std::string_
                                        *target->entry, existing, report)
                     : extractDirectoryTree(session.image, session.geometry, std::move(*here),
                                            target->directory, existing, report);
-  session.out << "Extracted " << totals.files << " files and " << totals.directories
-              << " directories, " << totals.bytes << " bytes; " << totals.failures
-              << " failures.\n";
+  session.out << "Extracted " << counted(totals.files, "file", "files") << " and "
+              << counted(totals.directories, "directory", "directories") << ", "
+              << counted(totals.bytes, "byte", "bytes") << "; "
+              << (totals.kept > 0 ? std::to_string(totals.kept) + " kept, " : "")
+              << counted(totals.failures, "failure", "failures") << ".\n";
   return ShellStep::kPrompt;
 }
 

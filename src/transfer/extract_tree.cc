@@ -35,6 +35,12 @@ class TreeExtractor final : public TreeVisitor {
         extractFile(image_, blockToOffset(geometry_, entry.startBlock), entry.byteCount, *here,
                     entry.name, existing_, &compare_);
     totals.bytes += result.written;
+    if (result.status == ExtractStatus::kKept) {
+      // An edit made on purpose, which u and r put back: news, not a failure.
+      ++totals.kept;
+      report_(TreeEvent::kKept, path, extractMessage(result, entry.byteCount));
+      return false;
+    }
     if (result.status != ExtractStatus::kWritten) {
       return fail(path, extractMessage(result, entry.byteCount));
     }

@@ -15,6 +15,7 @@ namespace discshell {
 
 enum class TreeEvent {
   kFile,     ///< a file was written whole
+  kKept,     ///< a local file with other bytes (an edit) was kept: `message` says so
   kFailure,  ///< an entry, or a directory with all below it, failed: `message` says why
   kRevisit,  ///< a directory already extracted by this command, not entered again
 };
@@ -27,6 +28,7 @@ struct TreeTotals {
   std::int64_t files = 0;
   std::int64_t directories = 0;
   std::int64_t bytes = 0;
+  std::int64_t kept = 0;  ///< local files with other bytes left as they were
   std::int64_t failures = 0;
 };
 

@@ -41,6 +41,17 @@ class PairTable {
       if (slots_[i] >> 32 == key && found(static_cast<std::uint32_t>(slots_[i]))) return true;
     }
   }
+  /// Drops every pair whose key `keep` does not want.
+  template <typename Keep>
+  void keepOnly(Keep keep) {
+    std::vector<std::uint64_t> old;
+    old.swap(slots_);
+    count_ = 0;
+    for (const std::uint64_t slot : old) {
+      const auto key = static_cast<std::uint32_t>(slot >> 32);
+      if (slot != kEmpty && keep(key)) insert(key, static_cast<std::uint32_t>(slot));
+    }
+  }
   void insert(std::uint32_t key, std::uint32_t value) {
     if (32 * (count_ + 1) > 31 * slots_.size()) grow();
     std::size_t i = home(key);
@@ -170,9 +181,10 @@ class VolumeChecker final : public TreeVisitor {
         imageLength_(image.length().value_or(0)),
         reader_(image),
         nameReader_(image, 4096),
+        stretchReader_(image, 4096),
         compare_(image, bytesRead) {
     places_.push_back({0, kRoot});
-    levels_.push_back({kRoot});
+    levels_.push_back({kRoot, geometry.rootDirectoryOffset});
     entered_.insert(static_cast<std::uint32_t>(geometry.rootDirectoryOffset), kRoot);
     totals.directories = 1;
   }
@@ -204,7 +216,7 @@ class VolumeChecker final : public TreeVisitor {
   // under the later entry, and there are never more lines than entries,
   // even when thousands of entries lie over one another.
   void checkOverlaps() {
-    std::vector<std::pair<std::size_t, PairTable>>().swap(nameTables_);  // done with, and large
+    std::vector<NameTable>().swap(nameTables_);  // done with
     if (geometry_.blockSize <= 0 || stretches_.empty()) return;
     auto overlaps = earlierOverlaps();
     std::sort(overlaps.begin(), overlaps.end());
@@ -225,12 +237,12 @@ class VolumeChecker final : public TreeVisitor {
     }
     ++totals.directories;
     entered_.insert(static_cast<std::uint32_t>(blockToOffset(geometry_, entry.startBlock)), number);
-    levels_.push_back({number});
+    levels_.push_back({number, blockToOffset(geometry_, entry.startBlock)});
     return true;
   }
 
   void leave(const std::string&) override {
-    if (!nameTables_.empty() && nameTables_.back().first == levels_.size()) nameTables_.pop_back();
+    if (!nameTables_.empty() && nameTables_.back().depth == levels_.size()) nameTables_.pop_back();
     levels_.pop_back();
   }
 
@@ -251,12 +263,30 @@ class VolumeChecker final : public TreeVisitor {
  private:
   // A directory being walked. Its first entry is kept here, and only a
   // second one gets it a table of names (in `nameTables_`), so a long chain
-  // of directories of one entry each costs 12 bytes a level.
+  // of directories of one entry each costs 16 bytes a level.
   struct Level {
     std::uint32_t number;
+    std::int32_t offset;  ///< where its first block lies
     std::uint32_t firstKey = 0;
     std::uint32_t firstRecord = kNoEntry;  ///< the first entry's record position, if any
   };
+
+  // The names of a directory of more than one entry, for the same-name
+  // check: the first entry of each name, by the hash of the name. Once it
+  // keeps kScanAfter names, the whole directory is read through once for the
+  // hashes of all its names (4 bytes a name, for that moment only): a name
+  // whose hash no other entry of it has cannot repeat, so from then on only
+  // the few names whose hashes repeat are kept, however large the directory.
+  struct NameTable {
+    std::size_t depth = 0;  ///< of its level
+    PairTable firsts;
+    std::size_t kept = 0;
+    bool scanned = false;
+    std::vector<std::uint32_t> repeating;  ///< once scanned: the hashes that repeat, sorted
+  };
+  static constexpr std::size_t kScanAfter = 4096;
+  /// A reading of this many entries costs more to repeat than to remember.
+  static constexpr std::uint32_t kManyEntries = 16;
 
   void problem(const std::string& path, const std::string& what) {
     ++totals.problems;
@@ -292,7 +322,11 @@ class VolumeChecker final : public TreeVisitor {
     const std::int32_t lastCopy =
         last && *last >= 0 && *last <= layout::kRootLastCopyIndexMax ? *last : 0;
     if (const auto block = reader_.read32(addWrapped(volume, layout::kRootBlockField))) {
-      addRootStretch(*block, byteCount);
+      if (overlapsHeader(*block, byteCount)) {
+        problem("/", "copy 0 overlaps the volume header.");
+      } else {
+        addRootStretch(*block, byteCount);
+      }
     }
     std::vector<Copy> further;
     for (std::int32_t i = 1; i <= lastCopy; ++i) {
@@ -304,7 +338,11 @@ class VolumeChecker final : public TreeVisitor {
         continue;
       }
       further.push_back({static_cast<std::size_t>(i), position});
-      addRootStretch(*block, byteCount);
+      if (overlapsHeader(*block, byteCount)) {
+        problem("/", "copy " + std::to_string(i) + " overlaps the volume header.");
+      } else {
+        addRootStretch(*block, byteCount);
+      }
     }
     compareCopies("/", geometry_.rootDirectoryOffset, further, compared);
   }
@@ -338,14 +376,18 @@ class VolumeChecker final : public TreeVisitor {
       };
       const std::int32_t block = (*blocks)[i];
       const std::int32_t position = blockToOffset(geometry_, block);
-      if (block == 0) {
+      // A start block of 0 means no entry, as g and x take it; any other
+      // copy with bytes on block 0 lies over the header.
+      if (block == 0 && (i == 0 || length == 0)) {
         copy(" has block 0.");
       } else if (outsideVolume(block, length)) {
         copy(" lies outside the volume.");
       } else if (position < 0 || position + length > imageLength_) {
         copy(" runs past the end of the image.");
       } else {
-        if (takesPart(block, entry.byteCount)) {
+        if (overlapsHeader(block, length)) {
+          copy(" overlaps the volume header.");
+        } else if (takesPart(block, entry.byteCount)) {
           if (number == kNoEntry) number = remember(entry, directory);
           stretches_.push_back({block, entry.byteCount, number | (directory ? kDirectoryData : 0)});
         }
@@ -354,32 +396,111 @@ class VolumeChecker final : public TreeVisitor {
       }
     }
     if (firstIsWhole) compareCopies(path, first, further, length);
+    if (firstIsWhole && !directory) checkDamagedDirectory(entry, path);
+  }
+
+  // Data that reads as a directory up to some entry and then fails by its
+  // structure alone is most likely a directory damaged there, which every
+  // command takes as a file: v says so. Every entry read must be sound (see
+  // soundEntry), which file data next to never is. A start is read so once
+  // when that finds damage or reads many entries; other readings end within
+  // a few entries and cost less to repeat than to remember.
+  void checkDamagedDirectory(const DirectoryEntry& entry, const std::string& path) {
+    const auto start = static_cast<std::uint32_t>(blockToOffset(geometry_, entry.startBlock));
+    if (readAsDirectoryAt_.find(start, [](std::uint32_t) { return true; })) return;
+    const DirectoryReading reading =
+        readAsDirectory(stretchReader_, geometry_, entry, [&](const DirectoryEntry& child) {
+          return soundEntry(child) ? WalkStep::kContinue : WalkStep::kStop;
+        });
+    std::uint32_t sound = reading.entries;
+    std::string then;
+    if (reading.fault == DirectoryFault::kNamelessEntry) {
+      then = "entry " + std::to_string(sound + 1) + " has no name.";
+    } else if (reading.fault == DirectoryFault::kNoProgress) {
+      --sound;  // the last entry read is the one that does not move on
+      then = "entry " + std::to_string(sound + 1) + " would not move the walk forward.";
+    } else if (reading.fault == DirectoryFault::kNoEndMarker) {
+      then = "finds no end marker within its " + std::to_string(entry.byteCount) + " bytes.";
+    }
+    const bool damaged = !then.empty() && sound > 0;
+    if (damaged || reading.entries >= kManyEntries) readAsDirectoryAt_.insert(start, 0);
+    if (damaged) {
+      problem(path, "reads as a directory up to entry " + std::to_string(sound) + ", then " + then);
+    }
+  }
+
+  // An entry as a directory holds it when sound: named, a byte count of 0
+  // or more, and its copy list within its block, every copy whole in the
+  // volume and the image, none at block 0 or over the header.
+  bool soundEntry(const DirectoryEntry& entry) {
+    if (entry.name.empty() || entry.byteCount < 0) return false;
+    const auto blocks = readCopyBlocks(stretchReader_, geometry_, entry);
+    if (!blocks) return false;
+    return std::all_of(blocks->begin(), blocks->end(), [&](std::int32_t block) {
+      const std::int32_t position = blockToOffset(geometry_, block);
+      return block > 0 && !overlapsHeader(block, entry.byteCount) &&
+             !outsideVolume(block, entry.byteCount) && position >= 0 &&
+             position + std::int64_t{entry.byteCount} <= imageLength_;
+    });
+  }
+
+  static std::uint32_t nameKey(const std::string& name) {
+    const std::uint64_t hash = std::hash<std::string>{}(name);
+    return static_cast<std::uint32_t>(hash ^ (hash >> 32));
   }
 
   void checkName(const DirectoryEntry& entry, const std::string& path) {
     Level& level = levels_.back();
-    const std::uint64_t hash = std::hash<std::string>{}(entry.name);
-    const auto key = static_cast<std::uint32_t>(hash ^ (hash >> 32));
+    const std::uint32_t key = nameKey(entry.name);
     const auto record = static_cast<std::uint32_t>(entry.recordPosition);
     if (level.firstRecord == kNoEntry) {
       level.firstKey = key;
       level.firstRecord = record;
       return;
     }
-    if (nameTables_.empty() || nameTables_.back().first != levels_.size()) {
-      nameTables_.emplace_back(levels_.size(), PairTable());
-      nameTables_.back().second.insert(level.firstKey, level.firstRecord);
+    if (nameTables_.empty() || nameTables_.back().depth != levels_.size()) {
+      NameTable table;
+      table.depth = levels_.size();
+      table.firsts.insert(level.firstKey, level.firstRecord);
+      table.kept = 1;
+      nameTables_.push_back(std::move(table));
+    }
+    NameTable& names = nameTables_.back();
+    if (names.scanned && !std::binary_search(names.repeating.begin(), names.repeating.end(), key)) {
+      return;
     }
     // Only the first entry of each name goes in, so many entries of one
     // name cost one comparison each, not one per earlier entry.
-    PairTable& names = nameTables_.back().second;
-    if (names.find(key, [&](std::uint32_t other) {
+    if (names.firsts.find(key, [&](std::uint32_t other) {
           return nameAt(static_cast<std::int32_t>(other)) == entry.name;
         })) {
       problem(path, "an earlier entry of its directory has the same name.");
-    } else {
-      names.insert(key, record);
+      return;
     }
+    names.firsts.insert(key, record);
+    if (++names.kept > kScanAfter && !names.scanned) scanNames(names, level.offset);
+  }
+
+  // The hashes that more than one entry of the directory at `offset` has,
+  // by the walk the tree walk takes; then only their names stay kept.
+  void scanNames(NameTable& names, std::int32_t offset) {
+    std::vector<std::uint32_t> keys;
+    WindowedReader reader(image_);
+    WalkState walk = beginWalk(reader, offset);
+    while (const auto entry = nextEntry(reader, geometry_, walk))
+      keys.push_back(nameKey(entry->name));
+    std::sort(keys.begin(), keys.end());
+    for (std::size_t i = 1; i < keys.size(); ++i) {
+      if (keys[i] == keys[i - 1] &&
+          (names.repeating.empty() || names.repeating.back() != keys[i])) {
+        names.repeating.push_back(keys[i]);
+      }
+    }
+    std::vector<std::uint32_t>().swap(keys);
+    names.firsts.keepOnly([&](std::uint32_t key) {
+      return std::binary_search(names.repeating.begin(), names.repeating.end(), key);
+    });
+    names.scanned = true;
   }
 
   void compareCopies(const std::string& path, std::int32_t first, const std::vector<Copy>& further,
@@ -395,6 +516,13 @@ class VolumeChecker final : public TreeVisitor {
     const std::int64_t blockSize = geometry_.blockSize;
     const std::int64_t blocks = (length + blockSize - 1) / blockSize;
     return block < 0 || block + blocks > *volumeBlocks_;
+  }
+
+  // Whether a copy's bytes reach into the volume's first 104 bytes, which
+  // hold the header: with blocks smaller than that, block 1 and on do.
+  [[nodiscard]] bool overlapsHeader(std::int32_t block, std::int64_t length) const {
+    return length > 0 && block >= 0 && geometry_.blockSize > 0 &&
+           std::int64_t{block} * geometry_.blockSize < layout::kHeaderExtent;
   }
 
   // Copies on block 0 or outside the volume are reported as such and left
@@ -489,14 +617,17 @@ class VolumeChecker final : public TreeVisitor {
   std::int64_t imageLength_;
   WindowedReader reader_;
   WindowedReader nameReader_;
+  WindowedReader stretchReader_;  ///< for data read as a directory, apart from the walk's
   CopyComparer compare_;
   std::optional<std::int64_t> volumeBlocks_;  ///< when the header gives a usable block count
   std::vector<Place> places_;
   std::vector<Level> levels_;  ///< the directories being walked, the root first
-  /// Name hash to the first entry of that name, for each level (by depth)
-  /// of more than one entry.
-  std::vector<std::pair<std::size_t, PairTable>> nameTables_;
+  /// For each level of more than one entry, by depth.
+  std::vector<NameTable> nameTables_;
   PairTable entered_;  ///< directory position to the entry that entered it
+  /// Starts of data already read as a directory by checkDamagedDirectory
+  /// that need no second reading.
+  PairTable readAsDirectoryAt_;
   std::vector<Stretch> stretches_;
 };
 

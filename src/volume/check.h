@@ -29,9 +29,12 @@ using BytesRead = std::function<void(std::int64_t bytes)>;
 /// tree walk reaches from the root (each directory entered once), and then
 /// whether the data of any two entries overlap. Problems come in walk order,
 /// the overlaps last, in the order of where they lie in the image. Every
-/// directory is read once, and data only to compare an entry's copies, each
-/// copy once, through one bounded buffer. Memory grows only by a few bytes
-/// per entry, for the overlap check and the paths it names.
+/// directory is read once (one of more than 4,096 entries twice, the second
+/// time for its names), data only to compare an entry's copies, each copy
+/// once, through one bounded buffer, and the first entries of a file whose
+/// size is whole blocks, to tell a damaged directory. Memory grows only by a
+/// few bytes per entry with data, for the overlap check and the paths it
+/// names, and by 4 bytes a name of a large directory while it is read again.
 CheckTotals checkVolume(const ImageFile& image, const VolumeGeometry& geometry,
                         const ProblemReporter& report, const BytesRead& bytesRead = nullptr);
 

@@ -59,6 +59,13 @@ bool cannotBeDirectory(const VolumeGeometry& geometry, const DirectoryEntry& ent
          entry.byteCount % geometry.blockSize != 0;
 }
 
+// The one thing an entry can hold that keeps its directory from being one:
+// without a name it cannot be looked up, listed or extracted, and such an
+// entry is what a walk meets in data that is no directory. Bad values (a
+// negative byte count, a start block outside the image) are the entry's
+// own damage, reported with it.
+bool breaksDirectory(const DirectoryEntry& entry) { return entry.name.empty(); }
+
 // Whether a stretch whose walk needs its first `leastByteCount` bytes is a
 // directory of `byteCount` bytes: a field ending exactly at its end is inside.
 bool holdsWalk(std::int32_t byteCount, std::uint32_t leastByteCount) {
@@ -84,14 +91,14 @@ class StretchWalk {
       const auto child = nextEntry(reader, geometry, walk_);
       if (!child) break;
       ++entries_;
-      if (child->name.empty() || child->byteCount < 0) badEntry_ = true;
+      if (breaksDirectory(*child)) badEntry_ = true;
     }
   }
   [[nodiscard]] bool ended() const { return badEntry_ || walk_.end != WalkEnd::kRunning; }
   /// Once ended: the least byte count at which the stretch reads as a
   /// directory (its walk reached a flags word of 0 within it, every entry
-  /// named and of a byte count of 0 or more, and it met an entry or its first
-  /// block said it was the last), or kNever.
+  /// named, and it met an entry or its first block said it was the last), or
+  /// kNever.
   [[nodiscard]] std::uint32_t leastByteCount() const {
     const std::int64_t extent = walk_.furthestRead - start_;
     if (badEntry_ || walk_.end != WalkEnd::kEndMarker ||
@@ -162,12 +169,41 @@ struct Frame {
 
 }  // namespace
 
+DirectoryReading readAsDirectory(WindowedReader& reader, const VolumeGeometry& geometry,
+                                 const DirectoryEntry& entry, const EntryVisitor& visit) {
+  DirectoryReading reading;
+  if (cannotBeDirectory(geometry, entry)) return reading;
+  const std::int32_t start = blockToOffset(geometry, entry.startBlock);
+  WalkState walk = beginWalk(reader, start, {start, std::int64_t{start} + entry.byteCount});
+  while (const auto child = nextEntry(reader, geometry, walk)) {
+    if (breaksDirectory(*child)) {
+      reading.fault = DirectoryFault::kNamelessEntry;
+      return reading;
+    }
+    ++reading.entries;
+    if (visit && visit(*child) == WalkStep::kStop) {
+      reading.fault = DirectoryFault::kStopped;
+      return reading;
+    }
+  }
+  switch (walk.end) {
+    case WalkEnd::kEndMarker:
+      reading.fault = reading.entries == 0 && !walk.firstBlockIsLast ? DirectoryFault::kNoEntries
+                                                                     : DirectoryFault::kNone;
+      break;
+    case WalkEnd::kNoProgress:
+      reading.fault = DirectoryFault::kNoProgress;
+      break;
+    default:
+      reading.fault = DirectoryFault::kNoEndMarker;
+      break;
+  }
+  return reading;
+}
+
 bool isDirectory(WindowedReader& reader, const VolumeGeometry& geometry,
                  const DirectoryEntry& entry) {
-  if (cannotBeDirectory(geometry, entry)) return false;
-  StretchWalk walk(reader, blockToOffset(geometry, entry.startBlock));
-  walk.extend(reader, geometry, entry.byteCount);
-  return walk.isDirectory(entry.byteCount);
+  return readAsDirectory(reader, geometry, entry).fault == DirectoryFault::kNone;
 }
 
 std::optional<PathTarget> resolvePath(WindowedReader& reader, const VolumeGeometry& geometry,

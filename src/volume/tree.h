@@ -12,12 +12,39 @@
 
 namespace discshell {
 
-/// Whether an entry's data reads as a directory: start block not 0, a byte
-/// count that is a positive multiple of the block size, and a walk of that
-/// data, reading nothing outside it, that ends at a flags word of 0, meets
-/// only entries with a name and a byte count of 0 or more, and meets at least
-/// one entry unless the first block says it is the last. The flags word and
-/// the type are never looked at.
+/// Why an entry's data does or does not read as a directory.
+enum class DirectoryFault {
+  kNone,         ///< it is a directory
+  kNotAStretch,  ///< start block 0, or a byte count that is no positive multiple of the block size
+  kNoEntries,    ///< an end marker first, though the first block says more blocks follow
+  kNamelessEntry,  ///< an entry without a name
+  kNoEndMarker,    ///< no end marker within its bytes (or within the image)
+  kNoProgress,     ///< an entry that would not move the walk forward
+  kStopped,        ///< the caller's visitor ended the reading first
+};
+
+/// How an entry's data reads as a directory.
+struct DirectoryReading {
+  DirectoryFault fault = DirectoryFault::kNotAStretch;
+  std::uint32_t entries = 0;  ///< named entries read before the end, or before the fault
+};
+
+/// The one rule for which entries are directories, for every walker: start
+/// block not 0, a byte count that is a positive multiple of the block size,
+/// and a walk of that data, reading nothing outside it, that ends at a flags
+/// word of 0, meets only entries with a name, and meets at least one entry
+/// unless the first block says it is the last. Only that structure counts:
+/// an entry in it with a negative byte count, a start block outside the
+/// image or any other bad value leaves it a directory (the tree commands
+/// report that entry on its own). The flags word and the type are never
+/// looked at. `visit`, when given, is handed each named entry read, and may
+/// end the reading.
+[[nodiscard]] DirectoryReading readAsDirectory(WindowedReader& reader,
+                                               const VolumeGeometry& geometry,
+                                               const DirectoryEntry& entry,
+                                               const EntryVisitor& visit = nullptr);
+
+/// Whether an entry's data reads as a directory, by readAsDirectory's rule.
 [[nodiscard]] bool isDirectory(WindowedReader& reader, const VolumeGeometry& geometry,
                                const DirectoryEntry& entry);
 
