@@ -128,7 +128,7 @@ ImageBuilder hostileVolume() {
   return image;
 }
 
-TEST(SaveAll, RefusesUnsafeNamesAndTheImageItselfInThatOrder) {
+TEST(SaveAll, EscapesNamesThatCannotStandAndRefusesTheImageItself) {
   ScratchDir dir;
   const ImageBuilder image = hostileVolume();
   image.save(dir / "image.iso");
@@ -139,10 +139,10 @@ TEST(SaveAll, RefusesUnsafeNamesAndTheImageItselfInThatOrder) {
   EXPECT_EQ(run.output, summary(8192, 512, 512) +
                             "?>\nSaving all files in directory...\n\n"
                             "...\nUnsafe local file name.\n"
-                            "....\nUnsafe local file name.\n"
-                            ".....\nUnsafe local file name.\n"
-                            "../escape...\nUnsafe local file name.\n"
-                            "./image.iso...\nUnsafe local file name.\n"
+                            "....\n.: written as %2E.\n"
+                            ".....\n..: written as %2E%2E.\n"
+                            "../escape...\n../escape: written as ..%2Fescape.\n"
+                            "./image.iso...\n./image.iso: written as .%2Fimage.iso.\n"
                             "image.iso...\nLocal file would overwrite the image.\n"
                             "soft.iso...\nLocal file would overwrite the image.\n"
                             "hard.iso...\nLocal file would overwrite the image.\n"
@@ -153,7 +153,8 @@ TEST(SaveAll, RefusesUnsafeNamesAndTheImageItselfInThatOrder) {
   EXPECT_EQ(readFile(dir / "ok"), "data");
   EXPECT_FALSE(exists(dir.path() + "/../escape"));
   EXPECT_EQ(listNames(dir.path()),
-            (std::vector<std::string>{"busy", "hard.iso", "image.iso", "ok", "soft.iso"}));
+            (std::vector<std::string>{"%2E", "%2E%2E", ".%2Fimage.iso", "..%2Fescape", "busy",
+                                      "hard.iso", "image.iso", "ok", "soft.iso"}));
 }
 
 TEST(GetFile, LeavesAnEarlierFileIntactWhenTheLocalFileCannotBeWritten) {

@@ -57,6 +57,7 @@ TEST(Resize, RoundTripsTheDemoDiscLongerShorterAndEmptied) {
                     "docs/archive/old-notes.txt"});
   std::filesystem::rename(dir / "output.iso", dir / "patched.iso");
   EXPECT_EQ(runTool({"-c", "r", "patched.iso"}, "", dir.path()).output,
+            "demo.iso: no entry in the image; not added.\n"
             "Nothing to replace: every local file matches the image.\n");
 }
 
@@ -122,6 +123,7 @@ TEST(Resize, RoundTripsCopiesSharedDataAndAMultiBlockDirectory) {
                     "multi/after"});
   std::filesystem::rename(dir / "output.iso", dir / "patched.iso");
   EXPECT_EQ(runTool({"-c", "r", "patched.iso"}, "", dir.path()).output,
+            "image.iso: no entry in the image; not added.\n"
             "Nothing to replace: every local file matches the image.\n");
 }
 
@@ -188,7 +190,7 @@ TEST(Resize, WritesNothingWhenALocalFileChangesAfterItWasCompared) {
   const VolumeGeometry geometry = readVolumeGeometry(image, 0).value();
   const auto top = platform::Directory::open(dir.path()).value();
   const std::string output = dir / "output.iso";
-  const PatchTarget target{std::nullopt, geometry.rootDirectoryOffset, ""};
+  const PatchTarget target{std::nullopt, geometry.rootDirectoryOffset, "", std::nullopt};
   for (const auto planner : {planUpdate, planResize}) {
     const PatchPlan plan = planner(image, geometry, top, target, output);
     ASSERT_TRUE(plan.problems.empty());

@@ -117,7 +117,7 @@ TEST(Update, RefusesTheWholeCommandOnAnyProblemAndWritesNothing) {
   writeFile(dir / "elsewhere/inner", "new");
   ASSERT_TRUE(makeSymbolicLink("elsewhere", dir / "linkdir"));
   const RunResult run = runTool({"-c", "u", "image.iso"}, "", dir.path());
-  EXPECT_EQ(run.output, "");
+  EXPECT_EQ(run.output, "elsewhere/: no entry in the image; not added.\n");
   EXPECT_EQ(run.errors, batchErrors("-c 1",
                                     "long: local file is longer than the entry (5 > 4 bytes).\n"
                                     "outside: copy 0 lies outside the image.\n"

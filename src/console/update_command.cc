@@ -36,6 +36,18 @@ void printLines(Session& session, const PatchPlan& plan) {
   }
 }
 
+// Local files that u and r leave out because no entry means them: a new
+// file is never added to the image.
+void printUntracked(Session& session, const PatchPlan& plan) {
+  for (const std::string& path : plan.untracked) {
+    session.out << session.shown(path) << ": no entry in the image; not added.\n";
+  }
+  if (plan.untrackedCount > plan.untracked.size()) {
+    session.out << "... and " << plan.untrackedCount - plan.untracked.size()
+                << " more with no entry in the image.\n";
+  }
+}
+
 }  // namespace
 
 ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argument,
@@ -46,11 +58,16 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
   if (!here) return ShellStep::kPrompt;
   const ProgressRun progress(session.progress, std::nullopt);
   const std::string& output = session.outputPath;
-  const PatchPlan plan = planner(session.image, session.geometry, *here,
-                                 {target->entry, target->directory, currentPath(session)}, output);
+  const auto outputStatus = platform::statPath(output);
+  const PatchPlan plan =
+      planner(session.image, session.geometry, *here,
+              {target->entry, target->directory, currentPath(session),
+               outputStatus ? std::optional(outputStatus->identity) : std::nullopt},
+              output);
   for (const std::string& path : plan.revisits) {
     session.out << session.shown(path) << ": directory already visited, not entered again\n";
   }
+  if (!plan.noLocalFiles) printUntracked(session, plan);
   if (plan.noLocalFiles && plan.problems.empty()) {
     session.fail(
         "No local files of this tree here: run x first, or change to where x wrote them.\n");

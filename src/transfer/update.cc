@@ -58,7 +58,7 @@ class OverlapCheck {
   };
   std::optional<Source> open(const Stretch& stretch) {
     if (stretch.owner >= changed_.size()) return Source{std::nullopt, &image_.file()};
-    auto local = openBelow(top_, changed_[stretch.owner].path);
+    auto local = openBelow(top_, changed_[stretch.owner].localPath);
     if (!local) return std::nullopt;
     return Source{std::move(local), nullptr};
   }
@@ -78,7 +78,8 @@ PatchPlan planUpdate(const ImageFile& image, const VolumeGeometry& geometry,
                      const platform::Directory& top, const PatchTarget& target,
                      const std::string& outputPath) {
   ChangeScan scan = scanChanges(image, geometry, top, target, LongerFiles::kRefused);
-  PatchPlan plan{std::move(scan.problems), std::move(scan.revisits), scan.noLocalFiles, {}, {}};
+  PatchPlan plan{std::move(scan.problems),  std::move(scan.revisits), scan.noLocalFiles, {}, {},
+                 std::move(scan.untracked), scan.untrackedCount};
   if (scan.changed.empty()) return plan;
   const std::vector<ChangedEntry>& changed = scan.changed;
   std::vector<std::vector<std::int64_t>> positions;
@@ -104,7 +105,7 @@ PatchPlan planUpdate(const ImageFile& image, const VolumeGeometry& geometry,
   for (std::size_t i = 0; i < changed.size(); ++i) {
     plan.lines.push_back({changed[i].path, changed[i].length, changed[i].copies.size(), {}});
     plan.changes.files.push_back(
-        {changed[i].path, changed[i].local, changed[i].length, std::move(positions[i])});
+        {changed[i].localPath, changed[i].local, changed[i].length, std::move(positions[i])});
   }
   return plan;
 }
