@@ -84,8 +84,9 @@ std::string nameKey(std::string_view local, bool foldsCase) {
   return foldsCase ? platform::foldCase(local) : std::string(local);
 }
 
-FirstNames::FirstNames(const ByteSource& image, const VolumeGeometry& geometry)
-    : image_(image), geometry_(geometry) {}
+FirstNames::FirstNames(const ByteSource& image, const VolumeGeometry& geometry,
+                       std::uint32_t hashBits)
+    : image_(image), geometry_(geometry), hashBits_(hashBits) {}
 
 void FirstNames::enter(std::int32_t directoryOffset, bool foldsCase) {
   // A deque grows without copying: 4 bytes a name at its peak.
@@ -93,7 +94,7 @@ void FirstNames::enter(std::int32_t directoryOffset, bool foldsCase) {
   WindowedReader reader(image_);
   WalkState walk = beginWalk(reader, directoryOffset);
   while (const auto entry = nextEntry(reader, geometry_, walk)) {
-    hashes.push_back(hashKey(nameKey(localName(entry->name), foldsCase)));
+    hashes.push_back(hashKey(nameKey(localName(entry->name), foldsCase)) & hashBits_);
   }
   std::sort(hashes.begin(), hashes.end());
   Level level;
@@ -116,7 +117,7 @@ std::optional<std::string> FirstNames::earlier(const DirectoryEntry& entry,
                                                std::string_view local) {
   Level& level = levels_.back();
   const std::string key = nameKey(local, level.foldsCase);
-  const std::uint32_t hash = hashKey(key);
+  const std::uint32_t hash = hashKey(key) & hashBits_;
   const auto suspect =
       std::lower_bound(level.suspects.begin(), level.suspects.end(), hash,
                        [](const Suspect& s, std::uint32_t h) { return s.hash < h; });
@@ -148,11 +149,15 @@ bool FirstNames::sameKey(std::int32_t recordPosition, std::string_view key,
   return nameKey(localName(name), levels_.back().foldsCase) == key;
 }
 
-std::optional<LocalNames> LocalNames::read(const platform::Directory& folder, bool foldsCase) {
+std::uint32_t LocalNames::hash(std::string_view key) const { return hashKey(key) & hashBits_; }
+
+std::optional<LocalNames> LocalNames::read(const platform::Directory& folder, bool foldsCase,
+                                           std::uint32_t hashBits) {
   LocalNames names;
   names.foldsCase_ = foldsCase;
+  names.hashBits_ = hashBits;
   if (!folder.listNames([&](std::string_view name) {
-        names.hashes_.push_back(hashKey(nameKey(name, foldsCase)));
+        names.hashes_.push_back(names.hash(nameKey(name, foldsCase)));
       })) {
     return std::nullopt;
   }
@@ -164,7 +169,7 @@ std::optional<LocalNames> LocalNames::read(const platform::Directory& folder, bo
   // Names that share a hash are told apart by their keys: read them again.
   if (!folder.listNames([&](std::string_view name) {
         std::string key = nameKey(name, foldsCase);
-        const std::uint32_t hash = hashKey(key);
+        const std::uint32_t hash = names.hash(key);
         const auto [first, last] =
             std::equal_range(names.hashes_.begin(), names.hashes_.end(), hash);
         if (last - first > 1) names.shared_.emplace_back(hash, std::move(key));
@@ -177,7 +182,7 @@ std::optional<LocalNames> LocalNames::read(const platform::Directory& folder, bo
 
 std::optional<std::size_t> LocalNames::find(std::string_view local) const {
   std::string key = nameKey(local, foldsCase_);
-  const std::uint32_t hash = hashKey(key);
+  const std::uint32_t hash = this->hash(key);
   const auto [first, last] = std::equal_range(hashes_.begin(), hashes_.end(), hash);
   if (first == last) return std::nullopt;
   const auto slot = static_cast<std::size_t>(first - hashes_.begin());

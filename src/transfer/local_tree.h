@@ -71,7 +71,9 @@ class LocalTree {
 class FirstNames {
  public:
   /// Starts outside any directory: the entry a walk starts from is alone.
-  FirstNames(const ByteSource& image, const VolumeGeometry& geometry);
+  /// Tests narrow `hashBits` to make different names share hashes.
+  FirstNames(const ByteSource& image, const VolumeGeometry& geometry,
+             std::uint32_t hashBits = 0xFFFFFFFF);
   /// The walk enters the directory at `directoryOffset`; `foldsCase` says
   /// how its local folder compares names.
   void enter(std::int32_t directoryOffset, bool foldsCase);
@@ -102,6 +104,7 @@ class FirstNames {
                              std::string& name) const;
   const ByteSource& image_;
   const VolumeGeometry& geometry_;
+  std::uint32_t hashBits_;
   std::vector<Level> levels_{1};
 };
 
@@ -110,9 +113,11 @@ class FirstNames {
 /// Each name is a slot that the first entry to find it claims.
 class LocalNames {
  public:
-  /// Reads the names in `folder`; no value when it cannot be read.
+  /// Reads the names in `folder`; no value when it cannot be read. Tests
+  /// narrow `hashBits` to make different names share hashes.
   [[nodiscard]] static std::optional<LocalNames> read(const platform::Directory& folder,
-                                                      bool foldsCase);
+                                                      bool foldsCase,
+                                                      std::uint32_t hashBits = 0xFFFFFFFF);
   /// The slot of the name that the local name `local` finds in the folder,
   /// or no value when none is there. Only a file found at `local` makes it
   /// certain: a name there may merely share its hash.
@@ -130,6 +135,8 @@ class LocalNames {
   /// The keys of names whose hash another name has too, by hash and key.
   std::vector<std::pair<std::uint32_t, std::string>> shared_;
   bool foldsCase_ = false;
+  std::uint32_t hashBits_ = 0xFFFFFFFF;
+  [[nodiscard]] std::uint32_t hash(std::string_view key) const;
 };
 
 /// Opens the regular file at `path` ("/"-separated names, as the tree walk
