@@ -3,6 +3,7 @@
 # move the same bytes, and writes the tables to BENCHMARKS.md.
 #
 #   bench/run.sh [RUNS]          (default 7 runs per case)
+#   bench/run.sh RUNS names      only the table of names, printed, not written
 #
 # Images are built on the disk in $BENCH_DIR (default /tmp/discshell-bench,
 # about 4 GiB) with random data, so nothing is sparse. What the cases write
@@ -33,6 +34,12 @@ cd "$work"
 fill() {  # fill FILE FROM-BYTE MIB: random data over a stretch of the file
   dd if=/dev/urandom of="$1" bs=1M count="$3" seek="$2" oflag=seek_bytes conv=notrunc status=none
 }
+# One directory of 2,000,000 empty files, each at a start block of its own
+# (146 MB); of 1,000,000 (73 MB), and of 100,000.
+[ -f flat.iso ] || "$mkimage" flat flat.iso 2000000
+[ -f flat1m.iso ] || "$mkimage" flat flat1m.iso 1000000
+[ -f flat100k.iso ] || "$mkimage" flat flat100k.iso 100000
+if [ "${2:-}" != names ]; then
 [ -f patch.iso ] || { "$mkimage" one-entry patch.iso 1024 && fill patch.iso 32768 1024; }
 [ -f extract.iso ] || { "$mkimage" one-entry extract.iso 256 && fill extract.iso 32768 256; }
 # The entry g copies out, as a file of its own: what cp copies for g.
@@ -45,11 +52,9 @@ fill() {  # fill FILE FROM-BYTE MIB: random data over a stretch of the file
 [ -f spread.iso ] || { "$mkimage" many spread.iso 1024 1048576 && fill spread.iso $((38 * 2048)) 1024; }
 [ -f wide.iso ] || "$mkimage" wide wide.iso 100000
 [ -f deep.iso ] || "$mkimage" tree deep.iso 100 1000 0
-# Hostile shapes: 30,000 entries that all lead back to the root, each with a
-# byte count of its own (2.1 MB); one directory of 2,000,000 empty files, each
-# at a start block of its own (146 MB).
+# A hostile shape: 30,000 entries that all lead back to the root, each with a
+# byte count of its own (2.1 MB).
 [ -f self.iso ] || "$mkimage" self self.iso 30000
-[ -f flat.iso ] || "$mkimage" flat flat.iso 2000000
 # One 1-byte entry with 100,000 copies, all of one block.
 [ -f copies.iso ] || "$mkimage" copies copies.iso 100000
 # 512 entries of 1 MiB with two copies each: every copy 0 from block 21 on,
@@ -60,6 +65,7 @@ if [ ! -f twocopies.iso ]; then
   dd if=twocopies.iso of=twocopies.iso bs=1M count=512 skip=$((21 * 2048)) \
     seek=$((21 * 2048 + (512 << 20))) iflag=skip_bytes,count_bytes oflag=seek_bytes \
     conv=notrunc status=none
+fi
 fi
 
 script() { printf '%s\nq\n' "$1" > "$work/$2.script"; }
@@ -200,6 +206,47 @@ xfs_table() {
   echo
 }
 
+# names_table DIR: what x, u, r and m keep to tell local names apart in one
+# directory of 1,000,000 and of 100,000 files (u, r and m after x, nothing
+# changed, so every entry has its local file; one run each after the
+# warm-up, as x creates a million files), and u and r where no local file
+# is, against t of the same 2,000,000 entries. Peaks go to no other table.
+names_table() {
+  local dir=$1 n label limit t tm m tt ttm
+  mkdir -p "$dir/empty"
+  echo "## Names: one directory of many entries"
+  echo
+  echo "| case | tool fastest / median (ms) | tool peak (KiB) | target |"
+  echo "|---|---:|---:|---|"
+  for n in 1000000 100000; do
+    label=$(printf "%'d" "$n" 2>/dev/null || echo "$n")
+    limit=$([ "$n" = 1000000 ] && echo 12288 || echo 8192)
+    local image="$work/flat$((n / 1000))k.iso"
+    [ "$n" = 1000000 ] && image="$work/flat1m.iso"
+    local saved=$runs
+    runs=1
+    read -r t tm m < <(tool_run x "$dir/names" "rm -rf '$dir/names' && mkdir '$dir/names' && sync" "$tool" "$image")
+    echo "| x of one directory of $label empty files | $(ms "$t") / $(ms "$tm") | $m | under $limit KiB: $(verdict "$m" $((limit - 1))) |"
+    for c in u r m; do
+      read -r t tm m < <(tool_run "$c" "$dir/names" : "$tool" "$image")
+      echo "| $c of the same, after x, nothing changed | $(ms "$t") / $(ms "$tm") | $m | under $limit KiB: $(verdict "$m" $((limit - 1))) |"
+    done
+    runs=$saved
+    rm -rf "$dir/names"
+  done
+  read -r tt ttm m < <(tool_run t "$dir/empty" : "$tool" "$work/flat.iso")
+  echo "| t of one directory of 2,000,000 files | $(ms "$tt") / $(ms "$ttm") | $m | |"
+  for c in u r; do
+    read -r t tm m < <(tool_run "$c" "$dir/empty" : "$tool" "$work/flat.iso")
+    echo "| $c of the same, no local file | $(ms "$t") / $(ms "$tm") | $m | at most 2 × t: $(ratio "$t" "$tt") / $(ratio "$tm" "$ttm"), $(verdict "$(ratio "$t" "$tt")" 2) |"
+  done
+  echo
+}
+if [ "${2:-}" = names ]; then
+  mkdir -p "$out" && names_table "$out" && rm -rf "$out"
+  exit 0
+fi
+
 rm -rf "$out" "$shm" && mkdir -p "$out" "$shm"
 disk_table=$(copy_table "the disk" "$out" "$work")
 tmpfs_table=$(copy_table "tmpfs" "$shm" "$work")
@@ -264,6 +311,7 @@ row "v of a 1 GiB image: 512 entries of 1 MiB, two copies each" "$(tool_run v "$
   "cat of the image" "$(measure "$out/base" : cat "$work/twocopies.iso")" 1.5
 row "m of a 1 GiB image of 1,024 files" "$(tool_run m "$out/base" : "$tool" "$work/spread.iso")" \
   "sha256sum of the extracted files" "$(measure "$out/sums" : sh -c 'exec sha256sum -- *')" 1.1
+names_text=$(names_table "$out")
 out_fs=$(stat -f -c %T "$out")
 cd "$work" && rm -rf "$out"
 peak=$(sort -n "$peaks" | tail -n 1)
@@ -295,6 +343,8 @@ peak=$(sort -n "$peaks" | tail -n 1)
   printf '%s\n' "${rows[@]}"
   echo
   echo "Peak memory of the tool in every case: $peak KiB (target under 8192 KiB: $(verdict "$peak" 8191))."
+  echo
+  echo "$names_text"
 } >"$top/BENCHMARKS.md.new"
 if [ -f "$top/bench/NOTES.md" ]; then { echo; cat "$top/bench/NOTES.md"; } >>"$top/BENCHMARKS.md.new"; fi
 mv "$top/BENCHMARKS.md.new" "$top/BENCHMARKS.md"

@@ -113,11 +113,11 @@ ImageBuilder hostileVolume() {
   image.header(16, 1);
   image.data(4, "data");
   image.directory(1, {
-                         {"", "TEXT", 4, 4},
+                         {"", "TEXT", -1, 4},  // unsafe, whatever its size
                          {".", "TEXT", 4, 4},
                          {"..", "TEXT", 4, 4},
                          {"../escape", "TEXT", 4, 4},
-                         {"./image.iso", "TEXT", 4, 4},  // unsafe, and also the image
+                         {"./image.iso", "TEXT", 4, 4},  // escaped: not the image
                          {"image.iso", "TEXT", -1, 4},
                          {"soft.iso", "TEXT", 4, 4},
                          {"hard.iso", "TEXT", 4, 4},
