@@ -219,7 +219,7 @@ names_table() {
   echo "| case | tool fastest / median (ms) | tool peak (KiB) | target |"
   echo "|---|---:|---:|---|"
   for n in 1000000 100000; do
-    label=$(printf "%'d" "$n" 2>/dev/null || echo "$n")
+    label=$(sed ':a;s/\B[0-9]\{3\}\>/,&/;ta' <<<"$n")
     limit=$([ "$n" = 1000000 ] && echo 12288 || echo 8192)
     local image="$work/flat$((n / 1000))k.iso"
     [ "$n" = 1000000 ] && image="$work/flat1m.iso"
