@@ -89,7 +89,9 @@ FirstNames::FirstNames(const ByteSource& image, const VolumeGeometry& geometry,
     : image_(image), geometry_(geometry), hashBits_(hashBits) {}
 
 void FirstNames::enter(std::int32_t directoryOffset, bool foldsCase) {
-  // A deque grows without copying: 4 bytes a name at its peak.
+  // A deque grows without copying: 4 bytes a name at its peak. The walk
+  // here is not limited to any byte count, so it meets every entry a tree
+  // walk of the directory meets, limited or not.
   std::deque<std::uint32_t> hashes;
   WindowedReader reader(image_);
   WalkState walk = beginWalk(reader, directoryOffset);
