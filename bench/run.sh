@@ -10,6 +10,7 @@
 #                                of that section of BENCHMARKS.md
 #   bench/run.sh RUNS mount      only the --mount cases: their section of
 #                                BENCHMARKS.md is replaced, the rest kept
+#   bench/run.sh RUNS names      only the table of names, printed, not written
 #
 # Images are built on the disk in $BENCH_DIR (default /tmp/discshell-bench,
 # about 4 GiB) with random data, so nothing is sparse. What the cases write
@@ -25,7 +26,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-7}
-only=${2:-}
+only=${2:-${BENCH_ONLY:-}}
 work=${BENCH_DIR:-/tmp/discshell-bench}
 out=${BENCH_OUT:-$work/out}
 shm=/dev/shm/discshell-bench
@@ -39,7 +40,6 @@ cmake -S "$top" -B "$build-generic" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=O
   -DDISCSHELL_GENERIC_POSIX=ON >/dev/null
 cmake --build "$build-generic" -j2 --target discshell >/dev/null
 buffered_tool="$build-generic/discshell"
-only=${BENCH_ONLY:-}
 mkimage="$build/discshell-mkimage"
 mkdir -p "$work"
 cd "$work"
@@ -49,6 +49,13 @@ fill() {  # fill FILE FROM-BYTE MIB: random data over a stretch of the file
 }
 # 1,024 entries of 1 MiB: 37 directory blocks.
 [ -f spread.iso ] || { "$mkimage" many spread.iso 1024 1048576 && fill spread.iso $((38 * 2048)) 1024; }
+# One directory of 2,000,000 empty files, each at a start block of its own
+# (146 MB); of 1,000,000 (73 MB), and of 100,000.
+[ -f flat.iso ] || "$mkimage" flat flat.iso 2000000
+[ -f flat1m.iso ] || "$mkimage" flat flat1m.iso 1000000
+[ -f flat100k.iso ] || "$mkimage" flat flat100k.iso 100000
+[ -f wide.iso ] || "$mkimage" wide wide.iso 100000
+[ -f deep.iso ] || "$mkimage" tree deep.iso 100 1000 0
 [ -f extract.iso ] || { "$mkimage" one-entry extract.iso 256 && fill extract.iso 32768 256; }
 # The entry g copies out, as a file of its own: what cp copies for g.
 [ -f extract.bin ] || dd if=extract.iso of=extract.bin bs=1M skip=32768 iflag=skip_bytes status=none
@@ -61,15 +68,11 @@ if [ -z "$only" ]; then
 [ -f many.iso ] || { "$mkimage" many many.iso 5000 4096 && fill many.iso $((180 * 2048)) 20; }
 # 50 directories of 100 entries of 4 KiB: 2 + 50 * 4 directory blocks from block 1.
 [ -f tree.iso ] || { "$mkimage" tree tree.iso 50 100 4096 && fill tree.iso $((203 * 2048)) 20; }
-[ -f wide.iso ] || "$mkimage" wide wide.iso 100000
 # One directory of 1,000,000 empty entries (73 MB), for what v keeps a name.
 [ -f wide1m.iso ] || "$mkimage" wide wide1m.iso 1000000
-[ -f deep.iso ] || "$mkimage" tree deep.iso 100 1000 0
-# Hostile shapes: 30,000 entries that all lead back to the root, each with a
-# byte count of its own (2.1 MB); one directory of 2,000,000 empty files, each
-# at a start block of its own (146 MB).
+# A hostile shape: 30,000 entries that all lead back to the root, each with a
+# byte count of its own (2.1 MB).
 [ -f self.iso ] || "$mkimage" self self.iso 30000
-[ -f flat.iso ] || "$mkimage" flat flat.iso 2000000
 # One 1-byte entry with 100,000 copies, all of one block.
 [ -f copies.iso ] || "$mkimage" copies copies.iso 100000
 # 512 entries of 1 MiB with two copies each: every copy 0 from block 21 on,
@@ -475,6 +478,47 @@ if [ "$only" = mount ]; then
   exit 0
 fi
 
+# names_table DIR: what x, u, r and m keep to tell local names apart in one
+# directory of 1,000,000 and of 100,000 files (u, r and m after x, nothing
+# changed, so every entry has its local file; one run each after the
+# warm-up, as x creates a million files), and u and r where no local file
+# is, against t of the same 2,000,000 entries. Peaks go to no other table.
+names_table() {
+  local dir=$1 n label limit t tm m tt ttm
+  mkdir -p "$dir/empty"
+  echo "## Names: one directory of many entries"
+  echo
+  echo "| case | tool fastest / median (ms) | tool peak (KiB) | target |"
+  echo "|---|---:|---:|---|"
+  for n in 1000000 100000; do
+    label=$(sed ':a;s/\B[0-9]\{3\}\>/,&/;ta' <<<"$n")
+    limit=$([ "$n" = 1000000 ] && echo 12288 || echo 8192)
+    local image="$work/flat$((n / 1000))k.iso"
+    [ "$n" = 1000000 ] && image="$work/flat1m.iso"
+    local saved=$runs
+    runs=1
+    read -r t tm m < <(tool_run x "$dir/names" "rm -rf '$dir/names' && mkdir '$dir/names' && sync" "$tool" "$image")
+    echo "| x of one directory of $label empty files | $(ms "$t") / $(ms "$tm") | $m | under $limit KiB: $(verdict "$m" $((limit - 1))) |"
+    for c in u r m; do
+      read -r t tm m < <(tool_run "$c" "$dir/names" : "$tool" "$image")
+      echo "| $c of the same, after x, nothing changed | $(ms "$t") / $(ms "$tm") | $m | under $limit KiB: $(verdict "$m" $((limit - 1))) |"
+    done
+    runs=$saved
+    rm -rf "$dir/names"
+  done
+  read -r tt ttm m < <(tool_run t "$dir/empty" : "$tool" "$work/flat.iso")
+  echo "| t of one directory of 2,000,000 files | $(ms "$tt") / $(ms "$ttm") | $m | |"
+  for c in u r; do
+    read -r t tm m < <(tool_run "$c" "$dir/empty" : "$tool" "$work/flat.iso")
+    echo "| $c of the same, no local file | $(ms "$t") / $(ms "$tm") | $m | at most 2 × t: $(ratio "$t" "$tt") / $(ratio "$tm" "$ttm"), $(verdict "$(ratio "$t" "$tt")" 2) |"
+  done
+  echo
+}
+if [ "$only" = names ]; then
+  mkdir -p "$out" && names_table "$out" && rm -rf "$out"
+  exit 0
+fi
+
 rm -rf "$out" "$shm" && mkdir -p "$out" "$shm"
 if [ -z "$only" ]; then patch_table_text=$(patch_table "$out"); fi
 align_text="## Copies by alignment: g of an entry on a page boundary and off one
@@ -576,7 +620,10 @@ row "v of a 1 GiB image: 512 entries of 1 MiB, two copies each" "$(tool_run v "$
   "cat of the image" "$(measure "$out/base" : cat "$work/twocopies.iso")" 1.5
 row "m of a 1 GiB image of 1,024 files" "$(tool_run m "$out/base" : "$tool" "$work/spread.iso")" \
   "sha256sum of the extracted files" "$(measure "$out/sums" : sh -c 'exec sha256sum -- *')" 1.1
-mount_text=$(mount_section)
+if [ -z "$only" ]; then
+  mount_text=$(mount_section)
+  names_text=$(names_table "$out")
+fi
 out_fs=$(stat -f -c %T "$out")
 cd "$work" && rm -rf "$out"
 peak=$(sort -n "$peaks" | tail -n 1)
@@ -616,6 +663,8 @@ peak=$(sort -n "$peaks" | tail -n 1)
   echo "Peak memory of the tool in every case: $peak KiB (target under 8192 KiB: $(verdict "$peak" 8191))."
   echo
   echo "$mount_text"
+  echo
+  echo "$names_text"
 } >"$top/BENCHMARKS.md.new"
 if [ -f "$top/bench/NOTES.md" ]; then { echo; cat "$top/bench/NOTES.md"; } >>"$top/BENCHMARKS.md.new"; fi
 mv "$top/BENCHMARKS.md.new" "$top/BENCHMARKS.md"

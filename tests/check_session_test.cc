@@ -254,11 +254,11 @@ TEST(Checksums, ListWhatXWritesSoThatSha256sumChecksItAndNameWhatXSkips) {
     const std::size_t escaped = lines.back()[0] == '\\' ? 1 : 0;
     names += lines.back().substr(0, escaped) + lines.back().substr(64 + escaped);
   }
-  EXPECT_EQ(names, "  hello.txt\n\\  back\\\\slash\n\\  sub/line\\r\\nfeed\n  cut\n");
+  EXPECT_EQ(names, "  hello.txt\n\\  back\\\\slash\n\\  sub/line\\r\\nfeed\n  %2E%2E\n  cut\n");
   EXPECT_EQ(run.errors,
             batchErrors("-c 1",
                         "again: Duplicate name; not extracted.\n"
-                        "..: Unsafe local file name.\nnegative: Invalid entry size.\n"
+                        "negative: Invalid entry size.\n"
                         "zero: File not found.\ncut: Image ends early: 9 of 600 bytes written.\n"));
   EXPECT_EQ(run.status, 2);
 
@@ -270,7 +270,7 @@ TEST(Checksums, ListWhatXWritesSoThatSha256sumChecksItAndNameWhatXSkips) {
   writeFile(dir / "sub/line\r\nfeed", "FEED");
   EXPECT_NE(std::system((check + " >/dev/null 2>&1").c_str()), 0);
   // PATH a directory: the paths below it, as t shows them.
-  ASSERT_EQ(lines.size(), 4u);
+  ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(runTool({"-c", "m sub", "image.iso"}, "", dir.path()).output,
             lines[2].replace(lines[2].find("sub/"), 4, ""));
 }

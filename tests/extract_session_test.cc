@@ -133,11 +133,11 @@ ImageBuilder hostileVolume() {
   image.header(16, 1);
   image.data(4, "data");
   image.directory(1, {
-                         {"", "TEXT", 4, 4},
+                         {"", "TEXT", -1, 4},  // unsafe, whatever its size
                          {".", "TEXT", 4, 4},
                          {"..", "TEXT", 4, 4},
                          {"../escape", "TEXT", 4, 4},
-                         {"./image.iso", "TEXT", 4, 4},  // unsafe, and also the image
+                         {"./image.iso", "TEXT", 4, 4},  // escaped: not the image
                          {"image.iso", "TEXT", -1, 4},
                          {"soft.iso", "TEXT", 4, 4},
                          {"hard.iso", "TEXT", 4, 4},
@@ -148,7 +148,7 @@ ImageBuilder hostileVolume() {
   return image;
 }
 
-TEST(SaveAll, RefusesUnsafeNamesAndTheImageItselfInThatOrder) {
+TEST(SaveAll, EscapesNamesThatCannotStandAndRefusesTheImageItself) {
   ScratchDir dir;
   const ImageBuilder image = hostileVolume();
   image.save(dir / "image.iso");
@@ -159,10 +159,10 @@ TEST(SaveAll, RefusesUnsafeNamesAndTheImageItselfInThatOrder) {
   EXPECT_EQ(run.output, summary(8192, 512, 512) +
                             "?>\nSaving all files in directory...\n\n"
                             "...\nUnsafe local file name.\n"
-                            "....\nUnsafe local file name.\n"
-                            ".....\nUnsafe local file name.\n"
-                            "../escape...\nUnsafe local file name.\n"
-                            "./image.iso...\nUnsafe local file name.\n"
+                            "....\n.: written as %2E.\n"
+                            ".....\n..: written as %2E%2E.\n"
+                            "../escape...\n../escape: written as ..%2Fescape.\n"
+                            "./image.iso...\n./image.iso: written as .%2Fimage.iso.\n"
                             "image.iso...\nLocal file would overwrite the image.\n"
                             "soft.iso...\nLocal file would overwrite the image.\n"
                             "hard.iso...\nLocal file would overwrite the image.\n"
@@ -173,7 +173,8 @@ TEST(SaveAll, RefusesUnsafeNamesAndTheImageItselfInThatOrder) {
   EXPECT_EQ(readFile(dir / "ok"), "data");
   EXPECT_FALSE(exists(dir.path() + "/../escape"));
   EXPECT_EQ(listNames(dir.path()),
-            (std::vector<std::string>{"busy", "hard.iso", "image.iso", "ok", "soft.iso"}));
+            (std::vector<std::string>{"%2E", "%2E%2E", ".%2Fimage.iso", "..%2Fescape", "busy",
+                                      "hard.iso", "image.iso", "ok", "soft.iso"}));
 }
 
 TEST(GetFile, LeavesAnEarlierFileIntactWhenTheLocalFileCannotBeWritten) {

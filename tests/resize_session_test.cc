@@ -50,6 +50,7 @@ TEST(Resize, RoundTripsTheDemoDiscLongerShorterAndEmptied) {
   expectChecksLikeInput(dir, "demo.iso");
   std::filesystem::rename(dir / "output.iso", dir / "patched.iso");
   EXPECT_EQ(runTool({"-c", "r", "patched.iso"}, "", dir.path()).output,
+            "demo.iso: no entry in the image; not added.\n"
             "Nothing to replace: every local file matches the image.\n");
 }
 
@@ -122,6 +123,7 @@ TEST(Resize, RoundTripsCopiesSharedDataAndAMultiBlockDirectory) {
   expectChecksLikeInput(dir, "image.iso");
   std::filesystem::rename(dir / "output.iso", dir / "patched.iso");
   EXPECT_EQ(runTool({"-c", "r", "patched.iso"}, "", dir.path()).output,
+            "image.iso: no entry in the image; not added.\n"
             "Nothing to replace: every local file matches the image.\n");
 }
 
@@ -275,7 +277,8 @@ TEST(Resize, MovesDataBehindEverythingTheImageOrTheVolumeHolds) {
   cut.resize(kOffset + 30 * kBlock);  // the volume claims 40 blocks
   cut.save(dir / "cut.iso");
   EXPECT_EQ(runTool({"-c", "r", "cut.iso", "1000"}, "", dir.path()).output,
-            "m: 600 bytes, moved to block 40\nNew ISO written to output.iso\n");
+            "stray.iso: no entry in the image; not added.\nm: 600 bytes, moved to block 40\n"
+            "New ISO written to output.iso\n");
   output = readFile(dir / "output.iso").value();
   ASSERT_EQ(output.size(), std::size_t{kOffset} + 42 * kBlock);
   EXPECT_EQ(field(output, kOffset + 80), be32(42));
@@ -404,7 +407,7 @@ TEST(Resize, WritesNothingWhenALocalFileChangesAfterItWasCompared) {
   const VolumeGeometry geometry = readVolumeGeometry(image, 0).value();
   const auto top = platform::Directory::open(dir.path()).value();
   const std::string output = dir / "output.iso";
-  const PatchTarget target{std::nullopt, geometry.rootDirectoryOffset, ""};
+  const PatchTarget target{std::nullopt, geometry.rootDirectoryOffset, "", std::nullopt};
   const std::string readme = readFile(dir / "README").value();
   for (const auto planner : {planUpdate, planResize}) {
     {

@@ -100,9 +100,9 @@ TEST(Tree, ListsAndExtractsEachDirectoryOnceAndReportsWhatItSkips) {
           "TEXT\t5\t20\ta/b/deep\nTEXT\t5\t22\ta/note\nDATA\t256\t21\tbytes\n"
           "DIR\t512\t4\tloop/\nDIR\t512\t4\tloop/self/\nDIR\t512\t3\tloop/again/\n"
           "TEXT\t1\t20\t..\nTEXT\t3\t0\tzero\n"
-          "?>a/b: Unsafe local file name.\na/b/deep\na/note\nbytes\n"
-          "loop: Could not create local directory.\n..: Unsafe local file name.\n"
-          "zero: File not found.\nExtracted 3 files and 2 directories, 266 bytes; 4 failures.\n"
+          "?>a/b: written as a%2Fb.\na/b/lit\na/b/deep\na/note\nbytes\n"
+          "loop: Could not create local directory.\n..: written as %2E%2E.\n"
+          "zero: File not found.\nExtracted 5 files and 3 directories, 271 bytes; 2 failures.\n"
           "?>DIR\t512\t3\tb/\nTEXT\t5\t20\tb/deep\nTEXT\t5\t22\tnote\n"
           "?>DATA\t256\t21\tbytes\n?>File not found.\n?>Exiting...\n");
   EXPECT_EQ(readFile(dir / "a/b/deep"), "deep\n");
@@ -112,8 +112,9 @@ TEST(Tree, ListsAndExtractsEachDirectoryOnceAndReportsWhatItSkips) {
     EXPECT_EQ(static_cast<unsigned>(std::filesystem::status(dir / "a/b").permissions()), 0775u);
   }
   EXPECT_TRUE(listNames(dir / "elsewhere").empty());
-  EXPECT_EQ(listNames(dir.path()),
-            (std::vector<std::string>{"a", "bytes", "elsewhere", "image.iso", "loop"}));
+  EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"%2E%2E", "a", "a%2Fb", "bytes",
+                                                             "elsewhere", "image.iso", "loop"}));
+  EXPECT_EQ(readFile(dir / "a%2Fb/lit"), "lit\n");
 
   std::filesystem::remove(dir / "loop");
   EXPECT_EQ(runTool({"image.iso"}, "x loop\np bytes\ns loop/again\nq\n", dir.path()).output,

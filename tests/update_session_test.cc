@@ -118,7 +118,7 @@ TEST(Update, RefusesTheWholeCommandOnAnyProblemAndWritesNothing) {
   writeFile(dir / "elsewhere/inner", "new");
   ASSERT_TRUE(makeSymbolicLink("elsewhere", dir / "linkdir"));
   const RunResult run = runTool({"-c", "u", "image.iso"}, "", dir.path());
-  EXPECT_EQ(run.output, "");
+  EXPECT_EQ(run.output, "elsewhere/: no entry in the image; not added.\n");
   EXPECT_EQ(run.errors, batchErrors("-c 1",
                                     "long: local file is longer than the entry (5 > 4 bytes).\n"
                                     "outside: copy 0 lies outside the image.\n"
@@ -326,7 +326,9 @@ TEST(Update, NamesEveryConflictOnceFromWhereTheUserStands) {
                         "Nothing written.\n"));
   writeFile(dir / "G", "gggg");
   const RunResult run = runTool({"-c", "u", "image.iso"}, "", dir.path());
-  EXPECT_EQ(run.output, "F: 1024 bytes into 1 copy\nNew ISO written to output.iso\n");
+  EXPECT_EQ(run.output,
+            "file: no entry in the image; not added.\nF: 1024 bytes into 1 copy\n"
+            "New ISO written to output.iso\n");
   expectChecksLikeInput(dir, "image.iso");
   expectExtractsAs(dir / "output.iso", dir, {"F", "G"});
 

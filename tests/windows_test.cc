@@ -55,33 +55,54 @@ TEST(WindowsNames, SplitsPathsAtEitherSlashAndKeepsDrivesAndRoots) {
   }
 }
 
-// Through the tool: g, a and x refuse them alike, and a name in UTF-8 (in an
-// image whose own name is not ASCII) becomes that name on disk.
-TEST(WindowsNames, GAAndXRefuseNamesWindowsCannotHold) {
+// Through the tool: g, a and x write them under their escapes, and u finds
+// them there; a name in UTF-8 (in an image whose own name is not ASCII)
+// becomes that name on disk.
+TEST(WindowsNames, EscapesNamesWindowsCannotHoldAndFindsThemAgain) {
   ScratchDir dir;
   ImageBuilder image(512);
   image.header(16, 1);
-  image.data(4, "data");
-  image.directory(1, {{"nul.txt", "TEXT", 4, 4},
-                      {"CON", "TEXT", 4, 4},
-                      {"a:b", "TEXT", 4, 4},
-                      {"trail.", "TEXT", 4, 4},
-                      {"\xC3\xA9t\xC3\xA9.txt", "TEXT", 4, 4}});
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"CON", "CON%"},
+      {"aux.txt", "aux%.txt"},
+      {"a:b.txt", "a%3Ab.txt"},
+      {"end.", "end%2E"},
+      {"trail ", "trail%20"},
+      {"q?.txt", "q%3F.txt"},
+      {"caf\xE9.txt", "caf%E9.txt"},
+      {"\xC3\xA9t\xC3\xA9.txt", "\xC3\xA9t\xC3\xA9.txt"}};
+  std::vector<tools::EntrySpec> entries;
+  for (const auto& [name, local] : names) {
+    const auto block = static_cast<std::int32_t>(4 + entries.size());
+    entries.push_back({name, "TEXT", 4, block});
+    image.data(block, "data");
+  }
+  entries.push_back({"100%", "TEXT", 4, 12});
+  image.data(12, "more");
+  image.directory(1, entries);
+  image.resize(16 * 512);
   image.save(dir / "image.iso");
   const std::string imageName = "d\xC3\xAFsc.iso";
   std::filesystem::rename(dir / "image.iso", platform::fileSystemPath(dir / imageName));
-  const std::string unsafe = "Unsafe local file name.\n";
-  const RunResult run =
-      runTool({imageName}, "g nul.txt\ng CON\ng a:b\ng trail.\na\nx\nq\n", dir.path());
-  EXPECT_EQ(run.output,
-            summary(8192, 512, 512) + "?>" + unsafe + "?>" + unsafe + "?>" + unsafe + "?>" +
-                unsafe + "?>\nSaving all files in directory...\n\n" + "nul.txt...\n" + unsafe +
-                "CON...\n" + unsafe + "a:b...\n" + unsafe + "trail....\n" + unsafe +
-                "\xC3\xA9t\xC3\xA9.txt...\n\nDone.\n\n?>" + "nul.txt: " + unsafe + "CON: " +
-                unsafe + "a:b: " + unsafe + "trail.: " + unsafe + "\xC3\xA9t\xC3\xA9.txt\n" +
-                "Extracted 1 file and 0 directories, 4 bytes; 4 failures.\n" + "?>Exiting...\n");
-  EXPECT_EQ(readFile(dir / "\xC3\xA9t\xC3\xA9.txt"), "data");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+  std::string written;
+  for (const auto& [name, local] : names) {
+    if (name != local) written += name + ": written as " + local + ".\n";
+  }
+  const RunResult g = runTool({"-c", "g CON", "-c", "g a:b.txt", imageName}, "", dir.path());
+  EXPECT_EQ(g.output, "CON: written as CON%.\na:b.txt: written as a%3Ab.txt.\n");
+  const RunResult x = runTool({"-c", "x", imageName}, "", dir.path());
+  EXPECT_EQ(x.output, written + "\xC3\xA9t\xC3\xA9.txt\n100%\n" +
+                          "Extracted 9 files and 0 directories, 36 bytes; 0 failures.\n");
+  EXPECT_EQ(x.status, 0);
+  for (const auto& [name, local] : names) EXPECT_EQ(readFile(dir / local), "data") << local;
+  EXPECT_EQ(listNames(dir.path()).size(), names.size() + 2);
+
+  EXPECT_EQ(runTool({"-c", "u", imageName}, "", dir.path()).output,
+            "Nothing to replace: every local file matches the image.\n");
+  writeFile(dir / "q%3F.txt", "DATA");
+  EXPECT_EQ(runTool({"-c", "u", imageName}, "", dir.path()).output,
+            "q?.txt: 4 bytes into 1 copy\nNew ISO written to output.iso\n");
+  EXPECT_EQ(readFile(dir / "output.iso").value().substr(9 * 512, 4), "DATA");
 }
 
 // Standard input and output in binary mode: no byte is translated, CR LF

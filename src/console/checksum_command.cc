@@ -4,6 +4,7 @@
 #include "platform/sha256.h"
 #include "transfer/copy.h"
 #include "transfer/extract.h"
+#include "transfer/local_name.h"
 #include "transfer/local_tree.h"
 
 namespace discshell {
@@ -35,18 +36,30 @@ std::string checksumLine(const Sha256::Digest& digest, std::string_view path) {
 
 class ChecksumLister final : public TreeVisitor {
  public:
-  explicit ChecksumLister(Session& session) : session_(session) {}
+  ChecksumLister(Session& session, bool foldsCase)
+      : session_(session), names_(session.image, session.geometry), foldsCase_(foldsCase) {}
+
+  /// The walk starts in the directory at `offset`.
+  void start(std::int32_t offset) { names_.enter(offset, foldsCase_); }
 
   // What x would not write is named with x's message and skipped, checked
   // in x's order; a directory x would not create is skipped whole, as x
-  // skips it.
+  // skips it. Paths are printed as x names the local files.
   bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
-    if (!names_.first(entry.name)) return skip(path, "Duplicate name; not extracted.\n");
+    const std::string local = localName(entry.name);
+    if (const auto earlier = names_.earlier(entry, local)) {
+      return skip(path, takenNameMessage(entry.name, *earlier));
+    }
     if (entry.startBlock == 0) return skip(path, "File not found.\n");
-    if (!platform::isSafeLocalName(entry.name)) return skip(path, "Unsafe local file name.\n");
-    if (path.size() >= platform::pathLimit()) return skip(path, "Local path too long.\n");
+    if (local.empty()) return skip(path, "Unsafe local file name.\n");
+    if (localPath_.size() + local.size() >= platform::pathLimit()) {
+      return skip(path, "Local path too long.\n");
+    }
     if (directory) {
-      names_.enter();
+      // Folders x makes inside this one take its way of comparing names.
+      names_.enter(blockToOffset(session_.geometry, entry.startBlock), foldsCase_);
+      localLengths_.push_back(localPath_.size());
+      localPath_.append(local).append("/");
       return true;
     }
     if (entry.byteCount < 0) return skip(path, "Invalid entry size.\n");
@@ -58,7 +71,7 @@ class ChecksumLister final : public TreeVisitor {
                     sha.update({data, size});
                     return true;
                   });
-    session_.out << session_.shown(checksumLine(sha.finish(), path)) << '\n';
+    session_.out << session_.shown(checksumLine(sha.finish(), localPath_ + local)) << '\n';
     reportFileDone();
     if (copy.copied < entry.byteCount) {
       session_.fail(path,
@@ -66,10 +79,15 @@ class ChecksumLister final : public TreeVisitor {
     }
     return false;
   }
-  void leave(const std::string&) override { names_.leave(); }
+  void leave(const std::string&) override {
+    names_.leave();
+    if (localLengths_.empty()) return;
+    localPath_.resize(localLengths_.back());
+    localLengths_.pop_back();
+  }
   // Its files have their lines where the directory was first met.
   void revisit(const DirectoryEntry& entry, const std::string&) override {
-    static_cast<void>(names_.first(entry.name));
+    static_cast<void>(names_.earlier(entry, localName(entry.name)));
   }
 
  private:
@@ -79,6 +97,9 @@ class ChecksumLister final : public TreeVisitor {
   }
   Session& session_;
   FirstNames names_;
+  bool foldsCase_;
+  std::string localPath_;  ///< of the directory being walked, with a "/" at its end
+  std::vector<std::size_t> localLengths_;
 };
 
 ShellStep listChecksums(Session& session, std::int32_t, std::optional<std::string_view> argument) {
@@ -89,7 +110,15 @@ ShellStep listChecksums(Session& session, std::int32_t, std::optional<std::strin
     return ShellStep::kPrompt;
   }
   const ProgressRun progress(session.progress, [&] { return treeWork(session, *target); });
-  ChecksumLister lister(session);
+  // Names that the local folder takes as one file x extracts once.
+  const auto here = platform::Directory::current();
+  ChecksumLister lister(session, here && here->foldsCase());
+  WindowedReader reader(session.image);
+  if (!target->entry) {
+    lister.start(target->directory);
+  } else if (isDirectory(reader, session.geometry, *target->entry)) {
+    lister.start(blockToOffset(session.geometry, target->entry->startBlock));
+  }
   walkArgument(session, *target, lister);
   return ShellStep::kPrompt;
 }

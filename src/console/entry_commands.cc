@@ -5,6 +5,7 @@
 #include "console/work_totals.h"
 #include "transfer/copy.h"
 #include "transfer/extract.h"
+#include "transfer/local_name.h"
 #include "transfer/patch_plan.h"
 #include "transfer/replace.h"
 #include "transfer/vcdiff_writer.h"
@@ -28,6 +29,21 @@ void reportExtraction(Session& session, const ExtractResult& result, std::int32_
   if (!message.empty()) session.fail(message);
 }
 
+// g and a: the entry `name` out to its local file, which is said where its
+// name had to be escaped.
+void extractEntry(Session& session, const platform::Directory& here, const DirectoryEntry& entry) {
+  const std::string local = localName(entry.name);
+  const ExtractResult result =
+      extractFile(session.image, blockToOffset(session.geometry, entry.startBlock), entry.byteCount,
+                  here, local);
+  const bool written =
+      result.status == ExtractStatus::kWritten || result.status == ExtractStatus::kEndedEarly;
+  if (written && local != entry.name) {
+    session.out << session.shown(entry.name) << ": written as " << session.shown(local) << ".\n";
+  }
+  reportExtraction(session, result, entry.byteCount);
+}
+
 }  // namespace
 
 ShellStep getFile(Session& session, std::int32_t directory,
@@ -38,10 +54,7 @@ ShellStep getFile(Session& session, std::int32_t directory,
   if (!here) return ShellStep::kPrompt;
   const ProgressRun progress(session.progress,
                              ProgressTotal{std::int64_t{found->byteCount}, std::nullopt});
-  const ExtractResult result =
-      extractFile(session.image, blockToOffset(session.geometry, found->startBlock),
-                  found->byteCount, *here, std::string(*argument));
-  reportExtraction(session, result, found->byteCount);
+  extractEntry(session, *here, *found);
   return ShellStep::kPrompt;
 }
 
@@ -53,10 +66,7 @@ ShellStep extractAll(Session& session, std::int32_t directory, std::optional<std
   walkDirectory(session.image, session.geometry, directory, [&](const DirectoryEntry& entry) {
     session.out << session.shown(entry.name) << "...\n";
     reportFileStarted(entry.name);
-    const ExtractResult result =
-        extractFile(session.image, blockToOffset(session.geometry, entry.startBlock),
-                    entry.byteCount, *here, entry.name);
-    reportExtraction(session, result, entry.byteCount);
+    extractEntry(session, *here, entry);
     reportFileDone();
     return WalkStep::kContinue;
   });

@@ -40,10 +40,15 @@ ShellStep extractTree(Session& session, std::int32_t, std::optional<std::string_
                                   std::string_view message) {
     switch (event) {
       case TreeEvent::kFile:
-        session.out << session.shown(path) << '\n';
+        session.out << session.shown(path);
+        if (!message.empty()) session.out << ": written as " << session.shown(message) << '.';
+        session.out << '\n';
         break;
       case TreeEvent::kKept:
         session.out << session.shown(path) << ": " << message;
+        break;
+      case TreeEvent::kWrittenAs:
+        session.out << session.shown(path) << ": written as " << session.shown(message) << ".\n";
         break;
       case TreeEvent::kFailure:
         session.fail(path, message);

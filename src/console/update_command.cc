@@ -48,6 +48,18 @@ void printLines(Session& session, const PatchPlan& plan) {
   }
 }
 
+// Local files that u and r leave out because no entry means them: a new
+// file is never added to the image.
+void printUntracked(Session& session, const PatchPlan& plan) {
+  for (const std::string& path : plan.untracked) {
+    session.out << session.shown(path) << ": no entry in the image; not added.\n";
+  }
+  if (plan.untrackedCount > plan.untracked.size()) {
+    session.out << "... and " << plan.untrackedCount - plan.untracked.size()
+                << " more with no entry in the image.\n";
+  }
+}
+
 }  // namespace
 
 OutputWritten writeOutput(const Session& session, const platform::Directory& top,
@@ -68,16 +80,23 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
   const auto here = session.localDirectory();
   if (!here) return ShellStep::kPrompt;
   const OutputPlace output(session.outputPath, session.outputDirectory);
+  // The output is no local file of the tree, even where it lies in it.
+  const auto outputStatus = locateOutputFile(output).existing;
   // Two totals: what the plan compares, then what the output takes.
   std::optional<ProgressRun> comparing(std::in_place, session.progress, [&] {
     return ProgressTotal{treeWork(session, *target).bytes, std::nullopt};
   });
   const PatchPlan plan = planner(session.image, session.geometry, *here,
-                                 {target->entry, target->directory, currentPath(session)}, output);
+                                 {target->entry, target->directory, currentPath(session),
+                                  outputStatus && outputStatus->kind != platform::FileKind::kNone
+                                      ? std::optional(outputStatus->identity)
+                                      : std::nullopt},
+                                 output);
   comparing.reset();
   for (const std::string& path : plan.revisits) {
     session.out << session.shown(path) << ": directory already visited, not entered again\n";
   }
+  if (!plan.noLocalFiles) printUntracked(session, plan);
   if (plan.noLocalFiles && plan.problems.empty()) {
     session.fail(
         "No local files of this tree here: run x first, or change to where x wrote them.\n");

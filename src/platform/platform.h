@@ -10,11 +10,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/local_names.h"
 
 namespace discshell::platform {
 
@@ -120,6 +123,15 @@ class Directory {
   [[nodiscard]] std::optional<File> openFile(std::string_view name) const;
   /// A new file in this directory that has no name until it is committed.
   [[nodiscard]] std::optional<PendingFile> createPending() const;
+  /// Hands every name in this directory but "." and ".." to `visit`, in the
+  /// order the system lists them; false when the directory cannot be read.
+  [[nodiscard]] bool listNames(const std::function<void(std::string_view name)>& visit) const;
+  /// Whether the file system takes names here that differ only in letter
+  /// case as one file, as it says itself (Linux: the directory's casefold
+  /// flag, or a FAT file system; macOS: pathconf; Windows: the directory's
+  /// case-sensitivity flag, else whether its own name opens in another
+  /// case). False where it cannot tell.
+  [[nodiscard]] bool foldsCase() const;
 
  private:
   friend class PendingFile;
@@ -182,6 +194,12 @@ class PendingFile {
 /// as given: not empty, not "." or "..", no "/" or NUL; on Windows also none
 /// of its reserved device names and characters, and valid UTF-8.
 [[nodiscard]] bool isSafeLocalName(std::string_view name);
+/// The names this system's folders can hold (see local_names.h).
+[[nodiscard]] NameRules nameRules();
+/// `name` in one letter case, as a folder that folds case compares names
+/// (Windows: its upper case; elsewhere Unicode's lower case of each
+/// character). A name that is not valid UTF-8 stays as it is.
+[[nodiscard]] std::string foldCase(std::string_view name);
 /// A path split into the directory that holds what it names ("." for a bare
 /// name) and its last component (empty when the path ends in a separator).
 struct PathParts {

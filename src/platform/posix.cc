@@ -1,10 +1,13 @@
 // POSIX: Linux, macOS and the BSDs. What Linux does better lives in
 // posix_linux.cc; posix_generic.cc stands in for it elsewhere.
+#include <dirent.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <atomic>
 #include <cerrno>
@@ -12,9 +15,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <memory>
 
 #include "platform/platform.h"
 #include "platform/posix_extras.h"
+#include "platform/utf8.h"
 
 namespace discshell::platform {
 namespace {
@@ -113,6 +119,55 @@ extern "C" void removeTemporaryFilesAndReraise(int signalNumber) {
 }
 
 bool preferNamed = false;
+
+// The code point of a valid UTF-8 sequence of `length` bytes, and back.
+char32_t decodeUtf8(std::string_view sequence) {
+  if (sequence.size() == 1) return static_cast<unsigned char>(sequence[0]);
+  const unsigned lead = static_cast<unsigned char>(sequence[0]);
+  char32_t point = lead & (0x7Fu >> sequence.size());
+  for (std::size_t i = 1; i < sequence.size(); ++i) {
+    point = (point << 6) | (static_cast<unsigned char>(sequence[i]) & 0x3Fu);
+  }
+  return point;
+}
+
+void appendUtf8(std::string& text, char32_t point) {
+  const auto byte = [&](char32_t bits) { text.push_back(static_cast<char>(bits)); };
+  if (point < 0x80) {
+    byte(point);
+  } else if (point < 0x800) {
+    byte(0xC0 | (point >> 6));
+    byte(0x80 | (point & 0x3F));
+  } else if (point < 0x10000) {
+    byte(0xE0 | (point >> 12));
+    byte(0x80 | ((point >> 6) & 0x3F));
+    byte(0x80 | (point & 0x3F));
+  } else {
+    byte(0xF0 | (point >> 18));
+    byte(0x80 | ((point >> 12) & 0x3F));
+    byte(0x80 | ((point >> 6) & 0x3F));
+    byte(0x80 | (point & 0x3F));
+  }
+}
+
+// Unicode's case mappings whatever the user's locale; null where the system
+// has no UTF-8 locale (then only ASCII letters fold).
+locale_t unicodeLocale() {
+  static const locale_t locale = [] {
+    locale_t made = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    if (made == nullptr) made = ::newlocale(LC_CTYPE_MASK, "en_US.UTF-8", nullptr);
+    return made;
+  }();
+  return locale;
+}
+
+char32_t lowerCase(char32_t point) {
+  if (point < 0x80) return point >= 'A' && point <= 'Z' ? point - 'A' + 'a' : point;
+  const locale_t locale = unicodeLocale();
+  if (locale == nullptr || point > static_cast<char32_t>(WCHAR_MAX)) return point;
+  const auto lower = ::towlower_l(static_cast<wint_t>(point), locale);
+  return lower > 0 && lower <= 0x10FFFF ? static_cast<char32_t>(lower) : point;
+}
 
 std::string temporaryName() {
   static unsigned counter = 0;
@@ -264,6 +319,25 @@ std::optional<PendingFile> Directory::createPending() const {
   return std::nullopt;
 }
 
+bool Directory::listNames(const std::function<void(std::string_view name)>& visit) const {
+  const int fd = ::openat(fdOf(handle_), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(fd), &::closedir);
+  if (!listing) {
+    ::close(fd);
+    return false;
+  }
+  errno = 0;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    const std::string_view name(entry->d_name);
+    if (name != "." && name != "..") visit(name);
+    errno = 0;
+  }
+  return errno == 0;
+}
+
+bool Directory::foldsCase() const { return posix::foldsCase(fdOf(handle_)); }
+
 PendingFile::PendingFile(Directory directory, File file, std::string name, int cleanupSlot)
     : directory_(std::move(directory)),
       file_(std::move(file)),
@@ -330,6 +404,26 @@ void PendingFile::preferNamedFiles(bool named) { preferNamed = named; }
 bool isSafeLocalName(std::string_view name) {
   return !name.empty() && name != "." && name != ".." &&
          name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+}
+
+NameRules nameRules() {
+#if defined(__APPLE__)
+  return {.unicodeOnly = true};  // its file systems store names as Unicode
+#else
+  return {};
+#endif
+}
+
+std::string foldCase(std::string_view name) {
+  if (!isValidUtf8(name)) return std::string(name);
+  std::string folded;
+  while (!name.empty()) {
+    const std::size_t length =
+        static_cast<unsigned char>(name.front()) < 0x80 ? 1 : utf8Sequence(name).length;
+    appendUtf8(folded, lowerCase(decodeUtf8(name.substr(0, length))));
+    name.remove_prefix(length);
+  }
+  return folded;
 }
 
 PathParts splitPath(const std::string& path) {

@@ -1,4 +1,4 @@
-// What Linux does better than plain POSIX, behind two functions that
+// What Linux does better than plain POSIX, behind a few functions that
 // posix_linux.cc implements and posix_generic.cc declines.
 #pragma once
 
@@ -14,5 +14,8 @@ namespace discshell::platform::posix {
 /// Gives the nameless file `fd` the name `name` in `directoryFd`; false when
 /// that cannot be done (a name already there included: link never replaces).
 [[nodiscard]] bool linkNamelessFile(int fd, int directoryFd, const char* name);
+/// Whether the file system takes names in the directory `directoryFd` that
+/// differ only in letter case as one; false where it cannot tell.
+[[nodiscard]] bool foldsCase(int directoryFd);
 
 }  // namespace discshell::platform::posix

@@ -1,6 +1,7 @@
 // Plain POSIX (macOS, the BSDs): no nameless files and no in-kernel copy;
 // named temporary files and the buffered copy loop do the work.
 #include <fcntl.h>
+#include <unistd.h>
 
 #include "platform/platform.h"
 #include "platform/posix_extras.h"
@@ -16,6 +17,16 @@ int openDirectory(int directoryFd, const char* path, int extraFlags) {
 
 int openNamelessFile(int) { return -1; }
 bool linkNamelessFile(int, int, const char*) { return false; }
+
+bool foldsCase(int directoryFd) {
+#if defined(_PC_CASE_SENSITIVE)
+  // macOS: 0 where names in any case lead to one file (APFS, HFS+ as made).
+  return ::fpathconf(directoryFd, _PC_CASE_SENSITIVE) == 0;
+#else
+  static_cast<void>(directoryFd);
+  return false;
+#endif
+}
 
 }  // namespace posix
 

@@ -1,6 +1,7 @@
 // Linux: nameless files, and copies that the kernel makes (or shares).
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/vfs.h>
@@ -30,6 +31,22 @@ int openNamelessFile(int directoryFd) {
 bool linkNamelessFile(int fd, int directoryFd, const char* name) {
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
   return ::linkat(AT_FDCWD, self.c_str(), directoryFd, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
+bool foldsCase(int directoryFd) {
+  // The casefold flag (ext4, F2FS) sits on each directory; FAT and exFAT
+  // fold every name. O_PATH answers neither question: open it to read.
+  constexpr int kCasefoldFlag = 0x40000000;  // FS_CASEFOLD_FL, missing from older headers
+  constexpr long kExfatMagic = 0x2011BAB0;
+  const int fd = ::openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  struct statfs fileSystem {};
+  const bool folds = (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & kCasefoldFlag) != 0) ||
+                     (::fstatfs(fd, &fileSystem) == 0 &&
+                      (fileSystem.f_type == MSDOS_SUPER_MAGIC || fileSystem.f_type == kExfatMagic));
+  ::close(fd);
+  return folds;
 }
 
 }  // namespace posix

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -226,30 +227,6 @@ DWORD standardHandleId(StandardStream stream) {
       break;
   }
   return STD_ERROR_HANDLE;
-}
-
-bool isValidUtf8(std::string_view text) {
-  while (!text.empty()) {
-    const std::size_t length =
-        static_cast<unsigned char>(text.front()) < 0x80 ? 1 : utf8Sequence(text).length;
-    if (length == 0) return false;
-    text.remove_prefix(length);
-  }
-  return true;
-}
-
-// CON, PRN, AUX, NUL, COM0-COM9 and LPT0-LPT9 (also with a superscript
-// 1, 2 or 3) name devices in every directory, in any case, whatever
-// extension follows and with spaces before it.
-bool isReservedDeviceName(std::string_view name) {
-  std::string base(name.substr(0, name.find('.')));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
-  for (char& c : base) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
-  if (!base.starts_with("COM") && !base.starts_with("LPT")) return false;
-  const std::string_view number = std::string_view(base).substr(3);
-  return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xC2\xB9" ||
-         number == "\xC2\xB2" || number == "\xC2\xB3";
 }
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
@@ -480,6 +457,52 @@ std::optional<PendingFile> Directory::createPending() const {
   return std::nullopt;
 }
 
+bool Directory::listNames(const std::function<void(std::string_view name)>& visit) const {
+  const auto pattern = toWide(path_ + "\\*");
+  if (!pattern) return false;
+  WIN32_FIND_DATAW found{};
+  const HANDLE listing = ::FindFirstFileExW(pattern->c_str(), FindExInfoBasic, &found,
+                                            FindExSearchNameMatch, nullptr, 0);
+  if (listing == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+  do {
+    const std::wstring_view name(found.cFileName);
+    if (name != L"." && name != L"..") visit(toUtf8(name));
+  } while (::FindNextFileW(listing, &found));
+  const bool complete = ::GetLastError() == ERROR_NO_MORE_FILES;
+  ::FindClose(listing);
+  return complete;
+}
+
+bool Directory::foldsCase() const {
+  // Windows 10 can mark single directories case-sensitive; it says so here.
+  struct {
+    ULONG flags;
+  } caseSensitivity{};
+  constexpr auto kCaseSensitiveInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(23);
+  constexpr ULONG kCaseSensitiveDirectory = 1;
+  if (::GetFileInformationByHandleEx(handleOf(handle_), kCaseSensitiveInfo, &caseSensitivity,
+                                     sizeof caseSensitivity)) {
+    return (caseSensitivity.flags & kCaseSensitiveDirectory) == 0;
+  }
+  // Elsewhere: whether this directory's own name, in the other case, leads
+  // to it, as its final name says. A name without letters cannot tell, and
+  // Windows' file systems fold then.
+  std::string swapped = path_;
+  bool changed = false;
+  for (std::size_t i = swapped.size(); i > 0 && swapped[i - 1] != '\\'; --i) {
+    char& c = swapped[i - 1];
+    if (std::isalpha(static_cast<unsigned char>(c)) != 0) {
+      c = static_cast<char>(std::islower(static_cast<unsigned char>(c)) != 0 ? std::toupper(c)
+                                                                             : std::tolower(c));
+      changed = true;
+    }
+  }
+  const auto wide = toWide(swapped);
+  if (!changed || !wide) return true;
+  const File other = openPath(*wide, FILE_READ_ATTRIBUTES, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
+  return other.valid() && identityOf(handleOf(other)) == identityOf(handleOf(handle_));
+}
+
 PendingFile::PendingFile(Directory directory, File file, std::string name, int cleanupSlot)
     : directory_(std::move(directory)),
       file_(std::move(file)),
@@ -579,7 +602,22 @@ bool isSafeLocalName(std::string_view name) {
       return false;
     }
   }
-  return isValidUtf8(name) && !isReservedDeviceName(name);
+  return isValidUtf8(name) && !isWindowsDeviceName(name);
+}
+
+NameRules nameRules() { return {.unicodeOnly = true, .windowsNames = true}; }
+
+std::string foldCase(std::string_view name) {
+  // Upper case, as NTFS keeps its table of names and compares them.
+  const auto wide = toWide(name);
+  if (!wide || wide->empty()) return std::string(name);
+  const int length = static_cast<int>(wide->size());
+  std::wstring upper(wide->size(), L'\0');
+  if (::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide->data(), length, upper.data(),
+                      length, nullptr, nullptr, 0) != length) {
+    return std::string(name);
+  }
+  return toUtf8(upper);
 }
 
 PathParts splitPath(const std::string& path) {

@@ -2,6 +2,7 @@
 
 #include "transfer/compare.h"
 #include "transfer/extract.h"
+#include "transfer/local_name.h"
 #include "transfer/local_tree.h"
 #include "transfer/progress.h"
 #include "volume/tree.h"
@@ -17,23 +18,31 @@ class TreeExtractor final : public TreeVisitor {
         geometry_(geometry),
         local_(std::move(top)),
         existing_(existing),
+        names_(image, geometry),
         report_(report) {}
 
   bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
-    // The first entry of a name is the one the name means, as for g and c:
-    // a later one would overwrite its file.
-    if (!names_.first(entry.name)) return fail(path, "Duplicate name; not extracted.\n");
+    const std::string local = localName(entry.name);
+    // The first entry of a local name is the one the name means, as for g
+    // and c: a later one would overwrite its file.
+    if (const auto earlier = names_.earlier(entry, local)) {
+      return fail(path, takenNameMessage(entry.name, *earlier));
+    }
     // As g finds it: an entry at block 0 is not there.
     if (entry.startBlock == 0) return fail(path, "File not found.\n");
-    if (!platform::isSafeLocalName(entry.name)) return fail(path, "Unsafe local file name.\n");
-    if (path.size() >= platform::pathLimit()) return fail(path, "Local path too long.\n");
-    if (directory) return makeDirectory(entry.name, path);
+    if (local.empty()) return fail(path, "Unsafe local file name.\n");
+    if (local_.pathLength(local) >= platform::pathLimit()) {
+      return fail(path, "Local path too long.\n");
+    }
+    const std::string_view writtenAs = local != entry.name ? std::string_view(local) : "";
+    if (directory) {
+      return makeDirectory(blockToOffset(geometry_, entry.startBlock), local, path, writtenAs);
+    }
     const platform::Directory* here = local_.current();
     if (here == nullptr) return fail(path, "Could not write local file.\n");
     const FileProgress progress(path);
-    const ExtractResult result =
-        extractFile(image_, blockToOffset(geometry_, entry.startBlock), entry.byteCount, *here,
-                    entry.name, existing_, &compare_);
+    const ExtractResult result = extractFile(image_, blockToOffset(geometry_, entry.startBlock),
+                                             entry.byteCount, *here, local, existing_, &compare_);
     totals.bytes += result.written;
     if (result.status == ExtractStatus::kKept) {
       // An edit made on purpose, which u and r put back: news, not a failure.
@@ -45,8 +54,14 @@ class TreeExtractor final : public TreeVisitor {
       return fail(path, extractMessage(result, entry.byteCount));
     }
     ++totals.files;
-    report_(TreeEvent::kFile, path, "");
+    report_(TreeEvent::kFile, path, writtenAs);
     return true;
+  }
+
+  /// Where the directory at `offset` is walked into the current local folder.
+  void enterNames(std::int32_t offset) {
+    const platform::Directory* here = local_.current();
+    names_.enter(offset, here != nullptr && here->foldsCase());
   }
 
   void leave(const std::string&) override {
@@ -55,7 +70,7 @@ class TreeExtractor final : public TreeVisitor {
   }
 
   void revisit(const DirectoryEntry& entry, const std::string& path) override {
-    static_cast<void>(names_.first(entry.name));
+    static_cast<void>(names_.earlier(entry, localName(entry.name)));
     report_(TreeEvent::kRevisit, path, "");
   }
 
@@ -70,11 +85,13 @@ class TreeExtractor final : public TreeVisitor {
 
   // An existing directory is reused; anything else of that name (a file, or
   // a link, which could lead out of the tree) fails the subtree.
-  bool makeDirectory(const std::string& name, const std::string& path) {
+  bool makeDirectory(std::int32_t offset, const std::string& local, const std::string& path,
+                     std::string_view writtenAs) {
     platform::FileKind found{};
-    if (!local_.enter(name, true, found)) return fail(path, "Could not create local directory.\n");
+    if (!local_.enter(local, true, found)) return fail(path, "Could not create local directory.\n");
     ++totals.directories;
-    names_.enter();
+    if (!writtenAs.empty()) report_(TreeEvent::kWrittenAs, path, writtenAs);
+    enterNames(offset);
     return true;
   }
 
@@ -93,6 +110,7 @@ TreeTotals extractDirectoryTree(const ImageFile& image, const VolumeGeometry& ge
                                 platform::Directory top, std::int32_t directoryOffset,
                                 ExistingFile existing, const TreeReporter& report) {
   TreeExtractor extractor(image, geometry, std::move(top), existing, report);
+  extractor.enterNames(directoryOffset);
   walkTree(image, geometry, directoryOffset, extractor);
   return extractor.totals;
 }

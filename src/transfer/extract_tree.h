@@ -14,10 +14,11 @@
 namespace discshell {
 
 enum class TreeEvent {
-  kFile,     ///< a file was written whole
-  kKept,     ///< a local file with other bytes (an edit) was kept: `message` says so
-  kFailure,  ///< an entry, or a directory with all below it, failed: `message` says why
-  kRevisit,  ///< a directory already extracted by this command, not entered again
+  kFile,       ///< a file was written whole; `message` is its local name where it is escaped
+  kWrittenAs,  ///< a directory was made under an escaped name: `message`
+  kKept,       ///< a local file with other bytes (an edit) was kept: `message` says so
+  kFailure,    ///< an entry, or a directory with all below it, failed: `message` says why
+  kRevisit,    ///< a directory already extracted by this command, not entered again
 };
 /// Told about each file, failure and revisit as it happens; `path` is local,
 /// relative to the current directory.
@@ -34,8 +35,9 @@ struct TreeTotals {
 
 /// Extracts everything below the directory at `directoryOffset` into the
 /// local directory `top`, keeping the tree. Files are written as g writes
-/// them; a name that is unsafe as a local name fails with its subtree, and
-/// so does a local path that would reach the system's path limit. Existing
+/// them, under their local names (see local_name.h); an empty name fails
+/// with its subtree, and so does a local path that would reach the
+/// system's path limit. Existing
 /// local directories are reused; anything else where a directory belongs (a
 /// file, a symbolic link) fails that subtree, and no link is ever followed.
 /// `existing` says what happens to a local file already there.

@@ -6,12 +6,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
+#include "volume/byte_source.h"
+#include "volume/directory.h"
+#include "volume/geometry.h"
 
 namespace discshell {
 
@@ -27,6 +32,11 @@ class LocalTree {
   [[nodiscard]] bool enter(std::string_view name, bool create, platform::FileKind& found);
   /// Back to the directory above; never above the top.
   void leave();
+  /// The length of the local path of `name` in the current directory,
+  /// relative to the top.
+  [[nodiscard]] std::size_t pathLength(std::string_view name) const {
+    return levels_.back().pathLength + name.size();
+  }
   /// The current directory; no value when it had to be opened again and
   /// that failed (it was removed or replaced meanwhile).
   [[nodiscard]] const platform::Directory* current();
@@ -35,34 +45,98 @@ class LocalTree {
   struct Level {
     std::string name;
     std::optional<platform::Directory> directory;
+    std::size_t pathLength = 0;  ///< of the path of its entries, up to the last "/"
   };
   void closeOldLevel();
   std::vector<Level> levels_;
 };
 
-/// The names a tree walk has met so far in each directory it is in: the
-/// first entry of a name is the one the name means, as for g and c, and
-/// each later one is left alone. Only the directories being walked keep
-/// their names; a directory's are dropped when the walk leaves it.
+/// What x says of an entry that a later entry's local name takes after the
+/// entry `earlier`: the same name is a duplicate, another name the same file.
+[[nodiscard]] std::string takenNameMessage(std::string_view name, std::string_view earlier);
+
+/// The key under which a folder files the local name `local`: the name
+/// itself, or in one letter case where the folder folds case.
+[[nodiscard]] std::string nameKey(std::string_view local, bool foldsCase);
+
+/// Which entries of the directories a tree walk is in take a local file
+/// that an earlier entry of the same directory took (the same name, names
+/// with the same escape, or names a folder that folds case takes as one):
+/// the first is the one the local file means, as for g and c, and each
+/// later one is left alone. Exact, and small: entering a directory walks
+/// its entries once and keeps only the hashes that come more than once, so
+/// a directory of a million different names costs 4 MiB while it is
+/// entered and next to nothing while it is walked; where two entries share
+/// a hash, the earlier one's name is read again from the image.
 class FirstNames {
  public:
-  /// True the first time `name` is met in the current directory.
-  [[nodiscard]] bool first(std::string_view name);
-  /// The walk enters a directory, or leaves it.
-  void enter() { levels_.emplace_back(); }
-  void leave() {
-    if (levels_.size() > 1) levels_.pop_back();
-  }
+  /// Starts outside any directory: the entry a walk starts from is alone.
+  /// Tests narrow `hashBits` to make different names share hashes.
+  FirstNames(const ByteSource& image, const VolumeGeometry& geometry,
+             std::uint32_t hashBits = 0xFFFFFFFF);
+  /// The walk enters the directory at `directoryOffset`; `foldsCase` says
+  /// how its local folder compares names.
+  void enter(std::int32_t directoryOffset, bool foldsCase);
+  /// The walk leaves it.
+  void leave();
+  /// No value the first time the local name `local` of `entry` (its name
+  /// as localName gives it) is met in the current directory; else the name
+  /// of the earlier entry that took it.
+  [[nodiscard]] std::optional<std::string> earlier(const DirectoryEntry& entry,
+                                                   std::string_view local);
+  /// Whether the current directory's folder folds case.
+  [[nodiscard]] bool foldsCase() const { return levels_.back().foldsCase; }
 
  private:
-  // A name is kept as a 64-bit hash of it, in a table by open addressing:
-  // 16 bytes a name or less, and no allocation per name. Two names that hash
-  // alike are a chance of one in 2^64 a pair.
-  struct Level {
-    std::vector<std::uint64_t> slots;
-    std::size_t count = 0;
+  static constexpr std::int32_t kNotMet = -1;
+  // A hash that more than one entry of the directory has, and the record of
+  // the first entry met with it.
+  struct Suspect {
+    std::uint32_t hash = 0;
+    std::int32_t first = kNotMet;
   };
+  struct Level {
+    std::vector<Suspect> suspects;  ///< sorted by hash
+    std::vector<Suspect> others;    ///< the first entries of further keys with a suspect's hash
+    bool foldsCase = false;
+  };
+  [[nodiscard]] bool sameKey(std::int32_t recordPosition, std::string_view key,
+                             std::string& name) const;
+  const ByteSource& image_;
+  const VolumeGeometry& geometry_;
+  std::uint32_t hashBits_;
   std::vector<Level> levels_{1};
+};
+
+/// The names in one local folder, read once, so that whether an entry's
+/// local file is there is answered in memory: 4 bytes and a bit a name.
+/// Each name is a slot that the first entry to find it claims.
+class LocalNames {
+ public:
+  /// Reads the names in `folder`; no value when it cannot be read. Tests
+  /// narrow `hashBits` to make different names share hashes.
+  [[nodiscard]] static std::optional<LocalNames> read(const platform::Directory& folder,
+                                                      bool foldsCase,
+                                                      std::uint32_t hashBits = 0xFFFFFFFF);
+  /// The slot of the name that the local name `local` finds in the folder,
+  /// or no value when none is there. Only a file found at `local` makes it
+  /// certain: a name there may merely share its hash.
+  [[nodiscard]] std::optional<std::size_t> find(std::string_view local) const;
+  /// Claims a slot for an entry; false when an earlier entry claimed it.
+  bool claim(std::size_t slot);
+  /// Reads `folder` again and hands each name no entry claimed to `visit`.
+  void unclaimed(const platform::Directory& folder,
+                 const std::function<void(std::string_view name)>& visit) const;
+  [[nodiscard]] bool foldsCase() const { return foldsCase_; }
+
+ private:
+  std::deque<std::uint32_t> hashes_;  ///< of each name's key, sorted
+  std::vector<bool> claimed_;
+  /// The keys of names whose hash another name has too, by hash and key.
+  std::vector<std::pair<std::uint32_t, std::string>> shared_;
+  bool foldsCase_ = false;
+  std::uint32_t hashBits_ = 0xFFFFFFFF;
+  [[nodiscard]] std::uint32_t hash(std::string_view key) const;
 };
 
 /// Opens the regular file at `path` ("/"-separated names, as the tree walk

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "transfer/local_name.h"
 #include "transfer/local_tree.h"
 #include "transfer/output_file.h"
 #include "volume/layout.h"
@@ -11,70 +12,106 @@
 namespace discshell {
 namespace {
 
+// How many local files and directories with no entry are named; the rest
+// are counted.
+constexpr std::size_t kUntrackedShown = 20;
+
 class ChangeScanner final : public TreeVisitor {
  public:
   ChangeScanner(const ImageFile& image, const VolumeGeometry& geometry, platform::Directory walkTop,
-                std::int32_t directory, LongerFiles longer)
+                const PatchTarget& target, LongerFiles longer)
       : image_(image),
         geometry_(geometry),
         local_(std::move(walkTop)),
+        target_(target),
         longer_(longer),
         imageLength_(image.length().value_or(0)),
         reader_(image),
-        directories_{directory} {}
+        directories_{target.directory} {
+    if (!readNames("")) problem(".", "local directory cannot be read.\n");
+  }
 
-  // Where x would have written nothing (an unsafe name, a later entry of a
-  // name, a path too long, a byte count below 0, start block 0, the image
-  // itself) there is nothing to put back. x never follows a link, and nor
-  // does this: a link where x writes is refused.
+  // Where x would have written nothing (a later entry of a local name, a
+  // path too long, a byte count below 0, start block 0, the image itself)
+  // there is nothing to put back. Each local directory's names were read
+  // once: an entry whose local name is not among them has no local file,
+  // and costs no system call. x never follows a link, and nor does this: a
+  // link where x writes is refused.
   bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
-    if (!platform::isSafeLocalName(entry.name) || path.size() >= platform::pathLimit()) {
+    const std::string local = localName(entry.name);
+    Folder& level = levels_.back();
+    if (local.empty() || local_.pathLength(local) >= platform::pathLimit() || !level.names) {
       return false;
     }
-    const platform::Directory* here = local_.current();
-    const auto local = here != nullptr ? here->entryStatus(entry.name) : std::nullopt;
-    if (!local) {
+    const auto slot = level.names->find(local);
+    const platform::Directory* here = slot ? local_.current() : nullptr;
+    const auto status = here != nullptr ? here->entryStatus(local) : std::nullopt;
+    if (slot && !status) {
       problem(path, "local file cannot be read.\n");
       return false;
     }
-    if (local->kind == platform::FileKind::kNone) {
+    if (!slot || status->kind == platform::FileKind::kNone) {
       written_ = written_ || entry.startBlock != 0;
       return false;
     }
-    // A later entry of a name finds the first one's local file: only names
-    // with a local file need keeping, so a tree with none keeps nothing.
-    if (!names_.first(entry.name)) return false;
+    // A later entry of a local name finds the first one's local file.
+    if (!level.names->claim(*slot)) return false;
     if (entry.startBlock == 0) {
       problem(path, "File not found.\n");
       return false;
     }
     written_ = true;
     found_ = true;
-    if (local->kind == platform::FileKind::kSymbolicLink) {
+    if (status->kind == platform::FileKind::kSymbolicLink) {
       problem(path, "a symbolic link stands where x writes the file.\n");
       return false;
     }
-    if (directory != (local->kind == platform::FileKind::kDirectory)) {
+    if (directory != (status->kind == platform::FileKind::kDirectory)) {
       problem(path, directory ? "local file where the entry is a directory.\n"
                               : "local directory where the entry is a file.\n");
       return false;
     }
-    if (directory) return enter(entry, path);
-    if (entry.byteCount >= 0 && local->identity != image_.identity()) {
-      checkFile(entry, path, *here);
+    if (directory) return enter(entry, path, local);
+    if (entry.byteCount >= 0 && status->identity != image_.identity()) {
+      checkFile(entry, path, local, *here);
     }
     return false;
   }
 
   void leave(const std::string&) override {
+    listUntracked();
     local_.leave();
-    names_.leave();
+    levels_.pop_back();
     directories_.pop_back();
   }
 
+  // Its local folder is where x would have put it, if anywhere: an entry.
   void revisit(const DirectoryEntry& entry, const std::string& path) override {
-    static_cast<void>(names_.first(entry.name));
+    Folder& level = levels_.back();
+    const auto slot = level.names ? level.names->find(localName(entry.name)) : std::nullopt;
+    if (slot) static_cast<void>(level.names->claim(*slot));
     scan.revisits.push_back(path + "/");
+  }
+
+  /// The local files and directories of the current folder that no entry
+  /// met, and nothing below them.
+  void listUntracked() {
+    const Folder& level = levels_.back();
+    const platform::Directory* here = local_.current();
+    if (!level.names || here == nullptr) return;
+    level.names->unclaimed(*here, [&](std::string_view name) {
+      const auto status = here->entryStatus(name);
+      if (!status || status->kind == platform::FileKind::kNone ||
+          status->identity == image_.identity() ||
+          (target_.output && status->identity == *target_.output)) {
+        return;
+      }
+      if (++scan.untrackedCount > kUntrackedShown) return;
+      std::string path = level.localPath;
+      path.append(name);
+      if (status->kind == platform::FileKind::kDirectory) path += '/';
+      scan.untracked.push_back(std::move(path));
+    });
   }
 
   [[nodiscard]] bool foundNothing() const { return written_ && !found_; }
@@ -82,24 +119,44 @@ class ChangeScanner final : public TreeVisitor {
   ChangeScan scan;
 
  private:
+  // One local folder being walked: its names, read once, and its path.
+  struct Folder {
+    std::optional<LocalNames> names;
+    std::string localPath;  ///< relative to the top, with a "/" at its end
+  };
+
   void problem(const std::string& subject, std::string message) {
     scan.problems.push_back({subject, std::move(message)});
   }
 
-  bool enter(const DirectoryEntry& entry, const std::string& path) {
+  // Reads the current local folder's names as the folder compares them.
+  bool readNames(std::string localPath) {
+    const platform::Directory* here = local_.current();
+    auto names = here != nullptr ? LocalNames::read(*here, here->foldsCase()) : std::nullopt;
+    const bool read = names.has_value();
+    levels_.push_back({std::move(names), std::move(localPath)});
+    return read;
+  }
+
+  bool enter(const DirectoryEntry& entry, const std::string& path, const std::string& local) {
     platform::FileKind found{};
-    if (!local_.enter(entry.name, false, found)) {
+    if (!local_.enter(local, false, found)) {
       problem(path, "local file cannot be read.\n");
       return false;
     }
-    names_.enter();
+    if (!readNames(levels_.back().localPath + local + "/")) {
+      problem(path, "local directory cannot be read.\n");
+      levels_.pop_back();
+      local_.leave();
+      return false;
+    }
     directories_.push_back(blockToOffset(geometry_, entry.startBlock));
     return true;
   }
 
-  void checkFile(const DirectoryEntry& entry, const std::string& path,
+  void checkFile(const DirectoryEntry& entry, const std::string& path, const std::string& name,
                  const platform::Directory& here) {
-    const auto local = here.openFile(entry.name);
+    const auto local = here.openFile(name);
     const auto status = local ? local->status() : std::nullopt;
     if (!status) return problem(path, "local file cannot be read.\n");
     // What x writes: the entry's bytes, as far as the image holds them.
@@ -118,7 +175,13 @@ class ChangeScanner final : public TreeVisitor {
       return problem(path, "local file is longer than the entry (" + std::to_string(status->size) +
                                " > " + std::to_string(entry.byteCount) + " bytes).\n");
     }
-    checkCopies({path, entry, directories_.back(), {}, status->size, *status});
+    checkCopies({path,
+                 entry,
+                 directories_.back(),
+                 {},
+                 status->size,
+                 *status,
+                 levels_.back().localPath + name});
   }
 
   void checkCopies(ChangedEntry changed) {
@@ -143,7 +206,8 @@ class ChangeScanner final : public TreeVisitor {
   const ImageFile& image_;
   const VolumeGeometry& geometry_;
   LocalTree local_;
-  FirstNames names_;
+  const PatchTarget& target_;
+  std::vector<Folder> levels_;
   LongerFiles longer_;
   std::int64_t imageLength_;
   WindowedReader reader_;
@@ -169,12 +233,13 @@ ChangeScan scanChanges(const ImageFile& image, const VolumeGeometry& geometry,
                        const platform::Directory& top, const PatchTarget& target,
                        LongerFiles longer) {
   auto walkTop = top.duplicate();
-  if (!walkTop) return {{}, {{".", "local file cannot be read.\n"}}, {}, false};
-  ChangeScanner scanner(image, geometry, std::move(*walkTop), target.directory, longer);
+  if (!walkTop) return {{}, {{".", "local file cannot be read.\n"}}, {}, false, {}, 0};
+  ChangeScanner scanner(image, geometry, std::move(*walkTop), target, longer);
   if (target.entry) {
     walkTree(image, geometry, *target.entry, scanner);
   } else {
     walkTree(image, geometry, target.directory, scanner);
+    scanner.listUntracked();
   }
   scanner.scan.noLocalFiles = scanner.foundNothing();
   return std::move(scanner.scan);

@@ -32,6 +32,8 @@ struct PatchTarget {
   std::int32_t directory = 0;
   /// The shell's current directory from the root, "docs/archive"; "" at the root.
   std::string base;
+  /// The output, when it exists: a local file that is not the tree's.
+  std::optional<platform::FileIdentity> output;
 };
 
 /// What u or r will say of one changed entry, in walk order.
@@ -52,16 +54,19 @@ struct PatchPlan {
   bool noLocalFiles = false;          ///< entries x writes, and not one of them here
   std::vector<PatchLine> lines;
   ImageChanges changes;
+  std::vector<std::string> untracked;  ///< as in ChangeScan
+  std::size_t untrackedCount = 0;
 };
 
 /// A file entry whose local file differs from it, with every copy checked.
 struct ChangedEntry {
-  std::string path;  ///< where x puts it, relative to the current directory
+  std::string path;  ///< its path in the image, relative to the current directory
   DirectoryEntry entry;
   std::int32_t directory = 0;        ///< where the copy of its directory that was walked begins
   std::vector<std::int32_t> copies;  ///< block numbers, the start block first
   std::int64_t length = 0;           ///< the local file's
   platform::FileStatus local;        ///< the local file as it was compared
+  std::string localPath;             ///< its local file's path, relative to the local top
 };
 
 /// What the walk found. `changed` is in walk order.
@@ -70,17 +75,21 @@ struct ChangeScan {
   std::vector<PatchProblem> problems;
   std::vector<std::string> revisits;  ///< directories met again, not entered again
   bool noLocalFiles = false;          ///< entries x writes, and not one of them here
+  /// Local files and directories (these with a "/" at the end) in the
+  /// folders walked that no entry means, the image and the output aside:
+  /// the first 20, in the order each folder lists them, and how many in all.
+  std::vector<std::string> untracked;
+  std::size_t untrackedCount = 0;
 };
 
 enum class LongerFiles { kRefused, kAllowed };
 
 /// Compares every file entry of the target with the local file where x
-/// would have written it below `top`. Only the first entry of a name in a
-/// directory counts. A missing local file, or one that holds exactly what x
-/// would write, is left alone; a symbolic link where x writes is a problem
-/// and is never followed, and so is anything at the place of an entry with
-/// start block 0, which x does not write. A changed file's copies must be
-/// readable, none on block 0 and all inside the image.
+/// would have written it below `top`, under its local name. Only the first
+/// entry of a local file in a directory counts. A missing local file, or one that holds exactly
+/// what x would write, is left alone; a symbolic link where x writes is a problem and is never
+/// followed, and so is anything at the place of an entry with start block 0, which x does not
+/// write. A changed file's copies must be readable, none on block 0 and all inside the image.
 [[nodiscard]] ChangeScan scanChanges(const ImageFile& image, const VolumeGeometry& geometry,
                                      const platform::Directory& top, const PatchTarget& target,
                                      LongerFiles longer);

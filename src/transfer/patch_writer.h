@@ -15,7 +15,7 @@ namespace discshell {
 
 /// A local file written at each of `positions` (sorted).
 struct LocalWrite {
-  std::string path;             ///< below the local top, as the tree walk gives it
+  std::string path;             ///< below the local top, as x names local files
   platform::FileStatus status;  ///< as it was when the plan read it
   std::int64_t length = 0;
   std::vector<std::int64_t> positions;

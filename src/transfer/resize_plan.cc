@@ -25,8 +25,8 @@ std::vector<std::size_t> groupAlike(const std::vector<ChangedEntry>& changed,
     std::vector<std::size_t>& firsts = firstsByStart[changed[i].entry.startBlock];
     for (const std::size_t first : firsts) {
       if (changed[first].length != changed[i].length) continue;
-      const auto a = openBelow(top, changed[first].path);
-      const auto b = openBelow(top, changed[i].path);
+      const auto a = openBelow(top, changed[first].localPath);
+      const auto b = openBelow(top, changed[i].localPath);
       if (a && b && compare(*a, 0, *b, 0, changed[i].length) == Comparison::kSame) {
         group[i] = first;
         break;
@@ -294,7 +294,8 @@ class ResizePlanner {
       const bool moved = moves_[group_[i]];
       PatchLine line{changed.path, changed.length, changed.copies.size(), {}};
       const auto [found, added] = writeOfGroup.try_emplace(group_[i], plan_.changes.files.size());
-      if (added) plan_.changes.files.push_back({changed.path, changed.local, changed.length, {}});
+      if (added)
+        plan_.changes.files.push_back({changed.localPath, changed.local, changed.length, {}});
       std::vector<std::int64_t>& positions = plan_.changes.files[found->second].positions;
       if (moved) {
         for (const std::int32_t block : changed.copies) {
@@ -340,7 +341,8 @@ PatchPlan planResize(const ImageFile& image, const VolumeGeometry& geometry,
                      const platform::Directory& top, const PatchTarget& target,
                      const OutputPlace& output) {
   ChangeScan scan = scanChanges(image, geometry, top, target, LongerFiles::kAllowed);
-  PatchPlan plan{std::move(scan.problems), std::move(scan.revisits), scan.noLocalFiles, {}, {}};
+  PatchPlan plan{std::move(scan.problems),  std::move(scan.revisits), scan.noLocalFiles, {}, {},
+                 std::move(scan.untracked), scan.untrackedCount};
   if (scan.changed.empty()) return plan;
   ResizePlanner planner(image, geometry, top, std::move(scan.changed), plan);
   planner.run(target.base, output);

@@ -56,7 +56,7 @@ class OverlapCheck {
   };
   std::optional<Source> open(const Stretch& stretch) {
     if (stretch.owner >= changed_.size()) return Source{std::nullopt, &image_.file()};
-    auto local = openBelow(top_, changed_[stretch.owner].path);
+    auto local = openBelow(top_, changed_[stretch.owner].localPath);
     if (!local) return std::nullopt;
     return Source{std::move(local), nullptr};
   }
@@ -76,7 +76,8 @@ PatchPlan planUpdate(const ImageFile& image, const VolumeGeometry& geometry,
                      const platform::Directory& top, const PatchTarget& target,
                      const OutputPlace& output) {
   ChangeScan scan = scanChanges(image, geometry, top, target, LongerFiles::kRefused);
-  PatchPlan plan{std::move(scan.problems), std::move(scan.revisits), scan.noLocalFiles, {}, {}};
+  PatchPlan plan{std::move(scan.problems),  std::move(scan.revisits), scan.noLocalFiles, {}, {},
+                 std::move(scan.untracked), scan.untrackedCount};
   if (scan.changed.empty()) return plan;
   const std::vector<ChangedEntry>& changed = scan.changed;
   std::vector<std::vector<std::int64_t>> positions;
@@ -100,7 +101,7 @@ PatchPlan planUpdate(const ImageFile& image, const VolumeGeometry& geometry,
   for (std::size_t i = 0; i < changed.size(); ++i) {
     plan.lines.push_back({changed[i].path, changed[i].length, changed[i].copies.size(), {}});
     plan.changes.files.push_back(
-        {changed[i].path, changed[i].local, changed[i].length, std::move(positions[i])});
+        {changed[i].localPath, changed[i].local, changed[i].length, std::move(positions[i])});
   }
   return plan;
 }

@@ -1,0 +1,120 @@
+// Local names: the escape's exact bytes under each platform's rules, the
+// way back, and names told apart exactly even where their hashes collide.
+#include "transfer/local_name.h"
+
+#include <gtest/gtest.h>
+
+#include "session_harness.h"
+#include "transfer/local_tree.h"
+#include "volume/directory.h"
+
+namespace discshell::testing {
+namespace {
+
+constexpr platform::NameRules kBytes{};
+constexpr platform::NameRules kUnicode{.unicodeOnly = true};
+constexpr platform::NameRules kWin{.unicodeOnly = true, .windowsNames = true};
+
+TEST(LocalName, EscapesOnlyWhatTheFolderCannotHoldAndReadsItBack) {
+  struct Case {
+    std::string name;
+    platform::NameRules rules;
+    std::string local;
+  };
+  const std::vector<Case> cases = {
+      {"plain.txt", kWin, "plain.txt"},
+      {"100%", kWin, "100%"},
+      {"a%2Fb", kBytes, "a%2Fb"},
+      {"...", kBytes, "..."},
+      {"con", kBytes, "con"},
+      {"COM10", kWin, "COM10"},
+      {"caf\xE9.txt", kBytes, "caf\xE9.txt"},
+      {"\xC3\xA9t\xC3\xA9", kWin, "\xC3\xA9t\xC3\xA9"},
+      {"a/b", kBytes, "a%2Fb"},
+      {"/%", kBytes, "%2F%25"},
+      {".", kBytes, "%2E"},
+      {"..", kWin, "%2E%2E"},
+      {"caf\xE9.txt", kUnicode, "caf%E9.txt"},
+      {"\xED\xA0\x80\xC3", kUnicode, "%ED%A0%80%C3"},
+      {"CON", kWin, "CON%"},
+      {"aux.tar.gz", kWin, "aux%.tar.gz"},
+      {"NUL .txt", kWin, "NUL %.txt"},
+      {"COM\xC2\xB9", kWin, "COM\xC2\xB9%"},
+      {"con.%", kWin, "con%.%25"},
+      {"a:b.txt", kWin, "a%3Ab.txt"},
+      {"q?.txt", kWin, "q%3F.txt"},
+      {"<>\"\\|*\x01\x1F", kWin, "%3C%3E%22%5C%7C%2A%01%1F"},
+      {"end.", kWin, "end%2E"},
+      {"a..", kWin, "a.%2E"},
+      {"...", kWin, "..%2E"},
+      {"trail ", kWin, "trail%20"},
+      {"5%:", kWin, "5%25%3A"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(localName(c.name, c.rules), c.local) << c.name;
+    if (c.local != c.name) {
+      EXPECT_EQ(entryNameOf(c.local, c.rules), c.name) << c.local;
+    }
+  }
+  EXPECT_EQ(localName("", kWin), "");
+  // Only the escape that localName gives reads back as another name.
+  for (const std::string local : {"plain", "a%2fb", "%41", "%25", "a%", "a%2", "CON%.txt"}) {
+    EXPECT_EQ(entryNameOf(local, kBytes), std::nullopt) << local;
+  }
+  EXPECT_EQ(entryNameOf("CON%.txt", kWin), "CON.txt");
+  EXPECT_EQ(entryNameOf("%E9", kWin), "\xE9");
+  EXPECT_EQ(entryNameOf("%E9", kBytes), std::nullopt);
+}
+
+// A directory of names some of which take one local name; the hashes are
+// narrowed to nothing, so every name shares its hash with every other and
+// only the names themselves tell them apart.
+TEST(FirstNames, TellsLocalNamesApartExactlyWhateverTheirHashes) {
+  tools::ImageBuilder image(512);
+  image.header(8, 1);
+  image.directory(1, {{"a"}, {"b"}, {"a"}, {"A"}, {"x/y"}, {"x%2Fy"}, {"b"}, {"x%2fy"}});
+  const MemorySource source(image.bytes());
+  const VolumeGeometry geometry = readVolumeGeometry(source, 0).value();
+  for (const std::uint32_t bits : {0xFFFFFFFFu, 0u}) {
+    for (const bool folds : {false, true}) {
+      FirstNames names(source, geometry, bits);
+      names.enter(geometry.rootDirectoryOffset, folds);
+      std::vector<std::string> earlier;
+      walkDirectory(source, geometry, geometry.rootDirectoryOffset, [&](const DirectoryEntry& e) {
+        earlier.push_back(names.earlier(e, localName(e.name)).value_or("-"));
+        return WalkStep::kContinue;
+      });
+      EXPECT_EQ(earlier, (std::vector<std::string>{"-", "-", "a", folds ? "a" : "-", "-", "x/y",
+                                                   "b", folds ? "x/y" : "-"}))
+          << bits << folds;
+    }
+  }
+}
+
+TEST(LocalNames, FindsEachLocalFileOnceWhateverTheirHashes) {
+  ScratchDir dir;
+  for (const char* name : {"a", "B", "c%2Fd", "new"}) writeFile(dir / name, "");
+  const auto folder = platform::Directory::open(dir.path()).value();
+  for (const std::uint32_t bits : {0xFFFFFFFFu, 0u}) {
+    for (const bool folds : {false, true}) {
+      auto names = LocalNames::read(folder, folds, bits).value();
+      EXPECT_EQ(names.find("b").has_value(), folds);
+      EXPECT_FALSE(names.find("c/d").has_value());
+      const auto a = names.find("a");
+      const auto b = names.find("B");
+      const auto cd = names.find("c%2Fd");
+      ASSERT_TRUE(a && b && cd);
+      EXPECT_NE(a, b);
+      EXPECT_NE(b, cd);
+      EXPECT_TRUE(names.claim(*a) && names.claim(*cd));
+      EXPECT_FALSE(names.claim(*cd));
+      std::vector<std::string> unclaimed;
+      names.unclaimed(folder, [&](std::string_view name) { unclaimed.emplace_back(name); });
+      std::sort(unclaimed.begin(), unclaimed.end());
+      EXPECT_EQ(unclaimed, (std::vector<std::string>{"B", "new"})) << bits << folds;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace discshell::testing
