@@ -1,5 +1,6 @@
 // u and r: patch every changed file of the local tree into output.iso.
 #include "console/patch_command.h"
+#include "console/pending_write.h"
 #include "transfer/output_file.h"
 #include "transfer/update.h"
 
@@ -62,12 +63,19 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
     refuse(session, output);
     return ShellStep::kPrompt;
   }
-  if (plan.lines.empty()) {
+  // The pending changes of i, e and n go into the same output, their lines first.
+  std::optional<TreeEditPlan> pending;
+  if (!session.pending.empty()) {
+    pending = planPendingWrite(session, plan.changes);
+    if (!pending) return ShellStep::kPrompt;
+  }
+  if (plan.lines.empty() && !pending) {
     session.out << "Nothing to replace: every local file matches the image.\n";
     return ShellStep::kPrompt;
   }
   const bool existed = locateOutputFile(output).existed();
-  const WriteResult written = writeChangedImage(session.image, *here, plan.changes, output);
+  const WriteResult written =
+      writeChangedImage(session.image, *here, pending ? pending->changes : plan.changes, output);
   if (written.outcome == WriteOutcome::kLocalFileChanged) {
     session.fail(written.path, "local file changed while it was read.\n");
     refuse(session, output);
@@ -77,8 +85,10 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
     session.fail("Could not write " + output + (existed ? "; it is as it was.\n" : ".\n"));
     return ShellStep::kPrompt;
   }
+  if (pending) printPendingLines(session);
   printLines(session, plan);
   session.out << "New ISO written to " << output << "\n";
+  session.pending.clear();
   return ShellStep::kPrompt;
 }
 

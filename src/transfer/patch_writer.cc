@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
 #include "transfer/copy.h"
 #include "transfer/local_tree.h"
@@ -22,6 +23,25 @@ bool writeZeros(platform::File& file, std::int64_t begin, std::int64_t end) {
         std::min<std::int64_t>(end - begin, static_cast<std::int64_t>(kZeros.size())));
     if (!file.writeAt(begin, {kZeros.data(), n})) return false;
     begin += static_cast<std::int64_t>(n);
+  }
+  return true;
+}
+
+// Each piece of the stream goes to every copy as it is made, so the
+// stream runs once whatever the number of copies.
+bool writeStream(platform::File& file, const StreamWrite& write) {
+  const auto stream = write.open();
+  std::vector<unsigned char> piece(64 * 1024);
+  std::int64_t done = 0;
+  while (done < write.length) {
+    const auto want = static_cast<std::size_t>(
+        std::min<std::int64_t>(write.length - done, static_cast<std::int64_t>(piece.size())));
+    const auto made = stream ? stream->read({piece.data(), want}) : std::nullopt;
+    if (!made || *made != want) return false;
+    for (const std::int64_t position : write.positions) {
+      if (!file.writeAt(position + done, {piece.data(), want})) return false;
+    }
+    done += static_cast<std::int64_t>(want);
   }
   return true;
 }
@@ -63,6 +83,9 @@ WriteResult writeChangedImage(const ImageFile& image, const platform::Directory&
   // A write behind the end leaves zeros in between; only the last piece
   // up to the full length has to be written.
   if (changes.length > written && !writeZeros(out, written, changes.length)) return {};
+  for (const StreamWrite& write : changes.streams) {
+    if (!writeStream(out, write)) return {};
+  }
   for (const ByteWrite& write : changes.bytes) {
     const std::span<const unsigned char> bytes(
         reinterpret_cast<const unsigned char*>(write.bytes.data()), write.bytes.size());
