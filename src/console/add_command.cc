@@ -180,9 +180,9 @@ ShellStep addLocal(Session& session, std::int32_t, std::optional<std::string_vie
   }
   const std::string localPath = joined(*names, names->size());
   const std::uint32_t index = session.pending.nextAdded();
-  std::vector<AddedEntry> entries{
-      {name, target->directories.back(), status->kind == platform::FileKind::kDirectory, false,
-       localPath, *status, 0}};
+  std::vector<AddedEntry> entries{{name, target->directories.back(),
+                                   status->kind == platform::FileKind::kDirectory, false, localPath,
+                                   *status, 0}};
   if (entries.front().directory) {
     platform::FileKind found{};
     auto inner = here->enter(local, false, found);
@@ -190,8 +190,8 @@ ShellStep addLocal(Session& session, std::int32_t, std::optional<std::string_vie
     if (!inner || !scan.run(std::move(*inner), index, localPath, typed)) {
       if (!inner) session.fail(typed, "its local directory cannot be read.\n");
       if (scan.tooMany) {
-        session.fail(typed, "more than " + std::to_string(kMostEntriesAdded) +
-                                " entries at once.\n");
+        session.fail(typed,
+                     "more than " + std::to_string(kMostEntriesAdded) + " entries at once.\n");
       }
       return ShellStep::kPrompt;
     }

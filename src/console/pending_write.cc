@@ -8,8 +8,7 @@ namespace discshell {
 namespace {
 
 std::string notWritten(std::size_t count) {
-  return std::to_string(count) + (count == 1 ? " change was" : " changes were") +
-         " not written.\n";
+  return std::to_string(count) + (count == 1 ? " change was" : " changes were") + " not written.\n";
 }
 
 }  // namespace

@@ -92,8 +92,8 @@ class EditedRecords {
   std::optional<std::string> nextFromSource() {
     while (const auto entry = nextEntry(reader_, geometry_, walk_)) {
       const std::size_t index = index_++;
-      const std::int64_t length = kMinEntrySize + std::int64_t{layout::kCopyBlockSize} *
-                                                      std::int64_t{entry->lastCopyIndex};
+      const std::int64_t length =
+          kMinEntrySize + std::int64_t{layout::kCopyBlockSize} * std::int64_t{entry->lastCopyIndex};
       if (index >= edits_.sourceKinds.size() || entry->lastCopyIndex < 0 ||
           length > geometry_.blockSize - kBlockHeaderSize) {
         failed_ = true;
@@ -109,8 +109,7 @@ class EditedRecords {
       if (edit != edits_.records.end()) {
         if (edit->second.erase) continue;
         if (edit->second.name) setName(bytes, *edit->second.name);
-        if (edit->second.update &&
-            !DirectoryWriter::applyUpdate(bytes, *edit->second.update)) {
+        if (edit->second.update && !DirectoryWriter::applyUpdate(bytes, *edit->second.update)) {
           failed_ = true;
           return std::nullopt;
         }
@@ -184,7 +183,6 @@ class EditedRecords {
   std::set<std::pair<bool, std::string>> wantedTypes_;
   std::map<std::pair<bool, std::string>, std::string> types_;
 };
-
 
 // The two newest blocks of a directory being made, at their places in the
 // image: what the check's walk reads.
@@ -308,7 +306,8 @@ class PackedDirectory final : public ByteStream {
           addWrapped(*edits_->source, addWrapped(multiplyWrapped(j, geometry_.blockSize), 4));
       return readExact(image_, at, header);
     }
-    std::memcpy(header.data(), edits_->header.data(), std::min<std::size_t>(16, edits_->header.size()));
+    std::memcpy(header.data(), edits_->header.data(),
+                std::min<std::size_t>(16, edits_->header.size()));
     return true;
   }
 

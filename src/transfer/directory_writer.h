@@ -26,7 +26,8 @@ namespace discshell {
 /// true in every block written. Where the volume does not show a
 /// convention consistently, the bytes it concerns are copied as they are.
 struct DirectoryConventions {
-  bool endOffsetAt12 = false;  ///< block offset 12 holds the offset just past the block's last record
+  bool endOffsetAt12 =
+      false;  ///< block offset 12 holds the offset just past the block's last record
   bool lastRecordBit = false;  ///< the flags' top bit marks a directory's last record, and only it
   bool blockEndBit = false;    ///< the flags' second-highest bit marks each block's last record
 };

@@ -38,9 +38,9 @@ class NameIndex {
 
 /// An entry as the pending changes leave it.
 struct PendingEntry {
-  std::optional<DirectoryEntry> record;                ///< a record of the image, as it holds it
-  std::uint32_t added = PendingDirectory::kImage;      ///< else the added entry's index
-  std::string name;                                    ///< its name now
+  std::optional<DirectoryEntry> record;            ///< a record of the image, as it holds it
+  std::uint32_t added = PendingDirectory::kImage;  ///< else the added entry's index
+  std::string name;                                ///< its name now
   bool directory = false;
   PendingDirectory holder;  ///< the directory it lies in
   /// The directory it is, when it is one.
@@ -60,8 +60,8 @@ struct PendingPath {
 
 class PendingView {
  public:
-  PendingView(const ImageFile& image, const VolumeGeometry& geometry,
-              const PendingChanges& changes, NameIndex& names)
+  PendingView(const ImageFile& image, const VolumeGeometry& geometry, const PendingChanges& changes,
+              NameIndex& names)
       : image_(image), geometry_(geometry), changes_(changes), names_(names) {}
 
   /// The first entry named `name` in `directory`, or no value.

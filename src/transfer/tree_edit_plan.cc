@@ -40,7 +40,7 @@ struct ChangedDirectory {
   bool reached = false;  ///< the tree walk from the root entered it
   std::vector<Lead> leads;
   DirectoryFit fit;
-  std::vector<std::int64_t> copies;               ///< where each copy begins now
+  std::vector<std::int64_t> copies;              ///< where each copy begins now
   std::map<std::int64_t, std::int32_t> movedTo;  ///< each distinct copy's new first block
 };
 
@@ -132,8 +132,8 @@ class TreeSurvey final : public TreeVisitor {
     std::string& kept = directory ? templates.directory : templates.file;
     if (kept.empty()) {
       kept.resize(layout::kMinEntrySize);
-      if (!reader_.read(entry.recordPosition, {reinterpret_cast<unsigned char*>(kept.data()),
-                                               kept.size()})) {
+      if (!reader_.read(entry.recordPosition,
+                        {reinterpret_cast<unsigned char*>(kept.data()), kept.size()})) {
         kept.clear();
       }
     }
@@ -171,7 +171,6 @@ class TreeSurvey final : public TreeVisitor {
   Evidence lastRecord_;
   Evidence blockEnd_;
 };
-
 
 class TreeEditPlanner {
  public:
@@ -338,8 +337,8 @@ class TreeEditPlanner {
         } else if (c > 0 && compare(image_.file(), offset, image_.file(), begin, length) !=
                                 Comparison::kSame) {
           problem(subjectOf(directory), which + " differs.\n");
-        } else if (directory.fit.fitsInPlace && begin < geometry_.volumeOffset +
-                                                            std::max(geometry_.blockSize, 1)) {
+        } else if (directory.fit.fitsInPlace &&
+                   begin < geometry_.volumeOffset + std::max(geometry_.blockSize, 1)) {
           problem(subjectOf(directory), which + " overlaps block 0.\n");
         } else if (directory.fit.fitsInPlace) {
           for (const OtherData& other : volume.others) {
@@ -372,7 +371,8 @@ class TreeEditPlanner {
     };
     const std::vector<AddedEntry>& added = pending_.added();
     for (const auto& [parent, at, index] : appendedAt_) {
-      if (!added[index].directory) startBlocks_[index] = take(wholeBlocks(added[index].status.size));
+      if (!added[index].directory)
+        startBlocks_[index] = take(wholeBlocks(added[index].status.size));
     }
     for (auto& [index, directory] : newDirectories_) {
       directory.firstBlock = take(*directory.fit.fewestBlocks);
@@ -413,10 +413,9 @@ class TreeEditPlanner {
     for (const auto& [parent, at, index] : appendedAt_) {
       NewRecord& record = parent->appended[at];
       record.startBlock = startBlocks_[index];
-      record.byteCount =
-          added[index].directory
-              ? *newDirectories_.at(index).fit.fewestBlocks * geometry_.blockSize
-              : static_cast<std::int32_t>(added[index].status.size);
+      record.byteCount = added[index].directory
+                             ? *newDirectories_.at(index).fit.fewestBlocks * geometry_.blockSize
+                             : static_cast<std::int32_t>(added[index].status.size);
     }
   }
 
@@ -439,8 +438,9 @@ class TreeEditPlanner {
         for (const std::int32_t block : lead.copies) {
           const auto to = moved(block);
           if (!to) {
-            problem(subjectOf(directory), "a record of its directory names a copy that is not "
-                                          "among the directory's copies.\n");
+            problem(subjectOf(directory),
+                    "a record of its directory names a copy that is not "
+                    "among the directory's copies.\n");
             return;
           }
           update.copies.push_back(*to);
@@ -509,16 +509,17 @@ class TreeEditPlanner {
   // names), and that the header's block count is this plan's when it
   // allocates.
   void takeOver(ImageChanges& base, const DirectoryMap& map, std::int64_t end) {
-    const std::int64_t blockCountField = std::int64_t{geometry_.volumeOffset} +
-                                         layout::kBlockCountField;
+    const std::int64_t blockCountField =
+        std::int64_t{geometry_.volumeOffset} + layout::kBlockCountField;
     for (ByteWrite& write : base.bytes) {
       if (write.position == blockCountField && allocated_) continue;
       const auto* stretch = map.overlapping(
           write.position, write.position + static_cast<std::int64_t>(write.bytes.size()));
-      const auto copies = stretch != nullptr ? map.copies(stretch->directory)
-                                             : std::vector<std::int64_t>{};
-      const auto changed = copies.empty() ? changed_.end() : changed_.find(
-          static_cast<std::int32_t>(copies.front()));
+      const auto copies =
+          stretch != nullptr ? map.copies(stretch->directory) : std::vector<std::int64_t>{};
+      const auto changed = copies.empty()
+                               ? changed_.end()
+                               : changed_.find(static_cast<std::int32_t>(copies.front()));
       if (changed == changed_.end() || write.bytes.size() < layout::kMinEntrySize) {
         plan_.changes.bytes.push_back(std::move(write));
         continue;
@@ -526,7 +527,8 @@ class TreeEditPlanner {
       const auto position =
           static_cast<std::int32_t>(copies.front() + write.position - stretch->begin);
       RecordUpdate update{fromBigEndian(write.bytes, layout::kByteCountField),
-                          fromBigEndian(write.bytes, layout::kDataBlocksField), {}};
+                          fromBigEndian(write.bytes, layout::kDataBlocksField),
+                          {}};
       for (std::size_t at = layout::kStartBlockField; at + 4 <= write.bytes.size(); at += 4) {
         update.copies.push_back(fromBigEndian(write.bytes, at));
       }
@@ -544,8 +546,8 @@ class TreeEditPlanner {
       std::int32_t blocks = 0;
       if (directory.fit.fitsInPlace) {
         positions = directory.copies;
-        firstBlock = static_cast<std::int32_t>((offset - geometry_.volumeOffset) /
-                                               geometry_.blockSize);
+        firstBlock =
+            static_cast<std::int32_t>((offset - geometry_.volumeOffset) / geometry_.blockSize);
         blocks = directory.edits->sourceBlocks;
       } else {
         for (const auto& [copy, block] : directory.movedTo) {
@@ -583,7 +585,8 @@ class TreeEditPlanner {
     const std::vector<AddedEntry>& added = pending_.added();
     for (const auto& [parent, at, index] : appendedAt_) {
       if (added[index].directory) continue;
-      plan_.changes.files.push_back({added[index].localPath, added[index].status,
+      plan_.changes.files.push_back({added[index].localPath,
+                                     added[index].status,
                                      added[index].status.size,
                                      {blockToOffset(geometry_, startBlocks_[index])}});
     }
@@ -591,8 +594,8 @@ class TreeEditPlanner {
 
   struct Appended {
     DirectoryEdits* parent;
-    std::size_t at;        ///< in its parent's appended records
-    std::uint32_t index;   ///< the added entry
+    std::size_t at;       ///< in its parent's appended records
+    std::uint32_t index;  ///< the added entry
   };
 
   const ImageFile& image_;
