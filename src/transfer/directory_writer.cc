@@ -87,6 +87,8 @@ class EditedRecords {
     return newRecord(edits_.appended[appended_++]);
   }
   [[nodiscard]] bool failed() const { return failed_; }
+  /// Once the source is read: one past its end marker.
+  [[nodiscard]] std::int64_t sourceEnd() const { return std::int64_t{walk_.position} + 4; }
 
  private:
   std::optional<std::string> nextFromSource() {
@@ -393,8 +395,14 @@ DirectoryFit DirectoryWriter::measure(const DirectoryEdits& edits) const {
   std::optional<std::size_t> overflow;
   std::int64_t total = 0;
   std::int64_t offset = kBlockHeaderSize;
+  // Flags that hold nothing but the marks this writer sets and clears
+  // could become 0, which ends a directory.
+  const std::uint32_t marks = (conventions_.lastRecordBit ? kLastRecordFlag : 0) |
+                              (conventions_.blockEndBit ? kBlockEndFlag : 0);
+  bool bareFlags = false;
   while (const auto record = records.next()) {
     const auto length = static_cast<std::int64_t>(record->size());
+    bareFlags = bareFlags || (get32(bytesOf(*record), layout::kFlagsField) & ~marks) == 0;
     if (!overflow && length > B - offset) overflow = starts.size() - 1;
     if (!overflow) {
       offset += length;
@@ -409,6 +417,10 @@ DirectoryFit DirectoryWriter::measure(const DirectoryEdits& edits) const {
     fit.problem = "its records cannot be read whole.\n";
     return fit;
   }
+  if (bareFlags) {
+    fit.problem = "a record's flags would become 0, which ends a directory.\n";
+    return fit;
+  }
   for (std::size_t j = 0; j < starts.size() && (!overflow || j <= *overflow); ++j) {
     if (total - starts[j] <= B - kBlockHeaderSize - 4) {
       fit.fewestBlocks = static_cast<std::int32_t>(j + 1);
@@ -419,7 +431,12 @@ DirectoryFit DirectoryWriter::measure(const DirectoryEdits& edits) const {
     fit.problem = "its records cannot be laid out in blocks.\n";
     return fit;
   }
-  const std::int32_t own = edits.sourceBlocks;
+  std::int32_t own = edits.sourceBlocks;
+  if (edits.source && own <= 0) {
+    own = static_cast<std::int32_t>(
+        std::max<std::int64_t>((records.sourceEnd() - *edits.source + B - 1) / B, 1));
+  }
+  fit.sourceBlocks = own;
   fit.fitsInPlace = edits.source && own >= 1 && *fit.fewestBlocks <= own &&
                     (!overflow || *overflow >= static_cast<std::size_t>(own - 1));
   return fit;
@@ -437,18 +454,6 @@ StreamWrite DirectoryWriter::stream(std::shared_ptr<const DirectoryEdits> edits,
                                              firstBlock, blocks);
   };
   return write;
-}
-
-bool DirectoryWriter::check(const StreamWrite& write) {
-  const auto stream = write.open();
-  std::vector<unsigned char> piece(64 * 1024);
-  std::int64_t made = 0;
-  while (made < write.length) {
-    const auto n = stream->read(piece);
-    if (!n || *n == 0) return false;
-    made += static_cast<std::int64_t>(*n);
-  }
-  return made == write.length;
 }
 
 bool DirectoryWriter::applyUpdate(std::string& record, const RecordUpdate& update) {

@@ -64,8 +64,10 @@ struct RecordEdit {
 
 /// Everything that changes one directory.
 struct DirectoryEdits {
-  std::optional<std::int32_t> source;          ///< its copy 0 in the image; none for a new one
-  std::int32_t sourceBlocks = 0;               ///< the blocks it has there
+  std::optional<std::int32_t> source;  ///< its copy 0 in the image; none for a new one
+  /// The blocks it has there; 0 when no record says (the root's reach to
+  /// the block that holds its end marker).
+  std::int32_t sourceBlocks = 0;
   std::map<std::int32_t, RecordEdit> records;  ///< by position in copy 0
   std::vector<NewRecord> appended;
   /// Whether each record of the source, in walk order, is a directory: new
@@ -87,6 +89,7 @@ struct RecordTemplates {
 struct DirectoryFit {
   std::optional<std::int32_t> fewestBlocks;  ///< no value: no number of blocks holds them
   bool fitsInPlace = false;                  ///< in the source's own blocks
+  std::int32_t sourceBlocks = 0;             ///< how many those are
   std::string problem;                       ///< why not, when they fit nowhere
 };
 
@@ -103,15 +106,12 @@ class DirectoryWriter {
   [[nodiscard]] DirectoryFit measure(const DirectoryEdits& edits) const;
 
   /// The directory laid into `blocks` blocks from `firstBlock` on (its
-  /// copy 0): a stream of blocks × block size bytes. The stream fails when
-  /// a block made does not walk back to the records laid into it.
+  /// copy 0): a stream of blocks × block size bytes. The stream fails, and
+  /// with it the write, when a block made does not walk back to the records
+  /// laid into it, which `measure` rules out unless the image changes.
   [[nodiscard]] StreamWrite stream(std::shared_ptr<const DirectoryEdits> edits,
                                    std::int32_t firstBlock, std::int32_t blocks,
                                    std::vector<std::int64_t> positions) const;
-
-  /// Makes the whole stream once, writing nothing: true when every block
-  /// walks back to its records.
-  [[nodiscard]] static bool check(const StreamWrite& write);
 
   /// `record` (the bytes of one whole record) with `update`'s fields: the
   /// change of a record whose directory is not re-packed. False when the

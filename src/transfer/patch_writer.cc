@@ -80,12 +80,15 @@ WriteResult writeChangedImage(const ImageFile& image, const platform::Directory&
     if (!write.positions.empty())
       written = std::max(written, write.positions.back() + write.length);
   }
+  for (const StreamWrite& write : changes.streams) {
+    if (!writeStream(out, write)) return {};
+    if (!write.positions.empty()) {
+      written = std::max(written, write.positions.back() + write.length);
+    }
+  }
   // A write behind the end leaves zeros in between; only the last piece
   // up to the full length has to be written.
   if (changes.length > written && !writeZeros(out, written, changes.length)) return {};
-  for (const StreamWrite& write : changes.streams) {
-    if (!writeStream(out, write)) return {};
-  }
   for (const ByteWrite& write : changes.bytes) {
     const std::span<const unsigned char> bytes(
         reinterpret_cast<const unsigned char*>(write.bytes.data()), write.bytes.size());

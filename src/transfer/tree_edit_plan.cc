@@ -251,8 +251,8 @@ class TreeEditPlanner {
         problem(subjectOf(directory), "its directory is not reached from the root.\n");
         continue;
       }
-      if (offset == geometry_.rootDirectoryOffset) edits.sourceBlocks = rootBlocks();
       directory.fit = writer.measure(edits);
+      edits.sourceBlocks = directory.fit.sourceBlocks;
       if (!directory.fit.fewestBlocks) problem(subjectOf(directory), directory.fit.problem);
     }
     for (auto& [index, directory] : newDirectories_) {
@@ -277,18 +277,6 @@ class TreeEditPlanner {
       std::fill(header.begin(), header.end(), '\0');
     }
     return header;
-  }
-
-  // The root has no record that gives its length: it reaches to the block
-  // that holds its end marker.
-  std::int32_t rootBlocks() const {
-    WindowedReader reader(image_);
-    WalkState walk = beginWalk(reader, geometry_.rootDirectoryOffset);
-    while (nextEntry(reader, geometry_, walk)) {
-    }
-    const std::int64_t end = std::int64_t{walk.position} + 4 - geometry_.rootDirectoryOffset;
-    return static_cast<std::int32_t>(
-        std::max<std::int64_t>((end + geometry_.blockSize - 1) / geometry_.blockSize, 1));
   }
 
   std::int64_t directoryLength(const ChangedDirectory& directory) const {
@@ -556,29 +544,21 @@ class TreeEditPlanner {
         firstBlock = directory.movedTo.at(directory.copies.front());
         blocks = *directory.fit.fewestBlocks;
       }
-      addStream(writer, directory.edits, firstBlock, blocks, std::move(positions),
-                subjectOf(directory));
+      addStream(writer, directory.edits, firstBlock, blocks, std::move(positions));
     }
-    for (auto& [index, directory] : newDirectories_) {
+    for (auto& [added, directory] : newDirectories_) {
       addStream(writer, directory.edits, directory.firstBlock, *directory.fit.fewestBlocks,
-                {blockToOffset(geometry_, directory.firstBlock)},
-                pending_.subject(pending_.added()[index].change));
+                {blockToOffset(geometry_, directory.firstBlock)});
     }
   }
 
   void addStream(const DirectoryWriter& writer, std::shared_ptr<DirectoryEdits> edits,
-                 std::int32_t firstBlock, std::int32_t blocks, std::vector<std::int64_t> positions,
-                 const std::string& subject) {
+                 std::int32_t firstBlock, std::int32_t blocks,
+                 std::vector<std::int64_t> positions) {
     std::sort(positions.begin(), positions.end());
     positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
-    StreamWrite write = writer.stream(std::move(edits), firstBlock, blocks, std::move(positions));
-    // Made once before anything is written: a directory that would not
-    // walk back to its records refuses the write rather than failing it.
-    if (!DirectoryWriter::check(write)) {
-      problem(subject, "its directory would not read back as written.\n");
-      return;
-    }
-    plan_.changes.streams.push_back(std::move(write));
+    plan_.changes.streams.push_back(
+        writer.stream(std::move(edits), firstBlock, blocks, std::move(positions)));
   }
 
   void addFiles() {
