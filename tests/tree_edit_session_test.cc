@@ -146,13 +146,15 @@ TEST(TreeEdit, AddsErasesAndRenamesInOneWriteThatRoundTrips) {
 }
 
 // The root in two copies, full at six records, holds "full": a directory
-// in three copies, full too, and a directory of three blocks.
+// in three copies, full too, and a directory of three blocks, and files of
+// type DATA but for one, r1.TXT.
 ImageBuilder fullVolume() {
   ImageBuilder image(kBlock);
   image.header(40, 1);
   image.rootCopies({7});
   std::vector<EntrySpec> root = {{"full", "DIR", kBlock, 2, 2}, {"three", "DIR", 3 * kBlock, 8}};
   for (int i = 0; i < 4; ++i) root.push_back({"r" + std::to_string(i), "DATA", 1, 20 + i});
+  root[3] = {"r1.TXT", "TEXT", 1, 21};
   for (const int block : {1, 7}) {
     image.furtherCopies(image.directory(block, root)[0], {3, 5});
   }
@@ -190,9 +192,9 @@ TEST(TreeEdit, MovesAFullDirectoryInEveryCopyAndUpdatesEveryRecordOfIt) {
   EXPECT_EQ(output.substr(kBlock, 20), before.substr(kBlock, 20));
 
   // The root moves too, with full's new record in it; the header names its
-  // new copies.
-  writeFile(dir / "new", "M");
-  run = runTool({"-c", "i full/new", "-c", "i new", "-c", "w", "image.iso"}, "", dir.path());
+  // new copies. new.txt takes its type from r1.TXT, not from r3 before it.
+  writeFile(dir / "new.txt", "M");
+  run = runTool({"-c", "i full/new", "-c", "i new.txt", "-c", "w", "image.iso"}, "", dir.path());
   EXPECT_EQ(run.status, 0) << run.errors;
   output = readFile(dir / "output.iso").value();
   ASSERT_EQ(output.size(), 52u * kBlock);
@@ -200,7 +202,8 @@ TEST(TreeEdit, MovesAFullDirectoryInEveryCopyAndUpdatesEveryRecordOfIt) {
   EXPECT_EQ(output.substr(96, 12), be32(1) + be32(42) + be32(44));
   const std::vector<Walked> root = walkCopies(output, {42, 44}, 2 * kBlock);
   EXPECT_EQ(names(root),
-            (std::vector<std::string>{"full", "three", "r0", "r1", "r2", "r3", "new"}));
+            (std::vector<std::string>{"full", "three", "r0", "r1.TXT", "r2", "r3", "new.txt"}));
+  EXPECT_EQ(output.substr(at(42, root[6].position + 8), 4), "TEXT");
   EXPECT_EQ(root[0], (Walked{"full", 2 * kBlock, 46, 20}));
   EXPECT_EQ(output.substr(at(42, 20 + 68), 12), be32(46) + be32(48) + be32(50));
   EXPECT_EQ(walkCopies(output, {46, 48, 50}, 2 * kBlock).size(), 7u);
@@ -334,22 +337,24 @@ TEST(TreeEdit, WaitsInTheSessionAndSaysWhatWasNotWritten) {
                             lines + "?>6 changes were not written.\n?>" + lines + "?>Exiting...\n");
   EXPECT_EQ(run.status, 0);
 
-  // The same, written; w NAME meanwhile writes from the image, as always.
+  // Written; w NAME meanwhile writes from the image, as always. A name
+  // erased is free for a new entry.
   std::filesystem::remove(dir / "output.iso");
-  run = runTool(
-      {"-c", "i new.txt", "-c", "w hello.txt", "-c", "i box", "-c", "w", "-c", "i", "demo.iso"}, "",
-      dir.path());
+  run = runTool({"-c", "i new.txt", "-c", "w hello.txt", "-c", "i box", "-c", "e hello.txt", "-c",
+                 "i hello.txt", "-c", "w", "-c", "i", "demo.iso"},
+                "", dir.path());
   EXPECT_EQ(run.errors,
             batchErrors("-c 2", "Pending changes are not in this output; write them with w.\n"));
   EXPECT_EQ(run.output,
             "ISO Length: 32768, Address: 10752, Replacement Length: 3.\n"
             "Left to go: 22013 bytesNew ISO written to output.iso\n"
             "new.txt: added, 4 bytes\nbox/: added, 1 file and 0 directories\n"
+            "hello.txt: erased\nhello.txt: added, 3 bytes\n"
             "New ISO written to output.iso\nNo changes are pending.\n");
   EXPECT_EQ(run.status, 0);
   const std::string output = readFile(dir / "output.iso").value();
   EXPECT_EQ(names(walk(output, at(1))),
-            (std::vector<std::string>{"README", "hello.txt", "docs", "logs", "new.txt", "box"}));
+            (std::vector<std::string>{"README", "docs", "logs", "new.txt", "box", "hello.txt"}));
 
   // Ending a batch with changes pending fails it, at the end of the input too.
   for (const auto& [args, errors] : std::vector<std::pair<std::vector<std::string>, std::string>>{
