@@ -211,9 +211,14 @@ TEST(TreeEdit, MovesAFullDirectoryInEveryCopyAndUpdatesEveryRecordOfIt) {
   expectRoundTrip(dir, "output.iso");
 }
 
-TEST(TreeEdit, ErasesTheFirstAMiddleAndTheLastRecordOfABlock) {
+TEST(TreeEdit, ErasesInABlockRenamesAndMovesADirectoryOfManyBlocks) {
   ScratchDir dir;
   fullVolume().save(dir / "image.iso");
+  const std::string before = readFile(dir / "image.iso").value();
+  for (const char* name : {"a", "b", "c", "d"}) {
+    std::filesystem::create_directories(dir / "three");
+    writeFile(dir / (std::string("three/") + name), "");
+  }
   // Blocks of six records, then four: t0 is a block's first, t8 a middle
   // one, t11 the last of the second block.
   const RunResult run = runTool({"-c", "e three/t0", "-c", "c three", "-c", "e t8", "-c",
@@ -235,6 +240,36 @@ TEST(TreeEdit, ErasesTheFirstAMiddleAndTheLastRecordOfABlock) {
   // The third block holds one record and then nothing but zeros.
   EXPECT_EQ(output.substr(at(10, 92), kBlock - 92), std::string(kBlock - 92, '\0'));
   EXPECT_EQ(output.substr(at(10), 4), be32(0xFFFFFFFF));
+
+  // Names of all 31 bytes and of one: the whole field is written.
+  const std::string longest(31, 'L');
+  RunResult renamed =
+      runTool({"-c", "n r0 " + longest, "-c", "n r2 s", "-c", "w", "image.iso"}, "", dir.path());
+  EXPECT_EQ(renamed.output,
+            "r0: renamed to " + longest + "\nr2: renamed to s\nNew ISO written to output.iso\n");
+  std::string named = readFile(dir / "output.iso").value();
+  for (const int block : {1, 7}) {
+    EXPECT_EQ(named.substr(at(block, 172 + 32), 32), longest + '\0');
+    EXPECT_EQ(named.substr(at(block, 316 + 32), 32), "s" + std::string(31, '\0'));
+  }
+  EXPECT_EQ(named.size(), 40u * kBlock);
+
+  // Three blocks hold 18 records: the 19th moves it to four new blocks.
+  const RunResult moved =
+      runTool({"-c", "e three/t0", "-c", "n three/t1 t", "-c", "i three/a", "-c", "i three/b", "-c",
+               "i three/c", "-c", "i three/d", "-c", "w", "image.iso"},
+              "", dir.path());
+  ASSERT_EQ(moved.status, 0) << moved.errors;
+  named = readFile(dir / "output.iso").value();
+  ASSERT_EQ(named.size(), 48u * kBlock);
+  EXPECT_EQ(named.substr(at(1, 20 + 80 + 16), 8), be32(4 * kBlock) + be32(4));
+  EXPECT_EQ(walkCopies(named, {1, 7}, kBlock)[1], (Walked{"three", 4 * kBlock, 44, 100}));
+  const std::vector<Walked> four = walk(named, at(44));
+  ASSERT_EQ(four.size(), 19u);
+  EXPECT_EQ(four[0].name, "t");
+  EXPECT_EQ(four[18], (Walked{"d", 0, 43, 3 * kBlock + 20}));
+  EXPECT_EQ(named.substr(at(8), 3 * kBlock), before.substr(at(8), 3 * kBlock));
+  EXPECT_EQ(readFile(dir / "image.iso"), before);
 }
 
 // The root and a directory of two blocks whose records and blocks show

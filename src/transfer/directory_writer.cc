@@ -19,6 +19,7 @@ using layout::kMinEntrySize;
 /// The header, a shortest record and the end marker: the least block that
 /// can hold a directory's last block.
 constexpr std::int32_t kLeastBlockSize = kBlockHeaderSize + kMinEntrySize + 4;
+constexpr std::int32_t kLargestBlockSize = 1 << 20;
 
 void put32(std::span<unsigned char> bytes, std::size_t at, std::uint32_t value) {
   bytes[at] = static_cast<unsigned char>(value >> 24);
@@ -245,7 +246,7 @@ class PackedDirectory final : public ByteStream {
         blocks_(blocks),
         blockSize_(static_cast<std::size_t>(geometry.blockSize)),
         blocksMade_(blockSize_),
-        checkReader_(blocksMade_, blockSize_),
+        checkReader_(blocksMade_, std::min<std::size_t>(blockSize_, 64 * 1024)),
         handedOut_(blockSize_) {
     nextRecord_ = records_.next();
   }
@@ -383,6 +384,13 @@ DirectoryFit DirectoryWriter::measure(const DirectoryEdits& edits) const {
   const std::int64_t B = geometry_.blockSize;
   if (B < kLeastBlockSize) {
     fit.problem = "a block of " + std::to_string(B) + " bytes cannot hold a directory.\n";
+    return fit;
+  }
+  // Two blocks are held while a directory is made: memory stays bounded
+  // whatever a damaged header says.
+  if (B > kLargestBlockSize) {
+    fit.problem = "blocks of " + std::to_string(B) + " bytes are more than " +
+                  std::to_string(kLargestBlockSize) + " bytes, which is what this tool writes.\n";
     return fit;
   }
   // Laid out as if every block were followed by another: where each block

@@ -97,7 +97,7 @@ class TreeSurvey final : public TreeVisitor {
  private:
   struct Previous {
     std::int32_t position = 0;
-    std::int32_t length = 0;
+    std::int64_t length = 0;
     std::uint32_t flags = 0;
   };
   struct Level {
@@ -125,9 +125,10 @@ class TreeSurvey final : public TreeVisitor {
     Level& level = levels_.back();
     const auto flags = reader_.read32(entry.recordPosition);
     if (level.previous) judge(*level.previous, entry.recordPosition);
-    level.previous = Previous{entry.recordPosition,
-                              layout::kMinEntrySize + layout::kCopyBlockSize * entry.lastCopyIndex,
-                              static_cast<std::uint32_t>(flags.value_or(0))};
+    level.previous =
+        Previous{entry.recordPosition,
+                 layout::kMinEntrySize + std::int64_t{layout::kCopyBlockSize} * entry.lastCopyIndex,
+                 static_cast<std::uint32_t>(flags.value_or(0))};
     if (level.changed != nullptr) level.changed->edits->sourceKinds.push_back(directory);
     std::string& kept = directory ? templates.directory : templates.file;
     if (kept.empty()) {
@@ -149,6 +150,11 @@ class TreeSurvey final : public TreeVisitor {
   // known: the next record's position, or none when it was the last.
   void judge(const Previous& record, std::optional<std::int32_t> next) {
     const std::int64_t blockSize = geometry_.blockSize;
+    if (blockSize <= 0) {
+      // No blocks to keep anything true in: no convention holds.
+      endOffset_.note(false);
+      return;
+    }
     const auto blockOf = [&](std::int64_t position) {
       const std::int64_t into = position - geometry_.volumeOffset;
       return (into >= 0 ? into : into - blockSize + 1) / blockSize;
@@ -159,7 +165,8 @@ class TreeSurvey final : public TreeVisitor {
     blockEnd_.note(((record.flags & kBlockEndFlag) != 0) == lastInBlock);
     if (!lastInBlock) return;
     const std::int64_t blockStart = blockOf(record.position) * blockSize + geometry_.volumeOffset;
-    const auto field = reader_.read32(static_cast<std::int32_t>(blockStart) + kBlockEndOffsetField);
+    const auto field =
+        reader_.read32(addWrapped(static_cast<std::int32_t>(blockStart), kBlockEndOffsetField));
     endOffset_.note(field && *field == record.position + record.length - blockStart);
   }
 
