@@ -163,8 +163,12 @@ class EditedRecords {
     return bytes;
   }
 
+  // Only a directory that gets new records needs what came before them;
+  // the others are walked without keeping anything.
   void remember(const std::string& bytes, bool directory) {
-    (directory ? lastDirectory_ : lastFile_) = bytes.substr(0, kMinEntrySize);
+    if (edits_.appended.empty()) return;
+    (directory ? lastDirectory_ : lastFile_).assign(bytes, 0, kMinEntrySize);
+    if (wantedTypes_.empty()) return;
     const std::pair<bool, std::string> key{
         directory, extensionOf(fieldText(bytes, layout::kNameField, layout::kNameMaxLength))};
     if (!key.second.empty() && wantedTypes_.contains(key)) {
