@@ -232,6 +232,8 @@ VolumeSurvey surveyVolume(const ImageFile& image, const VolumeGeometry& geometry
   };
   VolumeSurvey survey;
   WindowedReader reader(image);
+  // Once, not for each of perhaps 100,000 files.
+  const std::int64_t imageLength = image.length().value_or(0);
   const auto onFile = [&](const DirectoryEntry& entry, const std::string& path) {
     if (entry.startBlock == 0 || entry.byteCount <= 0 || writes.empty() ||
         std::binary_search(records.begin(), records.end(), entry.recordPosition)) {
@@ -239,7 +241,6 @@ VolumeSurvey surveyVolume(const ImageFile& image, const VolumeGeometry& geometry
     }
     const std::int64_t length =
         wholeBlocks ? blocksLength(entry.byteCount, geometry.blockSize) : entry.byteCount;
-    const std::int64_t imageLength = image.length().value_or(0);
     auto blocks = readCopyBlocks(reader, geometry, entry);
     if (!blocks) blocks = std::vector{entry.startBlock};
     std::sort(blocks->begin(), blocks->end());

@@ -26,33 +26,40 @@ std::optional<DirectoryEntry> recordAt(WindowedReader& reader, const VolumeGeome
 
 }  // namespace
 
-void NameIndex::build(const ImageFile& image, const VolumeGeometry& geometry,
-                      std::int32_t directory) {
-  keys_.clear();
-  WindowedReader reader(image);
-  WalkState walk = beginWalk(reader, directory);
-  while (const auto entry = nextEntry(reader, geometry, walk)) {
-    keys_.push_back(std::uint64_t{nameHash(entry->name)} << 32 |
-                    static_cast<std::uint32_t>(entry->recordPosition));
+const std::vector<std::uint64_t>& NameIndex::keysOf(const ImageFile& image,
+                                                   const VolumeGeometry& geometry,
+                                                   std::int32_t directory) {
+  const auto status = image.file().status();
+  if (!status || !imageStatus_ || !status->unchangedSince(*imageStatus_)) kept_.clear();
+  imageStatus_ = status;
+  auto found = std::find_if(kept_.begin(), kept_.end(),
+                            [&](const Directory& kept) { return kept.offset == directory; });
+  if (found == kept_.end()) {
+    Directory made{directory, {}};
+    WindowedReader reader(image);
+    WalkState walk = beginWalk(reader, directory);
+    while (const auto entry = nextEntry(reader, geometry, walk)) {
+      made.keys.push_back(std::uint64_t{nameHash(entry->name)} << 32 |
+                          static_cast<std::uint32_t>(entry->recordPosition));
+    }
+    std::sort(made.keys.begin(), made.keys.end());
+    made.keys.shrink_to_fit();
+    if (kept_.size() == kDirectoriesKept) kept_.pop_back();
+    kept_.insert(kept_.begin(), std::move(made));
+  } else {
+    std::rotate(kept_.begin(), found, found + 1);
   }
-  std::sort(keys_.begin(), keys_.end());
-  keys_.shrink_to_fit();
-  directory_ = directory;
+  return kept_.front().keys;
 }
 
 std::vector<std::int32_t> NameIndex::find(const ImageFile& image, const VolumeGeometry& geometry,
                                           std::int32_t directory, std::string_view name) {
-  const auto status = image.file().status();
-  if (directory_ != directory || !status || !imageStatus_ ||
-      !status->unchangedSince(*imageStatus_)) {
-    build(image, geometry, directory);
-    imageStatus_ = status;
-  }
+  const std::vector<std::uint64_t>& keys = keysOf(image, geometry, directory);
   const std::uint64_t first = std::uint64_t{nameHash(name)} << 32;
   std::vector<std::int32_t> positions;
   // Two names may share a hash: each candidate's name is read to be sure.
-  for (auto key = std::lower_bound(keys_.begin(), keys_.end(), first);
-       key != keys_.end() && (*key >> 32) == (first >> 32); ++key) {
+  for (auto key = std::lower_bound(keys.begin(), keys.end(), first);
+       key != keys.end() && (*key >> 32) == (first >> 32); ++key) {
     const auto position = static_cast<std::int32_t>(static_cast<std::uint32_t>(*key));
     std::array<unsigned char, layout::kNameFieldSize> field{};
     if (!readExact(image, addWrapped(position, layout::kNameField), field)) continue;

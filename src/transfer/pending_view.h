@@ -16,11 +16,12 @@
 
 namespace discshell {
 
-/// The names of one directory of the image as 32-bit hashes beside their
-/// records' positions, 8 bytes an entry, so that a thousand lookups in a
-/// directory of 100,000 entries cost one walk of it, not a thousand. It is
-/// built again whenever another directory is asked for, or the image file
-/// has changed since.
+/// The names of the directories of the image looked in last, as 32-bit
+/// hashes beside their records' positions, 8 bytes an entry, so that a
+/// thousand lookups in a directory of 100,000 entries cost one walk of it,
+/// not a thousand. It keeps the last few directories (a path's parents and
+/// the directory at its end), and starts afresh when the image file has
+/// changed.
 class NameIndex {
  public:
   /// The positions of the records of the directory at `directory` whose
@@ -30,10 +31,16 @@ class NameIndex {
                                                std::int32_t directory, std::string_view name);
 
  private:
-  void build(const ImageFile& image, const VolumeGeometry& geometry, std::int32_t directory);
-  std::optional<std::int32_t> directory_;
+  struct Directory {
+    std::int32_t offset = 0;
+    std::vector<std::uint64_t> keys;  ///< hash << 32 | position, sorted
+  };
+  static constexpr std::size_t kDirectoriesKept = 4;
+  [[nodiscard]] const std::vector<std::uint64_t>& keysOf(const ImageFile& image,
+                                                         const VolumeGeometry& geometry,
+                                                         std::int32_t directory);
   std::optional<platform::FileStatus> imageStatus_;
-  std::vector<std::uint64_t> keys_;  ///< hash << 32 | position, sorted
+  std::vector<Directory> kept_;  ///< the one used last first
 };
 
 /// An entry as the pending changes leave it.
