@@ -383,58 +383,69 @@ class PackedDirectory final : public ByteStream {
 
 }  // namespace
 
-DirectoryFit DirectoryWriter::measure(const DirectoryEdits& edits) const {
-  DirectoryFit fit;
-  const std::int64_t B = geometry_.blockSize;
-  if (B < kLeastBlockSize) {
-    fit.problem = "a block of " + std::to_string(B) + " bytes cannot hold a directory.\n";
-    return fit;
-  }
-  // Two blocks are held while a directory is made: memory stays bounded
-  // whatever a damaged header says.
-  if (B > kLargestBlockSize) {
-    fit.problem = "blocks of " + std::to_string(B) + " bytes are more than " +
-                  std::to_string(kLargestBlockSize) + " bytes, which is what this tool writes.\n";
-    return fit;
-  }
-  // Laid out as if every block were followed by another: where each block
-  // starts (in bytes of records before it), and the first block that a
-  // record does not fit in. Any of these blocks can be the last one, which
-  // then holds all the rest, if they fit, behind the header with the end
-  // marker after them.
-  EditedRecords records(image_, geometry_, edits, *templates_);
+namespace {
+
+// The records laid out as if every block were followed by another: where
+// each block starts (in bytes of records before it), and the first block
+// that a record does not fit in. Any of these blocks can be the last one,
+// which then holds all the rest, if they fit, behind the header with the
+// end marker after them.
+struct Sketch {
   std::vector<std::int64_t> starts{0};
   std::optional<std::size_t> overflow;
   std::int64_t total = 0;
+  bool bareFlags = false;  ///< a record has no flag but the marks this writer may clear
+};
+
+Sketch sketch(EditedRecords& records, std::int64_t blockSize, std::uint32_t marks) {
+  Sketch shape;
   std::int64_t offset = kBlockHeaderSize;
+  while (const auto record = records.next()) {
+    const auto length = static_cast<std::int64_t>(record->size());
+    shape.bareFlags =
+        shape.bareFlags || (get32(bytesOf(*record), layout::kFlagsField) & ~marks) == 0;
+    if (!shape.overflow && length > blockSize - offset) {
+      shape.overflow = shape.starts.size() - 1;
+    }
+    if (!shape.overflow) {
+      offset += length;
+      if (blockSize - offset < kMinEntrySize) {
+        shape.starts.push_back(shape.total + length);
+        offset = kBlockHeaderSize;
+      }
+    }
+    shape.total += length;
+  }
+  return shape;
+}
+
+}  // namespace
+
+DirectoryFit DirectoryWriter::measure(const DirectoryEdits& edits) const {
+  DirectoryFit fit;
+  const std::int64_t B = geometry_.blockSize;
+  // Two blocks are held while a directory is made: memory stays bounded
+  // whatever a damaged header says.
+  if (B < kLeastBlockSize || B > kLargestBlockSize) {
+    fit.problem = "blocks of " + std::to_string(B) + " bytes; this tool writes directories of " +
+                  std::to_string(kLeastBlockSize) + " to " + std::to_string(kLargestBlockSize) +
+                  " bytes a block.\n";
+    return fit;
+  }
   // Flags that hold nothing but the marks this writer sets and clears
   // could become 0, which ends a directory.
   const std::uint32_t marks = (conventions_.lastRecordBit ? kLastRecordFlag : 0) |
                               (conventions_.blockEndBit ? kBlockEndFlag : 0);
-  bool bareFlags = false;
-  while (const auto record = records.next()) {
-    const auto length = static_cast<std::int64_t>(record->size());
-    bareFlags = bareFlags || (get32(bytesOf(*record), layout::kFlagsField) & ~marks) == 0;
-    if (!overflow && length > B - offset) overflow = starts.size() - 1;
-    if (!overflow) {
-      offset += length;
-      if (B - offset < kMinEntrySize) {
-        starts.push_back(total + length);
-        offset = kBlockHeaderSize;
-      }
-    }
-    total += length;
-  }
-  if (records.failed()) {
-    fit.problem = "its records cannot be read whole.\n";
+  EditedRecords records(image_, geometry_, edits, *templates_);
+  const Sketch shape = sketch(records, B, marks);
+  if (records.failed() || shape.bareFlags) {
+    fit.problem = records.failed() ? "its records cannot be read whole.\n"
+                                   : "a record's flags would become 0, which ends a directory.\n";
     return fit;
   }
-  if (bareFlags) {
-    fit.problem = "a record's flags would become 0, which ends a directory.\n";
-    return fit;
-  }
-  for (std::size_t j = 0; j < starts.size() && (!overflow || j <= *overflow); ++j) {
-    if (total - starts[j] <= B - kBlockHeaderSize - 4) {
+  for (std::size_t j = 0; j < shape.starts.size() && (!shape.overflow || j <= *shape.overflow);
+       ++j) {
+    if (shape.total - shape.starts[j] <= B - kBlockHeaderSize - 4) {
       fit.fewestBlocks = static_cast<std::int32_t>(j + 1);
       break;
     }
@@ -450,7 +461,7 @@ DirectoryFit DirectoryWriter::measure(const DirectoryEdits& edits) const {
   }
   fit.sourceBlocks = own;
   fit.fitsInPlace = edits.source && own >= 1 && *fit.fewestBlocks <= own &&
-                    (!overflow || *overflow >= static_cast<std::size_t>(own - 1));
+                    (!shape.overflow || *shape.overflow >= static_cast<std::size_t>(own - 1));
   return fit;
 }
 
@@ -466,6 +477,36 @@ StreamWrite DirectoryWriter::stream(std::shared_ptr<const DirectoryEdits> edits,
                                              firstBlock, blocks);
   };
   return write;
+}
+
+RecordPatch DirectoryWriter::patchRecord(const std::vector<std::int64_t>& copies,
+                                         std::int32_t position, const RecordUpdate& update) const {
+  RecordPatch patch;
+  const std::size_t length =
+      kMinEntrySize + layout::kCopyBlockSize * (std::max<std::size_t>(update.copies.size(), 1) - 1);
+  const std::int64_t imageLength = image_.length().value_or(0);
+  const auto read = [&](std::int64_t at, std::string& bytes) {
+    bytes.assign(length, '\0');
+    return at >= 0 && at + static_cast<std::int64_t>(length) <= imageLength &&
+           image_.readAt(at, {reinterpret_cast<unsigned char*>(bytes.data()), length}) == length;
+  };
+  std::string original;
+  patch.fits = !copies.empty() && read(position, original);
+  std::string record = original;
+  patch.fits = patch.fits && applyUpdate(record, update);
+  if (!patch.fits) return patch;
+  std::string other;
+  for (std::size_t c = 1; c < copies.size(); ++c) {
+    if (!read(copies[c] + position - copies[0], other)) {
+      patch.outside.push_back(c);
+    } else if (other != original) {
+      patch.differing.push_back(c);
+    }
+  }
+  for (const std::int64_t copy : copies) {
+    patch.writes.push_back({copy + position - copies[0], record});
+  }
+  return patch;
 }
 
 bool DirectoryWriter::applyUpdate(std::string& record, const RecordUpdate& update) {

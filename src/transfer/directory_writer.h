@@ -85,6 +85,15 @@ struct RecordTemplates {
   std::string directory;
 };
 
+/// A record changed where it stands, in every copy of its directory.
+struct RecordPatch {
+  std::vector<ByteWrite> writes;       ///< one for each copy
+  std::vector<std::size_t> outside;    ///< copies whose record lies outside the image
+  std::vector<std::size_t> differing;  ///< copies that hold other bytes there than copy 0
+  bool fits = true;                    ///< false: copy 0's record cannot be read, or the
+                                       ///< update has another number of copies than it
+};
+
 /// How the edited records fit in whole blocks.
 struct DirectoryFit {
   std::optional<std::int32_t> fewestBlocks;  ///< no value: no number of blocks holds them
@@ -113,9 +122,16 @@ class DirectoryWriter {
                                    std::int32_t firstBlock, std::int32_t blocks,
                                    std::vector<std::int64_t> positions) const;
 
-  /// `record` (the bytes of one whole record) with `update`'s fields: the
-  /// change of a record whose directory is not re-packed. False when the
-  /// update's copies do not match the record's length.
+  /// `update` of the record at `position` in copy 0 of a directory whose
+  /// copies begin at `copies` (copy 0 first), where the directory is not
+  /// re-packed: the record keeps its place and length in every copy, and
+  /// every copy must hold the same record now. (r's changes of records are
+  /// such updates; a moved directory's record too.)
+  [[nodiscard]] RecordPatch patchRecord(const std::vector<std::int64_t>& copies,
+                                        std::int32_t position, const RecordUpdate& update) const;
+
+  /// `record` (the bytes of one whole record) with `update`'s fields. False
+  /// when the update's copies do not match the record's length.
   [[nodiscard]] static bool applyUpdate(std::string& record, const RecordUpdate& update);
 
  private:

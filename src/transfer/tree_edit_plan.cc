@@ -206,7 +206,7 @@ class TreeEditPlanner {
     checkOutput(image_, outputPath, plan_.problems);
     if (!plan_.problems.empty()) return std::move(plan_);
     fillNewRecords();
-    updateLeads(volume.directories);
+    updateLeads(writer, volume.directories);
     takeOver(base, volume.directories, end);
     addStreams(writer);
     addFiles();
@@ -418,7 +418,7 @@ class TreeEditPlanner {
   // record that leads to it (the root: in the header); where that record's
   // directory is re-packed anyway, the change goes into it, else into each
   // copy of the record in place.
-  void updateLeads(const DirectoryMap& map) {
+  void updateLeads(const DirectoryWriter& writer, const DirectoryMap& map) {
     for (auto& [offset, directory] : changed_) {
       if (directory.fit.fitsInPlace) continue;
       const std::int32_t blocks = *directory.fit.fewestBlocks;
@@ -444,7 +444,7 @@ class TreeEditPlanner {
         if (holder != changed_.end()) {
           holder->second.edits->records[lead.position].update = update;
         } else {
-          patchRecord(map, lead, update, subjectOf(directory));
+          patchRecord(writer, map, lead, update, subjectOf(directory));
         }
       }
     }
@@ -465,38 +465,22 @@ class TreeEditPlanner {
     }
   }
 
-  // A record changed where it stands, in every copy of its directory, each
-  // of which must hold the same record now.
-  void patchRecord(const DirectoryMap& map, const Lead& lead, const RecordUpdate& update,
-                   const std::string& subject) {
+  // A record changed where it stands, in every copy of its directory.
+  void patchRecord(const DirectoryWriter& writer, const DirectoryMap& map, const Lead& lead,
+                   const RecordUpdate& update, const std::string& subject) {
     const auto index = map.directoryAt(lead.holder);
-    std::vector<std::int64_t> copies =
+    const std::vector<std::int64_t> copies =
         index ? map.copies(*index) : std::vector<std::int64_t>{lead.holder};
-    const std::size_t length =
-        layout::kMinEntrySize + layout::kCopyBlockSize * (update.copies.size() - 1);
-    const auto read = [&](std::int64_t position) {
-      std::string bytes(length, '\0');
-      if (position < 0 || position + static_cast<std::int64_t>(length) > imageLength_ ||
-          image_.readAt(position, {reinterpret_cast<unsigned char*>(bytes.data()), length}) !=
-              length) {
-        bytes.clear();
-      }
-      return bytes;
-    };
-    std::string record = read(lead.position);
+    RecordPatch patch = writer.patchRecord(copies, lead.position, update);
     const std::string where = map.path(image_, index.value_or(0));
-    for (std::size_t c = 1; c < copies.size(); ++c) {
-      if (read(copies[c] + lead.position - copies[0]) != record || record.empty()) {
-        problem(subject, "copy " + std::to_string(c) + " of " + where + " differs.\n");
-      }
+    if (!patch.fits) problem(subject, "its record in " + where + " cannot be read.\n");
+    for (const std::size_t c : patch.outside) {
+      problem(subject, "copy " + std::to_string(c) + " of " + where + " lies outside the image.\n");
     }
-    if (record.empty() || !DirectoryWriter::applyUpdate(record, update)) {
-      problem(subject, "the record of its directory in " + where + " cannot be read.\n");
-      return;
+    for (const std::size_t c : patch.differing) {
+      problem(subject, "copy " + std::to_string(c) + " of " + where + " differs.\n");
     }
-    for (const std::int64_t copy : copies) {
-      plan_.changes.bytes.push_back({copy + lead.position - copies[0], record});
-    }
+    for (ByteWrite& write : patch.writes) plan_.changes.bytes.push_back(std::move(write));
   }
 
   // u's and r's changes: theirs, except that r's record changes in a
