@@ -475,8 +475,9 @@ TEST(TreeEdit, RefusesCopiesThatDifferRecordsNoBlocksHoldInOrderAnd2GiB) {
   odd.resize(20 * 600);
   odd.save(dir / "odd.iso");
   run = runTool({"-c", "e d/x", "-c", "w", "odd.iso"}, "", dir.path());
-  EXPECT_EQ(run.errors, batchErrors("-c 2", "d/x: its records cannot be laid out in blocks.\n"
-                                            "Nothing written.\n"));
+  EXPECT_EQ(run.errors, batchErrors("-c 2",
+                                    "d/x: its records cannot be laid out in blocks.\n"
+                                    "Nothing written.\n"));
 
   ImageBuilder big(kBlock);
   big.header(8, 1);

@@ -27,8 +27,8 @@ std::optional<DirectoryEntry> recordAt(WindowedReader& reader, const VolumeGeome
 }  // namespace
 
 const std::vector<std::uint64_t>& NameIndex::keysOf(const ImageFile& image,
-                                                   const VolumeGeometry& geometry,
-                                                   std::int32_t directory) {
+                                                    const VolumeGeometry& geometry,
+                                                    std::int32_t directory) {
   const auto status = image.file().status();
   if (!status || !imageStatus_ || !status->unchangedSince(*imageStatus_)) kept_.clear();
   imageStatus_ = status;
