@@ -82,6 +82,11 @@ std::map<std::string, std::string> localTree(const std::string& top) {
   return files;
 }
 
+// The image a test started from is as it was: nothing ever writes it.
+void expectUnchanged(const std::string& path, const ImageBuilder& image) {
+  EXPECT_EQ(readFile(path), std::string(image.bytes().begin(), image.bytes().end()));
+}
+
 // x of `image` in an empty directory gives exactly the local tree, and v
 // finds nothing in it.
 void expectRoundTrip(const ScratchDir& edited, const std::string& image) {
@@ -319,6 +324,7 @@ TEST(TreeEdit, KeepsTheConventionsTheVolumeShowsOnEveryDirectory) {
     EXPECT_EQ(flags(1, 12), broken ? be32(20 + 3 * 72) : be32(20 + 2 * 72));
     EXPECT_EQ(flags(2, 12), be32(20 + 6 * 72));
     EXPECT_EQ(flags(3, 12), broken ? be32(7) : be32(20 + 2 * 72));
+    expectUnchanged(dir / "image.iso", conventionsVolume(broken));
   }
 }
 
@@ -346,6 +352,7 @@ TEST(TreeEdit, GoesIntoTheOutputOfUAndRWithItsLinesFirst) {
             (std::vector<Walked>{
                 {"guide.txt", 600, 64, 20}, {"archive", 512, 3, 92}, {"ch4.txt", 14, 66, 164}}));
   expectRoundTrip(dir, "output.iso");
+  expectUnchanged(dir / "demo.iso", tools::demoImage());
 }
 
 TEST(TreeEdit, WaitsInTheSessionAndSaysWhatWasNotWritten) {
@@ -407,6 +414,7 @@ TEST(TreeEdit, WaitsInTheSessionAndSaysWhatWasNotWritten) {
   run = runTool({"demo.iso"}, "i new.txt\n", dir.path());
   EXPECT_EQ(run.output, summary(32768, 512, 512) + "?>?>1 change was not written.\nExiting...\n");
   EXPECT_EQ(run.status, 0);
+  expectUnchanged(dir / "demo.iso", tools::demoImage());
 }
 
 TEST(TreeEdit, RefusesChangesItCannotMake) {
@@ -447,6 +455,7 @@ TEST(TreeEdit, RefusesChangesItCannotMake) {
   }
   EXPECT_EQ(run.output, summary(32768, 512, 512) + transcript + "?>1 change was not written.\n" +
                             "?>Exiting...\n");
+  expectUnchanged(dir / "demo.iso", tools::demoImage());
 }
 
 TEST(TreeEdit, RefusesCopiesThatDifferRecordsNoBlocksHoldInOrderAnd2GiB) {
@@ -461,6 +470,7 @@ TEST(TreeEdit, RefusesCopiesThatDifferRecordsNoBlocksHoldInOrderAnd2GiB) {
             batchErrors("-c 2", "full/new: copy 2 of /full differs.\nNothing written.\n"));
   EXPECT_EQ(run.status, 2);
   EXPECT_FALSE(exists(dir / "output.iso"));
+  expectUnchanged(dir / "image.iso", image);
 
   // Blocks of 600 bytes: with x gone, c (80 bytes) would start where 76
   // remain in a block that is not the last, and the walk reads it there.
