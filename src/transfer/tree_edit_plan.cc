@@ -419,7 +419,9 @@ class TreeEditPlanner {
   // directory is re-packed anyway, the change goes into it, else into each
   // copy of the record in place.
   void updateLeads(const DirectoryWriter& writer, const DirectoryMap& map) {
-    for (auto& [offset, directory] : changed_) {
+    for (auto& [offset, changed] : changed_) {
+      // A name of its own: clang before 16 cannot capture a structured binding.
+      ChangedDirectory& directory = changed;
       if (directory.fit.fitsInPlace) continue;
       const std::int32_t blocks = *directory.fit.fewestBlocks;
       const auto moved = [&](std::int32_t block) -> std::optional<std::int32_t> {
