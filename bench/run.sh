@@ -84,12 +84,19 @@ if [ ! -f twocopies.iso ]; then
     seek=$((21 * 2048 + (512 << 20))) iflag=skip_bytes,count_bytes oflag=seek_bytes \
     conv=notrunc status=none
 fi
+# One directory of 100,000 entries of 10,000 bytes on 1 GiB (3,572 directory
+# blocks from block 1, the data from block 3,573 on), for i, e and w.
+[ -f edit.iso ] || { "$mkimage" many edit.iso 100000 10000 && fill edit.iso $((3573 * 2048)) 976; }
 fi
 
 script() { printf '%s\nq\n' "$1" > "$work/$2.script"; }
 for command in a x l t u r v m; do script "$command" "$command"; done
 script 'w payload.bin' w
 script 'g payload.bin' g
+# i adds 1,000 local files of 4 KiB to that directory; e erases 1,000 of its
+# entries, spread through it; w then writes each.
+{ for i in $(seq 0 999); do echo "i new$i"; done; printf 'w\nq\n'; } >"$work/iadd.script"
+{ for i in $(seq 0 100 99900); do echo "e file$i"; done; printf 'w\nq\n'; } >"$work/eerase.script"
 
 # measure DIR SETUP COMMAND...: runs SETUP (untimed) and then COMMAND in
 # DIR, $runs times after a warm-up; prints "fastest median peak", in
@@ -620,6 +627,16 @@ row "v of a 1 GiB image: 512 entries of 1 MiB, two copies each" "$(tool_run v "$
   "cat of the image" "$(measure "$out/base" : cat "$work/twocopies.iso")" 1.5
 row "m of a 1 GiB image of 1,024 files" "$(tool_run m "$out/base" : "$tool" "$work/spread.iso")" \
   "sha256sum of the extracted files" "$(measure "$out/sums" : sh -c 'exec sha256sum -- *')" 1.1
+# i and e, then w: the whole image copied, and the directory re-packed.
+mkdir -p edit && for i in $(seq 0 999); do head -c 4096 /dev/urandom >"edit/new$i"; done
+for edit in iadd eerase; do
+  case $edit in
+    iadd) label="i of 1,000 files of 4 KiB into a directory of 100,000 entries, then w (1 GiB image)" ;;
+    eerase) label="e of 1,000 of those 100,000 entries, then w" ;;
+  esac
+  row "$label" "$(tool_run "$edit" "$out/edit" "rm -f '$out/edit/output.iso'; sync" "$tool" "$work/edit.iso")" \
+    "cp of the image" "$(measure "$out/base" "rm -f '$out/base/copy'; sync" cp "$work/edit.iso" copy)" 1.1
+done
 if [ -z "$only" ]; then
   mount_text=$(mount_section)
   names_text=$(names_table "$out")

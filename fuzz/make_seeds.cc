@@ -45,6 +45,10 @@ void writeSeeds(const std::string& directory) {
       "l\nd\nc sub\nl\na\nc ..\nc self\nc ..\ng alpha\nw alpha\ng beta\nw beta\n"
       "t\nx\ns beta\np sub/f1\nc /sub/../self/\nu\nv\nm\nm sub\n\nc\ng\nw\nc missing\nh\nq\n";
   const std::string patching = "+alpha ALPHA\n+sub/f2 f2\n+beta b\nu\nx sub\nu sub\nt self\ns\n";
+  // i, e and n, then the bare w: sub grows past its three blocks.
+  const std::string editing =
+      "+new N\n+box/a A\n+box/in/b B\n+sub/g g\n+sub/h h\n+sub/i i\ni new\ni box\ni sub/g\n"
+      "i sub/h\ni sub/i\ne alpha\nn beta 'b e'\ne sub/f0\nn box/in c\ni\nw\nu\nr\nq\nq\n";
   std::vector<std::pair<std::string, std::string>> seeds = {
       {"demo", joinInput("l\nc logs\nd\ng day01.log\na\nc ..\nc docs/archive\nl\nc ..\nc ..\n"
                          "g README\nw README\nt\nx\np docs/guide.txt\ns logs\nq\n",
@@ -53,6 +57,7 @@ void writeSeeds(const std::string& directory) {
       {"offset", joinInput("@0x10\n" + everything, asString(seedVolume(16)), true)},
       {"patch", joinInput(patching, asString(seedVolume(0)))},
       {"batch", joinInput("x\nc sub\np f1\nc missing\nl\n", asString(seedVolume(0)), false, true)},
+      {"edit", joinInput(editing, asString(seedVolume(0)))},
   };
   // Damaged volumes: each breaks one field of the small one.
   const std::vector<std::pair<std::string, std::pair<std::int64_t, std::int32_t>>> damage = {
@@ -69,6 +74,7 @@ void writeSeeds(const std::string& directory) {
     ImageBuilder image = seedVolume(0);
     image.poke32(poke.first, poke.second);
     seeds.push_back({name, joinInput(everything + patching, asString(image))});
+    seeds.push_back({name + "-edit", joinInput(editing, asString(image))});
   }
   ImageBuilder truncated = seedVolume(0);
   truncated.resize(300);

@@ -110,7 +110,7 @@ TEST(Shell, TakesTheArgumentAfterTheFirstSpaceWithNothingTrimmed) {
                 "?>Directory not found.\n?>Directory not found.\n?>Directory not found.\n"
                 "?>Entering  spaced:\n?>?>Directory not found.\n?>Directory not found.\n"
                 "?>Directory not found.\n?>Directory not found.\n"
-                "?>File not found.\n?>File not found.\n?>Exiting...\n");
+                "?>File not found.\n?>Nothing to write: no changes are pending.\n?>Exiting...\n");
 }
 
 TEST(Shell, EndsAtTheEndOfInputAfterRunningAnUnterminatedLastLine) {

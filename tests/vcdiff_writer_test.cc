@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 
@@ -167,7 +168,7 @@ TEST(VcdiffWriter, WritesTheDefaultCodeTablesInstructionsByteForByte) {
   const auto image = ImageFile::open(dir / "image.iso").value();
   const auto top = platform::Directory::open(dir.path()).value();
   const ImageChanges changes{
-      {{"hello", platform::statPath(dir / "hello").value(), 5, {10, 200}}}, {{12, "xy"}}, 210};
+      {{"hello", platform::statPath(dir / "hello").value(), 5, {10, 200}}}, {{12, "xy"}}, {}, 210};
   const PatchResult result = writeChangesPatch(image, top, changes, dir / "p.vcdiff");
   const std::string expected = std::string("\xD6\xC3\xC4\0\0", 5) +  // header
                                std::string("\x01\x64\x00\x1D", 4) +  // window: source 0..100
@@ -180,8 +181,25 @@ TEST(VcdiffWriter, WritesTheDefaultCodeTablesInstructionsByteForByte) {
   EXPECT_EQ(readFile(dir / "p.vcdiff"), expected);
 }
 
+// Bytes made as they are read, as a re-packed directory is.
+class StringStream final : public ByteStream {
+ public:
+  explicit StringStream(const std::string& bytes) : bytes_(bytes) {}
+  std::optional<std::size_t> read(std::span<unsigned char> out) override {
+    const std::size_t size = std::min(out.size(), bytes_.size() - done_);
+    std::memcpy(out.data(), bytes_.data() + done_, size);
+    done_ += size;
+    return size;
+  }
+
+ private:
+  const std::string& bytes_;
+  std::size_t done_ = 0;
+};
+
 // A target of 25 MiB: a local file across the first window's end, a byte
-// write across the second's, zeros across the third's.
+// write across the second's, a stream across the third's (and again inside
+// the first), zeros across the third's too.
 TEST(VcdiffWriter, CutsWindowsOfEightMiBAndCarriesEachPieceAcross) {
   constexpr std::int64_t kMiB = 1 << 20;
   ScratchDir dir;
@@ -193,15 +211,22 @@ TEST(VcdiffWriter, CutsWindowsOfEightMiBAndCarriesEachPieceAcross) {
   writeFile(dir / "local", local);
   const auto image = ImageFile::open(dir / "image.iso").value();
   const auto top = platform::Directory::open(dir.path()).value();
+  std::string streamed(100 * 1024 + 7, '\0');
+  for (std::size_t i = 0; i < streamed.size(); ++i) streamed[i] = static_cast<char>(i * 13 >> 9);
   const ImageChanges changes{
       {{"local", platform::statPath(dir / "local").value(), 3 * kMiB, {7 * kMiB, 22 * kMiB}}},
       {{16 * kMiB - 2, "abcd"}},
+      {{{3 * kMiB, 24 * kMiB - 1000},
+        static_cast<std::int64_t>(streamed.size()),
+        [&] { return std::make_unique<StringStream>(streamed); }}},
       25 * kMiB + 1};
   ASSERT_EQ(writeChangesPatch(image, top, changes, dir / "p.vcdiff").write.outcome,
             WriteOutcome::kWritten);
   std::string expected = source + std::string(5 * kMiB - 2, '\0');
   expected.replace(7 * kMiB, local.size(), local);
   expected.replace(22 * kMiB, local.size(), local);
+  expected.replace(3 * kMiB, streamed.size(), streamed);
+  expected.replace(24 * kMiB - 1000, streamed.size(), streamed);
   expected.replace(16 * kMiB - 2, 4, "abcd");
   const Decoded decoded = decodeDelta(readFile(dir / "p.vcdiff").value(), source);
   EXPECT_TRUE(decoded.target == expected);
@@ -212,10 +237,14 @@ TEST(VcdiffWriter, CutsWindowsOfEightMiBAndCarriesEachPieceAcross) {
 
 // Runs `command` on the image once with -o and once with --patch: the same
 // lines but the last, and the delta applied to the image gives the output.
-void expectPatchGivesOutput(const ScratchDir& dir, const std::string& command,
+void expectPatchGivesOutput(const ScratchDir& dir, const std::vector<std::string>& commands,
                             const std::vector<std::string>& image) {
-  std::vector<std::string> withO = {"-o", "out.iso", "-c", command};
-  std::vector<std::string> withPatch = {"--patch", "p.vcdiff", "-c", command};
+  std::vector<std::string> withO = {"-o", "out.iso"};
+  std::vector<std::string> withPatch = {"--patch", "p.vcdiff"};
+  for (const std::string& command : commands) {
+    for (auto* args : {&withO, &withPatch}) args->insert(args->end(), {"-c", command});
+  }
+  const std::string& command = commands.back();
   withO.insert(withO.end(), image.begin(), image.end());
   withPatch.insert(withPatch.end(), image.begin(), image.end());
   const RunResult written = runTool(withO, "", dir.path());
@@ -251,10 +280,14 @@ TEST(PatchOption, GivesWhatOWritesForWUAndRInPlaceAndMovedBehindAVolumeOffset) {
   ASSERT_EQ(runTool({"-c", "x", "demo.iso"}, "", dir.path()).status, 0);
   writeFile(dir / "hello.txt", "Hi!\n");
   writeFile(dir / "logs/day16.log", "Day 16: NOT quiet!\n");
-  expectPatchGivesOutput(dir, "w hello.txt", {"demo.iso"});
-  expectPatchGivesOutput(dir, "u", {"demo.iso"});
+  expectPatchGivesOutput(dir, {"w hello.txt"}, {"demo.iso"});
+  expectPatchGivesOutput(dir, {"u"}, {"demo.iso"});
   writeFile(dir / "README", std::string(3000, 'R'));  // moves: the image grows
-  expectPatchGivesOutput(dir, "r", {"demo.iso"});
+  expectPatchGivesOutput(dir, {"r"}, {"demo.iso"});
+  // The tree edits: re-packed and moved directories, new data.
+  writeFile(dir / "docs/ch4.txt", std::string(700, '4'));
+  expectPatchGivesOutput(
+      dir, {"i docs/ch4.txt", "n hello.txt greeting.txt", "e logs/day01.log", "w"}, {"demo.iso"});
 
   ScratchDir offset;
   tools::ImageBuilder image(512, 16);
@@ -266,9 +299,9 @@ TEST(PatchOption, GivesWhatOWritesForWUAndRInPlaceAndMovedBehindAVolumeOffset) {
   image.save(offset / "image.iso");
   ASSERT_EQ(runTool({"-c", "x", "image.iso", "16"}, "", offset.path()).status, 0);
   writeFile(offset / "head", "HEAD");
-  expectPatchGivesOutput(offset, "u", {"image.iso", "16"});
+  expectPatchGivesOutput(offset, {"u"}, {"image.iso", "16"});
   writeFile(offset / "tail", std::string(1500, 'T'));
-  expectPatchGivesOutput(offset, "r", {"image.iso", "16"});
+  expectPatchGivesOutput(offset, {"r"}, {"image.iso", "16"});
   if (!haveXdelta3()) GTEST_SKIP() << kNoXdelta3;
 }
 

@@ -15,10 +15,13 @@ const CommandEntry kCommands[] = {
     {'a', extractAll},
     {'c', changeDirectory},
     {'d', list},
+    {'e', eraseEntry},
     {'g', getFile},
     {'h', help},
+    {'i', addLocal},
     {'l', list},
     {'m', kChecksumCommand},  // null, so "Invalid command", in a build without SHA-256
+    {'n', renameEntry},
     {'p', printEntry},
     {'q', quit},
     {'r', resizeFromTree},

@@ -51,6 +51,21 @@ ShellStep updateFromTree(Session& session, std::int32_t directory,
 ShellStep resizeFromTree(Session& session, std::int32_t directory,
                          std::optional<std::string_view> argument);
 
+// The tree's pending changes: i (add_command.cc), e (erase_command.cc), n
+// (rename_command.cc), and w alone, which writes them (pending_write.cc).
+/// i PATH: adds a local file or directory; i alone lists the pending changes.
+ShellStep addLocal(Session& session, std::int32_t directory,
+                   std::optional<std::string_view> argument);
+ShellStep eraseEntry(Session& session, std::int32_t directory,
+                     std::optional<std::string_view> argument);
+ShellStep renameEntry(Session& session, std::int32_t directory,
+                      std::optional<std::string_view> argument);
+ShellStep writePendingChanges(Session& session);
+/// What e and n name: an entry as the pending changes leave it; no value
+/// after reporting "File not found.".
+[[nodiscard]] std::optional<PendingPath> resolvePendingEntry(
+    Session& session, std::optional<std::string_view> argument);
+
 /// v: checks the whole volume from the root (check_command.cc).
 ShellStep checkWholeVolume(Session& session, std::int32_t directory,
                            std::optional<std::string_view> argument);

@@ -76,6 +76,10 @@ ShellStep extractAll(Session& session, std::int32_t directory, std::optional<std
 
 ShellStep writePatchedImage(Session& session, std::int32_t directory,
                             std::optional<std::string_view> argument) {
+  if (!argument) return writePendingChanges(session);
+  if (!session.pending.empty()) {
+    session.warn("Pending changes are not in this output; write them with w.\n");
+  }
   const auto found = lookUpFile(session, directory, argument);
   if (!found) return ShellStep::kPrompt;
   // w writes the first copy only, from its first byte: over the header's

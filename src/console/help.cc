@@ -12,12 +12,17 @@ constexpr std::string_view kCommandsToH =
     "a         copy every entry of this directory out (subdirectories as plain files)\n"
     "c PATH    enter a directory; c .. goes back up, and at the root ends the run\n"
     "d, l      list this directory\n"
+    "e PATH    erase an entry (a change that waits for w)\n"
     "g NAME    copy the entry NAME out to a local file of the same name\n"
-    "h, ?      show this help\n";
+    "h, ?      show this help\n"
+    "i PATH    add the local file or directory PATH as a new entry (waits for w);\n"
+    "          i alone lists the changes waiting\n";
 // Only when the build has SHA-256.
 constexpr std::string_view kChecksumHelp =
     "m [PATH]  the SHA-256 of every file below this directory (or PATH), for sha256sum\n";
 constexpr std::string_view kCommandsFromP =
+    "n PATH NAME\n"
+    "          rename an entry within its directory (waits for w)\n"
     "p PATH    print an entry's data on standard output\n"
     "q         quit\n"
     "r [PATH]  write output.iso as u does, but each changed entry becomes exactly its\n"
@@ -28,6 +33,8 @@ constexpr std::string_view kCommandsFromP =
     "          is replaced by it, in all its copies\n"
     "v         check the whole volume and print every problem found\n"
     "w NAME    write output.iso: the entry NAME's data overwritten by the local file NAME\n"
+    "w         alone: write output.iso with every change of i, e and n; u and r\n"
+    "          write those changes too\n"
     "x [PATH]  copy everything below this directory (or PATH) out, keeping the tree\n"
     "          (a local file that differs from its entry is kept, and said so)\n"
     "Paths: names joined by \"/\"; a leading \"/\" starts at the root, \"..\" goes up one\n"

@@ -2,13 +2,16 @@
 #include "console/commands.h"
 #include "console/help.h"
 #include "console/listing.h"
+#include "console/pending_write.h"
 
 namespace discshell {
 
 ShellStep changeDirectory(Session& session, std::int32_t,
                           std::optional<std::string_view> argument) {
   if (argument == "..") {
-    if (session.levels.size() == 1) return ShellStep::kEnd;
+    if (session.levels.size() == 1) {
+      return mayEndWithPending(session) ? ShellStep::kEnd : ShellStep::kPrompt;
+    }
     session.levels.pop_back();
     return ShellStep::kPrompt;
   }
@@ -28,6 +31,7 @@ ShellStep changeDirectory(Session& session, std::int32_t,
 }
 
 ShellStep quit(Session& session, std::int32_t, std::optional<std::string_view>) {
+  if (!mayEndWithPending(session)) return ShellStep::kPrompt;
   if (!session.batch) session.out << "Exiting...\n";
   return ShellStep::kEnd;
 }

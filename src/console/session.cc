@@ -78,6 +78,12 @@ std::optional<platform::Directory> Session::localDirectory() {
   return directory;
 }
 
+void Session::warn(std::string_view message) {
+  const bool failedBefore = failed;
+  fail(message);
+  failed = failedBefore;
+}
+
 void Session::fail(std::string_view subject, std::string_view message) {
   // Kept in order with what went to standard output when both are one file.
   if (&errors != &out) out.flush();

@@ -11,6 +11,8 @@
 
 #include "console/progress_display.h"
 #include "platform/platform.h"
+#include "transfer/pending_changes.h"
+#include "transfer/pending_view.h"
 #include "volume/geometry.h"
 #include "volume/image_file.h"
 #include "volume/tree.h"
@@ -51,6 +53,13 @@ struct Session {
   /// Where the current command came from in batch mode ("-c 2",
   /// "script.txt:14"): failure messages begin with it.
   std::string commandOrigin;
+  /// What i, e and n changed and no write has put into an output yet.
+  PendingChanges pending;
+  /// The names of the directory i, e and n looked in last.
+  NameIndex names;
+  /// The state of `pending` (its revision) for which ending the run was
+  /// refused once with a warning; the same state lets a second q end it.
+  std::optional<std::uint64_t> warnedAt;
 
   [[nodiscard]] std::int32_t directory() const { return levels.back().offset; }
   /// Text from the image or the user as `out` may show it.
@@ -59,6 +68,10 @@ struct Session {
   void fail(std::string_view message);
   /// The same, with `subject` (shown as `errors` may show it) and ": " in front.
   void fail(std::string_view subject, std::string_view message);
+  /// Says `message` where failures go, but the command does not fail.
+  void warn(std::string_view message);
+  /// The pending changes as i, e and n look names up in them.
+  [[nodiscard]] PendingView pendingView() { return {image, geometry, pending, names}; }
   /// The local directory that local files are read from and written to; no
   /// value, after reporting it, when it cannot be opened.
   [[nodiscard]] std::optional<platform::Directory> localDirectory();

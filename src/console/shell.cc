@@ -1,6 +1,7 @@
 #include "console/shell.h"
 
 #include "console/commands.h"
+#include "console/pending_write.h"
 
 namespace discshell {
 
@@ -21,8 +22,9 @@ int runShell(Session& session, LineSource& lines) {
     const auto line = lines.next();
     if (!line) {
       // The end of input ends the run as q does.
+      warnPendingAtEnd(session);
       if (!session.batch) session.out << "Exiting...\n";
-      return kExitSuccess;
+      return session.batch && session.failed ? kExitCommandFailed : kExitSuccess;
     }
     session.failed = false;
     session.commandOrigin = lines.origin();
@@ -35,7 +37,7 @@ int runShell(Session& session, LineSource& lines) {
       continue;
     }
     if (handler(session, session.directory(), commandArgument(*line)) == ShellStep::kEnd) {
-      return kExitSuccess;
+      return session.batch && session.failed ? kExitCommandFailed : kExitSuccess;
     }
     if (session.batch && session.failed) return kExitCommandFailed;
   }

@@ -1,5 +1,8 @@
 // u and r: patch every changed file of the local tree into output.iso.
+#include <algorithm>
+
 #include "console/patch_command.h"
+#include "console/pending_write.h"
 #include "console/work_totals.h"
 #include "transfer/output_file.h"
 #include "transfer/update.h"
@@ -60,6 +63,16 @@ void printUntracked(Session& session, const PatchPlan& plan) {
   }
 }
 
+// The local files that waiting i commands add, which have no entry yet.
+std::vector<std::string> addedLocalPaths(const Session& session) {
+  std::vector<std::string> paths;
+  for (const AddedEntry& added : session.pending.added()) {
+    if (added.parent.inImage() && !added.erased) paths.push_back(added.localPath);
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
 }  // namespace
 
 OutputWritten writeOutput(const Session& session, const platform::Directory& top,
@@ -90,7 +103,8 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
                                  {target->entry, target->directory, currentPath(session),
                                   outputStatus && outputStatus->kind != platform::FileKind::kNone
                                       ? std::optional(outputStatus->identity)
-                                      : std::nullopt},
+                                      : std::nullopt,
+                                  addedLocalPaths(session)},
                                  output);
   comparing.reset();
   for (const std::string& path : plan.revisits) {
@@ -108,13 +122,21 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
     refuse(session, output);
     return ShellStep::kPrompt;
   }
-  if (plan.lines.empty()) {
+  // The pending changes of i, e and n go into the same output, their lines first.
+  std::optional<TreeEditPlan> pending;
+  if (!session.pending.empty()) {
+    pending = planPendingWrite(session, plan.changes);
+    if (!pending) return ShellStep::kPrompt;
+  }
+  if (plan.lines.empty() && !pending) {
     session.out << "Nothing to replace: every local file matches the image.\n";
     return ShellStep::kPrompt;
   }
   const bool existed = locateOutputFile(output).existed();
-  const ProgressRun writing(session.progress, imageWriteWork(session, plan.changes));
-  const OutputWritten written = writeOutput(session, *here, plan.changes);
+  const ProgressRun writing(session.progress,
+                            imageWriteWork(session, pending ? pending->changes : plan.changes));
+  const OutputWritten written =
+      writeOutput(session, *here, pending ? pending->changes : plan.changes);
   if (written.result.outcome == WriteOutcome::kLocalFileChanged) {
     session.fail(written.result.path, "local file changed while it was read.\n");
     refuse(session, output);
@@ -124,8 +146,10 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
     session.fail("Could not write " + output.path + (existed ? "; it is as it was.\n" : ".\n"));
     return ShellStep::kPrompt;
   }
+  if (pending) printPendingLines(session);
   printLines(session, plan);
   session.out << written.message;
+  session.pending.clear();
   return ShellStep::kPrompt;
 }
 

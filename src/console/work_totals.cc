@@ -69,6 +69,9 @@ ProgressTotal imageWriteWork(const Session& session, const ImageChanges& changes
   for (const LocalWrite& write : changes.files) {
     bytes += write.length * static_cast<std::int64_t>(write.positions.size());
   }
+  for (const StreamWrite& write : changes.streams) {
+    bytes += write.length * static_cast<std::int64_t>(write.positions.size());
+  }
   return {bytes, static_cast<std::int64_t>(changes.files.size())};
 }
 

@@ -106,9 +106,10 @@ class ChangeScanner final : public TreeVisitor {
           (target_.output && status->identity == *target_.output)) {
         return;
       }
-      if (++scan.untrackedCount > kUntrackedShown) return;
       std::string path = level.localPath;
       path.append(name);
+      if (std::binary_search(target_.added.begin(), target_.added.end(), path)) return;
+      if (++scan.untrackedCount > kUntrackedShown) return;
       if (status->kind == platform::FileKind::kDirectory) path += '/';
       scan.untracked.push_back(std::move(path));
     });
@@ -309,6 +310,8 @@ VolumeSurvey surveyVolume(const ImageFile& image, const VolumeGeometry& geometry
   const StretchIndex writeIndex(writes);
   VolumeSurvey survey;
   WindowedReader reader(image);
+  // Once, not for each of perhaps 100,000 files.
+  const std::int64_t imageLength = image.length().value_or(0);
   const auto onFile = [&](const DirectoryEntry& entry, const std::string& path) {
     if (entry.startBlock == 0 || entry.byteCount <= 0 || writes.empty() ||
         std::binary_search(records.begin(), records.end(), entry.recordPosition)) {
@@ -316,7 +319,6 @@ VolumeSurvey surveyVolume(const ImageFile& image, const VolumeGeometry& geometry
     }
     const std::int64_t length =
         wholeBlocks ? blocksLength(entry.byteCount, geometry.blockSize) : entry.byteCount;
-    const std::int64_t imageLength = image.length().value_or(0);
     auto blocks = readCopyBlocks(reader, geometry, entry);
     if (!blocks) blocks = std::vector{entry.startBlock};
     std::sort(blocks->begin(), blocks->end());

@@ -34,6 +34,9 @@ struct PatchTarget {
   std::string base;
   /// The output, when it exists: a local file that is not the tree's.
   std::optional<platform::FileIdentity> output;
+  /// Local paths that changes waiting to be written add to the image
+  /// ("docs/new.txt"), sorted: they are no local files without an entry.
+  std::vector<std::string> added;
 };
 
 /// What u or r will say of one changed entry, in walk order.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
 #include "transfer/copy.h"
 #include "transfer/local_tree.h"
@@ -23,6 +24,26 @@ bool writeZeros(platform::File& file, std::int64_t begin, std::int64_t end) {
         std::min<std::int64_t>(end - begin, static_cast<std::int64_t>(kZeros.size())));
     if (!file.writeAt(begin, {kZeros.data(), n})) return false;
     begin += static_cast<std::int64_t>(n);
+  }
+  return true;
+}
+
+// Each piece of the stream goes to every copy as it is made, so the
+// stream runs once whatever the number of copies.
+bool writeStream(platform::File& file, const StreamWrite& write) {
+  const auto stream = write.open();
+  std::vector<unsigned char> piece(64 * 1024);
+  std::int64_t done = 0;
+  while (done < write.length) {
+    const auto want = static_cast<std::size_t>(
+        std::min<std::int64_t>(write.length - done, static_cast<std::int64_t>(piece.size())));
+    const auto made = stream ? stream->read({piece.data(), want}) : std::nullopt;
+    if (!made || *made != want) return false;
+    for (const std::int64_t position : write.positions) {
+      if (!file.writeAt(position + done, {piece.data(), want})) return false;
+    }
+    reportProgress(static_cast<std::int64_t>(want * write.positions.size()));
+    done += static_cast<std::int64_t>(want);
   }
   return true;
 }
@@ -61,6 +82,12 @@ WriteResult writeChangedImage(const ImageFile& image, const platform::Directory&
     if (!unchanged(*local, write.status)) return {WriteOutcome::kLocalFileChanged, write.path};
     if (!write.positions.empty())
       written = std::max(written, write.positions.back() + write.length);
+  }
+  for (const StreamWrite& write : changes.streams) {
+    if (!writeStream(out, write)) return {};
+    if (!write.positions.empty()) {
+      written = std::max(written, write.positions.back() + write.length);
+    }
   }
   // A write behind the end leaves zeros in between; only the last piece
   // up to the full length has to be written.

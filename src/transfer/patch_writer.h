@@ -4,6 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -27,9 +31,30 @@ struct ByteWrite {
   std::string bytes;
 };
 
+/// Bytes made as they are written, front to back: a directory re-packed
+/// from a walk of the image, too large to be held whole.
+class ByteStream {
+ public:
+  virtual ~ByteStream() = default;
+  /// Fills the front of `out` with the next bytes; returns how many: fewer
+  /// than `out.size()` only at the end. No value when the bytes cannot be
+  /// made (the image cannot be read, or they would not be what was planned).
+  [[nodiscard]] virtual std::optional<std::size_t> read(std::span<unsigned char> out) = 0;
+};
+
+/// The bytes of one stream written at each of `positions` (sorted), every
+/// copy the same. `open` starts the stream afresh from its first byte, as
+/// often as a writer needs it.
+struct StreamWrite {
+  std::vector<std::int64_t> positions;
+  std::int64_t length = 0;
+  std::function<std::unique_ptr<ByteStream>()> open;
+};
+
 struct ImageChanges {
   std::vector<LocalWrite> files;
   std::vector<ByteWrite> bytes;
+  std::vector<StreamWrite> streams;
   /// The output's length: the image's, or more where data goes behind it.
   /// Whatever lies between the image's end and it, and is not written, is zeros.
   std::int64_t length = 0;

@@ -66,7 +66,7 @@ ReplaceResult replaceFile(const ImageFile& image, std::int32_t position, std::in
   if (patchSize != nullptr) {
     const auto status = local->status();
     if (!status || status->size != replaced) return ReplaceResult::kFailed;
-    const ImageChanges changes{{{localName, *status, replaced, {position}}}, {}, *imageLength};
+    const ImageChanges changes{{{localName, *status, replaced, {position}}}, {}, {}, *imageLength};
     return writePatch(changes, localName, *imageLength, console, *pending, output, *patchSize);
   }
   // The whole image first, in one copy that the file system may turn into

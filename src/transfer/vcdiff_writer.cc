@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -35,15 +36,15 @@ constexpr std::size_t kWindowPieces = std::size_t{1} << 15;
 // Small pieces of the delta gather in a buffer of this size.
 constexpr std::size_t kBufferLength = std::size_t{64} << 10;
 
-enum class Source { kImage, kZeros, kLocalFile, kBytes };
+enum class Source { kImage, kZeros, kLocalFile, kStream, kBytes };
 
 // Where the bytes of a stretch of the target come from. The image's are at
-// the same position in the image; a local file's or a byte write's begin at
-// `offset` in it.
+// the same position in the image; a local file's, a stream's or a byte
+// write's begin at `offset` in it.
 struct Piece {
   std::int64_t end = 0;
   Source source = Source::kImage;
-  std::size_t index = 0;  ///< the LocalWrite or ByteWrite
+  std::size_t index = 0;  ///< the LocalWrite, StreamWrite or ByteWrite
   std::int64_t offset = 0;
 };
 /// By first byte; the pieces cover the whole target, each byte once.
@@ -71,10 +72,16 @@ void paint(TargetMap& map, std::int64_t begin, const Piece& piece) {
 
 // What writeChangedImage writes, as pieces: the image, zeros up to the
 // output's length, the local files in order (a later one over an earlier),
-// then the byte writes over all. No value for a position below 0.
+// the streams, then the byte writes over all. No value for a position below 0.
 std::optional<TargetMap> describeTarget(std::int64_t imageLength, const ImageChanges& changes) {
   std::int64_t length = std::max(imageLength, changes.length);
   for (const LocalWrite& write : changes.files) {
+    for (const std::int64_t position : write.positions) {
+      if (position < 0) return std::nullopt;
+      length = std::max(length, position + write.length);
+    }
+  }
+  for (const StreamWrite& write : changes.streams) {
     for (const std::int64_t position : write.positions) {
       if (position < 0) return std::nullopt;
       length = std::max(length, position + write.length);
@@ -92,6 +99,13 @@ std::optional<TargetMap> describeTarget(std::int64_t imageLength, const ImageCha
     if (write.length <= 0) continue;
     for (const std::int64_t position : write.positions) {
       paint(map, position, {position + write.length, Source::kLocalFile, i, 0});
+    }
+  }
+  for (std::size_t i = 0; i < changes.streams.size(); ++i) {
+    const StreamWrite& write = changes.streams[i];
+    if (write.length <= 0) continue;
+    for (const std::int64_t position : write.positions) {
+      paint(map, position, {position + write.length, Source::kStream, i, 0});
     }
   }
   for (std::size_t i = 0; i < changes.bytes.size(); ++i) {
@@ -153,7 +167,8 @@ WindowCode codeWindow(const std::vector<Span>& spans) {
   };
   for (const Span& span : spans) {
     const std::int64_t size = span.length();
-    if (span.piece.source == Source::kLocalFile || span.piece.source == Source::kBytes) {
+    if (span.piece.source == Source::kLocalFile || span.piece.source == Source::kStream ||
+        span.piece.source == Source::kBytes) {
       added += size;
       code.dataLength += size;
       continue;
@@ -289,6 +304,8 @@ class DeltaEncoder {
         return out_.put(std::string_view(bytes).substr(static_cast<std::size_t>(piece.offset),
                                                        static_cast<std::size_t>(span.length())));
       }
+      case Source::kStream:
+        return writeStreamData(piece.index, piece.offset, span.length());
       case Source::kLocalFile:
         break;
     }
@@ -297,6 +314,38 @@ class DeltaEncoder {
     if (out_.copyFrom(*local, piece.offset, span.length())) return true;
     if (!unchanged(*local, changes_.files[piece.index].status)) changedLocal(piece.index);
     return false;
+  }
+
+  // `length` bytes of stream `index` from `offset` on. The stream is read on
+  // from where the last piece left it, and opened afresh only when a piece
+  // starts before that (the next copy of the same bytes).
+  bool writeStreamData(std::size_t index, std::int64_t offset, std::int64_t length) {
+    if (!stream_ || streamIndex_ != index || offset < streamOffset_) {
+      stream_ = changes_.streams[index].open();
+      streamIndex_ = index;
+      streamOffset_ = 0;
+      if (!stream_) return false;
+    }
+    constexpr auto kPiece = static_cast<std::int64_t>(kBufferLength);
+    std::vector<unsigned char> piece(kBufferLength);
+    // Reads the next `want` bytes of the stream; `keep` puts them in the delta.
+    const auto next = [&](std::int64_t want, bool keep) {
+      const auto size = static_cast<std::size_t>(want);
+      const auto made = stream_->read({piece.data(), size});
+      if (!made || *made != size) return false;
+      streamOffset_ += want;
+      return !keep || out_.put({reinterpret_cast<const char*>(piece.data()), size});
+    };
+    while (streamOffset_ < offset) {
+      if (!next(std::min(offset - streamOffset_, kPiece), false)) return false;
+    }
+    for (std::int64_t done = 0; done < length;) {
+      const std::int64_t want = std::min(length - done, kPiece);
+      if (!next(want, true)) return false;
+      done += want;
+    }
+    reportProgress(length);
+    return true;
   }
 
   // The local file of write `index`, checked against the plan when it is
@@ -329,6 +378,9 @@ class DeltaEncoder {
   DeltaOutput out_;
   std::optional<platform::File> local_;
   std::size_t localIndex_ = 0;
+  std::unique_ptr<ByteStream> stream_;
+  std::size_t streamIndex_ = 0;
+  std::int64_t streamOffset_ = 0;
   WriteResult failure_;
 };
 

@@ -133,6 +133,12 @@ std::optional<std::uint32_t> DirectoryMap::directoryAt(std::int64_t offset) cons
   return std::nullopt;
 }
 
+std::vector<std::int64_t> DirectoryMap::copyBegins(std::uint32_t directory) const {
+  std::vector<std::int64_t> begins;
+  for (const Copy& copy : copies(directory)) begins.push_back(copy.begin);
+  return begins;
+}
+
 std::vector<DirectoryMap::Copy> DirectoryMap::copies(std::uint32_t directory) const {
   const Directory& d = directories_.at(directory);
   const std::int64_t first = stretches_[d.firstStretch].begin;

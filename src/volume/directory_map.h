@@ -51,6 +51,8 @@ class DirectoryMap {
   /// first, then in walk order; a place that two entries give with two
   /// byte counts reaches as far as the longer.
   [[nodiscard]] std::vector<Copy> copies(std::uint32_t directory) const;
+  /// Where each of those copies begins, in the same order.
+  [[nodiscard]] std::vector<std::int64_t> copyBegins(std::uint32_t directory) const;
   /// The path of `directory` from the root: "/" for the root, "/docs/archive" below it.
   [[nodiscard]] std::string path(const ByteSource& image, std::uint32_t directory) const;
 

@@ -1,0 +1,503 @@
+// i, e and n: changes that wait in the session, and the one write that
+// re-packs every directory they touch, in every copy.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "session_harness.h"
+#include "volume/directory.h"
+#include "volume/geometry.h"
+
+namespace discshell::testing {
+namespace {
+
+using tools::EntrySpec;
+using tools::ImageBuilder;
+
+constexpr int kBlock = 512;
+
+// The byte position of `offset` in `block`.
+std::size_t at(int block, int offset = 0) {
+  return static_cast<std::size_t>(block) * kBlock + static_cast<std::size_t>(offset);
+}
+
+std::string be32(std::uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+          static_cast<char>(v)};
+}
+
+struct Walked {
+  std::string name;
+  std::int32_t byteCount;
+  std::int32_t startBlock;
+  std::int32_t position;  ///< from the directory's first block
+  friend bool operator==(const Walked&, const Walked&) = default;
+};
+std::ostream& operator<<(std::ostream& out, const Walked& w) {
+  return out << w.name << " " << w.byteCount << " @" << w.startBlock << " +" << w.position;
+}
+
+// What the tool's own walk reads at `offset`, which must end at its end marker.
+std::vector<Walked> walk(const std::string& image, std::size_t offset) {
+  const MemorySource source(std::vector<unsigned char>(image.begin(), image.end()));
+  const VolumeGeometry geometry = readVolumeGeometry(source, 0).value();
+  std::vector<Walked> entries;
+  const WalkEnd end = walkDirectory(
+      source, geometry, static_cast<std::int32_t>(offset), [&](const DirectoryEntry& e) {
+        entries.push_back({e.name, e.byteCount, e.startBlock,
+                           e.recordPosition - static_cast<std::int32_t>(offset)});
+        return WalkStep::kContinue;
+      });
+  EXPECT_EQ(end, WalkEnd::kEndMarker);
+  return entries;
+}
+
+// Every copy walks to the same records, and holds the same bytes.
+std::vector<Walked> walkCopies(const std::string& image, const std::vector<int>& blocks,
+                               int length) {
+  const std::vector<Walked> first = walk(image, at(blocks[0]));
+  for (const int block : blocks) {
+    EXPECT_EQ(walk(image, at(block)), first) << "copy at block " << block;
+    EXPECT_EQ(image.substr(at(block), static_cast<std::size_t>(length)),
+              image.substr(at(blocks[0]), static_cast<std::size_t>(length)));
+  }
+  return first;
+}
+
+std::vector<std::string> names(const std::vector<Walked>& entries) {
+  std::vector<std::string> result;
+  for (const Walked& entry : entries) result.push_back(entry.name);
+  return result;
+}
+
+// Every local file below `top`, by its path, but the images.
+std::map<std::string, std::string> localTree(const std::string& top) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(top)) {
+    const std::string path = std::filesystem::relative(entry.path(), top).generic_string();
+    if (path.ends_with(".iso")) continue;
+    files[path] = entry.is_directory() ? "/" : readFile(entry.path().string()).value();
+  }
+  return files;
+}
+
+// The image a test started from is as it was: nothing ever writes it.
+void expectUnchanged(const std::string& path, const ImageBuilder& image) {
+  EXPECT_EQ(readFile(path), std::string(image.bytes().begin(), image.bytes().end()));
+}
+
+// x of `image` in an empty directory gives exactly the local tree, and v
+// finds nothing in it.
+void expectRoundTrip(const ScratchDir& edited, const std::string& image) {
+  ScratchDir again;
+  writeFile(again / "copy.iso", readFile(edited / image).value());
+  const RunResult x = runTool({"-c", "x", "copy.iso"}, "", again.path());
+  EXPECT_EQ(x.status, 0) << x.errors;
+  EXPECT_EQ(localTree(again.path()), localTree(edited.path()));
+  const RunResult v = runTool({"-c", "v", "copy.iso"}, "", again.path());
+  EXPECT_TRUE(v.output.ends_with(": 0 problems.\n")) << v.output;
+}
+
+TEST(TreeEdit, AddsErasesAndRenamesInOneWriteThatRoundTrips) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  const std::string before = readFile(dir / "demo.iso").value();
+  ASSERT_EQ(runTool({"-c", "x", "demo.iso"}, "", dir.path()).status, 0);
+  writeFile(dir / "docs/ch4.txt", "Chapter four.\n");
+  std::filesystem::create_directories(dir / "fonts/empty");
+  writeFile(dir / "fonts/big.FNT", std::string(1000, 'f'));
+  std::filesystem::remove(dir / "hello.txt");
+  std::filesystem::rename(dir / "README", dir / "read me.txt");
+  std::filesystem::rename(dir / "logs/day08.log", dir / "logs/the eighth day.log");
+  const RunResult run =
+      runTool({"-c", "i docs/ch4.txt", "-c", "i fonts/", "-c", "e hello.txt", "-c",
+               "n README 'read me.txt'", "-c", "c logs", "-c", "n day08.log \"the eighth day.log\"",
+               "-c", "i", "-c", "w", "demo.iso"},
+              "", dir.path());
+  const std::string lines =
+      "docs/ch4.txt: added, 14 bytes\nfonts/: added, 1 file and 1 directory\n"
+      "hello.txt: erased\nREADME: renamed to read me.txt\n"
+      "logs/day08.log: renamed to the eighth day.log\n";
+  EXPECT_EQ(run.output, "Entering logs:\n" + lines + lines + "New ISO written to output.iso\n");
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(readFile(dir / "demo.iso"), before);
+  const std::string output = readFile(dir / "output.iso").value();
+  // Behind the 64 blocks: the two files' data (1 and 2 blocks), then the two directories.
+  ASSERT_EQ(output.size(), 69u * kBlock);
+  EXPECT_EQ(output.substr(80, 4), be32(69));
+  EXPECT_EQ(walk(output, at(1)), (std::vector<Walked>{{"read me.txt", 56, 20, 20},
+                                                      {"docs", 512, 2, 92},
+                                                      {"logs", 1536, 4, 164},
+                                                      {"fonts", 512, 67, 236}}));
+  EXPECT_EQ(names(walk(output, at(2))),
+            (std::vector<std::string>{"guide.txt", "archive", "ch4.txt"}));
+  EXPECT_EQ(walk(output, at(67)),
+            (std::vector<Walked>{{"big.FNT", 1000, 65, 20}, {"empty", 512, 68, 92}}));
+  EXPECT_EQ(walk(output, at(68)), std::vector<Walked>{});
+  // A new file's fields the walk does not read come from the nearest file
+  // before it; the type, for want of a sibling of the same extension, too.
+  EXPECT_EQ(output.substr(at(67, 20 + 8), 4), "TEXT");
+  EXPECT_EQ(output.substr(at(67, 20 + 20), 4), be32(2));
+  // The demo shows no convention at block offset 12 or in the flags: they
+  // are copied as they are.
+  EXPECT_EQ(output.substr(at(67, 20), 4), be32(1));
+  EXPECT_EQ(output.substr(at(67, 12), 4), be32(0));
+  // The rename keeps the record where it was; the rest of logs stays.
+  const std::vector<Walked> logs = walk(output, at(4));
+  ASSERT_EQ(logs.size(), 16u);
+  EXPECT_EQ(logs[7], (Walked{"the eighth day.log", 18, 31, 512 + 20 + 72}));
+  expectRoundTrip(dir, "output.iso");
+}
+
+// The root in two copies, full at six records, holds "full": a directory
+// in three copies, full too, and a directory of three blocks, and files of
+// type DATA but for one, r1.TXT.
+ImageBuilder fullVolume() {
+  ImageBuilder image(kBlock);
+  image.header(40, 1);
+  image.rootCopies({7});
+  std::vector<EntrySpec> root = {{"full", "DIR", kBlock, 2, 2}, {"three", "DIR", 3 * kBlock, 8}};
+  for (int i = 0; i < 4; ++i) root.push_back({"r" + std::to_string(i), "DATA", 1, 20 + i});
+  root[3] = {"r1.TXT", "TEXT", 1, 21};
+  for (const int block : {1, 7}) {
+    image.furtherCopies(image.directory(block, root)[0], {3, 5});
+  }
+  std::vector<EntrySpec> full;
+  for (int i = 0; i < 6; ++i) full.push_back({"f" + std::to_string(i), "DATA", 1, 24 + i});
+  for (const int block : {2, 3, 5}) image.directory(block, full);
+  std::vector<EntrySpec> three;
+  for (int i = 0; i < 16; ++i) three.push_back({"t" + std::to_string(i), "DATA", 0, 30});
+  image.directory(8, three, 3);
+  image.resize(40 * kBlock);
+  return image;
+}
+
+TEST(TreeEdit, MovesAFullDirectoryInEveryCopyAndUpdatesEveryRecordOfIt) {
+  ScratchDir dir;
+  fullVolume().save(dir / "image.iso");
+  const std::string before = readFile(dir / "image.iso").value();
+  ASSERT_EQ(runTool({"-c", "x", "image.iso"}, "", dir.path()).status, 0);
+  writeFile(dir / "full/new", "N");
+  RunResult run = runTool({"-c", "i full/new", "-c", "w", "image.iso"}, "", dir.path());
+  EXPECT_EQ(run.output, "full/new: added, 1 bytes\nNew ISO written to output.iso\n");
+  std::string output = readFile(dir / "output.iso").value();
+  // The data at 40, then one stretch of two blocks for each copy of full.
+  ASSERT_EQ(output.size(), 47u * kBlock);
+  EXPECT_EQ(output.substr(80, 4), be32(47));
+  for (const int block : {1, 7}) {
+    EXPECT_EQ(output.substr(at(block, 20 + 16), 8), be32(2 * kBlock) + be32(2));
+    EXPECT_EQ(output.substr(at(block, 20 + 68), 12), be32(41) + be32(43) + be32(45));
+  }
+  std::vector<Walked> full = walkCopies(output, {41, 43, 45}, 2 * kBlock);
+  ASSERT_EQ(full.size(), 7u);
+  EXPECT_EQ(full[5].position, 20 + 5 * 72);
+  EXPECT_EQ(full[6], (Walked{"new", 1, 40, kBlock + 20}));
+  EXPECT_EQ(output.substr(at(2), kBlock), before.substr(at(2), kBlock));  // old blocks stay
+  EXPECT_EQ(output.substr(kBlock, 20), before.substr(kBlock, 20));
+
+  // The root moves too, with full's new record in it; the header names its
+  // new copies. new.txt takes its type from r1.TXT, not from r3 before it.
+  writeFile(dir / "new.txt", "M");
+  run = runTool({"-c", "i full/new", "-c", "i new.txt", "-c", "w", "image.iso"}, "", dir.path());
+  EXPECT_EQ(run.status, 0) << run.errors;
+  output = readFile(dir / "output.iso").value();
+  ASSERT_EQ(output.size(), 52u * kBlock);
+  EXPECT_EQ(output.substr(80, 4), be32(52));
+  EXPECT_EQ(output.substr(96, 12), be32(1) + be32(42) + be32(44));
+  const std::vector<Walked> root = walkCopies(output, {42, 44}, 2 * kBlock);
+  EXPECT_EQ(names(root),
+            (std::vector<std::string>{"full", "three", "r0", "r1.TXT", "r2", "r3", "new.txt"}));
+  EXPECT_EQ(output.substr(at(42, root[6].position + 8), 4), "TEXT");
+  EXPECT_EQ(root[0], (Walked{"full", 2 * kBlock, 46, 20}));
+  EXPECT_EQ(output.substr(at(42, 20 + 68), 12), be32(46) + be32(48) + be32(50));
+  EXPECT_EQ(walkCopies(output, {46, 48, 50}, 2 * kBlock).size(), 7u);
+  EXPECT_EQ(readFile(dir / "image.iso"), before);
+  expectRoundTrip(dir, "output.iso");
+}
+
+TEST(TreeEdit, ErasesInABlockRenamesAndMovesADirectoryOfManyBlocks) {
+  ScratchDir dir;
+  fullVolume().save(dir / "image.iso");
+  const std::string before = readFile(dir / "image.iso").value();
+  for (const char* name : {"a", "b", "c", "d"}) {
+    std::filesystem::create_directories(dir / "three");
+    writeFile(dir / (std::string("three/") + name), "");
+  }
+  // Blocks of six records, then four: t0 is a block's first, t8 a middle
+  // one, t11 the last of the second block.
+  const RunResult run = runTool({"-c", "e three/t0", "-c", "c three", "-c", "e t8", "-c",
+                                 "e /three/t11", "-c", "w", "image.iso"},
+                                "", dir.path());
+  EXPECT_EQ(run.status, 0) << run.errors;
+  const std::string output = readFile(dir / "output.iso").value();
+  EXPECT_EQ(output.size(), 40u * kBlock);  // in its own blocks
+  const std::vector<Walked> three = walk(output, at(8));
+  std::vector<std::string> expected;
+  for (const int i : {1, 2, 3, 4, 5, 6, 7, 9, 10, 12, 13, 14, 15}) {
+    expected.push_back("t" + std::to_string(i));
+  }
+  EXPECT_EQ(names(three), expected);
+  for (std::size_t i = 0; i < three.size(); ++i) {
+    EXPECT_EQ(three[i].position,
+              static_cast<int>(i / 6) * kBlock + 20 + 72 * static_cast<int>(i % 6));
+  }
+  // The third block holds one record and then nothing but zeros.
+  EXPECT_EQ(output.substr(at(10, 92), kBlock - 92), std::string(kBlock - 92, '\0'));
+  EXPECT_EQ(output.substr(at(10), 4), be32(0xFFFFFFFF));
+
+  // Names of all 31 bytes and of one: the whole field is written.
+  const std::string longest(31, 'L');
+  RunResult renamed =
+      runTool({"-c", "n r0 " + longest, "-c", "n r2 s", "-c", "w", "image.iso"}, "", dir.path());
+  EXPECT_EQ(renamed.output,
+            "r0: renamed to " + longest + "\nr2: renamed to s\nNew ISO written to output.iso\n");
+  std::string named = readFile(dir / "output.iso").value();
+  for (const int block : {1, 7}) {
+    EXPECT_EQ(named.substr(at(block, 172 + 32), 32), longest + '\0');
+    EXPECT_EQ(named.substr(at(block, 316 + 32), 32), "s" + std::string(31, '\0'));
+  }
+  EXPECT_EQ(named.size(), 40u * kBlock);
+
+  // Three blocks hold 18 records: the 19th moves it to four new blocks.
+  const RunResult moved =
+      runTool({"-c", "e three/t0", "-c", "n three/t1 t", "-c", "i three/a", "-c", "i three/b", "-c",
+               "i three/c", "-c", "i three/d", "-c", "w", "image.iso"},
+              "", dir.path());
+  ASSERT_EQ(moved.status, 0) << moved.errors;
+  named = readFile(dir / "output.iso").value();
+  ASSERT_EQ(named.size(), 48u * kBlock);
+  EXPECT_EQ(named.substr(at(1, 20 + 80 + 16), 8), be32(4 * kBlock) + be32(4));
+  EXPECT_EQ(walkCopies(named, {1, 7}, kBlock)[1], (Walked{"three", 4 * kBlock, 44, 100}));
+  const std::vector<Walked> four = walk(named, at(44));
+  ASSERT_EQ(four.size(), 19u);
+  EXPECT_EQ(four[0].name, "t");
+  EXPECT_EQ(four[18], (Walked{"d", 0, 43, 3 * kBlock + 20}));
+  EXPECT_EQ(named.substr(at(8), 3 * kBlock), before.substr(at(8), 3 * kBlock));
+  EXPECT_EQ(readFile(dir / "image.iso"), before);
+}
+
+// The root and a directory of two blocks whose records and blocks show
+// every convention: the offset past the last record at block offset 12,
+// the flags' top bit on each directory's last record, the second-highest
+// on each block's last; with `broken`, one block breaks the first.
+ImageBuilder conventionsVolume(bool broken) {
+  ImageBuilder image(kBlock);
+  image.header(40, 1);
+  std::vector<EntrySpec> root = {
+      {"sub", "DIR", 2 * kBlock, 2}, {"a", "DATA", 1, 20}, {"b", "DATA", 1, 21, 0, -0x3fffffff}};
+  image.directory(1, root);
+  image.poke32(kBlock + 12, 20 + 3 * 72);
+  std::vector<EntrySpec> sub;
+  for (int i = 0; i < 8; ++i) {
+    const std::int32_t flags = i == 5 ? 0x40000001 : i == 7 ? -0x3fffffff : 1;
+    sub.push_back({"s" + std::to_string(i), "DATA", 1, 22, 0, flags});
+  }
+  image.directory(2, sub, 2);
+  image.poke32(2 * kBlock + 12, 20 + 6 * 72);
+  image.poke32(3 * kBlock + 12, broken ? 7 : 20 + 2 * 72);
+  image.resize(40 * kBlock);
+  return image;
+}
+
+TEST(TreeEdit, KeepsTheConventionsTheVolumeShowsOnEveryDirectory) {
+  for (const bool broken : {false, true}) {
+    ScratchDir dir;
+    conventionsVolume(broken).save(dir / "image.iso");
+    std::filesystem::create_directories(dir / "sub");
+    writeFile(dir / "sub/new", "N");
+    const RunResult run = runTool(
+        {"-c", "i sub/new", "-c", "e a", "-c", "e sub/s0", "-c", "w", "image.iso"}, "", dir.path());
+    ASSERT_EQ(run.status, 0) << run.errors;
+    const std::string output = readFile(dir / "output.iso").value();
+    const auto flags = [&](int block, int offset) { return output.substr(at(block, offset), 4); };
+    EXPECT_EQ(names(walk(output, at(1))), (std::vector<std::string>{"sub", "b"}));
+    EXPECT_EQ(flags(1, 92), be32(0xC0000001));
+    // s5 stopped being the last of the first block and s6 became it; s7
+    // stopped being the last of all.
+    EXPECT_EQ(names(walk(output, at(2))),
+              (std::vector<std::string>{"s1", "s2", "s3", "s4", "s5", "s6", "s7", "new"}));
+    EXPECT_EQ(flags(2, 20 + 4 * 72), be32(1));
+    EXPECT_EQ(flags(2, 20 + 5 * 72), be32(0x40000001));
+    EXPECT_EQ(flags(3, 20), be32(1));
+    EXPECT_EQ(flags(3, 92), be32(0xC0000001));
+    EXPECT_EQ(flags(1, 12), broken ? be32(20 + 3 * 72) : be32(20 + 2 * 72));
+    EXPECT_EQ(flags(2, 12), be32(20 + 6 * 72));
+    EXPECT_EQ(flags(3, 12), broken ? be32(7) : be32(20 + 2 * 72));
+    expectUnchanged(dir / "image.iso", conventionsVolume(broken));
+  }
+}
+
+TEST(TreeEdit, GoesIntoTheOutputOfUAndRWithItsLinesFirst) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  ASSERT_EQ(runTool({"-c", "x", "demo.iso"}, "", dir.path()).status, 0);
+  writeFile(dir / "docs/ch4.txt", "Chapter four.\n");
+  writeFile(dir / "hello.txt", "Hi!\n");
+  RunResult run = runTool({"-c", "i docs/ch4.txt", "-c", "u", "demo.iso"}, "", dir.path());
+  EXPECT_EQ(run.output,
+            "docs/ch4.txt: added, 14 bytes\nhello.txt: 4 bytes into 1 copy\n"
+            "New ISO written to output.iso\n");
+  // r moves guide.txt; its record changes inside docs, which is re-packed
+  // for ch4.txt, whose data goes behind r's.
+  writeFile(dir / "hello.txt", "Hello, world!\n");
+  writeFile(dir / "docs/guide.txt", std::string(600, 'g'));
+  run = runTool({"-c", "i docs/ch4.txt", "-c", "r", "demo.iso"}, "", dir.path());
+  EXPECT_EQ(run.output,
+            "docs/ch4.txt: added, 14 bytes\ndocs/guide.txt: 600 bytes, moved to block 64\n"
+            "New ISO written to output.iso\n");
+  const std::string output = readFile(dir / "output.iso").value();
+  EXPECT_EQ(output.substr(80, 4), be32(67));
+  EXPECT_EQ(walk(output, at(2)),
+            (std::vector<Walked>{
+                {"guide.txt", 600, 64, 20}, {"archive", 512, 3, 92}, {"ch4.txt", 14, 66, 164}}));
+  expectRoundTrip(dir, "output.iso");
+  expectUnchanged(dir / "demo.iso", tools::demoImage());
+}
+
+TEST(TreeEdit, WaitsInTheSessionAndSaysWhatWasNotWritten) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  writeFile(dir / "new.txt", "new\n");
+  writeFile(dir / "hello.txt", "hi\n");
+  std::filesystem::create_directories(dir / "box");
+  writeFile(dir / "box/a", "a");
+  std::filesystem::create_directories(dir / "output.iso");
+  // Adding into an added directory, erasing and renaming what was added;
+  // a write that fails keeps the changes, and the first q only warns.
+  RunResult run = runTool({"demo.iso"},
+                          "i\ni new.txt\ni box\ne box/a\ni box/a\nn box/a b\ni box/a\n"
+                          "i box/a\nw\ni\nq\ni\nq\n",
+                          dir.path());
+  const std::string lines =
+      "new.txt: added, 4 bytes\nbox/: added, 1 file and 0 directories\nbox/a: erased\n"
+      "box/a: added, 1 bytes\nbox/a: renamed to b\nbox/a: added, 1 bytes\n";
+  EXPECT_EQ(run.output, summary(32768, 512, 512) + "?>No changes are pending.\n?>?>?>?>?>?>" +
+                            "?>box/a: already in the image; use r to change it.\n" +
+                            "?>output.iso: is a directory.\nNothing written; output.iso is as it "
+                            "was.\n?>" +
+                            lines + "?>6 changes were not written.\n?>" + lines + "?>Exiting...\n");
+  EXPECT_EQ(run.status, 0);
+
+  // Written; w NAME meanwhile writes from the image, as always. A name
+  // erased is free for a new entry.
+  std::filesystem::remove(dir / "output.iso");
+  run = runTool({"-c", "i new.txt", "-c", "w hello.txt", "-c", "i box", "-c", "e hello.txt", "-c",
+                 "i hello.txt", "-c", "w", "-c", "i", "demo.iso"},
+                "", dir.path());
+  EXPECT_EQ(run.errors,
+            batchErrors("-c 2", "Pending changes are not in this output; write them with w.\n"));
+  EXPECT_EQ(run.output,
+            "ISO Length: 32768, Address: 10752, Replacement Length: 3.\n"
+            "Left to go: 22013 bytesNew ISO written to output.iso\n"
+            "new.txt: added, 4 bytes\nbox/: added, 1 file and 0 directories\n"
+            "hello.txt: erased\nhello.txt: added, 3 bytes\n"
+            "New ISO written to output.iso\nNo changes are pending.\n");
+  EXPECT_EQ(run.status, 0);
+  const std::string output = readFile(dir / "output.iso").value();
+  EXPECT_EQ(names(walk(output, at(1))),
+            (std::vector<std::string>{"README", "docs", "logs", "new.txt", "box", "hello.txt"}));
+
+  // Ending a batch with changes pending fails it, at the end of the input too.
+  for (const auto& [args, errors] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"-c", "i new.txt", "demo.iso"}, "discshell: 1 change was not written.\n"},
+           {{"-c", "i new.txt", "-c", "q", "demo.iso"},
+            batchErrors("-c 2", "1 change was not written.\n")},
+           {{"-c", "i new.txt", "-c", "c ..", "demo.iso"},
+            batchErrors("-c 2", "1 change was not written.\n")}}) {
+    run = runTool(args, "", dir.path());
+    EXPECT_EQ(run.errors, errors);
+    EXPECT_EQ(run.status, 2);
+  }
+  run = runTool({"demo.iso"}, "i new.txt\nc ..\nc ..\n", dir.path());
+  EXPECT_EQ(run.output, summary(32768, 512, 512) + "?>?>1 change was not written.\n?>");
+  run = runTool({"demo.iso"}, "i new.txt\n", dir.path());
+  EXPECT_EQ(run.output, summary(32768, 512, 512) + "?>?>1 change was not written.\nExiting...\n");
+  EXPECT_EQ(run.status, 0);
+  expectUnchanged(dir / "demo.iso", tools::demoImage());
+}
+
+TEST(TreeEdit, RefusesChangesItCannotMake) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  const std::string longName(32, 'n');
+  writeFile(dir / longName, "");
+  writeFile(dir / "hello.txt", "");
+  std::filesystem::create_directories(dir / "withlink");
+  writeFile(dir / "withlink/file", "");
+  std::string script = "i missing\ni hello.txt\ni ../x\ni /x\ni nodir/x\ni " + longName +
+                       "\ni .\ne nothing\ne .\nn hello.txt\nn hello.txt 'a\nn hello.txt README\n"
+                       "n hello.txt a/b\nn hello.txt a\\ \"b\"'c'\ni\n";
+  // One line of output for each command, "" for a command that prints nothing.
+  std::string expected =
+      "missing: no local file or directory there.\n"
+      "hello.txt: already in the image; use r to change it.\n"
+      "../x: not below the current directory, where x writes.\n"
+      "/x: not below the current directory, where x writes.\nDirectory not found.\n" +
+      longName +
+      ": a name of more than 31 bytes.\n.: not a name an entry can have.\n"
+      "File not found.\nFile not found.\nUsage: n PATH NEWNAME\nUsage: n PATH NEWNAME\n"
+      "README: already in the image.\na/b: not a name an entry can have.\n\n"
+      "hello.txt: renamed to a bc\n";
+  if (makeSymbolicLink("hello.txt", dir / "link") &&
+      makeSymbolicLink("file", dir / "withlink/link")) {
+    script += "i link\ni withlink\n";
+    expected +=
+        "link: a symbolic link; only files and directories are added.\n"
+        "withlink/link: a symbolic link; only files and directories are added.\n";
+  }
+  const RunResult run = runTool({"demo.iso"}, script + "q\nq\n", dir.path());
+  std::string transcript;
+  for (std::size_t start = 0, end; (end = expected.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    const std::string line = expected.substr(start, end - start);
+    transcript += "?>" + line + (line.empty() ? "" : "\n");
+  }
+  EXPECT_EQ(run.output, summary(32768, 512, 512) + transcript + "?>1 change was not written.\n" +
+                            "?>Exiting...\n");
+  expectUnchanged(dir / "demo.iso", tools::demoImage());
+}
+
+TEST(TreeEdit, RefusesCopiesThatDifferRecordsNoBlocksHoldInOrderAnd2GiB) {
+  ScratchDir dir;
+  ImageBuilder image = fullVolume();
+  image.poke(static_cast<std::int64_t>(at(5, 20 + 32)), "F0");
+  image.save(dir / "image.iso");
+  std::filesystem::create_directories(dir / "full");
+  writeFile(dir / "full/new", "N");
+  RunResult run = runTool({"-c", "i full/new", "-c", "w", "image.iso"}, "", dir.path());
+  EXPECT_EQ(run.errors,
+            batchErrors("-c 2", "full/new: copy 2 of /full differs.\nNothing written.\n"));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_FALSE(exists(dir / "output.iso"));
+  expectUnchanged(dir / "image.iso", image);
+
+  // Blocks of 600 bytes: with x gone, c (80 bytes) would start where 76
+  // remain in a block that is not the last, and the walk reads it there.
+  ImageBuilder odd(600);
+  odd.header(20, 1);
+  odd.directory(1, {{"d", "DIR", 1200, 2}});
+  std::vector<EntrySpec> records;
+  for (int i = 0; i < 7; ++i) records.push_back({"r" + std::to_string(i), "DATA", 0, 9});
+  records.push_back({"x", "DATA", 0, 9});
+  records.push_back({"c", "DATA", 0, 10, 2});
+  odd.furtherCopies(odd.directory(2, records, 2)[8], {11, 12});
+  odd.resize(20 * 600);
+  odd.save(dir / "odd.iso");
+  run = runTool({"-c", "e d/x", "-c", "w", "odd.iso"}, "", dir.path());
+  EXPECT_EQ(run.errors, batchErrors("-c 2",
+                                    "d/x: its records cannot be laid out in blocks.\n"
+                                    "Nothing written.\n"));
+
+  ImageBuilder big(kBlock);
+  big.header(8, 1);
+  big.directory(1, {{"small", "DATA", 4, 2}});
+  big.save(dir / "big.iso");
+  std::filesystem::resize_file(dir / "big.iso", (std::uintmax_t{1} << 31) - kBlock);
+  writeFile(dir / "new", std::string(kBlock + 1, 'n'));
+  run = runTool({"-c", "i new", "-c", "w", "big.iso"}, "", dir.path());
+  EXPECT_EQ(run.errors, batchErrors("-c 2", "output.iso: would reach 2 GiB.\nNothing written.\n"));
+}
+
+}  // namespace
+}  // namespace discshell::testing
