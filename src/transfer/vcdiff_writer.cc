@@ -392,8 +392,7 @@ PatchResult encodeChanges(std::int64_t imageLength, const ImageChanges& changes,
 }
 
 bool patchOutputRefused(const OutputFile& output, const ImageFile& image) {
-  return output.isImage(image) || output.notRegular() ||
-         (output.existed() && output.existing->kind != platform::FileKind::kRegular);
+  return output.isImage(image) || output.notRegular() || output.isDirectory();
 }
 
 PatchResult writeChangesPatch(const ImageFile& image, const platform::Directory& top,
