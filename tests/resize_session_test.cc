@@ -407,7 +407,7 @@ TEST(Resize, WritesNothingWhenALocalFileChangesAfterItWasCompared) {
   const VolumeGeometry geometry = readVolumeGeometry(image, 0).value();
   const auto top = platform::Directory::open(dir.path()).value();
   const std::string output = dir / "output.iso";
-  const PatchTarget target{std::nullopt, geometry.rootDirectoryOffset, "", std::nullopt};
+  const PatchTarget target{std::nullopt, geometry.rootDirectoryOffset, "", std::nullopt, {}};
   const std::string readme = readFile(dir / "README").value();
   for (const auto planner : {planUpdate, planResize}) {
     {

@@ -328,7 +328,8 @@ TEST(PatchOption, RefusesWhatTheOutputRefusesAndALocalFileChangedSinceThePlan) {
   const VolumeGeometry geometry = readVolumeGeometry(image, 0).value();
   const auto top = platform::Directory::open(dir.path()).value();
   const PatchPlan plan = planUpdate(
-      image, geometry, top, {std::nullopt, geometry.rootDirectoryOffset, ""}, OutputPlace("p"));
+      image, geometry, top, {std::nullopt, geometry.rootDirectoryOffset, "", std::nullopt, {}},
+      OutputPlace("p"));
   ASSERT_EQ(plan.lines.size(), 1u);
   writeFile(dir / "hello.txt", "Ho!\n");
   const PatchResult result = writeChangesPatch(image, top, plan.changes, OutputPlace(dir / "p"));
@@ -339,7 +340,8 @@ TEST(PatchOption, RefusesWhatTheOutputRefusesAndALocalFileChangedSinceThePlan) {
   if (kWindows || std::system(("mkfifo '" + dir / "fifo" + "'").c_str()) != 0) return;
   writeFile(dir / "hello.txt", "Hi!\n");
   const PatchPlan again = planUpdate(
-      image, geometry, top, {std::nullopt, geometry.rootDirectoryOffset, ""}, OutputPlace("p"));
+      image, geometry, top, {std::nullopt, geometry.rootDirectoryOffset, "", std::nullopt, {}},
+      OutputPlace("p"));
   EXPECT_EQ(writeChangesPatch(image, top, again.changes, OutputPlace(dir / "fifo")).write.outcome,
             WriteOutcome::kFailed);
   EXPECT_TRUE(std::filesystem::is_fifo(dir / "fifo"));
