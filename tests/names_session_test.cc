@@ -194,7 +194,7 @@ TEST(LocalNames, NamesAFolderTakesAsOneFileAreExtractedOnceAndNeverShareIt) {
   const std::string taken = "its name is the same file as ";
   const RunResult x = runTool({"-c", "x", "image.iso"}, "", folder.path());
   EXPECT_EQ(x.output,
-            "README.txt\nok\nSub/in\nExtracted 3 files and 1 directories, 9 bytes; "
+            "README.txt\nok\nSub/in\nExtracted 3 files and 1 directory, 9 bytes; "
             "2 failures.\n");
   EXPECT_EQ(x.errors, batchErrors("-c 1", "readme.txt: " + taken +
                                               "README.txt here; not extracted.\n"
