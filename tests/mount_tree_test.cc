@@ -1,5 +1,5 @@
 // The tree a mount shows, read in this process without FUSE: loops,
-// duplicates and names as t and x have them, listings that go on from any
+// duplicates and local names as t and x have them, listings that go on from any
 // point, reads that fail beyond the image, and the bound on the name indexes.
 // The options of --mount are checked here too, with or without libfuse.
 #include "mount/mount_tree.h"
@@ -75,7 +75,7 @@ std::vector<std::string> describe(MountTree& tree) {
   return lines;
 }
 
-TEST(MountTree, ShowsLoopsEmptyTheFirstOfANameAndNoNameAFileCannotHave) {
+TEST(MountTree, ShowsLoopsEmptyTheFirstOfALocalNameAndNamesAsXWritesThem) {
   ImageBuilder image(2048);
   image.header(16, 1);
   image.directory(1, {{"docs", "DIR", 2048, 2},
@@ -84,23 +84,37 @@ TEST(MountTree, ShowsLoopsEmptyTheFirstOfANameAndNoNameAFileCannotHave) {
                       {"same", "TEXT", 5, 11},  // a later entry of the name
                       {"gone", "TEXT", 1, 0},   // block 0: not there, and it takes the name
                       {"gone", "TEXT", 1, 11},
-                      {"", "TEXT", 1, 10},
+                      {"", "TEXT", 1, 10},  // no file can have it: left out
                       {".", "TEXT", 1, 10},
                       {"..", "DIR", 2048, 2},
-                      {"a/b", "DIR", 2048, 3}});
+                      {"a/b", "DIR", 2048, 3},
+                      {"a%2Fb", "DIR", 2048, 4},  // the local name of a/b: not shown, not entered
+                      {"c", "DIR", 2048, 4},
+                      {"%2E%2E", "DIR", 2048, 5},  // the local name of "..", met before
+                      {"d", "DIR", 2048, 5}});
   image.directory(2, {{"note", "TEXT", 2, 12}, {"back", "DIR", 2048, 2}});
-  image.directory(3, {{"..", "TEXT", 1, 10}});  // below a name left out: not counted
+  image.directory(3, {{"..", "TEXT", 1, 10}, {"q?", "TEXT", 2, 12}});
+  image.directory(4, {{"in", "TEXT", 2, 12}});
+  image.directory(5, {{"inner", "TEXT", 3, 10}});
   image.data(10, "abc");
   image.data(11, "later");
   image.data(12, "hi");
   Mounted mounted(image);
+  const std::string question = kWindows ? "q%3F" : "q?";
   EXPECT_EQ(describe(mounted.tree),
-            (std::vector<std::string>{"docs/", "docs/note: hi", "docs/back/ (met before)",
-                                      "again/ (met before)", "same: abc"}));
-  EXPECT_EQ(mounted.tree.namesLeftOut(), 4);
+            (std::vector<std::string>{
+                "docs/", "docs/note: hi", "docs/back/ (met before)", "again/ (met before)",
+                "same: abc", "%2E: a", "%2E%2E/ (met before)", "a%2Fb/", "a%2Fb/%2E%2E: a",
+                "a%2Fb/" + question + ": hi", "c/", "c/in: hi", "d/", "d/inner: abc"}));
+  EXPECT_EQ(mounted.tree.namesLeftOut(), 1);
   const MountNode root = mounted.tree.node(kRootNode).value();
   EXPECT_EQ(mounted.tree.lookup(root, "same").value().entry.byteCount, 3);
-  for (const char* absent : {"gone", "..", ".", "", "a/b", "a", "docs/note", "Same"}) {
+  EXPECT_EQ(mounted.tree.lookup(root, "%2E").value().entry.name, ".");
+  const MountNode slash = mounted.tree.lookup(root, "a%2Fb").value();
+  EXPECT_EQ(slash.entry.name, "a/b");
+  EXPECT_TRUE(slash.directory && slash.listed);
+  EXPECT_EQ(mounted.tree.lookup(slash, question).value().entry.name, "q?");
+  for (const char* absent : {"gone", "..", ".", "", "a/b", "a", "%2e", "docs/note", "Same"}) {
     EXPECT_FALSE(mounted.tree.lookup(root, absent)) << absent;
   }
   const MountNode again = mounted.tree.lookup(root, "again").value();

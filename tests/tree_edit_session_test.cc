@@ -150,6 +150,56 @@ TEST(TreeEdit, AddsErasesAndRenamesInOneWriteThatRoundTrips) {
   expectRoundTrip(dir, "output.iso");
 }
 
+// i takes each local name as x wrote it: a directory "sub/dir" is reached as
+// sub%2Fdir, a new file that Windows cannot name as it is ("a:b.txt", a
+// local a%3Ab.txt there) gets the name x escaped, and every name below a new
+// directory too. What cannot be an entry's name decoded is refused.
+TEST(TreeEdit, TakesLocalNamesAsXWritesThemAndRoundTripsTheEscapes) {
+  ImageBuilder image(kBlock);
+  image.header(16, 1);
+  image.directory(1,
+                  {{"a/b", "TEXT", 4, 10}, {"..", "TEXT", 4, 11}, {"sub/dir", "DIR", kBlock, 2}});
+  image.directory(2, {{"in", "TEXT", 4, 12}});
+  for (const int block : {10, 11, 12}) image.data(block, "blk" + std::to_string(block - 10));
+  image.resize(16 * kBlock);
+  ScratchDir dir;
+  image.save(dir / "image.iso");
+  ASSERT_EQ(runTool({"-c", "x", "image.iso"}, "", dir.path()).status, 0);
+  const std::string colon = kWindows ? "a%3Ab.txt" : "a:b.txt";
+  const std::string question = kWindows ? "q%3F" : "q?";
+  writeFile(dir / "sub%2Fdir/new", "new");
+  writeFile(dir / colon, "ab");
+  std::filesystem::create_directory(dir / "more");
+  writeFile(dir / ("more/" + question), "q");
+  writeFile(dir / "c%2Fd", "");
+  std::filesystem::create_directory(dir / "bad");
+  writeFile(dir / "bad/%2E", "");
+  std::filesystem::remove(dir / "a%2Fb");
+  std::filesystem::rename(dir / "%2E%2E", dir / "dots");
+  const RunResult run = runTool({"image.iso"},
+                                "i a%2Fb\ni %2E%2E\ni c%2Fd\ni %2E\ni bad\ni sub%2Fdir/new\ni " +
+                                    colon + "\ni more\ne a/b\nn .. dots\nw\nq\n",
+                                dir.path());
+  EXPECT_EQ(run.output,
+            summary(16 * kBlock, kBlock, kBlock) +
+                "?>a%2Fb: already in the image; use r to change it.\n"
+                "?>%2E%2E: already in the image; use r to change it.\n"
+                "?>c%2Fd: not a name an entry can have.\n?>%2E: not a name an entry can have.\n"
+                "?>bad/%2E: not a name an entry can have.\n"
+                "?>?>?>?>?>?>sub/dir/new: added, 3 bytes\na:b.txt: added, 2 bytes\n"
+                "more/: added, 1 file and 0 directories\na/b: erased\n..: renamed to dots\n"
+                "New ISO written to output.iso\n?>Exiting...\n");
+  std::filesystem::remove(dir / "c%2Fd");
+  std::filesystem::remove_all(dir / "bad");
+  const std::string output = readFile(dir / "output.iso").value();
+  const std::vector<Walked> root = walk(output, at(1));
+  ASSERT_EQ(names(root), (std::vector<std::string>{"dots", "sub/dir", "a:b.txt", "more"}));
+  EXPECT_EQ(names(walk(output, at(root[3].startBlock))), std::vector<std::string>{"q?"});
+  EXPECT_EQ(names(walk(output, at(2))), (std::vector<std::string>{"in", "new"}));
+  expectRoundTrip(dir, "output.iso");
+  expectUnchanged(dir / "image.iso", image);
+}
+
 // The root in two copies, full at six records, holds "full": a directory
 // in three copies, full too, and a directory of three blocks, and files of
 // type DATA but for one, r1.TXT.

@@ -24,9 +24,9 @@ std::optional<std::vector<std::string>> pathBelow(std::string_view path) {
   return names;
 }
 
-std::string joined(const std::vector<std::string>& names, std::size_t count) {
+std::string joined(const std::vector<std::string>& names) {
   std::string path;
-  for (std::size_t i = 0; i < count; ++i) path.append(i == 0 ? "" : "/").append(names[i]);
+  for (std::size_t i = 0; i < names.size(); ++i) path.append(i == 0 ? "" : "/").append(names[i]);
   return path;
 }
 
@@ -193,26 +193,31 @@ ShellStep addLocal(Session& session, std::int32_t, std::optional<std::string_vie
     session.fail(typed, "not below the current directory, where x writes.\n");
     return ShellStep::kPrompt;
   }
-  const std::string name = entryNameOfLocal(names->empty() ? std::string() : names->back());
-  if (const auto why = entryNameProblem(name)) {
-    session.fail(typed, *why);
+  if (names->empty()) {
+    session.fail(typed, *entryNameProblem(""));
     return ShellStep::kPrompt;
   }
+  // Each local name means the entry x wrote under it; a new one is named
+  // so that x writes it back under its local name.
   PendingView view = session.pendingView();
-  std::vector<std::string> parents(names->begin(), names->end() - 1);
-  for (std::string& parent : parents) parent = entryNameOfLocal(parent);
-  const auto target = view.resolve(session.levels, joined(parents, parents.size()), false);
+  const auto target =
+      view.resolveLocal(session.levels, std::vector<std::string>(names->begin(), names->end() - 1));
   if (!target) {
     session.fail("Directory not found.\n");
     return ShellStep::kPrompt;
   }
-  if (view.find(target->directories.back(), name)) {
+  if (view.findLocal(target->directories.back(), names->back())) {
     session.fail(typed, "already in the image; use r to change it.\n");
+    return ShellStep::kPrompt;
+  }
+  const std::string name = entryNameOfLocal(names->back());
+  if (const auto why = entryNameProblem(name)) {
+    session.fail(typed, *why);
     return ShellStep::kPrompt;
   }
   auto local = findLocal(session, *names, typed);
   if (!local) return ShellStep::kPrompt;
-  const std::string localPath = joined(*names, names->size());
+  const std::string localPath = joined(*names);
   const bool directory = local->status.kind == platform::FileKind::kDirectory;
   std::vector<AddedEntry> entries{
       {name, target->directories.back(), directory, false, localPath, local->status, 0}};

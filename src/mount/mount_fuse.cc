@@ -192,7 +192,9 @@ void statfs(fuse_req_t request, fuse_ino_t) {
   struct statvfs volume {};
   volume.f_bsize = volume.f_frsize = static_cast<unsigned long>(std::max(geometry.blockSize, 1));
   volume.f_blocks = static_cast<fsblkcnt_t>(std::max(geometry.volumeSize, 0)) / volume.f_bsize;
-  volume.f_namemax = layout::kNameMaxLength;
+  // The longest name shown: an escape of every byte of the longest entry
+  // name, and a device name's mark.
+  volume.f_namemax = 3 * layout::kNameMaxLength + 1;
   fuse_reply_statfs(request, &volume);
 }
 

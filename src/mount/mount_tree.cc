@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "transfer/local_name.h"
+#include "transfer/local_tree.h"
 #include "volume/tree.h"
 
 namespace discshell {
@@ -49,50 +51,61 @@ std::optional<DirectoryEntry> entryAt(WindowedReader& reader, const VolumeGeomet
 }
 
 // t's walk from the root, remembering every directory entry it meets and
-// which of them it entered, and counting the names a mount leaves out.
+// which of them it entered, and counting the names a mount leaves out. It
+// enters what x enters: not a later entry of a local name (x leaves it
+// alone, and the mount does not show it), so that a directory x extracts
+// in full under another entry is shown in full there too.
 class DirectoryRecorder final : public TreeVisitor {
  public:
-  DirectoryRecorder(const VolumeGeometry& geometry, std::vector<std::uint64_t>& directories)
-      : geometry_(geometry), directories_(directories) {
-    stack_.push_back({geometry.rootDirectoryOffset, true});
+  DirectoryRecorder(const ByteSource& image, const VolumeGeometry& geometry,
+                    std::vector<std::uint64_t>& directories)
+      : geometry_(geometry), directories_(directories), names_(image, geometry) {
+    enterDirectory(geometry.rootDirectoryOffset);
   }
   bool visit(const DirectoryEntry& entry, bool directory, const std::string&) override {
-    const Level& parent = stack_.back();
-    const bool shown = parent.shown && mountedName(entry.name).has_value();
-    if (parent.shown && !shown) ++namesLeftOut;
+    const auto name = mountedName(entry.name);
+    if (!name) {
+      ++namesLeftOut;
+      return false;
+    }
+    if (names_.earlier(entry, *name)) return false;
     if (directory) {
-      directories_.push_back(entryKey(parent.start, entry.recordPosition) | kFirstMet);
-      stack_.push_back({blockToOffset(geometry_, entry.startBlock), shown});
+      directories_.push_back(entryKey(starts_.back(), entry.recordPosition) | kFirstMet);
+      enterDirectory(blockToOffset(geometry_, entry.startBlock));
     }
     return true;
   }
-  void leave(const std::string&) override { stack_.pop_back(); }
+  void leave(const std::string&) override {
+    starts_.pop_back();
+    names_.leave();
+  }
   void revisit(const DirectoryEntry& entry, const std::string&) override {
-    const Level& parent = stack_.back();
-    if (parent.shown && !mountedName(entry.name)) ++namesLeftOut;
-    directories_.push_back(entryKey(parent.start, entry.recordPosition));
+    const auto name = mountedName(entry.name);
+    if (!name) ++namesLeftOut;
+    static_cast<void>(names_.earlier(entry, name.value_or("")));
+    directories_.push_back(entryKey(starts_.back(), entry.recordPosition));
   }
 
   std::int64_t namesLeftOut = 0;
 
  private:
-  struct Level {
-    std::int32_t start;
-    bool shown;
-  };
+  // The mount's folders are its own, and tell every name apart.
+  void enterDirectory(std::int32_t start) {
+    starts_.push_back(start);
+    names_.enter(start, false);
+  }
   const VolumeGeometry& geometry_;
   std::vector<std::uint64_t>& directories_;
-  std::vector<Level> stack_;
+  FirstNames names_;
+  std::vector<std::int32_t> starts_;
 };
 
 }  // namespace
 
 std::optional<std::string> mountedName(std::string_view entryName) {
-  if (entryName.empty() || entryName == "." || entryName == ".." ||
-      entryName.find('/') != std::string_view::npos) {
-    return std::nullopt;
-  }
-  return std::string(entryName);
+  std::string local = localName(entryName);
+  if (local.empty()) return std::nullopt;
+  return local;
 }
 
 std::uint64_t packExtent(FileExtent extent) {
@@ -153,7 +166,7 @@ void NameIndex::grow() {
 MountTree::MountTree(const ByteSource& image, const VolumeGeometry& geometry,
                      std::size_t cacheBytes)
     : image_(image), geometry_(geometry), cacheBytes_(cacheBytes) {
-  DirectoryRecorder recorder(geometry_, directories_);
+  DirectoryRecorder recorder(image, geometry_, directories_);
   walkTree(image, geometry, geometry.rootDirectoryOffset, recorder);
   namesLeftOut_ = recorder.namesLeftOut;
   std::sort(directories_.begin(), directories_.end(),

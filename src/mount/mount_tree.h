@@ -1,6 +1,6 @@
-// The volume as the tree a mount shows: what t lists, with the names a folder
-// can hold, the first entry of each name, and a directory met again shown
-// empty. It reads through the volume's own walk, lookup and directory rule,
+// The volume as the tree a mount shows: what t lists, under the local names
+// x writes, the first entry of each local name, and a directory met again
+// shown empty. It reads through the volume's own walk, lookup and directory rule,
 // keeps a few bytes per directory of the volume and a bounded cache of name
 // indexes, and knows nothing of FUSE, so the front end stays a thin layer.
 #pragma once
@@ -22,9 +22,11 @@
 
 namespace discshell {
 
-/// The local name an entry shows under, or no value when a file here cannot
-/// be named so (empty, ".", "..", or with "/"): such an entry is left out.
-/// The one place that maps names; every lookup goes through it too.
+/// The name an entry shows under: the local name x writes it as, escaped
+/// where a file here cannot have its name; no value for an empty name,
+/// which x cannot write, and the mount leaves out. Every listing and every
+/// lookup goes through it, so a name the kernel asks for finds the entry
+/// that x wrote under it: the first of that local name.
 [[nodiscard]] std::optional<std::string> mountedName(std::string_view entryName);
 
 /// Which node of the tree: the root, or an entry by the directory whose

@@ -1,5 +1,6 @@
 #include "transfer/pending_changes.h"
 
+#include "transfer/local_name.h"
 #include "volume/layout.h"
 
 namespace discshell {
@@ -90,7 +91,9 @@ bool PendingChanges::stands(std::uint32_t index) const {
   }
 }
 
-std::string entryNameOfLocal(std::string_view localName) { return std::string(localName); }
+std::string entryNameOfLocal(std::string_view local) {
+  return entryNameOf(local).value_or(std::string(local));
+}
 
 std::optional<std::string> entryNameProblem(std::string_view name) {
   if (name.size() > static_cast<std::size_t>(layout::kNameMaxLength)) {

@@ -103,9 +103,11 @@ class PendingChanges {
   std::uint64_t revision_ = 0;
 };
 
-/// The entry name a local name stands for: the name x would have written
-/// under it. The one place that maps local names to entry names.
-[[nodiscard]] std::string entryNameOfLocal(std::string_view localName);
+/// The name a new entry gets from the local name `local`: the entry name
+/// whose escape it is (see transfer/local_name.h), or, when it is the escape
+/// of no name but itself, `local` as it is. x writes the entry back under
+/// `local`.
+[[nodiscard]] std::string entryNameOfLocal(std::string_view local);
 
 /// Why `name` cannot be an entry's name (a sentence ending in ".\n"), or no
 /// value when it can: over 31 bytes, empty, "." or "..", or a "/" or NUL inside.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "transfer/local_name.h"
 #include "volume/layout.h"
 
 namespace discshell {
@@ -22,6 +23,16 @@ std::optional<DirectoryEntry> recordAt(WindowedReader& reader, const VolumeGeome
   WalkState state;
   state.position = position;
   return nextEntry(reader, geometry, state);
+}
+
+// Where the shell stands, as a path to start from.
+PendingPath pathOfLevels(const std::vector<Level>& levels) {
+  PendingPath path;
+  for (const Level& level : levels) {
+    path.directories.push_back({PendingDirectory::kImage, level.offset});
+    path.names.push_back(level.name);
+  }
+  return path;
 }
 
 }  // namespace
@@ -126,13 +137,30 @@ std::optional<PendingEntry> PendingView::find(const PendingDirectory& directory,
   return std::nullopt;
 }
 
+std::optional<PendingEntry> PendingView::findLocal(const PendingDirectory& directory,
+                                                   std::string_view local) {
+  if (localName(local) == local) {
+    if (auto exact = find(directory, local)) return exact;
+  }
+  const auto name = entryNameOf(local);
+  return name ? find(directory, *name) : std::nullopt;
+}
+
+std::optional<PendingPath> PendingView::resolveLocal(const std::vector<Level>& levels,
+                                                     const std::vector<std::string>& locals) {
+  PendingPath target = pathOfLevels(levels);
+  for (const std::string& local : locals) {
+    const auto entry = findLocal(target.directories.back(), local);
+    if (!entry || !entry->directory) return std::nullopt;
+    target.directories.push_back(entry->contents(geometry_));
+    target.names.push_back(entry->name);
+  }
+  return target;
+}
+
 std::optional<PendingPath> PendingView::resolve(const std::vector<Level>& levels,
                                                 std::string_view path, bool lastIsEntry) {
-  PendingPath target;
-  for (const Level& level : levels) {
-    target.directories.push_back({PendingDirectory::kImage, level.offset});
-    target.names.push_back(level.name);
-  }
+  PendingPath target = pathOfLevels(levels);
   if (lastIsEntry) {
     if (auto whole = find(target.directories.back(), path)) {
       target.entry = std::move(whole);

@@ -75,6 +75,18 @@ class PendingView {
   [[nodiscard]] std::optional<PendingEntry> find(const PendingDirectory& directory,
                                                  std::string_view name);
 
+  /// The entry the local name `local` means in `directory`, as x wrote it:
+  /// the entry named exactly `local` where that name needs no escape, else
+  /// the one whose escape `local` is; no value when neither is there.
+  [[nodiscard]] std::optional<PendingEntry> findLocal(const PendingDirectory& directory,
+                                                      std::string_view local);
+
+  /// Resolves `locals`, the local names of directories below the shell's
+  /// current directory as x writes them, each as findLocal finds it. No
+  /// value when one is not found or is no directory.
+  [[nodiscard]] std::optional<PendingPath> resolveLocal(const std::vector<Level>& levels,
+                                                        const std::vector<std::string>& locals);
+
   /// Resolves `path` from the shell's `levels` as the path commands do: the
   /// whole argument as one name first (when `lastIsEntry`), then "/"
   /// between names, a leading "/" for the root, "." and empty components
