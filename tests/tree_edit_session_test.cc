@@ -389,18 +389,23 @@ TEST(TreeEdit, GoesIntoTheOutputOfUAndRWithItsLinesFirst) {
             "docs/ch4.txt: added, 14 bytes\nhello.txt: 4 bytes into 1 copy\n"
             "New ISO written to output.iso\n");
   // r moves guide.txt; its record changes inside docs, which is re-packed
-  // for ch4.txt, whose data goes behind r's.
-  writeFile(dir / "hello.txt", "Hello, world!\n");
+  // for ch4.txt, whose data goes behind r's. hello.txt's record changes in
+  // the root, re-packed without README: only where it now stands.
+  writeFile(dir / "hello.txt", "Hello!\n");
   writeFile(dir / "docs/guide.txt", std::string(600, 'g'));
-  run = runTool({"-c", "i docs/ch4.txt", "-c", "r", "demo.iso"}, "", dir.path());
+  run = runTool({"-c", "i docs/ch4.txt", "-c", "e README", "-c", "r", "demo.iso"}, "", dir.path());
   EXPECT_EQ(run.output,
-            "docs/ch4.txt: added, 14 bytes\ndocs/guide.txt: 600 bytes, moved to block 64\n"
-            "New ISO written to output.iso\n");
+            "docs/ch4.txt: added, 14 bytes\nREADME: erased\nhello.txt: 7 bytes into 1 copy\n"
+            "docs/guide.txt: 600 bytes, moved to block 64\nNew ISO written to output.iso\n");
   const std::string output = readFile(dir / "output.iso").value();
   EXPECT_EQ(output.substr(80, 4), be32(67));
+  EXPECT_EQ(walk(output, at(1)),
+            (std::vector<Walked>{
+                {"hello.txt", 7, 21, 20}, {"docs", 512, 2, 92}, {"logs", 1536, 4, 164}}));
   EXPECT_EQ(walk(output, at(2)),
             (std::vector<Walked>{
                 {"guide.txt", 600, 64, 20}, {"archive", 512, 3, 92}, {"ch4.txt", 14, 66, 164}}));
+  std::filesystem::remove(dir / "README");
   expectRoundTrip(dir, "output.iso");
   expectUnchanged(dir / "demo.iso", tools::demoImage());
 }

@@ -15,10 +15,11 @@ std::string notWritten(std::size_t count) {
 
 }  // namespace
 
-std::optional<TreeEditPlan> planPendingWrite(Session& session, ImageChanges base) {
+std::optional<TreeEditPlan> planPendingWrite(Session& session, ImageChanges base,
+                                             std::vector<RecordChange> records) {
   TreeEditPlan plan =
       planTreeEdits(session.image, session.geometry, session.pending, std::move(base),
-                    OutputPlace(session.outputPath, session.outputDirectory));
+                    std::move(records), OutputPlace(session.outputPath, session.outputDirectory));
   if (plan.problems.empty()) return plan;
   for (const PatchProblem& problem : plan.problems) session.fail(problem.subject, problem.message);
   reportNothingWritten(session);
@@ -72,7 +73,7 @@ ShellStep writePendingChanges(Session& session) {
   std::optional<TreeEditPlan> plan;
   {
     const ProgressRun planning(session.progress, ProgressTotal{std::nullopt, std::nullopt});
-    plan = planPendingWrite(session, std::move(none));
+    plan = planPendingWrite(session, std::move(none), {});
   }
   if (!plan) return ShellStep::kPrompt;
   const OutputPlace output(session.outputPath, session.outputDirectory);

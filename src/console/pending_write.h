@@ -9,9 +9,11 @@
 
 namespace discshell {
 
-/// The pending changes planned over `base` (u's or r's changes, or none);
-/// no value after reporting the problems that refuse the write.
-[[nodiscard]] std::optional<TreeEditPlan> planPendingWrite(Session& session, ImageChanges base);
+/// The pending changes planned over `base` and `records` (u's or r's
+/// changes, or none); no value after reporting the problems that refuse
+/// the write.
+[[nodiscard]] std::optional<TreeEditPlan> planPendingWrite(Session& session, ImageChanges base,
+                                                           std::vector<RecordChange> records);
 
 /// One line per pending change, in the order they were made.
 void printPendingLines(Session& session);

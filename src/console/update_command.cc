@@ -99,13 +99,13 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
   std::optional<ProgressRun> comparing(std::in_place, session.progress, [&] {
     return ProgressTotal{treeWork(session, *target).bytes, std::nullopt};
   });
-  const PatchPlan plan = planner(session.image, session.geometry, *here,
-                                 {target->entry, target->directory, currentPath(session),
-                                  outputStatus && outputStatus->kind != platform::FileKind::kNone
-                                      ? std::optional(outputStatus->identity)
-                                      : std::nullopt,
-                                  addedLocalPaths(session)},
-                                 output);
+  PatchPlan plan = planner(session.image, session.geometry, *here,
+                           {target->entry, target->directory, currentPath(session),
+                            outputStatus && outputStatus->kind != platform::FileKind::kNone
+                                ? std::optional(outputStatus->identity)
+                                : std::nullopt,
+                            addedLocalPaths(session)},
+                           output);
   comparing.reset();
   for (const std::string& path : plan.revisits) {
     session.out << session.shown(path) << ": directory already visited, not entered again\n";
@@ -125,18 +125,19 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
   // The pending changes of i, e and n go into the same output, their lines first.
   std::optional<TreeEditPlan> pending;
   if (!session.pending.empty()) {
-    pending = planPendingWrite(session, plan.changes);
+    pending = planPendingWrite(session, plan.changes, std::move(plan.records));
     if (!pending) return ShellStep::kPrompt;
+  } else {
+    writeInPlace(std::move(plan.records), plan.changes);
   }
   if (plan.lines.empty() && !pending) {
     session.out << "Nothing to replace: every local file matches the image.\n";
     return ShellStep::kPrompt;
   }
+  const ImageChanges& changes = pending ? pending->changes : plan.changes;
   const bool existed = locateOutputFile(output).existed();
-  const ProgressRun writing(session.progress,
-                            imageWriteWork(session, pending ? pending->changes : plan.changes));
-  const OutputWritten written =
-      writeOutput(session, *here, pending ? pending->changes : plan.changes);
+  const ProgressRun writing(session.progress, imageWriteWork(session, changes));
+  const OutputWritten written = writeOutput(session, *here, changes);
   if (written.result.outcome == WriteOutcome::kLocalFileChanged) {
     session.fail(written.result.path, "local file changed while it was read.\n");
     refuse(session, output);

@@ -491,18 +491,20 @@ RecordPatch DirectoryWriter::patchRecord(const std::vector<std::int64_t>& copies
            image_.readAt(at, {reinterpret_cast<unsigned char*>(bytes.data()), length}) == length;
   };
   std::string original;
-  patch.fits = !copies.empty() && read(position, original);
-  std::string record = original;
-  patch.fits = patch.fits && applyUpdate(record, update);
-  if (!patch.fits) return patch;
   std::string other;
-  for (std::size_t c = 1; c < copies.size(); ++c) {
-    if (!read(copies[c] + position - copies[0], other)) {
+  bool readFirst = false;
+  for (std::size_t c = 0; c < copies.size(); ++c) {
+    const bool readable = read(copies[c] + position - copies[0], c == 0 ? original : other);
+    readFirst = c == 0 ? readable : readFirst;
+    if (!readable) {
       patch.outside.push_back(c);
-    } else if (other != original) {
+    } else if (c > 0 && readFirst && other != original) {
       patch.differing.push_back(c);
     }
   }
+  std::string record = original;
+  patch.fits = readFirst && applyUpdate(record, update);
+  if (!patch.fits) return patch;
   for (const std::int64_t copy : copies) {
     patch.writes.push_back({copy + position - copies[0], record});
   }

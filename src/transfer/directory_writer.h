@@ -87,8 +87,8 @@ struct RecordTemplates {
 
 /// A record changed where it stands, in every copy of its directory.
 struct RecordPatch {
-  std::vector<ByteWrite> writes;       ///< one for each copy
-  std::vector<std::size_t> outside;    ///< copies whose record lies outside the image
+  std::vector<ByteWrite> writes;       ///< one for each copy; none when it does not fit
+  std::vector<std::size_t> outside;    ///< copies whose record lies outside the image, in order
   std::vector<std::size_t> differing;  ///< copies that hold other bytes there than copy 0
   bool fits = true;                    ///< false: copy 0's record cannot be read, or the
                                        ///< update has another number of copies than it

@@ -375,4 +375,10 @@ void checkOutput(const ImageFile& image, const OutputPlace& place,
   }
 }
 
+void writeInPlace(std::vector<RecordChange> records, ImageChanges& changes) {
+  for (RecordChange& record : records) {
+    for (ByteWrite& write : record.writes) changes.bytes.push_back(std::move(write));
+  }
+}
+
 }  // namespace discshell

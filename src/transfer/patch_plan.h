@@ -12,6 +12,7 @@
 
 #include "platform/platform.h"
 #include "transfer/compare.h"
+#include "transfer/directory_writer.h"
 #include "transfer/output_file.h"
 #include "transfer/patch_writer.h"
 #include "volume/directory.h"
@@ -49,6 +50,14 @@ struct PatchLine {
   std::vector<std::int32_t> movedTo;
 };
 
+/// r's change of one record, made by the directory writer.
+struct RecordChange {
+  std::int32_t directory = 0;  ///< where copy 0 of its directory begins
+  std::int32_t position = 0;   ///< the record's, in copy 0
+  RecordUpdate update;
+  std::vector<ByteWrite> writes;  ///< the record so changed, where it stands in every copy
+};
+
 /// Everything a command found before writing. Only a plan without problems
 /// is written.
 struct PatchPlan {
@@ -56,10 +65,16 @@ struct PatchPlan {
   std::vector<std::string> revisits;  ///< directories met again, not entered again
   bool noLocalFiles = false;          ///< entries x writes, and not one of them here
   std::vector<PatchLine> lines;
-  ImageChanges changes;
+  ImageChanges changes;  ///< all but `records`
+  /// r's changes of records: written where they stand (writeInPlace), or
+  /// into their directories where pending changes re-pack these.
+  std::vector<RecordChange> records;
   std::vector<std::string> untracked;  ///< as in ChangeScan
   std::size_t untrackedCount = 0;
 };
+
+/// Puts each record change where it stands, behind the bytes of `changes`.
+void writeInPlace(std::vector<RecordChange> records, ImageChanges& changes);
 
 /// A file entry whose local file differs from it, with every copy checked.
 struct ChangedEntry {

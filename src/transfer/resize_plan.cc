@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "transfer/directory_writer.h"
 #include "transfer/local_tree.h"
 #include "volume/layout.h"
 
@@ -74,9 +75,12 @@ class ResizePlanner {
     if (end > std::numeric_limits<std::int32_t>::max()) {
       problem(output.path, "would reach 2 GiB.\n");
     }
+    // Records changed where they stand: nothing is re-packed, so the
+    // writer needs no conventions and no templates.
+    const DirectoryWriter writer(image_, geometry_, {}, {});
     std::vector<Stretch> records;
     for (std::size_t i = 0; i < changed_.size(); ++i) {
-      patchRecord(survey.directories, i, base, records);
+      changeRecord(writer, survey.directories, i, base, records);
     }
     checkRecordsAgainstData(records, base);
     checkOutput(image_, output, plan_.problems);
@@ -187,14 +191,15 @@ class ResizePlanner {
     return found != blocks.end() ? found->second : block;
   }
 
-  // r's update of one record: the entry's record as it will be, written
-  // into every copy of its directory. The directory must be one by the
+  // r's update of one record, handed to the directory writer: the byte
+  // count, the length in whole blocks and each copy's block, new when it
+  // moves, in every copy of its directory. The directory must be one by the
   // tool's own rule, not only data that c entered; each copy must lie in
   // the image, clear of the volume header, and hold the same record now.
   // Adds where the record goes to `records`, for the check against other
   // entries' data.
-  void patchRecord(const DirectoryMap& directories, std::size_t i, const std::string& base,
-                   std::vector<Stretch>& records) {
+  void changeRecord(const DirectoryWriter& writer, const DirectoryMap& directories, std::size_t i,
+                    const std::string& base, std::vector<Stretch>& records) {
     const ChangedEntry& changed = changed_[i];
     const auto directory = directories.directoryAt(changed.directory);
     if (!directory) {
@@ -206,64 +211,39 @@ class ResizePlanner {
       known = copiesOf_.emplace(*directory, directories.copies(*directory)).first;
     }
     const std::vector<DirectoryMap::Copy>& copies = known->second;
-    const std::int64_t intoDirectory = std::int64_t{changed.entry.recordPosition} - copies[0].begin;
-    std::string record = readRecordCopies(directories, *directory, i, intoDirectory, records);
-    updateRecord(i, record);
-    for (const DirectoryMap::Copy& copy : copies) {
-      plan_.changes.bytes.push_back({copy.begin + intoDirectory, record});
-    }
-  }
-
-  // The record of changed entry i as copy 0 of its directory holds it, each
-  // other copy checked against it.
-  std::string readRecordCopies(const DirectoryMap& directories, std::uint32_t directory,
-                               std::size_t i, std::int64_t intoDirectory,
-                               std::vector<Stretch>& records) {
-    const ChangedEntry& changed = changed_[i];
-    const std::vector<DirectoryMap::Copy>& copies = copiesOf_.at(directory);
-    const std::size_t length =
-        layout::kMinEntrySize + layout::kCopyBlockSize * (changed.copies.size() - 1);
-    const auto read = [&](std::int64_t position, std::string& into) {
-      return position >= 0 && position + static_cast<std::int64_t>(length) <= imageLength_ &&
-             image_.readAt(position, {reinterpret_cast<unsigned char*>(into.data()), length}) ==
-                 length;
-    };
-    std::string record(length, '\0');
-    std::string other(length, '\0');
-    bool readFirst = false;
+    std::vector<std::int64_t> begins;
+    for (const DirectoryMap::Copy& copy : copies) begins.push_back(copy.begin);
+    RecordChange change{changed.directory, changed.entry.recordPosition, updateOf(i), {}};
+    RecordPatch patch = writer.patchRecord(begins, change.position, change.update);
+    const auto length = static_cast<std::int64_t>(
+        layout::kMinEntrySize + layout::kCopyBlockSize * (changed.copies.size() - 1));
     for (std::size_t c = 0; c < copies.size(); ++c) {
       const std::string which = "copy " + std::to_string(c);
-      const std::int64_t at = copies[c].begin + intoDirectory;
-      const bool readable = read(at, c == 0 ? record : other);
-      if (c == 0) readFirst = readable;
-      if (!readable) {
+      if (std::ranges::binary_search(patch.outside, c)) {
         problem(changed.path, which + " of its directory lies outside the image.\n");
       } else if (overlapsVolumeHeader(geometry_, copies[c].begin, copies[c].end)) {
-        problem(changed.path, which + " of " + directories.path(image_, directory) +
+        problem(changed.path, which + " of " + directories.path(image_, *directory) +
                                   " overlaps the volume header.\n");
-      } else if (c > 0 && readFirst && other != record) {
+      } else if (std::ranges::binary_search(patch.differing, c)) {
         problem(changed.path, which + " of its directory differs.\n");
       }
-      records.push_back({at, at + static_cast<std::int64_t>(length), i});
+      const std::int64_t at = copies[c].begin + change.position - copies[0].begin;
+      records.push_back({at, at + length, i});
     }
-    return record;
+    change.writes = std::move(patch.writes);
+    plan_.records.push_back(std::move(change));
   }
 
-  // The byte count, the length in whole blocks and, when moved, each
-  // copy's new block.
-  void updateRecord(std::size_t i, std::string& record) const {
+  // The new fields of changed entry i's record.
+  RecordUpdate updateOf(std::size_t i) const {
     const ChangedEntry& changed = changed_[i];
     const std::int32_t blockSize = std::max(geometry_.blockSize, 1);
     const auto n = static_cast<std::int32_t>(
         std::min<std::int64_t>(changed.length, std::numeric_limits<std::int32_t>::max()));
-    record.replace(layout::kByteCountField, 4, bigEndian(n));
-    record.replace(
-        layout::kDataBlocksField, 4,
-        bigEndian(static_cast<std::int32_t>((std::int64_t{n} + blockSize - 1) / blockSize)));
-    for (std::size_t c = 0; c < changed.copies.size(); ++c) {
-      record.replace(layout::kStartBlockField + layout::kCopyBlockSize * c, 4,
-                     bigEndian(blockOfCopy(i, changed.copies[c])));
-    }
+    RecordUpdate update{
+        n, static_cast<std::int32_t>((std::int64_t{n} + blockSize - 1) / blockSize), {}};
+    for (const std::int32_t block : changed.copies) update.copies.push_back(blockOfCopy(i, block));
+    return update;
   }
 
   // A record written into another entry's data changes that entry: it is
@@ -341,7 +321,7 @@ PatchPlan planResize(const ImageFile& image, const VolumeGeometry& geometry,
                      const platform::Directory& top, const PatchTarget& target,
                      const OutputPlace& output) {
   ChangeScan scan = scanChanges(image, geometry, top, target, LongerFiles::kAllowed);
-  PatchPlan plan{std::move(scan.problems),  std::move(scan.revisits), scan.noLocalFiles, {}, {},
+  PatchPlan plan{std::move(scan.problems),  std::move(scan.revisits), scan.noLocalFiles, {}, {}, {},
                  std::move(scan.untracked), scan.untrackedCount};
   if (scan.changed.empty()) return plan;
   ResizePlanner planner(image, geometry, top, std::move(scan.changed), plan);

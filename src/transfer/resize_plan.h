@@ -17,8 +17,9 @@ namespace discshell {
 /// to a new stretch of whole blocks of its own, and each copy number
 /// becomes its stretch's first block. Entries that share their data and
 /// change alike are written once. The entry's record (byte count, length in
-/// blocks, copy numbers when moved) is patched in every copy of its
-/// directory, and the header's block count grows with the new stretches.
+/// blocks, copy numbers when moved) changes through the directory writer,
+/// in every copy of its directory (the plan's `records`), and the header's
+/// block count grows with the new stretches.
 [[nodiscard]] PatchPlan planResize(const ImageFile& image, const VolumeGeometry& geometry,
                                    const platform::Directory& top, const PatchTarget& target,
                                    const OutputPlace& output);

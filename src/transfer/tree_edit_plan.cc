@@ -20,11 +20,6 @@ std::string bigEndian(std::int32_t value) {
   return {static_cast<char>(u >> 24), static_cast<char>(u >> 16), static_cast<char>(u >> 8),
           static_cast<char>(u)};
 }
-std::int32_t fromBigEndian(const std::string& bytes, std::size_t at) {
-  std::array<unsigned char, 4> field{};
-  for (std::size_t i = 0; i < 4; ++i) field[i] = static_cast<unsigned char>(bytes[at + i]);
-  return readBigEndian32(field);
-}
 
 /// A record of the volume that leads to a directory being changed.
 struct Lead {
@@ -189,7 +184,8 @@ class TreeEditPlanner {
         imageLength_(image.length().value_or(0)),
         startBlocks_(pending.added().size(), 0) {}
 
-  TreeEditPlan run(ImageChanges base, const OutputPlace& output) {
+  TreeEditPlan run(ImageChanges base, std::vector<RecordChange> records,
+                   const OutputPlace& output) {
     collect();
     TreeSurvey survey(image_, geometry_, changed_);
     walkTree(image_, geometry_, geometry_.rootDirectoryOffset, survey);
@@ -207,7 +203,7 @@ class TreeEditPlanner {
     if (!plan_.problems.empty()) return std::move(plan_);
     fillNewRecords();
     updateLeads(writer, volume.directories);
-    takeOver(base, volume.directories, end);
+    takeOver(base, std::move(records), end);
     addStreams(writer);
     addFiles();
     return std::move(plan_);
@@ -476,7 +472,7 @@ class TreeEditPlanner {
         index ? map.copyBegins(*index) : std::vector<std::int64_t>{lead.holder};
     RecordPatch patch = writer.patchRecord(copies, lead.position, update);
     const std::string where = map.path(image_, index.value_or(0));
-    if (!patch.fits) problem(subject, "its record in " + where + " cannot be read.\n");
+    if (!patch.fits) return problem(subject, "its record in " + where + " cannot be read.\n");
     for (const std::size_t c : patch.outside) {
       problem(subject, "copy " + std::to_string(c) + " of " + where + " lies outside the image.\n");
     }
@@ -487,35 +483,24 @@ class TreeEditPlanner {
   }
 
   // u's and r's changes: theirs, except that r's record changes in a
-  // directory that is re-packed go into it (keeping the records' new
-  // names), and that the header's block count is this plan's when it
-  // allocates.
-  void takeOver(ImageChanges& base, const DirectoryMap& map, std::int64_t end) {
+  // directory that is re-packed go into it as edits (keeping the records'
+  // new names) instead of where they stand, and that the header's block
+  // count is this plan's when it allocates.
+  void takeOver(ImageChanges& base, std::vector<RecordChange> records, std::int64_t end) {
     const std::int64_t blockCountField =
         std::int64_t{geometry_.volumeOffset} + layout::kBlockCountField;
     for (ByteWrite& write : base.bytes) {
-      if (write.position == blockCountField && allocated_) continue;
-      const auto* stretch = map.overlapping(
-          write.position, write.position + static_cast<std::int64_t>(write.bytes.size()));
-      const auto copies =
-          stretch != nullptr ? map.copyBegins(stretch->directory) : std::vector<std::int64_t>{};
-      const auto changed = copies.empty()
-                               ? changed_.end()
-                               : changed_.find(static_cast<std::int32_t>(copies.front()));
-      if (changed == changed_.end() || write.bytes.size() < layout::kMinEntrySize) {
+      if (write.position != blockCountField || !allocated_) {
         plan_.changes.bytes.push_back(std::move(write));
-        continue;
       }
-      const auto position =
-          static_cast<std::int32_t>(copies.front() + write.position - stretch->begin);
-      RecordUpdate update{fromBigEndian(write.bytes, layout::kByteCountField),
-                          fromBigEndian(write.bytes, layout::kDataBlocksField),
-                          {}};
-      for (std::size_t at = layout::kStartBlockField; at + 4 <= write.bytes.size(); at += 4) {
-        update.copies.push_back(fromBigEndian(write.bytes, at));
-      }
-      changed->second.edits->records[position].update = update;
     }
+    for (RecordChange& record : records) {
+      const auto changed = changed_.find(record.directory);
+      if (changed == changed_.end()) continue;
+      changed->second.edits->records[record.position].update = std::move(record.update);
+      record.writes.clear();
+    }
+    writeInPlace(std::move(records), plan_.changes);
     plan_.changes.files = std::move(base.files);
     plan_.changes.streams = std::move(base.streams);
     plan_.changes.length = end;
@@ -588,9 +573,9 @@ class TreeEditPlanner {
 
 TreeEditPlan planTreeEdits(const ImageFile& image, const VolumeGeometry& geometry,
                            const PendingChanges& pending, ImageChanges base,
-                           const OutputPlace& output) {
+                           std::vector<RecordChange> records, const OutputPlace& output) {
   TreeEditPlanner planner(image, geometry, pending);
-  return planner.run(std::move(base), output);
+  return planner.run(std::move(base), std::move(records), output);
 }
 
 }  // namespace discshell

@@ -76,7 +76,7 @@ PatchPlan planUpdate(const ImageFile& image, const VolumeGeometry& geometry,
                      const platform::Directory& top, const PatchTarget& target,
                      const OutputPlace& output) {
   ChangeScan scan = scanChanges(image, geometry, top, target, LongerFiles::kRefused);
-  PatchPlan plan{std::move(scan.problems),  std::move(scan.revisits), scan.noLocalFiles, {}, {},
+  PatchPlan plan{std::move(scan.problems),  std::move(scan.revisits), scan.noLocalFiles, {}, {}, {},
                  std::move(scan.untracked), scan.untrackedCount};
   if (scan.changed.empty()) return plan;
   const std::vector<ChangedEntry>& changed = scan.changed;
