@@ -85,10 +85,12 @@ class LocalScan {
 
   void open(platform::Directory directory, std::uint32_t index, const std::string& localPath,
             const std::string& shownPath) {
-    auto names = directory.names();
-    if (!names) return problem(shownPath, "its local directory cannot be read.\n");
-    std::sort(names->begin(), names->end());
-    stack_.push_back({std::move(directory), std::move(*names), 0, index, localPath, shownPath});
+    std::vector<std::string> names;
+    if (!directory.listNames([&](std::string_view name) { names.emplace_back(name); })) {
+      return problem(shownPath, "its local directory cannot be read.\n");
+    }
+    std::sort(names.begin(), names.end());
+    stack_.push_back({std::move(directory), std::move(names), 0, index, localPath, shownPath});
   }
 
   // The next name of the innermost directory.

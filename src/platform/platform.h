@@ -121,9 +121,6 @@ class Directory {
   /// The regular file `name`, for reading; never through a link, and a FIFO
   /// never blocks the open.
   [[nodiscard]] std::optional<File> openFile(std::string_view name) const;
-  /// The names of what stands in this directory, without "." and "..", in
-  /// no particular order; no value when they cannot be read.
-  [[nodiscard]] std::optional<std::vector<std::string>> names() const;
   /// A new file in this directory that has no name until it is committed.
   [[nodiscard]] std::optional<PendingFile> createPending() const;
   /// Hands every name in this directory but "." and ".." to `visit`, in the

@@ -295,27 +295,6 @@ std::optional<File> Directory::openFile(std::string_view name) const {
   return openReadable(fdOf(handle_), std::string(name).c_str(), O_NOFOLLOW, false);
 }
 
-std::optional<std::vector<std::string>> Directory::names() const {
-  // A descriptor of its own: closedir closes it, and this one stays open.
-  const int fd = ::openat(fdOf(handle_), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  DIR* stream = ::fdopendir(fd);
-  if (stream == nullptr) {
-    ::close(fd);
-    return std::nullopt;
-  }
-  std::vector<std::string> names;
-  errno = 0;
-  while (const struct dirent* entry = ::readdir(stream)) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
-  const bool complete = errno == 0;
-  ::closedir(stream);
-  if (!complete) return std::nullopt;
-  return names;
-}
-
 std::optional<PendingFile> Directory::createPending() const {
   auto directory = duplicate();
   if (!directory) return std::nullopt;

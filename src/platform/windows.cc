@@ -432,26 +432,6 @@ std::optional<File> Directory::openFile(std::string_view name) const {
   return file;
 }
 
-std::optional<std::vector<std::string>> Directory::names() const {
-  const auto pattern = toWide(path_ + "\\*");
-  if (!pattern) return std::nullopt;
-  WIN32_FIND_DATAW found{};
-  const HANDLE search = ::FindFirstFileW(pattern->c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) {
-    if (::GetLastError() == ERROR_FILE_NOT_FOUND) return std::vector<std::string>{};
-    return std::nullopt;
-  }
-  std::vector<std::string> names;
-  do {
-    const std::wstring_view name = found.cFileName;
-    if (name != L"." && name != L"..") names.push_back(toUtf8(name));
-  } while (::FindNextFileW(search, &found));
-  const bool complete = ::GetLastError() == ERROR_NO_MORE_FILES;
-  ::FindClose(search);
-  if (!complete) return std::nullopt;
-  return names;
-}
-
 std::optional<PendingFile> Directory::createPending() const {
   auto directory = duplicate();
   if (!directory) return std::nullopt;
