@@ -56,7 +56,7 @@ struct Session {
   /// What i, e and n changed and no write has put into an output yet.
   PendingChanges pending;
   /// The names of the directory i, e and n looked in last.
-  NameIndex names;
+  RecentNameIndex names;
   /// The state of `pending` (its revision) for which ending the run was
   /// refused once with a warning; the same state lets a second q end it.
   std::optional<std::uint64_t> warnedAt;

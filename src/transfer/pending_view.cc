@@ -37,9 +37,9 @@ PendingPath pathOfLevels(const std::vector<Level>& levels) {
 
 }  // namespace
 
-const std::vector<std::uint64_t>& NameIndex::keysOf(const ImageFile& image,
-                                                    const VolumeGeometry& geometry,
-                                                    std::int32_t directory) {
+const std::vector<std::uint64_t>& RecentNameIndex::keysOf(const ImageFile& image,
+                                                          const VolumeGeometry& geometry,
+                                                          std::int32_t directory) {
   const auto status = image.file().status();
   if (!status || !imageStatus_ || !status->unchangedSince(*imageStatus_)) kept_.clear();
   imageStatus_ = status;
@@ -63,8 +63,9 @@ const std::vector<std::uint64_t>& NameIndex::keysOf(const ImageFile& image,
   return kept_.front().keys;
 }
 
-std::vector<std::int32_t> NameIndex::find(const ImageFile& image, const VolumeGeometry& geometry,
-                                          std::int32_t directory, std::string_view name) {
+std::vector<std::int32_t> RecentNameIndex::find(const ImageFile& image,
+                                                const VolumeGeometry& geometry,
+                                                std::int32_t directory, std::string_view name) {
   const std::vector<std::uint64_t>& keys = keysOf(image, geometry, directory);
   const std::uint64_t first = std::uint64_t{nameHash(name)} << 32;
   std::vector<std::int32_t> positions;

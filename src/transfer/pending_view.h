@@ -22,7 +22,7 @@ namespace discshell {
 /// not a thousand. It keeps the last few directories (a path's parents and
 /// the directory at its end), and starts afresh when the image file has
 /// changed.
-class NameIndex {
+class RecentNameIndex {
  public:
   /// The positions of the records of the directory at `directory` whose
   /// name is `name`, in walk order.
@@ -68,7 +68,7 @@ struct PendingPath {
 class PendingView {
  public:
   PendingView(const ImageFile& image, const VolumeGeometry& geometry, const PendingChanges& changes,
-              NameIndex& names)
+              RecentNameIndex& names)
       : image_(image), geometry_(geometry), changes_(changes), names_(names) {}
 
   /// The first entry named `name` in `directory`, or no value.
@@ -101,7 +101,7 @@ class PendingView {
   const ImageFile& image_;
   const VolumeGeometry& geometry_;
   const PendingChanges& changes_;
-  NameIndex& names_;
+  RecentNameIndex& names_;
 };
 
 }  // namespace discshell
