@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -58,6 +59,19 @@ inline FuzzInput splitInput(const std::uint8_t* data, std::size_t size) {
     }
   }
   return input;
+}
+
+/// Every input in a corpus directory, with the file it came from.
+inline std::vector<std::pair<std::filesystem::path, FuzzInput>> readCorpus(
+    const std::filesystem::path& directory) {
+  std::vector<std::pair<std::filesystem::path, FuzzInput>> inputs;
+  for (const auto& file : std::filesystem::directory_iterator(directory)) {
+    std::ifstream in(file.path(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    inputs.emplace_back(
+        file.path(), splitInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+  }
+  return inputs;
 }
 
 inline std::string joinInput(const std::string& script, const std::string& image,

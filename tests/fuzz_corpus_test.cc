@@ -36,14 +36,11 @@ class InScratchDirectory {
 
 TEST(FuzzCorpus, EverySessionEndsNormallyAndLeavesTheImageAlone) {
   std::size_t replayed = 0;
-  for (const auto& file : std::filesystem::directory_iterator(DISCSHELL_FUZZ_CORPUS)) {
-    const std::string bytes = readFile(file.path().string()).value();
-    const fuzz::FuzzInput input =
-        fuzz::splitInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  for (const auto& [path, input] : fuzz::readCorpus(DISCSHELL_FUZZ_CORPUS)) {
     InScratchDirectory scratch;
     const int status = fuzz::runSession(input);
-    EXPECT_TRUE(status >= 0 && status <= 2) << file.path();
-    EXPECT_EQ(readFile("image.iso"), input.image) << file.path();
+    EXPECT_TRUE(status >= 0 && status <= 2) << path;
+    EXPECT_EQ(readFile("image.iso"), input.image) << path;
     ++replayed;
   }
   EXPECT_GT(replayed, 10u);

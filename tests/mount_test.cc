@@ -411,10 +411,7 @@ TEST(Mount, AHostileCorpusImageReadsOrFailsWithEioAndTheServerLives) {
   // The corpus image with the most files whose reads fail.
   std::string hostile;
   std::size_t most = 0;
-  for (const auto& file : std::filesystem::directory_iterator(DISCSHELL_FUZZ_CORPUS)) {
-    const std::string bytes = readFile(file.path().string()).value();
-    const fuzz::FuzzInput input =
-        fuzz::splitInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  for (const auto& [path, input] : fuzz::readCorpus(DISCSHELL_FUZZ_CORPUS)) {
     const MemorySource source(std::vector<unsigned char>(input.image.begin(), input.image.end()));
     const auto geometry = readVolumeGeometry(source, 0);
     if (!geometry) continue;

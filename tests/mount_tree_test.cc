@@ -226,16 +226,13 @@ TEST(MountTree, KeepsItsNameIndexesWithinTheBound) {
 
 TEST(MountTree, ServesEveryCorpusImageWithinItsBytes) {
   std::size_t served = 0;
-  for (const auto& file : std::filesystem::directory_iterator(DISCSHELL_FUZZ_CORPUS)) {
-    const std::string bytes = readFile(file.path().string()).value();
-    const fuzz::FuzzInput input =
-        fuzz::splitInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  for (const auto& [path, input] : fuzz::readCorpus(DISCSHELL_FUZZ_CORPUS)) {
     const MemorySource source(std::vector<unsigned char>(input.image.begin(), input.image.end()));
     const auto geometry = readVolumeGeometry(source, 0);
     if (!geometry) continue;
     MountTree tree(source, *geometry);
     const std::vector<std::string> lines = describe(tree);
-    for (const std::string& line : lines) EXPECT_FALSE(line.empty()) << file.path();
+    for (const std::string& line : lines) EXPECT_FALSE(line.empty()) << path;
     ++served;
   }
   EXPECT_GT(served, 10u);
