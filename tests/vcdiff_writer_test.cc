@@ -228,9 +228,18 @@ TEST(VcdiffWriter, CutsWindowsOfEightMiBAndCarriesEachPieceAcross) {
   expected.replace(3 * kMiB, streamed.size(), streamed);
   expected.replace(24 * kMiB - 1000, streamed.size(), streamed);
   expected.replace(16 * kMiB - 2, 4, "abcd");
-  const Decoded decoded = decodeDelta(readFile(dir / "p.vcdiff").value(), source);
+  const std::string delta = readFile(dir / "p.vcdiff").value();
+  const Decoded decoded = decodeDelta(delta, source);
   EXPECT_TRUE(decoded.target == expected);
   EXPECT_EQ(decoded.windows, (std::vector<std::uint64_t>{8 * kMiB, 8 * kMiB, 8 * kMiB, kMiB + 1}));
+  // The local file's first stretch, behind image bytes in its window, lies
+  // where the kernel copies it at full speed: at a position of the delta
+  // that agrees with the file's (0) modulo the kernel's unit.
+  const auto file = platform::openForReading(dir / "p.vcdiff");
+  const std::int64_t alignment = file ? platform::kernelCopyAlignment(*file) : 0;
+  if (alignment > 0) {
+    EXPECT_EQ(static_cast<std::int64_t>(delta.find(local.substr(0, 4096))) % alignment, 0);
+  }
   if (!haveXdelta3()) GTEST_SKIP() << kNoXdelta3;
   EXPECT_TRUE(applyPatch(dir / "image.iso", dir / "p.vcdiff", true, dir / "out") == expected);
 }

@@ -19,16 +19,16 @@ void printProgress(std::ostream& console, std::int64_t imageLength, std::int64_t
 }
 
 // --patch: the delta for the one write, with the lines the image would get.
-ReplaceResult writePatch(const ImageChanges& changes, const std::string& localName,
-                         std::int64_t imageLength, std::ostream& console,
-                         platform::PendingFile& pending, const OutputFile& output,
-                         std::int64_t& patchSize) {
+ReplaceResult writePatch(const ImageFile& image, const ImageChanges& changes,
+                         const std::string& localName, std::int64_t imageLength,
+                         std::ostream& console, platform::PendingFile& pending,
+                         const OutputFile& output, std::int64_t& patchSize) {
   const LocalWrite& write = changes.files.front();
   printProgress(console, imageLength, write.positions.front(), write.length);
   if (write.positions.front() + write.length > imageLength) return ReplaceResult::kFailed;
   const PatchResult patch = encodeChanges(
-      imageLength, changes, [&](const std::string&) { return platform::openForReading(localName); },
-      pending.file());
+      image.file(), imageLength, changes,
+      [&](const std::string&) { return platform::openForReading(localName); }, pending.file());
   if (patch.write.outcome != WriteOutcome::kWritten || !output.stillReplaceable() ||
       !pending.commit(output.name, output.existing)) {
     return ReplaceResult::kFailed;
@@ -67,7 +67,8 @@ ReplaceResult replaceFile(const ImageFile& image, std::int32_t position, std::in
     const auto status = local->status();
     if (!status || status->size != replaced) return ReplaceResult::kFailed;
     const ImageChanges changes{{{localName, *status, replaced, {position}}}, {}, {}, *imageLength};
-    return writePatch(changes, localName, *imageLength, console, *pending, output, *patchSize);
+    return writePatch(image, changes, localName, *imageLength, console, *pending, output,
+                      *patchSize);
   }
   // The whole image first, in one copy that the file system may turn into
   // shared blocks, then the replacement over it. A copy that fails is

@@ -36,7 +36,10 @@ constexpr std::size_t kWindowPieces = std::size_t{1} << 15;
 // Small pieces of the delta gather in a buffer of this size.
 constexpr std::size_t kBufferLength = std::size_t{64} << 10;
 
-enum class Source { kImage, kZeros, kLocalFile, kStream, kBytes };
+// kImageData: bytes of the image carried in the delta as ADD data rather
+// than COPYed, put there to move a local file's data that follows them to
+// where the kernel copies it at full speed.
+enum class Source { kImage, kImageData, kZeros, kLocalFile, kStream, kBytes };
 
 // Where the bytes of a stretch of the target come from. The image's are at
 // the same position in the image; a local file's, a stream's or a byte
@@ -121,7 +124,53 @@ struct Span {
   std::int64_t begin = 0;
   Piece piece;
   [[nodiscard]] std::int64_t length() const { return piece.end - begin; }
+  /// Whether an ADD carries its bytes in the window's data.
+  [[nodiscard]] bool added() const {
+    return piece.source != Source::kImage && piece.source != Source::kZeros;
+  }
+  /// What it puts in the window's data: its bytes, RUN's one byte, or none.
+  [[nodiscard]] std::int64_t dataLength() const {
+    return added() ? length() : piece.source == Source::kZeros ? 1 : 0;
+  }
 };
+
+// Only a local file's stretch of at least this much is moved to where the
+// kernel copies it: the image bytes carried to move it, under one page,
+// then add at most 0.4% to the delta.
+constexpr std::int64_t kAlignedDataAtLeast = std::int64_t{1} << 20;
+
+bool movable(const Span& span) {
+  return span.piece.source == Source::kLocalFile && span.length() >= kAlignedDataAtLeast;
+}
+
+// The window's spans with the end of the image stretch in front of each
+// large stretch of a local file carried as data, as much of it as puts the
+// file's bytes at a position of the delta that agrees with their position in
+// the file modulo `alignment`; the window's data begins at `dataStart`.
+// Where the stretch in front is too short, or none, the bytes stay where
+// they fall.
+std::vector<Span> alignLocalData(const std::vector<Span>& spans, std::int64_t dataStart,
+                                 std::int64_t alignment) {
+  std::vector<Span> laid;
+  laid.reserve(spans.size() + kPatchWindowTarget / kAlignedDataAtLeast);
+  std::int64_t at = dataStart;
+  for (const Span& span : spans) {
+    if (movable(span) && !laid.empty() && laid.back().piece.source == Source::kImage) {
+      const std::int64_t shift = ((span.piece.offset - at) % alignment + alignment) % alignment;
+      Span& before = laid.back();
+      if (shift > 0 && shift < before.length()) {
+        const std::int64_t split = before.piece.end - shift;
+        const Span carried{split, Piece{before.piece.end, Source::kImageData, 0, split}};
+        before.piece.end = split;
+        laid.push_back(carried);
+        at += shift;
+      }
+    }
+    laid.push_back(span);
+    at += span.dataLength();
+  }
+  return laid;
+}
 
 void putInteger(std::string& out, std::uint64_t value) {
   // Base 128, the most significant digit first, the high bit set on all
@@ -167,8 +216,7 @@ WindowCode codeWindow(const std::vector<Span>& spans) {
   };
   for (const Span& span : spans) {
     const std::int64_t size = span.length();
-    if (span.piece.source == Source::kLocalFile || span.piece.source == Source::kStream ||
-        span.piece.source == Source::kBytes) {
+    if (span.added()) {
       added += size;
       code.dataLength += size;
       continue;
@@ -253,8 +301,13 @@ bool unchanged(const platform::File& file, const platform::FileStatus& planned) 
 
 class DeltaEncoder {
  public:
-  DeltaEncoder(const ImageChanges& changes, const LocalFileOpener& open, platform::File& out)
-      : changes_(changes), open_(open), out_(out) {}
+  DeltaEncoder(const platform::File& image, const ImageChanges& changes,
+               const LocalFileOpener& open, platform::File& out)
+      : image_(image),
+        changes_(changes),
+        open_(open),
+        out_(out),
+        alignment_(platform::kernelCopyAlignment(out)) {}
 
   PatchResult run(std::int64_t imageLength) {
     const auto target = describeTarget(imageLength, changes_);
@@ -280,10 +333,26 @@ class DeltaEncoder {
 
  private:
   bool writeWindow(const std::vector<Span>& spans) {
-    const WindowCode code = codeWindow(spans);
     const std::int64_t targetLength = spans.back().piece.end - spans.front().begin;
-    if (!out_.put(windowHeader(code, targetLength))) return false;
-    for (const Span& span : spans) {
+    WindowCode code = codeWindow(spans);
+    std::string header = windowHeader(code, targetLength);
+    // The spans with image bytes carried, where a large stretch of a local
+    // file asks for it. Where the data begins depends on the header's
+    // length, and that on the data laid out: a round or two settle it.
+    // Unsettled, the window is as valid, only slower to write.
+    std::vector<Span> laid;
+    const bool align = alignment_ > 0 && std::any_of(spans.begin(), spans.end(), movable);
+    for (int round = 0; round < 3 && align; ++round) {
+      laid =
+          alignLocalData(spans, out_.size() + static_cast<std::int64_t>(header.size()), alignment_);
+      code = codeWindow(laid);
+      std::string next = windowHeader(code, targetLength);
+      const bool settled = next.size() == header.size();
+      header = std::move(next);
+      if (settled) break;
+    }
+    if (!out_.put(header)) return false;
+    for (const Span& span : align ? laid : spans) {
       if (!writeData(span)) return false;
     }
     return out_.put(code.instructions) && out_.put(code.addresses);
@@ -295,6 +364,8 @@ class DeltaEncoder {
       case Source::kImage:
         reportProgress(span.length());
         return true;
+      case Source::kImageData:
+        return out_.copyFrom(image_, span.begin, span.length());
       case Source::kZeros:
         reportProgress(span.length());
         return out_.put(std::string_view("\0", 1));
@@ -373,9 +444,11 @@ class DeltaEncoder {
     failure_ = {WriteOutcome::kLocalFileChanged, changes_.files[index].path};
   }
 
+  const platform::File& image_;
   const ImageChanges& changes_;
   const LocalFileOpener& open_;
   DeltaOutput out_;
+  const std::int64_t alignment_;
   std::optional<platform::File> local_;
   std::size_t localIndex_ = 0;
   std::unique_ptr<ByteStream> stream_;
@@ -386,9 +459,10 @@ class DeltaEncoder {
 
 }  // namespace
 
-PatchResult encodeChanges(std::int64_t imageLength, const ImageChanges& changes,
-                          const LocalFileOpener& open, platform::File& out) {
-  return DeltaEncoder(changes, open, out).run(imageLength);
+PatchResult encodeChanges(const platform::File& image, std::int64_t imageLength,
+                          const ImageChanges& changes, const LocalFileOpener& open,
+                          platform::File& out) {
+  return DeltaEncoder(image, changes, open, out).run(imageLength);
 }
 
 bool patchOutputRefused(const OutputFile& output, const ImageFile& image) {
@@ -403,8 +477,8 @@ PatchResult writeChangesPatch(const ImageFile& image, const platform::Directory&
   auto pending = output.directory->createPending();
   if (!imageLength || !pending) return {};
   const PatchResult result = encodeChanges(
-      *imageLength, changes, [&](const std::string& path) { return openBelow(top, path); },
-      pending->file());
+      image.file(), *imageLength, changes,
+      [&](const std::string& path) { return openBelow(top, path); }, pending->file());
   if (result.write.outcome != WriteOutcome::kWritten) return result;
   if (!output.stillReplaceable() || !pending->commit(output.name, output.existing)) return {};
   return result;

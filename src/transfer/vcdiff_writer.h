@@ -34,12 +34,15 @@ struct PatchResult {
   std::int64_t size = 0;  ///< the delta's length in bytes, once written
 };
 
-/// Writes into the empty file `out` a delta that turns an image of
-/// `imageLength` bytes into what writeChangedImage would write for
+/// Writes into the empty file `out` a delta that turns `image`, of
+/// `imageLength` bytes, into what writeChangedImage would write for
 /// `changes`. Each local file must still be as the plan read it while its
-/// bytes are copied.
-[[nodiscard]] PatchResult encodeChanges(std::int64_t imageLength, const ImageChanges& changes,
-                                        const LocalFileOpener& open, platform::File& out);
+/// bytes are copied. A few image bytes in front of a local file's may be
+/// carried in the delta, so that the file's bytes land where the kernel
+/// copies them at full speed.
+[[nodiscard]] PatchResult encodeChanges(const platform::File& image, std::int64_t imageLength,
+                                        const ImageChanges& changes, const LocalFileOpener& open,
+                                        platform::File& out);
 
 /// The output refusals for a delta: it is the image, or something other
 /// than a regular file stands at its name.
