@@ -216,16 +216,15 @@ WindowCode codeWindow(const std::vector<Span>& spans) {
   };
   for (const Span& span : spans) {
     const std::int64_t size = span.length();
+    code.dataLength += span.dataLength();
     if (span.added()) {
       added += size;
-      code.dataLength += size;
       continue;
     }
     endAdd();
     if (span.piece.source == Source::kZeros) {
       out.push_back(static_cast<char>(kRun));
       putInteger(out, static_cast<std::uint64_t>(size));
-      code.dataLength += 1;
     } else if (size >= kSmallestCopyInCode && size <= kLargestCopyInCode) {
       out.push_back(static_cast<char>(kCopy + size - kSmallestCopyInCode + 1));
       putInteger(code.addresses, static_cast<std::uint64_t>(span.begin - code.sourceBegin));
