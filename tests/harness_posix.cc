@@ -101,6 +101,7 @@ RunResult runTool(const std::vector<std::string>& args, const std::string& scrip
   result.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
   result.peakKiB = usage.ru_maxrss;
   result.errors = readFile(io / "stderr").value_or("");
+  recordRun(workingDirectory, result);
   return result;
 }
 

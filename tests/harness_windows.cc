@@ -141,6 +141,7 @@ RunResult runTool(const std::vector<std::string>& args, const std::string& scrip
   // Exit codes from 0xC0000000 on are an exception's or Ctrl-C's status.
   result.status = code < 0xC0000000 ? static_cast<int>(code) : -1;
   result.errors = readFile(io / "stderr").value_or("");
+  recordRun(workingDirectory, result);
   return result;
 }
 

@@ -9,6 +9,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
+#include <map>
+
 #include "console/startup.h"
 #include "platform/platform.h"
 
@@ -43,6 +47,40 @@ RunResult runInProcess(const std::vector<std::string>& args, const std::string& 
   result.output = out.str();
   result.errors = err.str();
   return result;
+}
+
+namespace {
+
+std::string withoutScratchPath(std::string text, const std::string& path) {
+  for (std::size_t at; !path.empty() && (at = text.find(path)) != std::string::npos;) {
+    text.replace(at, path.size(), "<dir>");
+  }
+  return text;
+}
+
+}  // namespace
+
+void recordRun(const std::string& workingDirectory, const RunResult& result) {
+  const char* top = std::getenv("DISCSHELL_RECORD_OUTPUTS");
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  if (top == nullptr || *top == '\0' || test == nullptr) return;
+  static std::map<std::string, int> runs;
+  const std::string name = std::string(test->test_suite_name()) + "." + test->name();
+  namespace fs = std::filesystem;
+  const fs::path record = fs::path(top) / name / std::to_string(runs[name]++);
+  fs::create_directories(record / "files");
+  writeFile((record / "status").string(), std::to_string(result.status) + " " +
+                                              std::to_string(result.signal) + "\n");
+  writeFile((record / "stdout").string(), withoutScratchPath(result.output, workingDirectory));
+  writeFile((record / "stderr").string(), withoutScratchPath(result.errors, workingDirectory));
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(workingDirectory, error), end; !error && it != end;
+       it.increment(error)) {
+    if (!it->is_regular_file(error) || it->file_size(error) > (16u << 20)) continue;
+    const fs::path copy = record / "files" / fs::relative(it->path(), workingDirectory, error);
+    fs::create_directories(copy.parent_path(), error);
+    fs::copy_file(it->path(), copy, fs::copy_options::overwrite_existing, error);
+  }
 }
 
 bool makeSymbolicLink(const std::string& target, const std::string& path) {

@@ -60,6 +60,14 @@ struct ToolOptions {
 RunResult runTool(const std::vector<std::string>& args, const std::string& script,
                   const std::string& workingDirectory, const ToolOptions& options = {});
 
+/// When DISCSHELL_RECORD_OUTPUTS names a directory, keeps there what a run
+/// left: its status, standard output and error (the scratch path written as
+/// "<dir>") and a copy of every file of up to 16 MiB in its directory, under
+/// the test's name and the run's number in it. Comparing two such records
+/// (tools/fingerprint_outputs.sh) shows that a change left every output of
+/// every session alike.
+void recordRun(const std::string& workingDirectory, const RunResult& result);
+
 /// Runs `work` in a child process where there is fork, so that this
 /// process's memory stays as it was (Windows: here); false when it failed.
 bool inChildProcess(const std::function<void()>& work);
