@@ -7,8 +7,8 @@
 #include <array>
 #include <csignal>
 
+#include "bytes/copy.h"
 #include "session_harness.h"
-#include "transfer/copy.h"
 
 namespace discshell::testing {
 namespace {

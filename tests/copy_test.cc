@@ -1,4 +1,4 @@
-#include "transfer/copy.h"
+#include "bytes/copy.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // Local names: the escape's exact bytes under each platform's rules, the
 // way back, and names told apart exactly even where their hashes collide.
-#include "transfer/local_name.h"
+#include "local/local_name.h"
 
 #include <gtest/gtest.h>
 
+#include "local/local_tree.h"
 #include "session_harness.h"
-#include "transfer/local_tree.h"
 #include "volume/directory.h"
 
 namespace discshell::testing {

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "local/local_name.h"
 #include "session_harness.h"
-#include "transfer/local_name.h"
 
 namespace discshell::testing {
 namespace {

@@ -3,12 +3,13 @@
 
 #include <filesystem>
 
+#include "bytes/progress.h"
+#include "edit/patch_plan.h"
+#include "edit/resize_plan.h"
+#include "edit/update_plan.h"
+#include "local/local_tree.h"
 #include "patched_output.h"
 #include "session_harness.h"
-#include "transfer/patch_plan.h"
-#include "transfer/progress.h"
-#include "transfer/resize_plan.h"
-#include "transfer/update.h"
 
 namespace discshell::testing {
 namespace {
@@ -426,7 +427,7 @@ TEST(Resize, WritesNothingWhenALocalFileChangesAfterItWasCompared) {
       ASSERT_EQ(plan.lines.size(), 1u);
       EditWhileRunning edit(dir / "hello.txt", after);
       const ProgressScope scope(&edit);
-      const WriteResult result = writeChangedImage(image, top, plan.changes, output);
+      const WriteResult result = writeChangedImage(image, filesBelow(top), plan.changes, output);
       EXPECT_EQ(result.outcome, WriteOutcome::kLocalFileChanged);
       EXPECT_EQ(result.path, "hello.txt");
       EXPECT_FALSE(exists(output));

@@ -1,17 +1,16 @@
 #include "session_harness.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
-
-#include <gtest/gtest.h>
-
-#include <map>
 
 #include "console/startup.h"
 #include "platform/platform.h"
@@ -69,8 +68,8 @@ void recordRun(const std::string& workingDirectory, const RunResult& result) {
   namespace fs = std::filesystem;
   const fs::path record = fs::path(top) / name / std::to_string(runs[name]++);
   fs::create_directories(record / "files");
-  writeFile((record / "status").string(), std::to_string(result.status) + " " +
-                                              std::to_string(result.signal) + "\n");
+  writeFile((record / "status").string(),
+            std::to_string(result.status) + " " + std::to_string(result.signal) + "\n");
   writeFile((record / "stdout").string(), withoutScratchPath(result.output, workingDirectory));
   writeFile((record / "stderr").string(), withoutScratchPath(result.errors, workingDirectory));
   std::error_code error;

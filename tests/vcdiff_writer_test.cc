@@ -1,7 +1,7 @@
 // --patch: the delta w, u and r write instead of the image, decoded here by
 // a decoder of the tests' own over the default code table and, where it is
 // installed, by xdelta3, and compared with what -o writes.
-#include "transfer/vcdiff_writer.h"
+#include "output/vcdiff_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,9 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "edit/update_plan.h"
+#include "local/local_tree.h"
 #include "session_harness.h"
-#include "transfer/update.h"
 #include "volume/geometry.h"
 
 namespace discshell::testing {
@@ -169,7 +170,7 @@ TEST(VcdiffWriter, WritesTheDefaultCodeTablesInstructionsByteForByte) {
   const auto top = platform::Directory::open(dir.path()).value();
   const ImageChanges changes{
       {{"hello", platform::statPath(dir / "hello").value(), 5, {10, 200}}}, {{12, "xy"}}, {}, 210};
-  const PatchResult result = writeChangesPatch(image, top, changes, dir / "p.vcdiff");
+  const PatchResult result = writeChangesPatch(image, filesBelow(top), changes, dir / "p.vcdiff");
   const std::string expected = std::string("\xD6\xC3\xC4\0\0", 5) +  // header
                                std::string("\x01\x64\x00\x1D", 4) +  // window: source 0..100
                                std::string("\x81\x52\x00\x0C\x09\x02", 6) +  // 210 bytes
@@ -220,7 +221,7 @@ TEST(VcdiffWriter, CutsWindowsOfEightMiBAndCarriesEachPieceAcross) {
         static_cast<std::int64_t>(streamed.size()),
         [&] { return std::make_unique<StringStream>(streamed); }}},
       25 * kMiB + 1};
-  ASSERT_EQ(writeChangesPatch(image, top, changes, dir / "p.vcdiff").write.outcome,
+  ASSERT_EQ(writeChangesPatch(image, filesBelow(top), changes, dir / "p.vcdiff").write.outcome,
             WriteOutcome::kWritten);
   std::string expected = source + std::string(5 * kMiB - 2, '\0');
   expected.replace(7 * kMiB, local.size(), local);
@@ -341,7 +342,8 @@ TEST(PatchOption, RefusesWhatTheOutputRefusesAndALocalFileChangedSinceThePlan) {
       OutputPlace("p"));
   ASSERT_EQ(plan.lines.size(), 1u);
   writeFile(dir / "hello.txt", "Ho!\n");
-  const PatchResult result = writeChangesPatch(image, top, plan.changes, OutputPlace(dir / "p"));
+  const PatchResult result =
+      writeChangesPatch(image, filesBelow(top), plan.changes, OutputPlace(dir / "p"));
   EXPECT_EQ(result.write.outcome, WriteOutcome::kLocalFileChanged);
   EXPECT_EQ(result.write.path, "hello.txt");
   EXPECT_FALSE(exists(dir / "p"));
@@ -351,7 +353,8 @@ TEST(PatchOption, RefusesWhatTheOutputRefusesAndALocalFileChangedSinceThePlan) {
   const PatchPlan again = planUpdate(
       image, geometry, top, {std::nullopt, geometry.rootDirectoryOffset, "", std::nullopt, {}},
       OutputPlace("p"));
-  EXPECT_EQ(writeChangesPatch(image, top, again.changes, OutputPlace(dir / "fifo")).write.outcome,
+  EXPECT_EQ(writeChangesPatch(image, filesBelow(top), again.changes, OutputPlace(dir / "fifo"))
+                .write.outcome,
             WriteOutcome::kFailed);
   EXPECT_TRUE(std::filesystem::is_fifo(dir / "fifo"));
 }

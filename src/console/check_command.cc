@@ -1,7 +1,7 @@
 // v: check the whole volume, whatever the current directory.
+#include "bytes/progress.h"
 #include "console/commands.h"
 #include "console/work_totals.h"
-#include "transfer/progress.h"
 #include "volume/check.h"
 
 namespace discshell {

@@ -1,11 +1,11 @@
 // m: the SHA-256 of every file x would write, in sha256sum's own format.
+#include "bytes/copy.h"
 #include "console/commands.h"
 #include "console/work_totals.h"
+#include "local/extract.h"
+#include "local/local_name.h"
+#include "local/local_tree.h"
 #include "platform/sha256.h"
-#include "transfer/copy.h"
-#include "transfer/extract.h"
-#include "transfer/local_name.h"
-#include "transfer/local_tree.h"
 
 namespace discshell {
 namespace {

@@ -1,14 +1,14 @@
 // Commands on single entries: g, a, w, p and s.
 #include <string>
 
+#include "bytes/copy.h"
 #include "console/commands.h"
 #include "console/work_totals.h"
-#include "transfer/copy.h"
-#include "transfer/extract.h"
-#include "transfer/local_name.h"
-#include "transfer/patch_plan.h"
-#include "transfer/replace.h"
-#include "transfer/vcdiff_writer.h"
+#include "edit/patch_plan.h"
+#include "local/extract.h"
+#include "local/local_name.h"
+#include "output/replace.h"
+#include "output/vcdiff_writer.h"
 #include "volume/directory.h"
 
 namespace discshell {

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "console/commands.h"
-#include "transfer/patch_plan.h"
+#include "edit/patch_plan.h"
 
 namespace discshell {
 

@@ -4,7 +4,7 @@
 #include "console/commands.h"
 #include "console/patch_command.h"
 #include "console/work_totals.h"
-#include "transfer/output_file.h"
+#include "output/output_file.h"
 
 namespace discshell {
 namespace {

@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "console/session.h"
-#include "transfer/tree_edit_plan.h"
+#include "edit/tree_edit_plan.h"
 
 namespace discshell {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "transfer/progress.h"
+#include "bytes/progress.h"
 
 namespace discshell {
 

@@ -1,6 +1,6 @@
 // r: make every changed entry exactly its local file, longer or shorter.
 #include "console/patch_command.h"
-#include "transfer/resize_plan.h"
+#include "edit/resize_plan.h"
 
 namespace discshell {
 

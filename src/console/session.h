@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "console/progress_display.h"
+#include "edit/pending_changes.h"
+#include "edit/pending_view.h"
 #include "platform/platform.h"
-#include "transfer/pending_changes.h"
-#include "transfer/pending_view.h"
 #include "volume/geometry.h"
 #include "volume/image_file.h"
 #include "volume/tree.h"

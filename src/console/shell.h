@@ -1,3 +1,7 @@
+// Room src/console/: start-up, options, the shell with its one command table,
+// the commands' handlers, the line-editor seam and the listings. It prints;
+// the rooms below it do the work. May include every other room.
+//
 // The prompt: one line at a time, dispatched on its first character.
 #pragma once
 

@@ -15,8 +15,8 @@
 #include "console/session.h"
 #include "console/shell.h"
 #include "mount/mount.h"
+#include "output/output_file.h"
 #include "platform/platform.h"
-#include "transfer/output_file.h"
 #include "volume/geometry.h"
 #include "volume/image_file.h"
 
@@ -83,14 +83,72 @@ bool isOwnOption(std::string_view arg) {
   return arg.size() == 2 && arg[0] == '-' && ruleForLetter(arg[1]) != nullptr;
 }
 
+// Refuses the run's options with `problem` and the usage line.
+std::nullopt_t refuse(std::ostream& err, const std::string& problem) {
+  err << "discshell: " << problem << '\n' << kUsageLine;
+  return std::nullopt;
+}
+
+// One argument that starts with "--": --name, or --name VALUE / --name=VALUE
+// for one that takes a value. `i` moves past a value taken from the next
+// argument. False after refusing it.
+bool parseLongOption(std::span<const char* const> args, std::size_t& i, Options& options,
+                     std::ostream& err) {
+  const std::string_view arg = args[i];
+  const std::size_t equals = arg.find('=');
+  const std::size_t nameEnd = equals == std::string_view::npos ? arg.size() : equals;
+  const OptionRule* rule = ruleForLongName(arg.substr(2, nameEnd - 2));
+  if (rule == nullptr || (!rule->takesValue && equals != std::string_view::npos)) {
+    refuse(err, "unknown option: " + std::string(arg));
+    return false;
+  }
+  std::string value;
+  if (equals != std::string_view::npos) {
+    value = arg.substr(equals + 1);
+  } else if (rule->takesValue && i + 1 < args.size()) {
+    value = args[++i];
+  } else if (rule->takesValue) {
+    refuse(err, "option requires an argument: " + std::string(arg));
+    return false;
+  }
+  rule->apply(options, std::move(value));
+  return true;
+}
+
+// One argument of letters after "-" ("-c LINE", "-cLINE", "-h"); a letter
+// that takes a value takes the rest of the argument, or the next one.
+bool parseShortOptions(std::span<const char* const> args, std::size_t& i, Options& options,
+                       std::ostream& err) {
+  const std::string_view arg = args[i];
+  for (std::size_t j = 1; j < arg.size(); ++j) {
+    const OptionRule* rule = ruleForLetter(arg[j]);
+    if (rule == nullptr) {
+      refuse(err, "unknown option: -" + std::string(1, arg[j]));
+      return false;
+    }
+    if (!rule->takesValue) {
+      rule->apply(options, "");
+      continue;
+    }
+    std::string value;
+    if (j + 1 < arg.size()) {
+      value = arg.substr(j + 1);
+    } else if (i + 1 < args.size()) {
+      value = args[++i];
+    } else {
+      refuse(err, "option requires an argument: -" + std::string(1, arg[j]));
+      return false;
+    }
+    rule->apply(options, std::move(value));
+    break;  // the value took the rest of the argument
+  }
+  return true;
+}
+
 // POSIX order: options end at the first argument that is not one, or after "--".
 std::optional<Options> parseOptions(std::span<const char* const> args, std::ostream& err) {
   Options options;
   std::size_t i = 0;
-  const auto refuse = [&](const std::string& problem) {
-    err << "discshell: " << problem << '\n' << kUsageLine;
-    return std::nullopt;
-  };
   for (; i < args.size(); ++i) {
     const std::string_view arg = args[i];
     if (arg == "--") {
@@ -98,43 +156,9 @@ std::optional<Options> parseOptions(std::span<const char* const> args, std::ostr
       break;
     }
     if (arg.size() < 2 || arg[0] != '-') break;
-    if (arg.starts_with("--")) {
-      // --name, or --name VALUE / --name=VALUE for one that takes a value.
-      const std::size_t equals = arg.find('=');
-      const std::size_t nameEnd = equals == std::string_view::npos ? arg.size() : equals;
-      const OptionRule* rule = ruleForLongName(arg.substr(2, nameEnd - 2));
-      if (rule == nullptr || (!rule->takesValue && equals != std::string_view::npos)) {
-        return refuse("unknown option: " + std::string(arg));
-      }
-      std::string value;
-      if (equals != std::string_view::npos) {
-        value = arg.substr(equals + 1);
-      } else if (rule->takesValue && i + 1 < args.size()) {
-        value = args[++i];
-      } else if (rule->takesValue) {
-        return refuse("option requires an argument: " + std::string(arg));
-      }
-      rule->apply(options, std::move(value));
-      continue;
-    }
-    for (std::size_t j = 1; j < arg.size(); ++j) {
-      const OptionRule* rule = ruleForLetter(arg[j]);
-      if (rule == nullptr) return refuse("unknown option: -" + std::string(1, arg[j]));
-      if (!rule->takesValue) {
-        rule->apply(options, "");
-        continue;
-      }
-      std::string value;
-      if (j + 1 < arg.size()) {
-        value = arg.substr(j + 1);
-      } else if (i + 1 < args.size()) {
-        value = args[++i];
-      } else {
-        return refuse("option requires an argument: -" + std::string(1, arg[j]));
-      }
-      rule->apply(options, std::move(value));
-      break;  // the value took the rest of the argument
-    }
+    const bool parsed = arg.starts_with("--") ? parseLongOption(args, i, options, err)
+                                              : parseShortOptions(args, i, options, err);
+    if (!parsed) return std::nullopt;
   }
   options.positional = args.subspan(i);
   // Further arguments are ignored, but an option there was surely meant as one.
@@ -190,6 +214,86 @@ int runSession(Session& session, const Options& options, Console& console,
   return runShell(session, *lines);
 }
 
+// Options that cannot go together, or no IMAGE: the exit status after
+// saying so, or no value when the run may go on.
+std::optional<int> refusedCombination(const Options& options, std::span<const char* const> args,
+                                      std::ostream& err) {
+  if (options.mount &&
+      (options.batch() || options.directory || options.output || options.overwrite)) {
+    err << "discshell: --mount takes no commands\n";
+    return kExitCannotStart;
+  }
+  if (!options.mount && (options.foreground || !options.fuseOptions.empty())) {
+    err << "discshell: --foreground and --fuse-option go with --mount\n" << kUsageLine;
+    return kExitCannotStart;
+  }
+  if (options.positional.empty()) {
+    if (!args.empty()) err << "discshell: no IMAGE given\n" << kUsageLine;
+    return kExitNoImage;
+  }
+  return std::nullopt;
+}
+
+// What start-up opened for the commands.
+struct Volume {
+  const ImageFile& image;
+  const VolumeGeometry& geometry;
+  const std::optional<OutputPlace>& output;
+};
+
+// The session of the commands, set up from the options.
+void setUpSession(Session& session, const Options& options, const Console& console,
+                  const std::optional<OutputPlace>& output) {
+  session.batch = options.batch();
+  session.overwrite = options.overwrite;
+  if (output) {
+    session.outputPath = output->path;
+    session.outputDirectory = output->directory;
+  }
+  session.patchOutput = options.patch.has_value();
+  session.terminalOutput = console.outputIsTerminal;
+  session.terminalErrors = session.batch ? console.errorIsTerminal : console.outputIsTerminal;
+}
+
+// Opens the scripts, moves to -C's directory, prints the summary at the
+// prompt, and runs the commands: the run's exit status.
+int runCommands(const Options& options, const Volume& volume, Console& console,
+                std::ostream& messages) {
+  // Every script is opened before the first line runs.
+  std::deque<std::ifstream> scriptFiles;
+  std::vector<Script> scripts;
+  for (const std::string& script : options.scripts) {
+    scripts.push_back({script, openScript(script, console, scriptFiles.emplace_back())});
+    if (scripts.back().lines == nullptr) return kExitCannotStart;
+  }
+  // IMAGE, the scripts and -o are found from where the tool was started;
+  // every local file, and output.iso, from DIR on.
+  if (options.directory) {
+    if (const platform::ErrorCode error = platform::changeDirectory(*options.directory)) {
+      console.err << "discshell: cannot change to " << *options.directory << ": "
+                  << platform::errorText(error) << '\n';
+      return kExitCannotStart;
+    }
+  }
+  Session session(volume.image, volume.geometry, console.out, messages);
+  ProgressDisplay progress(console.errorIsTerminal ? &console.err : nullptr, console.progressDelay,
+                           console.progressRedraw);
+  session.progress = &progress;
+  if (console.outputBuffer != nullptr && console.outputIsTerminal && console.errorIsTerminal) {
+    console.outputBuffer->beforeEachWrite([&progress] { progress.erase(); });
+  }
+  setUpSession(session, options, console, volume.output);
+  if (!session.batch) {
+    console.out << "Volume Size: " << volume.geometry.volumeSize
+                << " bytes\nBlock Size: " << volume.geometry.blockSize
+                << " bytes\nRoot Directory: " << volume.geometry.rootDirectoryOffset
+                << " bytes from start of volume\n\n";
+  }
+  const int status = runSession(session, options, console, scripts);
+  if (console.outputBuffer != nullptr) console.outputBuffer->beforeEachWrite(nullptr);
+  return finish(console, status);
+}
+
 }  // namespace
 
 std::int32_t parseVolumeOffset(const char* text) {
@@ -215,19 +319,7 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
     }
     return finish(console, kExitSuccess);
   }
-  if (options->mount &&
-      (options->batch() || options->directory || options->output || options->overwrite)) {
-    console.err << "discshell: --mount takes no commands\n";
-    return kExitCannotStart;
-  }
-  if (!options->mount && (options->foreground || !options->fuseOptions.empty())) {
-    console.err << "discshell: --foreground and --fuse-option go with --mount\n" << kUsageLine;
-    return kExitCannotStart;
-  }
-  if (options->positional.empty()) {
-    if (!args.empty()) console.err << "discshell: no IMAGE given\n" << kUsageLine;
-    return kExitNoImage;
-  }
+  if (const auto refused = refusedCombination(*options, args, console.err)) return *refused;
   // -o (or --patch) is found from where the run starts, as IMAGE is, and
   // refused before any work when anything but a regular file stands there.
   std::optional<OutputPlace> output;
@@ -258,49 +350,7 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
                                options->fuseOptions};
     return finish(console, mountVolume(*image, *geometry, request, console.out, console.err));
   }
-  // Every script is opened before the first line runs.
-  std::deque<std::ifstream> scriptFiles;
-  std::vector<Script> scripts;
-  for (const std::string& script : options->scripts) {
-    scripts.push_back({script, openScript(script, console, scriptFiles.emplace_back())});
-    if (scripts.back().lines == nullptr) return kExitCannotStart;
-  }
-
-  // IMAGE, the scripts and -o are found from where the tool was started;
-  // every local file, and output.iso, from DIR on.
-  if (options->directory) {
-    if (const platform::ErrorCode error = platform::changeDirectory(*options->directory)) {
-      console.err << "discshell: cannot change to " << *options->directory << ": "
-                  << platform::errorText(error) << '\n';
-      return kExitCannotStart;
-    }
-  }
-
-  Session session(*image, *geometry, console.out, messages);
-  ProgressDisplay progress(console.errorIsTerminal ? &console.err : nullptr, console.progressDelay,
-                           console.progressRedraw);
-  session.progress = &progress;
-  if (console.outputBuffer != nullptr && console.outputIsTerminal && console.errorIsTerminal) {
-    console.outputBuffer->beforeEachWrite([&progress] { progress.erase(); });
-  }
-  session.batch = options->batch();
-  session.overwrite = options->overwrite;
-  if (output) {
-    session.outputPath = output->path;
-    session.outputDirectory = output->directory;
-  }
-  session.patchOutput = options->patch.has_value();
-  session.terminalOutput = console.outputIsTerminal;
-  session.terminalErrors = session.batch ? console.errorIsTerminal : console.outputIsTerminal;
-  if (!session.batch) {
-    console.out << "Volume Size: " << geometry->volumeSize
-                << " bytes\nBlock Size: " << geometry->blockSize
-                << " bytes\nRoot Directory: " << geometry->rootDirectoryOffset
-                << " bytes from start of volume\n\n";
-  }
-  const int status = runSession(session, *options, console, scripts);
-  if (console.outputBuffer != nullptr) console.outputBuffer->beforeEachWrite(nullptr);
-  return finish(console, status);
+  return runCommands(*options, Volume{*image, *geometry, output}, console, messages);
 }
 
 }  // namespace discshell

@@ -1,7 +1,7 @@
 // Commands on whole trees: t and x (u has a file of its own).
 #include "console/commands.h"
 #include "console/work_totals.h"
-#include "transfer/extract_tree.h"
+#include "local/extract_tree.h"
 
 namespace discshell {
 namespace {

@@ -4,9 +4,10 @@
 #include "console/patch_command.h"
 #include "console/pending_write.h"
 #include "console/work_totals.h"
-#include "transfer/output_file.h"
-#include "transfer/update.h"
-#include "transfer/vcdiff_writer.h"
+#include "edit/update_plan.h"
+#include "local/local_tree.h"
+#include "output/output_file.h"
+#include "output/vcdiff_writer.h"
 
 namespace discshell {
 namespace {
@@ -79,12 +80,74 @@ OutputWritten writeOutput(const Session& session, const platform::Directory& top
                           const ImageChanges& changes) {
   const OutputPlace output(session.outputPath, session.outputDirectory);
   if (!session.patchOutput) {
-    return {writeChangedImage(session.image, top, changes, output),
+    return {writeChangedImage(session.image, filesBelow(top), changes, output),
             "New ISO written to " + output.path + "\n"};
   }
-  const PatchResult patch = writeChangesPatch(session.image, top, changes, output);
+  const PatchResult patch = writeChangesPatch(session.image, filesBelow(top), changes, output);
   return {patch.write, patchWrittenMessage(output.path, patch.size)};
 }
+
+namespace {
+
+// Runs the planner over the target's tree, with the comparisons counted
+// as progress.
+PatchPlan planPatch(Session& session, const PathArgument& target, PatchPlanner planner,
+                    const platform::Directory& here, const OutputPlace& output) {
+  // The output is no local file of the tree, even where it lies in it.
+  const auto outputStatus = locateOutputFile(output).existing;
+  const ProgressRun comparing(session.progress, [&] {
+    return ProgressTotal{treeWork(session, target).bytes, std::nullopt};
+  });
+  return planner(session.image, session.geometry, here,
+                 {target.entry, target.directory, currentPath(session),
+                  outputStatus && outputStatus->kind != platform::FileKind::kNone
+                      ? std::optional(outputStatus->identity)
+                      : std::nullopt,
+                  addedLocalPaths(session)},
+                 output);
+}
+
+// The plan's revisits, untracked files and problems; false when it may not
+// be written.
+bool reportPlan(Session& session, const PatchPlan& plan, const OutputPlace& output) {
+  for (const std::string& path : plan.revisits) {
+    session.out << session.shown(path) << ": directory already visited, not entered again\n";
+  }
+  if (!plan.noLocalFiles) printUntracked(session, plan);
+  if (plan.noLocalFiles && plan.problems.empty()) {
+    session.fail(
+        "No local files of this tree here: run x first, or change to where x wrote them.\n");
+    return false;
+  }
+  if (!plan.problems.empty()) {
+    for (const PatchProblem& problem : plan.problems)
+      session.fail(problem.subject, problem.message);
+    refuse(session, output);
+    return false;
+  }
+  return true;
+}
+
+// Writes `changes` and says what came of it; true when the output is in place.
+bool writeReported(Session& session, const platform::Directory& here, const ImageChanges& changes,
+                   const OutputPlace& output, std::string& message) {
+  const bool existed = locateOutputFile(output).existed();
+  const ProgressRun writing(session.progress, imageWriteWork(session, changes));
+  const OutputWritten written = writeOutput(session, here, changes);
+  if (written.result.outcome == WriteOutcome::kLocalFileChanged) {
+    session.fail(written.result.path, "local file changed while it was read.\n");
+    refuse(session, output);
+    return false;
+  }
+  if (written.result.outcome == WriteOutcome::kFailed) {
+    session.fail("Could not write " + output.path + (existed ? "; it is as it was.\n" : ".\n"));
+    return false;
+  }
+  message = written.message;
+  return true;
+}
+
+}  // namespace
 
 ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argument,
                           PatchPlanner planner) {
@@ -93,35 +156,8 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
   const auto here = session.localDirectory();
   if (!here) return ShellStep::kPrompt;
   const OutputPlace output(session.outputPath, session.outputDirectory);
-  // The output is no local file of the tree, even where it lies in it.
-  const auto outputStatus = locateOutputFile(output).existing;
-  // Two totals: what the plan compares, then what the output takes.
-  std::optional<ProgressRun> comparing(std::in_place, session.progress, [&] {
-    return ProgressTotal{treeWork(session, *target).bytes, std::nullopt};
-  });
-  PatchPlan plan = planner(session.image, session.geometry, *here,
-                           {target->entry, target->directory, currentPath(session),
-                            outputStatus && outputStatus->kind != platform::FileKind::kNone
-                                ? std::optional(outputStatus->identity)
-                                : std::nullopt,
-                            addedLocalPaths(session)},
-                           output);
-  comparing.reset();
-  for (const std::string& path : plan.revisits) {
-    session.out << session.shown(path) << ": directory already visited, not entered again\n";
-  }
-  if (!plan.noLocalFiles) printUntracked(session, plan);
-  if (plan.noLocalFiles && plan.problems.empty()) {
-    session.fail(
-        "No local files of this tree here: run x first, or change to where x wrote them.\n");
-    return ShellStep::kPrompt;
-  }
-  if (!plan.problems.empty()) {
-    for (const PatchProblem& problem : plan.problems)
-      session.fail(problem.subject, problem.message);
-    refuse(session, output);
-    return ShellStep::kPrompt;
-  }
+  PatchPlan plan = planPatch(session, *target, planner, *here, output);
+  if (!reportPlan(session, plan, output)) return ShellStep::kPrompt;
   // The pending changes of i, e and n go into the same output, their lines first.
   std::optional<TreeEditPlan> pending;
   if (!session.pending.empty()) {
@@ -134,22 +170,13 @@ ShellStep runPatchCommand(Session& session, std::optional<std::string_view> argu
     session.out << "Nothing to replace: every local file matches the image.\n";
     return ShellStep::kPrompt;
   }
-  const ImageChanges& changes = pending ? pending->changes : plan.changes;
-  const bool existed = locateOutputFile(output).existed();
-  const ProgressRun writing(session.progress, imageWriteWork(session, changes));
-  const OutputWritten written = writeOutput(session, *here, changes);
-  if (written.result.outcome == WriteOutcome::kLocalFileChanged) {
-    session.fail(written.result.path, "local file changed while it was read.\n");
-    refuse(session, output);
-    return ShellStep::kPrompt;
-  }
-  if (written.result.outcome == WriteOutcome::kFailed) {
-    session.fail("Could not write " + output.path + (existed ? "; it is as it was.\n" : ".\n"));
+  std::string message;
+  if (!writeReported(session, *here, pending ? pending->changes : plan.changes, output, message)) {
     return ShellStep::kPrompt;
   }
   if (pending) printPendingLines(session);
   printLines(session, plan);
-  session.out << written.message;
+  session.out << message;
   session.pending.clear();
   return ShellStep::kPrompt;
 }

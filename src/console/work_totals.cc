@@ -1,7 +1,8 @@
 #include "console/work_totals.h"
 
-#include "transfer/compare.h"
-#include "transfer/patch_writer.h"
+#include "bytes/compare.h"
+#include "local/extract.h"
+#include "output/image_writer.h"
 
 namespace discshell {
 namespace {

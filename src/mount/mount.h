@@ -1,3 +1,7 @@
+// Room src/mount/: --mount, a second front end beside the console: FUSE
+// requests answered from the volume's walk and positioned reads. May include
+// platform/, volume/ and local/.
+//
 // --mount: the volume served read-only as a folder, through FUSE where the
 // build has libfuse 3 (mount_fuse.cc), else a refusal (mount_none.cc).
 #pragma once

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "transfer/local_name.h"
-#include "transfer/local_tree.h"
+#include "local/local_name.h"
+#include "local/local_tree.h"
 #include "volume/tree.h"
 
 namespace discshell {

@@ -1,8 +1,10 @@
-// The one place that talks to the operating system. Everything above it
-// (volume/, transfer/, console/) is the same on every platform; what differs
-// lives in one implementation file per platform: posix.cc with
-// posix_linux.cc (nameless files, the kernel's copy and clone) or
-// posix_generic.cc (macOS, the BSDs), and windows.cc.
+// Room src/platform/: the one room that talks to the operating system
+// (files, local directories without following links, nameless output
+// files, the kernel's copies and clones, terminals, signals, SHA-256). It
+// includes nothing else of ours. Everything above it is the same on every
+// platform; what differs lives in one implementation file per platform:
+// posix.cc with posix_linux.cc (nameless files, the kernel's copy and clone)
+// or posix_generic.cc (macOS, the BSDs), and windows.cc.
 //
 // Names and paths are UTF-8 everywhere above this layer.
 #pragma once

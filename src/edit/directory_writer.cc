@@ -1,0 +1,527 @@
+#include "edit/directory_writer.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <deque>
+#include <set>
+#include <span>
+
+#include "volume/directory.h"
+#include "volume/layout.h"
+
+namespace discshell {
+namespace {
+
+using layout::kBlockHeaderSize;
+using layout::kMinEntrySize;
+
+/// The header, a shortest record and the end marker: the least block that
+/// can hold a directory's last block.
+constexpr std::int32_t kLeastBlockSize = kBlockHeaderSize + kMinEntrySize + 4;
+constexpr std::int32_t kLargestBlockSize = 1 << 20;
+
+void put32(std::span<unsigned char> bytes, std::size_t at, std::uint32_t value) {
+  bytes[at] = static_cast<unsigned char>(value >> 24);
+  bytes[at + 1] = static_cast<unsigned char>(value >> 16);
+  bytes[at + 2] = static_cast<unsigned char>(value >> 8);
+  bytes[at + 3] = static_cast<unsigned char>(value);
+}
+void put32(std::string& bytes, std::size_t at, std::int32_t value) {
+  put32({reinterpret_cast<unsigned char*>(bytes.data()), bytes.size()}, at,
+        static_cast<std::uint32_t>(value));
+}
+std::uint32_t get32(std::span<const unsigned char> bytes, std::size_t at) {
+  return std::uint32_t{bytes[at]} << 24 | std::uint32_t{bytes[at + 1]} << 16 |
+         std::uint32_t{bytes[at + 2]} << 8 | std::uint32_t{bytes[at + 3]};
+}
+std::span<const unsigned char> bytesOf(const std::string& text) {
+  return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
+}
+
+// Text of a field up to its first NUL, at most `limit` bytes.
+std::string fieldText(const std::string& record, std::size_t at, std::size_t limit) {
+  const std::string field = record.substr(at, limit);
+  return field.substr(0, field.find('\0'));
+}
+
+// The part of a name after its last dot, in lower case; empty when there is none.
+std::string extensionOf(const std::string& name) {
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0 || dot + 1 == name.size()) return "";
+  std::string extension = name.substr(dot + 1);
+  for (char& c : extension) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return extension;
+}
+
+std::int32_t wholeBlocks(std::int64_t byteCount, std::int32_t blockSize) {
+  return static_cast<std::int32_t>((std::max<std::int64_t>(byteCount, 0) + blockSize - 1) /
+                                   blockSize);
+}
+
+// The records of one directory as the edits leave them, in order: the
+// source's walked afresh, then the new ones.
+class EditedRecords {
+ public:
+  EditedRecords(const ImageFile& image, const VolumeGeometry& geometry, const DirectoryEdits& edits,
+                const RecordTemplates& templates)
+      : reader_(image), geometry_(geometry), edits_(edits), templates_(templates) {
+    if (edits.source) walk_ = beginWalk(reader_, *edits.source);
+    sourceDone_ = !edits.source;
+    for (const NewRecord& record : edits.appended) {
+      const std::string extension = extensionOf(record.name);
+      if (!extension.empty()) wantedTypes_.insert({record.directory, extension});
+    }
+  }
+
+  /// The next record's bytes (72 + 4k); no value at the end, and when the
+  /// source cannot be read whole (then `failed`).
+  std::optional<std::string> next() {
+    if (failed_) return std::nullopt;
+    if (!sourceDone_) {
+      if (auto record = nextFromSource()) return record;
+      if (failed_) return std::nullopt;
+    }
+    if (appended_ == edits_.appended.size()) return std::nullopt;
+    return newRecord(edits_.appended[appended_++]);
+  }
+  [[nodiscard]] bool failed() const { return failed_; }
+  /// Once the source is read: one past its end marker.
+  [[nodiscard]] std::int64_t sourceEnd() const { return std::int64_t{walk_.position} + 4; }
+
+ private:
+  std::optional<std::string> nextFromSource() {
+    while (const auto entry = nextEntry(reader_, geometry_, walk_)) {
+      const std::size_t index = index_++;
+      const std::int64_t length =
+          kMinEntrySize + std::int64_t{layout::kCopyBlockSize} * std::int64_t{entry->lastCopyIndex};
+      if (index >= edits_.sourceKinds.size() || entry->lastCopyIndex < 0 ||
+          length > geometry_.blockSize - kBlockHeaderSize) {
+        failed_ = true;
+        return std::nullopt;
+      }
+      std::string bytes(static_cast<std::size_t>(length), '\0');
+      if (!reader_.read(entry->recordPosition,
+                        {reinterpret_cast<unsigned char*>(bytes.data()), bytes.size()})) {
+        failed_ = true;
+        return std::nullopt;
+      }
+      const auto edit = edits_.records.find(entry->recordPosition);
+      if (edit != edits_.records.end()) {
+        if (edit->second.erase) continue;
+        if (edit->second.name) setName(bytes, *edit->second.name);
+        if (edit->second.update && !DirectoryWriter::applyUpdate(bytes, *edit->second.update)) {
+          failed_ = true;
+          return std::nullopt;
+        }
+      }
+      remember(bytes, edits_.sourceKinds[index]);
+      return bytes;
+    }
+    sourceDone_ = true;
+    // A damaged directory would lose the records behind the damage.
+    failed_ = walk_.end != WalkEnd::kEndMarker || index_ != edits_.sourceKinds.size();
+    return std::nullopt;
+  }
+
+  static void setName(std::string& record, const std::string& name) {
+    std::string field = name.substr(0, layout::kNameMaxLength);
+    field.resize(layout::kNameFieldSize, '\0');
+    record.replace(layout::kNameField, layout::kNameFieldSize, field);
+  }
+
+  // Bytes the walk does not read come from the nearest earlier record of
+  // the same kind in this directory, else from one of the volume, else
+  // from one of the other kind; the type from a sibling of the same kind
+  // whose name has the same extension, where there is one.
+  std::string newRecord(const NewRecord& record) {
+    using Choices = std::array<const std::string*, 4>;
+    const Choices choices =
+        record.directory
+            ? Choices{&lastDirectory_, &templates_.directory, &lastFile_, &templates_.file}
+            : Choices{&lastFile_, &templates_.file, &lastDirectory_, &templates_.directory};
+    const std::string* base = choices[0];
+    for (const std::string* choice : choices) {
+      if (base->empty()) base = choice;
+    }
+    std::string bytes(kMinEntrySize, '\0');
+    if (base->size() >= static_cast<std::size_t>(kMinEntrySize)) {
+      bytes = base->substr(0, kMinEntrySize);
+    } else {
+      put32(bytes, layout::kFlagsField, 1);
+    }
+    const auto type = types_.find({record.directory, extensionOf(record.name)});
+    if (type != types_.end()) bytes.replace(layout::kTypeField, layout::kTypeSize, type->second);
+    put32(bytes, layout::kByteCountField, record.byteCount);
+    put32(bytes, layout::kDataBlocksField, wholeBlocks(record.byteCount, geometry_.blockSize));
+    setName(bytes, record.name);
+    put32(bytes, layout::kLastCopyIndexField, 0);
+    put32(bytes, layout::kStartBlockField, record.startBlock);
+    remember(bytes, record.directory);
+    return bytes;
+  }
+
+  // Only a directory that gets new records needs what came before them;
+  // the others are walked without keeping anything.
+  void remember(const std::string& bytes, bool directory) {
+    if (edits_.appended.empty()) return;
+    (directory ? lastDirectory_ : lastFile_).assign(bytes, 0, kMinEntrySize);
+    if (wantedTypes_.empty()) return;
+    const std::pair<bool, std::string> key{
+        directory, extensionOf(fieldText(bytes, layout::kNameField, layout::kNameMaxLength))};
+    if (!key.second.empty() && wantedTypes_.contains(key)) {
+      types_[key] = bytes.substr(layout::kTypeField, layout::kTypeSize);
+    }
+  }
+
+  WindowedReader reader_;
+  const VolumeGeometry& geometry_;
+  const DirectoryEdits& edits_;
+  const RecordTemplates& templates_;
+  WalkState walk_;
+  bool sourceDone_ = true;
+  bool failed_ = false;
+  std::size_t index_ = 0;
+  std::size_t appended_ = 0;
+  std::string lastFile_;
+  std::string lastDirectory_;
+  std::set<std::pair<bool, std::string>> wantedTypes_;
+  std::map<std::pair<bool, std::string>, std::string> types_;
+};
+
+// The two newest blocks of a directory being made, at their places in the
+// image: what the check's walk reads.
+class BlockPair final : public ByteSource {
+ public:
+  explicit BlockPair(std::size_t blockSize) : previous_(blockSize), current_(blockSize) {}
+  /// Makes room for the next block at `start`; the newest becomes the previous one.
+  std::span<unsigned char> next(std::int64_t start) {
+    previous_.swap(current_);
+    std::fill(current_.begin(), current_.end(), 0);
+    hasPrevious_ = currentStart_.has_value();
+    currentStart_ = start;
+    return current_;
+  }
+  [[nodiscard]] std::size_t readAt(std::int64_t position,
+                                   std::span<unsigned char> out) const override {
+    if (!currentStart_) return 0;
+    const auto size = static_cast<std::int64_t>(current_.size());
+    const std::int64_t begin = *currentStart_ - (hasPrevious_ ? size : 0);
+    const std::int64_t end = *currentStart_ + size;
+    std::size_t done = 0;
+    while (done < out.size() && position >= begin && position < end) {
+      const bool inCurrent = position >= *currentStart_;
+      const std::int64_t at = position - (inCurrent ? *currentStart_ : begin);
+      const std::size_t n = std::min(out.size() - done, static_cast<std::size_t>(size - at));
+      std::memcpy(out.data() + done, (inCurrent ? current_ : previous_).data() + at, n);
+      done += n;
+      position += static_cast<std::int64_t>(n);
+    }
+    return done;
+  }
+
+ private:
+  std::vector<unsigned char> previous_;
+  std::vector<unsigned char> current_;
+  std::optional<std::int64_t> currentStart_;
+  bool hasPrevious_ = false;
+};
+
+// A directory laid into its blocks, made one block at a time. Each block,
+// once the one behind it is made too (a walk may read the next block's
+// header), is walked by the tool's own walk, which must meet exactly the
+// records laid into it, at their places.
+class PackedDirectory final : public ByteStream {
+ public:
+  PackedDirectory(const ImageFile& image, const VolumeGeometry& geometry,
+                  const DirectoryConventions& conventions,
+                  std::shared_ptr<const DirectoryEdits> edits,
+                  std::shared_ptr<const RecordTemplates> templates, std::int32_t firstBlock,
+                  std::int32_t blocks)
+      : image_(image),
+        geometry_(geometry),
+        conventions_(conventions),
+        edits_(std::move(edits)),
+        templates_(std::move(templates)),
+        records_(image, geometry_, *edits_, *templates_),
+        firstBlock_(firstBlock),
+        blocks_(blocks),
+        blockSize_(static_cast<std::size_t>(geometry.blockSize)),
+        blocksMade_(blockSize_),
+        checkReader_(blocksMade_, std::min<std::size_t>(blockSize_, 64 * 1024)),
+        handedOut_(blockSize_) {
+    nextRecord_ = records_.next();
+  }
+
+  std::optional<std::size_t> read(std::span<unsigned char> out) override {
+    std::size_t done = 0;
+    while (done < out.size()) {
+      if (handedOut_ == blockSize_) {
+        if (made_ == blocks_) break;
+        if (!makeBlock()) return std::nullopt;
+        handedOut_ = 0;
+      }
+      const std::size_t n = std::min(out.size() - done, blockSize_ - handedOut_);
+      std::memcpy(out.data() + done, block_.data() + handedOut_, n);
+      handedOut_ += n;
+      done += n;
+    }
+    return done;
+  }
+
+ private:
+  struct Placed {
+    std::int32_t position;
+    std::string record;
+  };
+
+  bool makeBlock() {
+    const std::int32_t j = made_++;
+    const bool last = made_ == blocks_;
+    const std::int32_t start = blockToOffset(geometry_, firstBlock_ + j);
+    block_ = blocksMade_.next(start);
+    put32(block_, 0, static_cast<std::uint32_t>(last ? layout::kNoNextBlock : firstBlock_ + j + 1));
+    if (!headerBytes(j)) return false;
+    const auto B = static_cast<std::int64_t>(blockSize_);
+    std::int64_t offset = kBlockHeaderSize;
+    std::optional<std::int64_t> lastRecord;
+    while (nextRecord_) {
+      const auto length = static_cast<std::int64_t>(nextRecord_->size());
+      // The last block also holds the end marker; any other one has the
+      // walk go on in the next block once fewer than 72 bytes remain.
+      if (length > B - offset - (last ? 4 : 0)) return false;
+      std::memcpy(block_.data() + offset, nextRecord_->data(), nextRecord_->size());
+      placed_.push_back({static_cast<std::int32_t>(start + offset), std::move(*nextRecord_)});
+      clearMarks(static_cast<std::size_t>(offset));
+      lastRecord = offset;
+      offset += length;
+      nextRecord_ = records_.next();
+      if (!last && B - offset < kMinEntrySize) break;
+    }
+    if (records_.failed() || (last && nextRecord_)) return false;
+    markEnds(lastRecord, offset);
+    if (j == 0) walk_ = beginWalk(checkReader_, start);
+    return checkWalk(last ? std::nullopt : std::optional<std::int64_t>(start));
+  }
+
+  bool headerBytes(std::int32_t j) {
+    std::span<unsigned char> header = block_.subspan(4, 16);
+    if (edits_->source && j < edits_->sourceBlocks) {
+      const std::int32_t at =
+          addWrapped(*edits_->source, addWrapped(multiplyWrapped(j, geometry_.blockSize), 4));
+      return readExact(image_, at, header);
+    }
+    std::memcpy(header.data(), edits_->header.data(),
+                std::min<std::size_t>(16, edits_->header.size()));
+    return true;
+  }
+
+  void clearMarks(std::size_t at) {
+    std::uint32_t flags = get32(block_, at);
+    if (conventions_.lastRecordBit) flags &= ~kLastRecordFlag;
+    if (conventions_.blockEndBit) flags &= ~kBlockEndFlag;
+    put32(block_, at, flags);
+  }
+
+  void markEnds(std::optional<std::int64_t> lastRecord, std::int64_t end) {
+    if (lastRecord) {
+      const auto at = static_cast<std::size_t>(*lastRecord);
+      std::uint32_t flags = get32(block_, at);
+      if (conventions_.blockEndBit) flags |= kBlockEndFlag;
+      if (conventions_.lastRecordBit && !nextRecord_) flags |= kLastRecordFlag;
+      put32(block_, at, flags);
+    }
+    if (conventions_.endOffsetAt12) {
+      put32(block_, kBlockEndOffsetField,
+            static_cast<std::uint32_t>(lastRecord ? end : kBlockHeaderSize));
+    }
+  }
+
+  // Walks on while the next record starts before `before` (to the walk's
+  // end when there is no such bound), checking each record met.
+  bool checkWalk(std::optional<std::int64_t> before) {
+    while (walk_.end == WalkEnd::kRunning && (!before || walk_.position < *before)) {
+      const auto entry = nextEntry(checkReader_, geometry_, walk_);
+      if (!entry) break;
+      if (placed_.empty() || !isPlaced(*entry, placed_.front())) return false;
+      placed_.pop_front();
+    }
+    return before || (walk_.end == WalkEnd::kEndMarker && placed_.empty());
+  }
+
+  static bool isPlaced(const DirectoryEntry& entry, const Placed& placed) {
+    const auto bytes = bytesOf(placed.record);
+    return entry.recordPosition == placed.position &&
+           entry.name == fieldText(placed.record, layout::kNameField, layout::kNameMaxLength) &&
+           entry.type == fieldText(placed.record, layout::kTypeField, layout::kTypeSize) &&
+           entry.byteCount == static_cast<std::int32_t>(get32(bytes, layout::kByteCountField)) &&
+           entry.lastCopyIndex ==
+               static_cast<std::int32_t>(get32(bytes, layout::kLastCopyIndexField)) &&
+           entry.startBlock == static_cast<std::int32_t>(get32(bytes, layout::kStartBlockField));
+  }
+
+  const ImageFile& image_;
+  VolumeGeometry geometry_;
+  DirectoryConventions conventions_;
+  std::shared_ptr<const DirectoryEdits> edits_;
+  std::shared_ptr<const RecordTemplates> templates_;
+  EditedRecords records_;
+  std::optional<std::string> nextRecord_;
+  std::int32_t firstBlock_;
+  std::int32_t blocks_;
+  std::int32_t made_ = 0;
+  std::size_t blockSize_;
+  BlockPair blocksMade_;
+  std::span<unsigned char> block_;
+  WindowedReader checkReader_;
+  WalkState walk_;
+  std::deque<Placed> placed_;
+  std::size_t handedOut_;
+};
+
+}  // namespace
+
+namespace {
+
+// The records laid out as if every block were followed by another: where
+// each block starts (in bytes of records before it), and the first block
+// that a record does not fit in. Any of these blocks can be the last one,
+// which then holds all the rest, if they fit, behind the header with the
+// end marker after them.
+struct Sketch {
+  std::vector<std::int64_t> starts{0};
+  std::optional<std::size_t> overflow;
+  std::int64_t total = 0;
+  bool bareFlags = false;  ///< a record has no flag but the marks this writer may clear
+};
+
+Sketch sketch(EditedRecords& records, std::int64_t blockSize, std::uint32_t marks) {
+  Sketch shape;
+  std::int64_t offset = kBlockHeaderSize;
+  while (const auto record = records.next()) {
+    const auto length = static_cast<std::int64_t>(record->size());
+    shape.bareFlags =
+        shape.bareFlags || (get32(bytesOf(*record), layout::kFlagsField) & ~marks) == 0;
+    if (!shape.overflow && length > blockSize - offset) {
+      shape.overflow = shape.starts.size() - 1;
+    }
+    if (!shape.overflow) {
+      offset += length;
+      if (blockSize - offset < kMinEntrySize) {
+        shape.starts.push_back(shape.total + length);
+        offset = kBlockHeaderSize;
+      }
+    }
+    shape.total += length;
+  }
+  return shape;
+}
+
+}  // namespace
+
+DirectoryFit DirectoryWriter::measure(const DirectoryEdits& edits) const {
+  DirectoryFit fit;
+  const std::int64_t B = geometry_.blockSize;
+  // Two blocks are held while a directory is made: memory stays bounded
+  // whatever a damaged header says.
+  if (B < kLeastBlockSize || B > kLargestBlockSize) {
+    fit.problem = "blocks of " + std::to_string(B) + " bytes; this tool writes directories of " +
+                  std::to_string(kLeastBlockSize) + " to " + std::to_string(kLargestBlockSize) +
+                  " bytes a block.\n";
+    return fit;
+  }
+  // Flags that hold nothing but the marks this writer sets and clears
+  // could become 0, which ends a directory.
+  const std::uint32_t marks = (conventions_.lastRecordBit ? kLastRecordFlag : 0) |
+                              (conventions_.blockEndBit ? kBlockEndFlag : 0);
+  EditedRecords records(image_, geometry_, edits, *templates_);
+  const Sketch shape = sketch(records, B, marks);
+  if (records.failed() || shape.bareFlags) {
+    fit.problem = records.failed() ? "its records cannot be read whole.\n"
+                                   : "a record's flags would become 0, which ends a directory.\n";
+    return fit;
+  }
+  for (std::size_t j = 0; j < shape.starts.size() && (!shape.overflow || j <= *shape.overflow);
+       ++j) {
+    if (shape.total - shape.starts[j] <= B - kBlockHeaderSize - 4) {
+      fit.fewestBlocks = static_cast<std::int32_t>(j + 1);
+      break;
+    }
+  }
+  if (!fit.fewestBlocks) {
+    fit.problem = "its records cannot be laid out in blocks.\n";
+    return fit;
+  }
+  std::int32_t own = edits.sourceBlocks;
+  if (edits.source && own <= 0) {
+    own = static_cast<std::int32_t>(
+        std::max<std::int64_t>((records.sourceEnd() - *edits.source + B - 1) / B, 1));
+  }
+  fit.sourceBlocks = own;
+  fit.fitsInPlace = edits.source && own >= 1 && *fit.fewestBlocks <= own &&
+                    (!shape.overflow || *shape.overflow >= static_cast<std::size_t>(own - 1));
+  return fit;
+}
+
+StreamWrite DirectoryWriter::stream(std::shared_ptr<const DirectoryEdits> edits,
+                                    std::int32_t firstBlock, std::int32_t blocks,
+                                    std::vector<std::int64_t> positions) const {
+  StreamWrite write;
+  write.positions = std::move(positions);
+  write.length = std::int64_t{blocks} * geometry_.blockSize;
+  write.open = [&image = image_, geometry = geometry_, conventions = conventions_, edits,
+                templates = templates_, firstBlock, blocks]() -> std::unique_ptr<ByteStream> {
+    return std::make_unique<PackedDirectory>(image, geometry, conventions, edits, templates,
+                                             firstBlock, blocks);
+  };
+  return write;
+}
+
+RecordPatch DirectoryWriter::patchRecord(const std::vector<std::int64_t>& copies,
+                                         std::int32_t position, const RecordUpdate& update) const {
+  RecordPatch patch;
+  const std::size_t length =
+      kMinEntrySize + layout::kCopyBlockSize * (std::max<std::size_t>(update.copies.size(), 1) - 1);
+  const std::int64_t imageLength = image_.length().value_or(0);
+  const auto read = [&](std::int64_t at, std::string& bytes) {
+    bytes.assign(length, '\0');
+    return at >= 0 && at + static_cast<std::int64_t>(length) <= imageLength &&
+           image_.readAt(at, {reinterpret_cast<unsigned char*>(bytes.data()), length}) == length;
+  };
+  std::string original;
+  std::string other;
+  bool readFirst = false;
+  for (std::size_t c = 0; c < copies.size(); ++c) {
+    const bool readable = read(copies[c] + position - copies[0], c == 0 ? original : other);
+    readFirst = c == 0 ? readable : readFirst;
+    if (!readable) {
+      patch.outside.push_back(c);
+    } else if (c > 0 && readFirst && other != original) {
+      patch.differing.push_back(c);
+    }
+  }
+  std::string record = original;
+  patch.fits = readFirst && applyUpdate(record, update);
+  if (!patch.fits) return patch;
+  for (const std::int64_t copy : copies) {
+    patch.writes.push_back({copy + position - copies[0], record});
+  }
+  return patch;
+}
+
+bool DirectoryWriter::applyUpdate(std::string& record, const RecordUpdate& update) {
+  const std::size_t copies = (record.size() - kMinEntrySize) / layout::kCopyBlockSize + 1;
+  if (record.size() < static_cast<std::size_t>(kMinEntrySize) || update.copies.size() != copies) {
+    return false;
+  }
+  put32(record, layout::kByteCountField, update.byteCount);
+  put32(record, layout::kDataBlocksField, update.blocks);
+  for (std::size_t i = 0; i < copies; ++i) {
+    put32(record, layout::kStartBlockField + layout::kCopyBlockSize * i, update.copies[i]);
+  }
+  return true;
+}
+
+}  // namespace discshell

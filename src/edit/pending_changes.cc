@@ -1,0 +1,109 @@
+#include "edit/pending_changes.h"
+
+#include "local/local_name.h"
+#include "volume/layout.h"
+
+namespace discshell {
+namespace {
+
+std::string counted(std::size_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+}  // namespace
+
+std::vector<std::string> PendingChanges::lines() const {
+  std::vector<std::string> lines;
+  for (const Change& change : changes_) lines.push_back(change.path + ": " + change.what);
+  return lines;
+}
+
+void PendingChanges::clear() {
+  changes_.clear();
+  added_.clear();
+  fates_.clear();
+  ++revision_;
+}
+
+std::size_t PendingChanges::record(std::string path, std::string what) {
+  changes_.push_back({std::move(path), std::move(what)});
+  ++revision_;
+  return changes_.size() - 1;
+}
+
+void PendingChanges::add(std::vector<AddedEntry> entries, const std::string& path) {
+  if (entries.empty()) return;
+  std::string what;
+  if (entries.front().directory) {
+    std::size_t directories = 0;
+    for (std::size_t i = 1; i < entries.size(); ++i) directories += entries[i].directory ? 1U : 0U;
+    what = "added, " + counted(entries.size() - 1 - directories, "file", "files") + " and " +
+           counted(directories, "directory", "directories");
+  } else {
+    // As u and r say it: "1 bytes" too.
+    what = "added, " + std::to_string(entries.front().status.size) + " bytes";
+  }
+  const std::size_t change = record(path + (entries.front().directory ? "/" : ""), what);
+  for (AddedEntry& entry : entries) {
+    entry.change = change;
+    added_.push_back(std::move(entry));
+  }
+}
+
+RecordFate& PendingChanges::fateOf(std::int32_t position, std::int32_t directory,
+                                   const std::string& name) {
+  const auto [fate, made] = fates_.try_emplace(position);
+  if (made) fate->second = {directory, name, false, false, changes_.size()};
+  return fate->second;
+}
+
+void PendingChanges::eraseRecord(std::int32_t position, std::int32_t directory,
+                                 const std::string& name, const std::string& path,
+                                 bool isDirectory) {
+  fateOf(position, directory, name).erased = true;
+  record(path + (isDirectory ? "/" : ""), "erased");
+}
+
+void PendingChanges::eraseAdded(std::uint32_t index, const std::string& path) {
+  AddedEntry& entry = added_.at(index);
+  entry.erased = true;
+  record(path + (entry.directory ? "/" : ""), "erased");
+}
+
+void PendingChanges::renameRecord(std::int32_t position, std::int32_t directory,
+                                  const std::string& newName, const std::string& path) {
+  RecordFate& fate = fateOf(position, directory, newName);
+  fate.name = newName;
+  fate.renamed = true;
+  record(path, "renamed to " + newName);
+}
+
+void PendingChanges::renameAdded(std::uint32_t index, const std::string& newName,
+                                 const std::string& path) {
+  added_.at(index).name = newName;
+  record(path, "renamed to " + newName);
+}
+
+bool PendingChanges::stands(std::uint32_t index) const {
+  for (std::uint32_t i = index;; i = added_[i].parent.added) {
+    if (added_.at(i).erased) return false;
+    if (added_[i].parent.inImage()) return true;
+  }
+}
+
+std::string entryNameOfLocal(std::string_view local) {
+  return entryNameOf(local).value_or(std::string(local));
+}
+
+std::optional<std::string> entryNameProblem(std::string_view name) {
+  if (name.size() > static_cast<std::size_t>(layout::kNameMaxLength)) {
+    return "a name of more than " + std::to_string(layout::kNameMaxLength) + " bytes.\n";
+  }
+  if (name.empty() || name == "." || name == ".." ||
+      name.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos) {
+    return "not a name an entry can have.\n";
+  }
+  return std::nullopt;
+}
+
+}  // namespace discshell

@@ -1,0 +1,122 @@
+// Room src/edit/: what a session means to change and how a change is planned:
+// the pending changes of i, e and n and the view of the tree they leave, the
+// plans of u, r and the tree edits, and the one directory writer. A plan ends
+// as ImageChanges for output/ to write. May include platform/, bytes/,
+// volume/, local/ and output/.
+//
+// The changes i, e and n make to the tree. Nothing is written when they are
+// made: they wait in the session until one write puts them all into an
+// output, and a later change may build on an earlier one (adding into a
+// directory added before, erasing what was added).
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace discshell {
+
+/// At most this many entries are added by one i.
+inline constexpr std::size_t kMostEntriesAdded = 100000;
+
+/// A directory as the pending changes see it: one of the image, named by
+/// where its walk starts, or one added in this session.
+struct PendingDirectory {
+  static constexpr std::uint32_t kImage = std::numeric_limits<std::uint32_t>::max();
+  std::uint32_t added = kImage;  ///< the added entry it is, or kImage
+  std::int32_t offset = 0;       ///< for a directory of the image: its first block's position
+  [[nodiscard]] bool inImage() const { return added == kImage; }
+  friend bool operator==(const PendingDirectory&, const PendingDirectory&) = default;
+};
+
+/// A file or directory that i adds. What a directory holds are added
+/// entries of their own, with it as their parent.
+struct AddedEntry {
+  std::string name;  ///< its entry name now
+  PendingDirectory parent;
+  bool directory = false;
+  bool erased = false;
+  std::string localPath;        ///< below the local directory, "/" between names
+  platform::FileStatus status;  ///< as i found it; a file's size is its byte count
+  std::size_t change = 0;       ///< the change that added it
+};
+
+/// What the pending changes do to one record of the image.
+struct RecordFate {
+  std::int32_t directory = 0;  ///< the directory that holds it, by where its walk starts
+  std::string name;            ///< its name now
+  bool renamed = false;
+  bool erased = false;
+  std::size_t change = 0;  ///< the first change that touched it
+};
+
+class PendingChanges {
+ public:
+  [[nodiscard]] bool empty() const { return changes_.empty(); }
+  /// How many changes are pending (an i of a whole directory is one).
+  [[nodiscard]] std::size_t size() const { return changes_.size(); }
+  /// One line per change, in the order they were made ("docs/new.txt:
+  /// added, 12 bytes"), as i lists them and a write reports them.
+  [[nodiscard]] std::vector<std::string> lines() const;
+  /// The path from the root that change `change` names.
+  [[nodiscard]] const std::string& subject(std::size_t change) const {
+    return changes_.at(change).path;
+  }
+  /// Counts every change and every clear, so that a warning given for one
+  /// state of the list can tell when the list has changed since.
+  [[nodiscard]] std::uint64_t revision() const { return revision_; }
+  void clear();
+
+  /// The index the next added entry gets.
+  [[nodiscard]] std::uint32_t nextAdded() const {
+    return static_cast<std::uint32_t>(added_.size());
+  }
+  /// Adds `entries`: the first is what i names, the rest lie below it (in
+  /// the order their directories list them, parents before children).
+  void add(std::vector<AddedEntry> entries, const std::string& path);
+  /// Erases a record of the image, or an added entry.
+  void eraseRecord(std::int32_t position, std::int32_t directory, const std::string& name,
+                   const std::string& path, bool isDirectory);
+  void eraseAdded(std::uint32_t index, const std::string& path);
+  /// Renames a record of the image, or an added entry.
+  void renameRecord(std::int32_t position, std::int32_t directory, const std::string& newName,
+                    const std::string& path);
+  void renameAdded(std::uint32_t index, const std::string& newName, const std::string& path);
+
+  [[nodiscard]] const std::vector<AddedEntry>& added() const { return added_; }
+  /// By record position.
+  [[nodiscard]] const std::map<std::int32_t, RecordFate>& fates() const { return fates_; }
+  /// Whether an added entry, and every added directory above it, still stands.
+  [[nodiscard]] bool stands(std::uint32_t index) const;
+
+ private:
+  struct Change {
+    std::string path;  ///< from the root, "/" after a directory
+    std::string what;  ///< after the path and ": "
+  };
+  std::size_t record(std::string path, std::string what);
+  RecordFate& fateOf(std::int32_t position, std::int32_t directory, const std::string& name);
+
+  std::vector<Change> changes_;
+  std::vector<AddedEntry> added_;
+  std::map<std::int32_t, RecordFate> fates_;
+  std::uint64_t revision_ = 0;
+};
+
+/// The name a new entry gets from the local name `local`: the entry name
+/// whose escape it is (see local/local_name.h), or, when it is the escape
+/// of no name but itself, `local` as it is. x writes the entry back under
+/// `local`.
+[[nodiscard]] std::string entryNameOfLocal(std::string_view local);
+
+/// Why `name` cannot be an entry's name (a sentence ending in ".\n"), or no
+/// value when it can: over 31 bytes, empty, "." or "..", or a "/" or NUL inside.
+[[nodiscard]] std::optional<std::string> entryNameProblem(std::string_view name);
+
+}  // namespace discshell
