@@ -87,6 +87,46 @@ TEST(LocalNames, EscapedNamesRoundTripThroughXUAndM) {
                                              "sub%2Fdir/" + localName("x:y")}));
 }
 
+// The directory "a/b" and, after it, a literal "a%2Fb" take one local
+// folder: every command that goes from local names to entries takes it as
+// the first, the one x filled it from.
+TEST(LocalNames, OneLocalNameMeansTheFirstEntryOfItInEveryCommand) {
+  ScratchDir dir;
+  ImageBuilder image(512);
+  image.header(16, 1);
+  image.directory(1, {{"a/b", "DIR", 512, 2}, {"a%2Fb", "DIR", 512, 3}});
+  image.directory(2, {{"in.txt", "TEXT", 4, 10}});
+  image.directory(3, {{"in.txt", "TEXT", 4, 11}, {"old.txt", "TEXT", 4, 12}});
+  image.data(10, "AAAA");
+  image.data(11, "BBBB");
+  image.resize(16 * 512);
+  image.save(dir / "image.iso");
+  ASSERT_EQ(runTool({"-c", "x", "image.iso"}, "", dir.path()).status, 2);  // a%2Fb: a failure
+  EXPECT_EQ(readFile(dir / "a%2Fb/in.txt"), "AAAA");
+  EXPECT_FALSE(exists(dir / "a%2Fb/old.txt"));
+  if (DISCSHELL_HAVE_CHECKSUMS) {
+    EXPECT_EQ(runTool({"-c", "m", "image.iso"}, "", dir.path()).output,
+              "63c1dd951ffedf6f7fd968ad4efa39b8ed584f162f46e715114ee184f8de9201  a%2Fb/in.txt\n");
+  }
+  writeFile(dir / "a%2Fb/in.txt", "CCCC");
+  EXPECT_EQ(runTool({"-c", "u", "image.iso"}, "", dir.path()).output,
+            "a/b/in.txt: 4 bytes into 1 copy\nNew ISO written to output.iso\n");
+  writeFile(dir / "a%2Fb/in.txt", "CCC");
+  EXPECT_EQ(runTool({"-c", "r", "image.iso"}, "", dir.path()).output,
+            "a/b/in.txt: 3 bytes into 1 copy\nNew ISO written to output.iso\n");
+  writeFile(dir / "a%2Fb/in.txt", "AAAA");
+  // i adds to a/b, where e and n then find the new entry; the literal has none.
+  writeFile(dir / "a%2Fb/new.txt", "new");
+  const RunResult edits = runTool({"image.iso"},
+                                  "i a%2Fb/new.txt\nc a%2Fb\ne new.txt\nc ..\nc a/b\n"
+                                  "n new.txt newer.txt\ne newer.txt\ni\n",
+                                  dir.path());
+  EXPECT_EQ(edits.output, summary(8192, 512, 512) +
+                              "?>?>Entering a%2Fb:\n?>File not found.\n?>?>Entering a/b:\n?>?>?>"
+                              "a/b/new.txt: added, 3 bytes\na/b/new.txt: renamed to newer.txt\n"
+                              "a/b/newer.txt: erased\n?>3 changes were not written.\nExiting...\n");
+}
+
 TEST(LocalNames, UAndRNameLocalFilesThatNoEntryMeansAndAddNothing) {
   ScratchDir dir;
   tools::demoImage().save(dir / "demo.iso");

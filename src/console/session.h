@@ -55,8 +55,8 @@ struct Session {
   std::string commandOrigin;
   /// What i, e and n changed and no write has put into an output yet.
   PendingChanges pending;
-  /// The names of the directory i, e and n looked in last.
-  RecentNameIndex names;
+  /// The names of the directories i, e and n looked in last.
+  PendingNames names;
   /// The state of `pending` (its revision) for which ending the run was
   /// refused once with a warning; the same state lets a second q end it.
   std::optional<std::uint64_t> warnedAt;

@@ -9,14 +9,6 @@
 namespace discshell {
 namespace {
 
-std::uint32_t nameHash(std::string_view name) {
-  std::uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a
-  for (const char c : name) {
-    hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
-  }
-  return static_cast<std::uint32_t>(hash ^ (hash >> 32));
-}
-
 // The record at `position` as a walk reads it.
 std::optional<DirectoryEntry> recordAt(WindowedReader& reader, const VolumeGeometry& geometry,
                                        std::int32_t position) {
@@ -37,51 +29,13 @@ PendingPath pathOfLevels(const std::vector<Level>& levels) {
 
 }  // namespace
 
-const std::vector<std::uint64_t>& RecentNameIndex::keysOf(const ImageFile& image,
-                                                          const VolumeGeometry& geometry,
-                                                          std::int32_t directory) {
+const DirectoryNameIndex* PendingNames::of(const ImageFile& image, const VolumeGeometry& geometry,
+                                           std::int32_t directory) {
   const auto status = image.file().status();
-  if (!status || !imageStatus_ || !status->unchangedSince(*imageStatus_)) kept_.clear();
+  if (!status || !imageStatus_ || !status->unchangedSince(*imageStatus_)) indexes_.clear();
   imageStatus_ = status;
-  auto found = std::find_if(kept_.begin(), kept_.end(),
-                            [&](const Directory& kept) { return kept.offset == directory; });
-  if (found == kept_.end()) {
-    Directory made{directory, {}};
-    WindowedReader reader(image);
-    WalkState walk = beginWalk(reader, directory);
-    while (const auto entry = nextEntry(reader, geometry, walk)) {
-      made.keys.push_back(std::uint64_t{nameHash(entry->name)} << 32 |
-                          static_cast<std::uint32_t>(entry->recordPosition));
-    }
-    std::sort(made.keys.begin(), made.keys.end());
-    made.keys.shrink_to_fit();
-    if (kept_.size() == kDirectoriesKept) kept_.pop_back();
-    kept_.insert(kept_.begin(), std::move(made));
-  } else {
-    std::rotate(kept_.begin(), found, found + 1);
-  }
-  return kept_.front().keys;
-}
-
-std::vector<std::int32_t> RecentNameIndex::find(const ImageFile& image,
-                                                const VolumeGeometry& geometry,
-                                                std::int32_t directory, std::string_view name) {
-  const std::vector<std::uint64_t>& keys = keysOf(image, geometry, directory);
-  const std::uint64_t first = std::uint64_t{nameHash(name)} << 32;
-  std::vector<std::int32_t> positions;
-  // Two names may share a hash: each candidate's name is read to be sure.
-  for (auto key = std::lower_bound(keys.begin(), keys.end(), first);
-       key != keys.end() && (*key >> 32) == (first >> 32); ++key) {
-    const auto position = static_cast<std::int32_t>(static_cast<std::uint32_t>(*key));
-    std::array<unsigned char, layout::kNameFieldSize> field{};
-    if (!readExact(image, addWrapped(position, layout::kNameField), field)) continue;
-    const auto end = std::find(field.begin(), field.begin() + layout::kNameMaxLength, 0);
-    if (std::string_view(reinterpret_cast<const char*>(field.data()),
-                         static_cast<std::size_t>(end - field.begin())) == name) {
-      positions.push_back(position);
-    }
-  }
-  return positions;
+  // i's local names are told apart exactly, as a folder that keeps case does.
+  return indexes_.of(image, geometry, directory, false);
 }
 
 PendingDirectory PendingEntry::contents(const VolumeGeometry& geometry) const {
@@ -95,12 +49,45 @@ std::string PendingPath::pathOf(std::string_view name) const {
   return path.append(name);
 }
 
+// The records of `directory` whose names `matches` takes, in walk order, by
+// a walk: for a directory too large for an index.
+template <typename Matches>
+std::vector<std::int32_t> recordsWhere(const ImageFile& image, const VolumeGeometry& geometry,
+                                       std::int32_t directory, Matches matches) {
+  std::vector<std::int32_t> records;
+  WindowedReader reader(image);
+  WalkState walk = beginWalk(reader, directory);
+  while (const auto entry = nextEntry(reader, geometry, walk)) {
+    if (matches(entry->name)) records.push_back(entry->recordPosition);
+  }
+  return records;
+}
+
+std::optional<PendingEntry> PendingView::entryAt(std::int32_t directory, std::int32_t record,
+                                                 std::string name) {
+  WindowedReader reader(image_);
+  auto found = recordAt(reader, geometry_, record);
+  if (!found) return std::nullopt;
+  PendingEntry entry;
+  entry.directory = isDirectory(reader, geometry_, *found);
+  entry.record = std::move(found);
+  entry.name = std::move(name);
+  entry.holder = {PendingDirectory::kImage, directory};
+  return entry;
+}
+
 std::optional<PendingEntry> PendingView::findInImage(std::int32_t directory,
                                                      std::string_view name) {
   // The first record of the name that no change touched, and the first one
   // a change renamed to it: whichever lies first.
+  const DirectoryNameIndex* index = names_.of(image_, geometry_, directory);
+  const std::vector<std::int32_t> named =
+      index != nullptr
+          ? index->named(image_, name)
+          : recordsWhere(image_, geometry_, directory,
+                         [&](std::string_view entryName) { return entryName == name; });
   std::optional<std::int32_t> found;
-  for (const std::int32_t position : names_.find(image_, geometry_, directory, name)) {
+  for (const std::int32_t position : named) {
     if (!changes_.fates().contains(position)) {
       found = position;
       break;
@@ -113,15 +100,41 @@ std::optional<PendingEntry> PendingView::findInImage(std::int32_t directory,
     }
   }
   if (!found) return std::nullopt;
-  WindowedReader reader(image_);
-  auto record = recordAt(reader, geometry_, *found);
-  if (!record) return std::nullopt;
-  PendingEntry entry;
-  entry.directory = isDirectory(reader, geometry_, *record);
-  entry.record = std::move(record);
-  entry.name = std::string(name);
-  entry.holder = {PendingDirectory::kImage, directory};
-  return entry;
+  return entryAt(directory, *found, std::string(name));
+}
+
+std::optional<PendingEntry> PendingView::findLocalInImage(std::int32_t directory,
+                                                          std::string_view local) {
+  // As findInImage, by the local name each record has now.
+  const DirectoryNameIndex* index = names_.of(image_, geometry_, directory);
+  const std::vector<std::int32_t> meant =
+      index != nullptr ? index->withLocalName(image_, local)
+                       : recordsWhere(image_, geometry_, directory, [&](std::string_view name) {
+                           return localName(name) == local;
+                         });
+  std::optional<std::int32_t> found;
+  for (const std::int32_t position : meant) {
+    if (!changes_.fates().contains(position)) {
+      found = position;
+      break;
+    }
+  }
+  std::string name;
+  for (const auto& [position, fate] : changes_.fates()) {
+    if (fate.directory == directory && !fate.erased && localName(fate.name) == local &&
+        (!found || position < *found)) {
+      found = position;
+      name = fate.name;
+    }
+  }
+  if (!found) return std::nullopt;
+  if (name.empty()) {
+    WindowedReader reader(image_);
+    const auto record = recordAt(reader, geometry_, *found);
+    if (!record) return std::nullopt;
+    name = record->name;
+  }
+  return entryAt(directory, *found, std::move(name));
 }
 
 std::optional<PendingEntry> PendingView::find(const PendingDirectory& directory,
@@ -140,11 +153,16 @@ std::optional<PendingEntry> PendingView::find(const PendingDirectory& directory,
 
 std::optional<PendingEntry> PendingView::findLocal(const PendingDirectory& directory,
                                                    std::string_view local) {
-  if (localName(local) == local) {
-    if (auto exact = find(directory, local)) return exact;
+  if (directory.inImage()) {
+    if (auto entry = findLocalInImage(directory.offset, local)) return entry;
   }
-  const auto name = entryNameOf(local);
-  return name ? find(directory, *name) : std::nullopt;
+  const std::vector<AddedEntry>& added = changes_.added();
+  for (std::uint32_t i = 0; i < added.size(); ++i) {
+    if (added[i].parent == directory && !added[i].erased && localName(added[i].name) == local) {
+      return PendingEntry{std::nullopt, i, added[i].name, added[i].directory, directory};
+    }
+  }
+  return std::nullopt;
 }
 
 std::optional<PendingPath> PendingView::resolveLocal(const std::vector<Level>& levels,

@@ -10,37 +10,26 @@
 #include <vector>
 
 #include "edit/pending_changes.h"
+#include "local/local_name_index.h"
 #include "volume/directory.h"
 #include "volume/image_file.h"
 #include "volume/tree.h"
 
 namespace discshell {
 
-/// The names of the directories of the image looked in last, as 32-bit
-/// hashes beside their records' positions, 8 bytes an entry, so that a
-/// thousand lookups in a directory of 100,000 entries cost one walk of it,
-/// not a thousand. It keeps the last few directories (a path's parents and
-/// the directory at its end), and starts afresh when the image file has
-/// changed.
-class RecentNameIndex {
+/// The name indexes of the directories of the image that i, e and n looked
+/// in last (8 bytes an entry, at most 16 MiB in all), forgotten when the
+/// image file changes under them.
+class PendingNames {
  public:
-  /// The positions of the records of the directory at `directory` whose
-  /// name is `name`, in walk order.
-  [[nodiscard]] std::vector<std::int32_t> find(const ImageFile& image,
-                                               const VolumeGeometry& geometry,
-                                               std::int32_t directory, std::string_view name);
+  /// The index of the directory at `directory`; null when it would pass the bound.
+  [[nodiscard]] const DirectoryNameIndex* of(const ImageFile& image, const VolumeGeometry& geometry,
+                                             std::int32_t directory);
 
  private:
-  struct Directory {
-    std::int32_t offset = 0;
-    std::vector<std::uint64_t> keys;  ///< hash << 32 | position, sorted
-  };
-  static constexpr std::size_t kDirectoriesKept = 4;
-  [[nodiscard]] const std::vector<std::uint64_t>& keysOf(const ImageFile& image,
-                                                         const VolumeGeometry& geometry,
-                                                         std::int32_t directory);
+  static constexpr std::size_t kBytes = std::size_t{16} << 20;
+  RecentNameIndexes indexes_{kBytes};
   std::optional<platform::FileStatus> imageStatus_;
-  std::vector<Directory> kept_;  ///< the one used last first
 };
 
 /// An entry as the pending changes leave it.
@@ -68,7 +57,7 @@ struct PendingPath {
 class PendingView {
  public:
   PendingView(const ImageFile& image, const VolumeGeometry& geometry, const PendingChanges& changes,
-              RecentNameIndex& names)
+              PendingNames& names)
       : image_(image), geometry_(geometry), changes_(changes), names_(names) {}
 
   /// The first entry named `name` in `directory`, or no value.
@@ -76,8 +65,9 @@ class PendingView {
                                                  std::string_view name);
 
   /// The entry the local name `local` means in `directory`, as x wrote it:
-  /// the entry named exactly `local` where that name needs no escape, else
-  /// the one whose escape `local` is; no value when neither is there.
+  /// the first whose local name it is (local_name_index.h), the image's
+  /// records in walk order under their names now, then the entries added;
+  /// no value when none is.
   [[nodiscard]] std::optional<PendingEntry> findLocal(const PendingDirectory& directory,
                                                       std::string_view local);
 
@@ -98,10 +88,14 @@ class PendingView {
  private:
   [[nodiscard]] std::optional<PendingEntry> findInImage(std::int32_t directory,
                                                         std::string_view name);
+  [[nodiscard]] std::optional<PendingEntry> findLocalInImage(std::int32_t directory,
+                                                             std::string_view local);
+  [[nodiscard]] std::optional<PendingEntry> entryAt(std::int32_t directory, std::int32_t record,
+                                                    std::string name);
   const ImageFile& image_;
   const VolumeGeometry& geometry_;
   const PendingChanges& changes_;
-  RecentNameIndex& names_;
+  PendingNames& names_;
 };
 
 }  // namespace discshell

@@ -15,10 +15,10 @@
 // `< > : " \ | ? *`, control characters and a space or dot at the end on
 // Windows.
 //
-// Reading back, a local name L in a directory means the entry named exactly
-// L when the directory has one that needs no escape, else the entry named
-// entryNameOf(L). Every front end that maps entries to local files (g, a,
-// x, u, r, m, the mount, i) uses these two functions.
+// Reading back, a local name L in a directory means the first entry in walk
+// order whose local name is L (local_name_index.h); entryNameOf(L) names a
+// new entry that i adds from L. Every front end that maps entries to local
+// files (g, a, x, u, r, m, the mount, i) uses these functions.
 #pragma once
 
 #include <optional>

@@ -1,10 +1,6 @@
 #include "local/local_tree.h"
 
 #include <algorithm>
-#include <array>
-#include <bit>
-#include <cstring>
-#include <random>
 
 #include "local/local_name.h"
 #include "volume/layout.h"
@@ -17,25 +13,6 @@ namespace {
 // closed level is opened again from the nearest open one above it.
 constexpr std::size_t kRecent = 32;
 constexpr std::size_t kStride = 32;
-
-// A hash of a name's key, keyed afresh in every run: an image cannot be
-// made to give many names one hash, which would make telling them apart slow.
-std::uint32_t hashKey(std::string_view key) {
-  static const std::uint64_t seed = [] {
-    std::random_device random;
-    return (std::uint64_t{random()} << 32) ^ random() ^ 0x9E3779B97F4A7C15ULL;
-  }();
-  std::uint64_t hash = seed ^ key.size();
-  for (std::size_t i = 0; i < key.size(); i += 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, key.data() + i, std::min<std::size_t>(8, key.size() - i));
-    hash = std::rotl((hash ^ word) * 0xFF51AFD7ED558CCDULL, 31) * 0xC4CEB9FE1A85EC53ULL;
-  }
-  hash ^= hash >> 33;
-  hash *= 0xFF51AFD7ED558CCDULL;
-  hash ^= hash >> 33;
-  return static_cast<std::uint32_t>(hash);
-}
 
 }  // namespace
 
@@ -73,82 +50,6 @@ const platform::Directory* LocalTree::current() {
     if (!levels_[i].directory) return nullptr;
   }
   return &*levels_.back().directory;
-}
-
-std::string takenNameMessage(std::string_view name, std::string_view earlier) {
-  if (name == earlier) return "Duplicate name; not extracted.\n";
-  return "its name is the same file as " + localName(earlier) + " here; not extracted.\n";
-}
-
-std::string nameKey(std::string_view local, bool foldsCase) {
-  return foldsCase ? platform::foldCase(local) : std::string(local);
-}
-
-FirstNames::FirstNames(const ByteSource& image, const VolumeGeometry& geometry,
-                       std::uint32_t hashBits)
-    : image_(image), geometry_(geometry), hashBits_(hashBits) {}
-
-void FirstNames::enter(std::int32_t directoryOffset, bool foldsCase) {
-  // A deque grows without copying: 4 bytes a name at its peak. The walk
-  // here is not limited to any byte count, so it meets every entry a tree
-  // walk of the directory meets, limited or not.
-  std::deque<std::uint32_t> hashes;
-  WindowedReader reader(image_);
-  WalkState walk = beginWalk(reader, directoryOffset);
-  while (const auto entry = nextEntry(reader, geometry_, walk)) {
-    hashes.push_back(hashKey(nameKey(localName(entry->name), foldsCase)) & hashBits_);
-  }
-  std::sort(hashes.begin(), hashes.end());
-  Level level;
-  level.foldsCase = foldsCase;
-  for (std::size_t i = 1; i < hashes.size(); ++i) {
-    if (hashes[i] == hashes[i - 1] &&
-        (level.suspects.empty() || level.suspects.back().hash != hashes[i])) {
-      level.suspects.push_back({hashes[i], kNotMet});
-    }
-  }
-  level.suspects.shrink_to_fit();
-  levels_.push_back(std::move(level));
-}
-
-void FirstNames::leave() {
-  if (levels_.size() > 1) levels_.pop_back();
-}
-
-std::optional<std::string> FirstNames::earlier(const DirectoryEntry& entry,
-                                               std::string_view local) {
-  Level& level = levels_.back();
-  const std::string key = nameKey(local, level.foldsCase);
-  const std::uint32_t hash = hashKey(key) & hashBits_;
-  const auto suspect =
-      std::lower_bound(level.suspects.begin(), level.suspects.end(), hash,
-                       [](const Suspect& s, std::uint32_t h) { return s.hash < h; });
-  // A hash no other entry of the directory has: no other entry has the key.
-  if (suspect == level.suspects.end() || suspect->hash != hash) return std::nullopt;
-  std::string name;
-  if (suspect->first == kNotMet) {
-    suspect->first = entry.recordPosition;
-    return std::nullopt;
-  }
-  if (sameKey(suspect->first, key, name)) return name;
-  for (const Suspect& other : level.others) {
-    if (other.hash == hash && sameKey(other.first, key, name)) return name;
-  }
-  level.others.push_back({hash, entry.recordPosition});
-  return std::nullopt;
-}
-
-// Reads the name of the entry whose record lies at `recordPosition` into
-// `name`, and whether its key is `key`.
-bool FirstNames::sameKey(std::int32_t recordPosition, std::string_view key,
-                         std::string& name) const {
-  std::array<unsigned char, layout::kNameFieldSize> field{};
-  if (!readExact(image_, addWrapped(recordPosition, layout::kNameField), field)) return false;
-  name.clear();
-  for (std::size_t i = 0; i < layout::kNameMaxLength && field[i] != 0; ++i) {
-    name.push_back(static_cast<char>(field[i]));
-  }
-  return nameKey(localName(name), levels_.back().foldsCase) == key;
 }
 
 std::uint32_t LocalNames::hash(std::string_view key) const { return hashKey(key) & hashBits_; }

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "local/local_name_index.h"
 #include "platform/platform.h"
 #include "volume/byte_source.h"
 #include "volume/directory.h"
@@ -49,63 +50,6 @@ class LocalTree {
   };
   void closeOldLevel();
   std::vector<Level> levels_;
-};
-
-/// What x says of an entry that a later entry's local name takes after the
-/// entry `earlier`: the same name is a duplicate, another name the same file.
-[[nodiscard]] std::string takenNameMessage(std::string_view name, std::string_view earlier);
-
-/// The key under which a folder files the local name `local`: the name
-/// itself, or in one letter case where the folder folds case.
-[[nodiscard]] std::string nameKey(std::string_view local, bool foldsCase);
-
-/// Which entries of the directories a tree walk is in take a local file
-/// that an earlier entry of the same directory took (the same name, names
-/// with the same escape, or names a folder that folds case takes as one):
-/// the first is the one the local file means, as for g and c, and each
-/// later one is left alone. Exact, and small: entering a directory walks
-/// its entries once and keeps only the hashes that come more than once, so
-/// a directory of a million different names costs 4 MiB while it is
-/// entered and next to nothing while it is walked; where two entries share
-/// a hash, the earlier one's name is read again from the image.
-class FirstNames {
- public:
-  /// Starts outside any directory: the entry a walk starts from is alone.
-  /// Tests narrow `hashBits` to make different names share hashes.
-  FirstNames(const ByteSource& image, const VolumeGeometry& geometry,
-             std::uint32_t hashBits = 0xFFFFFFFF);
-  /// The walk enters the directory at `directoryOffset`; `foldsCase` says
-  /// how its local folder compares names.
-  void enter(std::int32_t directoryOffset, bool foldsCase);
-  /// The walk leaves it.
-  void leave();
-  /// No value the first time the local name `local` of `entry` (its name
-  /// as localName gives it) is met in the current directory; else the name
-  /// of the earlier entry that took it.
-  [[nodiscard]] std::optional<std::string> earlier(const DirectoryEntry& entry,
-                                                   std::string_view local);
-  /// Whether the current directory's folder folds case.
-  [[nodiscard]] bool foldsCase() const { return levels_.back().foldsCase; }
-
- private:
-  static constexpr std::int32_t kNotMet = -1;
-  // A hash that more than one entry of the directory has, and the record of
-  // the first entry met with it.
-  struct Suspect {
-    std::uint32_t hash = 0;
-    std::int32_t first = kNotMet;
-  };
-  struct Level {
-    std::vector<Suspect> suspects;  ///< sorted by hash
-    std::vector<Suspect> others;    ///< the first entries of further keys with a suspect's hash
-    bool foldsCase = false;
-  };
-  [[nodiscard]] bool sameKey(std::int32_t recordPosition, std::string_view key,
-                             std::string& name) const;
-  const ByteSource& image_;
-  const VolumeGeometry& geometry_;
-  std::uint32_t hashBits_;
-  std::vector<Level> levels_{1};
 };
 
 /// The names in one local folder, read once, so that whether an entry's

@@ -118,54 +118,9 @@ FileExtent unpackExtent(std::uint64_t packed) {
           static_cast<std::int32_t>(static_cast<std::uint32_t>(packed))};
 }
 
-bool NameIndex::insertFirst(std::string_view name, std::int32_t record) {
-  if (2 * (count_ + 1) > hashes_.size()) grow();
-  const std::uint64_t hash = std::max<std::uint64_t>(std::hash<std::string_view>{}(name), 1);
-  const std::size_t slot = slotOf(hash);
-  if (hashes_[slot] == hash) return false;
-  hashes_[slot] = hash;
-  records_[slot] = record;
-  ++count_;
-  return true;
-}
-
-std::optional<std::int32_t> NameIndex::find(std::string_view name) const {
-  if (hashes_.empty()) return std::nullopt;
-  const std::uint64_t hash = std::max<std::uint64_t>(std::hash<std::string_view>{}(name), 1);
-  const std::size_t slot = slotOf(hash);
-  if (hashes_[slot] != hash) return std::nullopt;
-  return records_[slot];
-}
-
-std::size_t NameIndex::bytes() const {
-  return sizeof(*this) + hashes_.capacity() * sizeof(std::uint64_t) +
-         records_.capacity() * sizeof(std::int32_t);
-}
-
-// The slot that holds `hash`, or the empty one where it would go.
-std::size_t NameIndex::slotOf(std::uint64_t hash) const {
-  const std::size_t mask = hashes_.size() - 1;
-  std::size_t slot = static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ULL) >> 32) & mask;
-  while (hashes_[slot] != 0 && hashes_[slot] != hash) slot = (slot + 1) & mask;
-  return slot;
-}
-
-void NameIndex::grow() {
-  std::vector<std::uint64_t> oldHashes(hashes_.empty() ? 16 : 2 * hashes_.size());
-  std::vector<std::int32_t> oldRecords(oldHashes.size());
-  oldHashes.swap(hashes_);
-  oldRecords.swap(records_);
-  for (std::size_t i = 0; i < oldHashes.size(); ++i) {
-    if (oldHashes[i] == 0) continue;
-    const std::size_t slot = slotOf(oldHashes[i]);
-    hashes_[slot] = oldHashes[i];
-    records_[slot] = oldRecords[i];
-  }
-}
-
 MountTree::MountTree(const ByteSource& image, const VolumeGeometry& geometry,
                      std::size_t cacheBytes)
-    : image_(image), geometry_(geometry), cacheBytes_(cacheBytes) {
+    : image_(image), geometry_(geometry), indexes_(cacheBytes) {
   DirectoryRecorder recorder(image, geometry_, directories_);
   walkTree(image, geometry, geometry.rootDirectoryOffset, recorder);
   namesLeftOut_ = recorder.namesLeftOut;
@@ -206,8 +161,8 @@ std::optional<MountNode> MountTree::lookup(const MountNode& directory, std::stri
   if (!directory.directory || !directory.listed) return std::nullopt;
   WindowedReader reader(image_);
   std::optional<DirectoryEntry> entry;
-  if (const NameIndex* index = indexOf(directory)) {
-    if (const auto record = index->find(name)) entry = entryAt(reader, geometry_, *record);
+  if (const DirectoryNameIndex* index = indexOf(directory)) {
+    if (const auto record = index->find(image_, name)) entry = entryAt(reader, geometry_, *record);
   } else {
     // As findEntry looks a name up, but by the name shown.
     WalkState walk = beginWalk(reader, directory.start);
@@ -220,13 +175,13 @@ std::optional<MountNode> MountTree::lookup(const MountNode& directory, std::stri
 
 void MountTree::list(const MountNode& directory, ListCookie cookie, const ListVisitor& add) {
   if (!directory.directory || !directory.listed) return;
-  const NameIndex* index = indexOf(directory);
+  const DirectoryNameIndex* index = indexOf(directory);
   WindowedReader reader(image_);
   WalkState walk = resumeWalk(reader, directory.start, cookie);
   while (const auto entry = nextEntry(reader, geometry_, walk)) {
     const auto name = mountedName(entry->name);
     if (!name || entry->startBlock == 0) continue;
-    if (index != nullptr && index->find(*name) != entry->recordPosition) continue;
+    if (index != nullptr && !index->isFirst(image_, *entry)) continue;
     if (!add(makeNode(directory.start, *entry), *name, cookieAfter(walk))) return;
   }
 }
@@ -243,43 +198,9 @@ std::optional<std::size_t> MountTree::read(FileExtent file, std::int64_t offset,
   return count;
 }
 
-const NameIndex* MountTree::indexOf(const MountNode& directory) {
-  if (const auto known = indexOfNode_.find(directory.id); known != indexOfNode_.end()) {
-    indexes_.splice(indexes_.begin(), indexes_, known->second);
-    return &known->second->second;
-  }
-  if (std::find(tooLarge_.begin(), tooLarge_.end(), directory.id) != tooLarge_.end()) {
-    return nullptr;
-  }
-  NameIndex index;
-  WindowedReader reader(image_);
-  WalkState walk = beginWalk(reader, directory.start);
-  while (const auto entry = nextEntry(reader, geometry_, walk)) {
-    if (const auto name = mountedName(entry->name)) index.insertFirst(*name, entry->recordPosition);
-    // Older indexes make room as this one grows; one that fills the whole
-    // cache by itself is not kept.
-    while (!indexes_.empty() && cachedBytes_ + index.bytes() > cacheBytes_) {
-      forget(indexes_.back().first);
-    }
-    if (index.bytes() > cacheBytes_) {
-      constexpr std::size_t kTooLargeKept = 16;
-      if (tooLarge_.size() == kTooLargeKept) tooLarge_.erase(tooLarge_.begin());
-      tooLarge_.push_back(directory.id);
-      return nullptr;
-    }
-  }
-  cachedBytes_ += index.bytes();
-  indexes_.emplace_front(directory.id, std::move(index));
-  indexOfNode_[directory.id] = indexes_.begin();
-  return &indexes_.front().second;
-}
-
-void MountTree::forget(NodeId id) {
-  const auto known = indexOfNode_.find(id);
-  if (known == indexOfNode_.end()) return;
-  cachedBytes_ -= known->second->second.bytes();
-  indexes_.erase(known->second);
-  indexOfNode_.erase(known);
+const DirectoryNameIndex* MountTree::indexOf(const MountNode& directory) {
+  // The mount's folders are its own, and tell every name apart.
+  return indexes_.of(image_, geometry_, directory.start, false);
 }
 
 }  // namespace discshell

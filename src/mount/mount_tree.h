@@ -8,14 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
+#include "local/local_name_index.h"
 #include "volume/byte_source.h"
 #include "volume/directory.h"
 #include "volume/geometry.h"
@@ -51,26 +50,6 @@ struct FileExtent {
 };
 [[nodiscard]] std::uint64_t packExtent(FileExtent extent);
 [[nodiscard]] FileExtent unpackExtent(std::uint64_t packed);
-
-/// The first record of each name in one directory, kept as a 64-bit hash of
-/// the name (two names that hash alike are a chance of one in 2^64 a pair),
-/// by open addressing: 12 bytes a slot and no allocation per name.
-class NameIndex {
- public:
-  /// Keeps `record` for `name` unless the name has one already; true when
-  /// it had none.
-  bool insertFirst(std::string_view name, std::int32_t record);
-  /// The record kept for `name`, or no value.
-  [[nodiscard]] std::optional<std::int32_t> find(std::string_view name) const;
-  [[nodiscard]] std::size_t bytes() const;
-
- private:
-  [[nodiscard]] std::size_t slotOf(std::uint64_t hash) const;
-  void grow();
-  std::vector<std::uint64_t> hashes_;  ///< 0 marks an empty slot
-  std::vector<std::int32_t> records_;
-  std::size_t count_ = 0;
-};
 
 /// Where a directory listing goes on: 0 at its start, else what `list`
 /// handed out with the entry before.
@@ -108,7 +87,7 @@ class MountTree {
                                                 std::span<unsigned char> out) const;
 
   /// Bytes the name indexes take now, for the tests of the bound.
-  [[nodiscard]] std::size_t cachedBytes() const { return cachedBytes_; }
+  [[nodiscard]] std::size_t cachedBytes() const { return indexes_.bytes(); }
 
  private:
   struct Kind {
@@ -119,22 +98,16 @@ class MountTree {
   [[nodiscard]] MountNode makeNode(std::int32_t parent, const DirectoryEntry& entry) const;
   /// The index of a listed directory, built on first use; null when it
   /// would pass the cache's bound.
-  const NameIndex* indexOf(const MountNode& directory);
-  void forget(NodeId id);
+  const DirectoryNameIndex* indexOf(const MountNode& directory);
 
   const ByteSource& image_;
   VolumeGeometry geometry_;
-  std::size_t cacheBytes_;
   std::int64_t namesLeftOut_ = 0;
   /// Every directory entry of the tree as (parent << 32 | record), sorted;
   /// bit 31 marks the one that the walk entered first.
   std::vector<std::uint64_t> directories_;
-  /// Name indexes, the most recently used first.
-  std::list<std::pair<NodeId, NameIndex>> indexes_;
-  std::unordered_map<NodeId, std::list<std::pair<NodeId, NameIndex>>::iterator> indexOfNode_;
-  std::size_t cachedBytes_ = 0;
-  /// Directories found too large for an index, the latest last (a few).
-  std::vector<NodeId> tooLarge_;
+  /// The name indexes of the directories looked in last.
+  RecentNameIndexes indexes_;
 };
 
 }  // namespace discshell
