@@ -4,6 +4,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "volume/byte_order.h"
 #include "volume/layout.h"
 
 namespace discshell::tools {
@@ -96,10 +97,7 @@ void ImageBuilder::poke(std::int64_t position, std::string_view bytes) {
 }
 
 void ImageBuilder::poke32(std::int64_t position, std::int32_t value) {
-  const auto u = static_cast<std::uint32_t>(value);
-  const char field[4] = {static_cast<char>(u >> 24), static_cast<char>(u >> 16),
-                         static_cast<char>(u >> 8), static_cast<char>(u)};
-  poke(position, std::string_view(field, 4));
+  poke(position, bigEndian32Text(value));
 }
 
 void ImageBuilder::resize(std::int64_t length) { bytes_.resize(static_cast<std::size_t>(length)); }

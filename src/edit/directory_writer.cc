@@ -21,19 +21,9 @@ using layout::kMinEntrySize;
 constexpr std::int32_t kLeastBlockSize = kBlockHeaderSize + kMinEntrySize + 4;
 constexpr std::int32_t kLargestBlockSize = 1 << 20;
 
-void put32(std::span<unsigned char> bytes, std::size_t at, std::uint32_t value) {
-  bytes[at] = static_cast<unsigned char>(value >> 24);
-  bytes[at + 1] = static_cast<unsigned char>(value >> 16);
-  bytes[at + 2] = static_cast<unsigned char>(value >> 8);
-  bytes[at + 3] = static_cast<unsigned char>(value);
-}
-void put32(std::string& bytes, std::size_t at, std::int32_t value) {
-  put32({reinterpret_cast<unsigned char*>(bytes.data()), bytes.size()}, at,
-        static_cast<std::uint32_t>(value));
-}
-std::uint32_t get32(std::span<const unsigned char> bytes, std::size_t at) {
-  return std::uint32_t{bytes[at]} << 24 | std::uint32_t{bytes[at + 1]} << 16 |
-         std::uint32_t{bytes[at + 2]} << 8 | std::uint32_t{bytes[at + 3]};
+// A flags word, whose bits count, not its sign.
+std::uint32_t flags32(std::span<const unsigned char> bytes, std::size_t at) {
+  return static_cast<std::uint32_t>(readBigEndian32(bytes, at));
 }
 std::span<const unsigned char> bytesOf(const std::string& text) {
   return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
@@ -150,15 +140,16 @@ class EditedRecords {
     if (base->size() >= static_cast<std::size_t>(kMinEntrySize)) {
       bytes = base->substr(0, kMinEntrySize);
     } else {
-      put32(bytes, layout::kFlagsField, 1);
+      writeBigEndian32(bytes, layout::kFlagsField, 1);
     }
     const auto type = types_.find({record.directory, extensionOf(record.name)});
     if (type != types_.end()) bytes.replace(layout::kTypeField, layout::kTypeSize, type->second);
-    put32(bytes, layout::kByteCountField, record.byteCount);
-    put32(bytes, layout::kDataBlocksField, wholeBlocks(record.byteCount, geometry_.blockSize));
+    writeBigEndian32(bytes, layout::kByteCountField, record.byteCount);
+    writeBigEndian32(bytes, layout::kDataBlocksField,
+                     wholeBlocks(record.byteCount, geometry_.blockSize));
     setName(bytes, record.name);
-    put32(bytes, layout::kLastCopyIndexField, 0);
-    put32(bytes, layout::kStartBlockField, record.startBlock);
+    writeBigEndian32(bytes, layout::kLastCopyIndexField, 0);
+    writeBigEndian32(bytes, layout::kStartBlockField, record.startBlock);
     remember(bytes, record.directory);
     return bytes;
   }
@@ -282,7 +273,7 @@ class PackedDirectory final : public ByteStream {
     const bool last = made_ == blocks_;
     const std::int32_t start = blockToOffset(geometry_, firstBlock_ + j);
     block_ = blocksMade_.next(start);
-    put32(block_, 0, static_cast<std::uint32_t>(last ? layout::kNoNextBlock : firstBlock_ + j + 1));
+    writeBigEndian32(block_, 0, last ? layout::kNoNextBlock : firstBlock_ + j + 1);
     if (!headerBytes(j)) return false;
     const auto B = static_cast<std::int64_t>(blockSize_);
     std::int64_t offset = kBlockHeaderSize;
@@ -319,23 +310,23 @@ class PackedDirectory final : public ByteStream {
   }
 
   void clearMarks(std::size_t at) {
-    std::uint32_t flags = get32(block_, at);
+    std::uint32_t flags = flags32(block_, at);
     if (conventions_.lastRecordBit) flags &= ~kLastRecordFlag;
     if (conventions_.blockEndBit) flags &= ~kBlockEndFlag;
-    put32(block_, at, flags);
+    writeBigEndian32(block_, at, static_cast<std::int32_t>(flags));
   }
 
   void markEnds(std::optional<std::int64_t> lastRecord, std::int64_t end) {
     if (lastRecord) {
       const auto at = static_cast<std::size_t>(*lastRecord);
-      std::uint32_t flags = get32(block_, at);
+      std::uint32_t flags = flags32(block_, at);
       if (conventions_.blockEndBit) flags |= kBlockEndFlag;
       if (conventions_.lastRecordBit && !nextRecord_) flags |= kLastRecordFlag;
-      put32(block_, at, flags);
+      writeBigEndian32(block_, at, static_cast<std::int32_t>(flags));
     }
     if (conventions_.endOffsetAt12) {
-      put32(block_, kBlockEndOffsetField,
-            static_cast<std::uint32_t>(lastRecord ? end : kBlockHeaderSize));
+      writeBigEndian32(block_, kBlockEndOffsetField,
+                       static_cast<std::int32_t>(lastRecord ? end : kBlockHeaderSize));
     }
   }
 
@@ -356,10 +347,9 @@ class PackedDirectory final : public ByteStream {
     return entry.recordPosition == placed.position &&
            entry.name == fieldText(placed.record, layout::kNameField, layout::kNameMaxLength) &&
            entry.type == fieldText(placed.record, layout::kTypeField, layout::kTypeSize) &&
-           entry.byteCount == static_cast<std::int32_t>(get32(bytes, layout::kByteCountField)) &&
-           entry.lastCopyIndex ==
-               static_cast<std::int32_t>(get32(bytes, layout::kLastCopyIndexField)) &&
-           entry.startBlock == static_cast<std::int32_t>(get32(bytes, layout::kStartBlockField));
+           entry.byteCount == readBigEndian32(bytes, layout::kByteCountField) &&
+           entry.lastCopyIndex == readBigEndian32(bytes, layout::kLastCopyIndexField) &&
+           entry.startBlock == readBigEndian32(bytes, layout::kStartBlockField);
   }
 
   const ImageFile& image_;
@@ -403,7 +393,7 @@ Sketch sketch(EditedRecords& records, std::int64_t blockSize, std::uint32_t mark
   while (const auto record = records.next()) {
     const auto length = static_cast<std::int64_t>(record->size());
     shape.bareFlags =
-        shape.bareFlags || (get32(bytesOf(*record), layout::kFlagsField) & ~marks) == 0;
+        shape.bareFlags || (flags32(bytesOf(*record), layout::kFlagsField) & ~marks) == 0;
     if (!shape.overflow && length > blockSize - offset) {
       shape.overflow = shape.starts.size() - 1;
     }
@@ -516,10 +506,11 @@ bool DirectoryWriter::applyUpdate(std::string& record, const RecordUpdate& updat
   if (record.size() < static_cast<std::size_t>(kMinEntrySize) || update.copies.size() != copies) {
     return false;
   }
-  put32(record, layout::kByteCountField, update.byteCount);
-  put32(record, layout::kDataBlocksField, update.blocks);
+  writeBigEndian32(record, layout::kByteCountField, update.byteCount);
+  writeBigEndian32(record, layout::kDataBlocksField, update.blocks);
   for (std::size_t i = 0; i < copies; ++i) {
-    put32(record, layout::kStartBlockField + layout::kCopyBlockSize * i, update.copies[i]);
+    writeBigEndian32(record, layout::kStartBlockField + layout::kCopyBlockSize * i,
+                     update.copies[i]);
   }
   return true;
 }

@@ -38,12 +38,6 @@ std::vector<std::size_t> groupAlike(const std::vector<ChangedEntry>& changed,
   return group;
 }
 
-std::string bigEndian(std::int32_t value) {
-  const auto u = static_cast<std::uint32_t>(value);
-  return {static_cast<char>(u >> 24), static_cast<char>(u >> 16), static_cast<char>(u >> 8),
-          static_cast<char>(u)};
-}
-
 // The directory that holds a changed entry, as the user names it: the
 // current directory itself is named from "/", as anything outside it is.
 std::string directoryOf(const std::string& path, const std::string& base) {
@@ -169,7 +163,7 @@ class ResizePlanner {
     if (moved) {
       const auto blocks = static_cast<std::int32_t>(std::min<std::int64_t>(
           (next - origin) / blockSize, std::numeric_limits<std::int32_t>::max()));
-      plan_.changes.bytes.push_back({origin + layout::kBlockCountField, bigEndian(blocks)});
+      plan_.changes.bytes.push_back({origin + layout::kBlockCountField, bigEndian32Text(blocks)});
     }
     return next;
   }

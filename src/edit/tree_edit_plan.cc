@@ -15,12 +15,6 @@
 namespace discshell {
 namespace {
 
-std::string bigEndian(std::int32_t value) {
-  const auto u = static_cast<std::uint32_t>(value);
-  return {static_cast<char>(u >> 24), static_cast<char>(u >> 16), static_cast<char>(u >> 8),
-          static_cast<char>(u)};
-}
-
 /// A record of the volume that leads to a directory being changed.
 struct Lead {
   std::int32_t holder = 0;    ///< the directory that holds it
@@ -381,7 +375,7 @@ class TreeEditPlanner {
     if (next != first) {
       plan_.changes.bytes.push_back(
           {origin + layout::kBlockCountField,
-           bigEndian(static_cast<std::int32_t>(std::min<std::int64_t>(
+           bigEndian32Text(static_cast<std::int32_t>(std::min<std::int64_t>(
                (next - origin) / blockSize, std::numeric_limits<std::int32_t>::max())))});
       allocated_ = true;
     }
@@ -460,7 +454,7 @@ class TreeEditPlanner {
     for (std::int32_t i = 0; i <= last && static_cast<std::size_t>(i) < root.copies.size(); ++i) {
       plan_.changes.bytes.push_back(
           {std::int64_t{header} + layout::kRootBlockField + layout::kCopyBlockSize * i,
-           bigEndian(root.movedTo.at(root.copies[static_cast<std::size_t>(i)]))});
+           bigEndian32Text(root.movedTo.at(root.copies[static_cast<std::size_t>(i)]))});
     }
   }
 

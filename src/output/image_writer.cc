@@ -11,11 +11,6 @@
 namespace discshell {
 namespace {
 
-bool unchanged(const platform::File& file, const platform::FileStatus& planned) {
-  const auto now = file.status();
-  return now && now->unchangedSince(planned);
-}
-
 bool writeZeros(platform::File& file, std::int64_t begin, std::int64_t end) {
   static const std::array<unsigned char, 64 * 1024> kZeros{};
   while (begin < end) {
@@ -68,17 +63,17 @@ WriteResult writeChangedImage(const ImageFile& image, const LocalFileOpener& ope
   for (const LocalWrite& write : changes.files) {
     const FileProgress progress(write.path);
     const auto local = open(write.path);
-    if (!local || !unchanged(*local, write.status)) {
+    if (!local || !local->unchangedSince(write.status)) {
       return {WriteOutcome::kLocalFileChanged, write.path};
     }
     for (const std::int64_t position : write.positions) {
       if (!copyExactly(*local, 0, write.length, out, position)) {
-        return unchanged(*local, write.status)
+        return local->unchangedSince(write.status)
                    ? WriteResult{}
                    : WriteResult{WriteOutcome::kLocalFileChanged, write.path};
       }
     }
-    if (!unchanged(*local, write.status)) return {WriteOutcome::kLocalFileChanged, write.path};
+    if (!local->unchangedSince(write.status)) return {WriteOutcome::kLocalFileChanged, write.path};
     if (!write.positions.empty())
       written = std::max(written, write.positions.back() + write.length);
   }

@@ -292,11 +292,6 @@ class DeltaOutput {
   std::int64_t written_ = 0;
 };
 
-bool unchanged(const platform::File& file, const platform::FileStatus& planned) {
-  const auto now = file.status();
-  return now && now->unchangedSince(planned);
-}
-
 class DeltaEncoder {
  public:
   DeltaEncoder(const platform::File& image, const ImageChanges& changes,
@@ -381,7 +376,7 @@ class DeltaEncoder {
     const platform::File* local = openLocal(piece.index);
     if (local == nullptr) return false;
     if (out_.copyFrom(*local, piece.offset, span.length())) return true;
-    if (!unchanged(*local, changes_.files[piece.index].status)) changedLocal(piece.index);
+    if (!local->unchangedSince(changes_.files[piece.index].status)) changedLocal(piece.index);
     return false;
   }
 
@@ -424,14 +419,14 @@ class DeltaEncoder {
     if (!closeLocal()) return nullptr;
     local_ = open_(changes_.files[index].path);
     localIndex_ = index;
-    if (local_ && unchanged(*local_, changes_.files[index].status)) return &*local_;
+    if (local_ && local_->unchangedSince(changes_.files[index].status)) return &*local_;
     changedLocal(index);
     return nullptr;
   }
 
   bool closeLocal() {
     if (!local_) return true;
-    const bool same = unchanged(*local_, changes_.files[localIndex_].status);
+    const bool same = local_->unchangedSince(changes_.files[localIndex_].status);
     local_.reset();
     if (!same) changedLocal(localIndex_);
     return same;

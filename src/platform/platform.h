@@ -76,6 +76,12 @@ class File {
   /// Writes all of `data` at `position`; false when the file refuses any of it.
   [[nodiscard]] bool writeAt(std::int64_t position, std::span<const unsigned char> data);
   [[nodiscard]] std::optional<FileStatus> status() const;
+  /// Whether the file is still as `earlier` found it; false when its
+  /// status cannot be read.
+  [[nodiscard]] bool unchangedSince(const FileStatus& earlier) const {
+    const auto now = status();
+    return now && now->unchangedSince(earlier);
+  }
   /// The length: a regular file's size, a block device's end.
   [[nodiscard]] std::optional<std::int64_t> length() const;
 

@@ -1,10 +1,10 @@
-// Numbers as the volume holds them, and where its blocks lie in the image.
+// Position arithmetic as the volume does it, and where its blocks lie in the image.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 
+#include "volume/byte_order.h"
 #include "volume/byte_source.h"
 
 namespace discshell {
@@ -20,13 +20,6 @@ namespace discshell {
 }
 [[nodiscard]] constexpr std::int32_t multiplyWrapped(std::int32_t a, std::int32_t b) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
-}
-
-/// Big-endian bytes taken as a signed two's-complement number.
-[[nodiscard]] constexpr std::int32_t readBigEndian32(const std::array<unsigned char, 4>& bytes) {
-  const std::uint32_t value = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
-                              (std::uint32_t{bytes[2]} << 8) | std::uint32_t{bytes[3]};
-  return static_cast<std::int32_t>(value);
 }
 
 /// Filled once at start-up and only read afterwards.
