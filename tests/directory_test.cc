@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "tools/image_builder.h"
+#include "volume/block_layout.h"
 
 namespace discshell {
 namespace {
@@ -263,6 +264,51 @@ TEST(WalkDirectory, VisitsNothingWhereTheDirectoryCannotBeRead) {
   image.directory(1, {named("a")});
   for (std::int32_t offset : {-1, -512, INT32_MIN, INT32_MAX, 4096}) {
     EXPECT_TRUE(walk(image, offset).names.empty()) << offset;
+  }
+}
+
+// Records laid into blocks by the writer's layout, each directory's last
+// block begun as such, are met by the walk exactly where they were placed,
+// for block sizes around the walk's boundaries and copy lists of every length.
+TEST(BlockLayout, PlacesEveryRecordWhereTheWalkReadsIt) {
+  for (const std::int32_t blockSize : {96, 97, 144, 145, 216, 512, 2048}) {
+    for (std::uint32_t seed = 1; seed <= 20; ++seed) {
+      // Laid as if every block had another behind it: the block the records
+      // end in is the last, and holds the end marker. Each record's last copy index k is drawn at random among those that
+      // fit behind the records before it.
+      std::vector<std::int32_t> copies;
+      std::vector<std::int64_t> starts;
+      BlockLayout layout(blockSize);
+      layout.beginBlock(false);
+      std::int32_t block = 0;
+      for (std::uint32_t r = seed; copies.size() < 3 + seed * 2; r = r * 1103515245 + 12345) {
+        const auto room = static_cast<std::uint32_t>((blockSize - layout.end() - 72) / 4 + 1);
+        const auto k = static_cast<std::int32_t>((r >> 16) % room);
+        ASSERT_TRUE(layout.fits(72 + 4 * k));
+        ASSERT_FALSE(layout.fits(72 + 4 * static_cast<std::int32_t>(room)));
+        copies.push_back(k);
+        starts.push_back(std::int64_t{block} * blockSize + layout.place(72 + 4 * k));
+        if (layout.full()) {
+          ++block;
+          layout.beginBlock(false);
+        }
+      }
+      // The end marker follows the last record, or opens a block of its own.
+      ImageBuilder image(blockSize);
+      image.header(block + 3, 1);
+      for (std::int32_t b = 0; b <= block; ++b) {
+        image.blockHeaderAt(std::int64_t{1 + b} * blockSize, b == block ? -1 : 2 + b);
+      }
+      for (std::size_t i = 0; i < copies.size(); ++i) {
+        image.entryAt(blockSize + starts[i], named("r" + std::to_string(i), copies[i]));
+      }
+      image.resize(std::int64_t{block + 3} * blockSize);
+      std::vector<std::int64_t> met;
+      for (const DirectoryEntry& entry : walk(image, blockSize).entries) {
+        met.push_back(entry.recordPosition - blockSize);
+      }
+      EXPECT_EQ(met, starts) << blockSize << " " << seed;
+    }
   }
 }
 

@@ -7,6 +7,7 @@
 #include <set>
 #include <span>
 
+#include "volume/block_layout.h"
 #include "volume/directory.h"
 #include "volume/layout.h"
 
@@ -275,24 +276,22 @@ class PackedDirectory final : public ByteStream {
     block_ = blocksMade_.next(start);
     writeBigEndian32(block_, 0, last ? layout::kNoNextBlock : firstBlock_ + j + 1);
     if (!headerBytes(j)) return false;
-    const auto B = static_cast<std::int64_t>(blockSize_);
-    std::int64_t offset = kBlockHeaderSize;
+    BlockLayout placement(geometry_.blockSize);
+    placement.beginBlock(last);
     std::optional<std::int64_t> lastRecord;
     while (nextRecord_) {
       const auto length = static_cast<std::int64_t>(nextRecord_->size());
-      // The last block also holds the end marker; any other one has the
-      // walk go on in the next block once fewer than 72 bytes remain.
-      if (length > B - offset - (last ? 4 : 0)) return false;
+      if (!placement.fits(length)) return false;
+      const std::int64_t offset = placement.place(length);
       std::memcpy(block_.data() + offset, nextRecord_->data(), nextRecord_->size());
       placed_.push_back({static_cast<std::int32_t>(start + offset), std::move(*nextRecord_)});
       clearMarks(static_cast<std::size_t>(offset));
       lastRecord = offset;
-      offset += length;
       nextRecord_ = records_.next();
-      if (!last && B - offset < kMinEntrySize) break;
+      if (placement.full()) break;
     }
     if (records_.failed() || (last && nextRecord_)) return false;
-    markEnds(lastRecord, offset);
+    markEnds(lastRecord, placement.end());
     if (j == 0) walk_ = beginWalk(checkReader_, start);
     return checkWalk(last ? std::nullopt : std::optional<std::int64_t>(start));
   }
@@ -387,21 +386,20 @@ struct Sketch {
   bool bareFlags = false;  ///< a record has no flag but the marks this writer may clear
 };
 
-Sketch sketch(EditedRecords& records, std::int64_t blockSize, std::uint32_t marks) {
+Sketch sketch(EditedRecords& records, std::int32_t blockSize, std::uint32_t marks) {
   Sketch shape;
-  std::int64_t offset = kBlockHeaderSize;
+  BlockLayout placement(blockSize);
+  placement.beginBlock(false);
   while (const auto record = records.next()) {
     const auto length = static_cast<std::int64_t>(record->size());
     shape.bareFlags =
         shape.bareFlags || (flags32(bytesOf(*record), layout::kFlagsField) & ~marks) == 0;
-    if (!shape.overflow && length > blockSize - offset) {
-      shape.overflow = shape.starts.size() - 1;
-    }
+    if (!shape.overflow && !placement.fits(length)) shape.overflow = shape.starts.size() - 1;
     if (!shape.overflow) {
-      offset += length;
-      if (blockSize - offset < kMinEntrySize) {
+      static_cast<void>(placement.place(length));
+      if (placement.full()) {
         shape.starts.push_back(shape.total + length);
-        offset = kBlockHeaderSize;
+        placement.beginBlock(false);
       }
     }
     shape.total += length;
@@ -427,7 +425,7 @@ DirectoryFit DirectoryWriter::measure(const DirectoryEdits& edits) const {
   const std::uint32_t marks = (conventions_.lastRecordBit ? kLastRecordFlag : 0) |
                               (conventions_.blockEndBit ? kBlockEndFlag : 0);
   EditedRecords records(image_, geometry_, edits, *templates_);
-  const Sketch shape = sketch(records, B, marks);
+  const Sketch shape = sketch(records, geometry_.blockSize, marks);
   if (records.failed() || shape.bareFlags) {
     fit.problem = records.failed() ? "its records cannot be read whole.\n"
                                    : "a record's flags would become 0, which ends a directory.\n";
@@ -435,7 +433,7 @@ DirectoryFit DirectoryWriter::measure(const DirectoryEdits& edits) const {
   }
   for (std::size_t j = 0; j < shape.starts.size() && (!shape.overflow || j <= *shape.overflow);
        ++j) {
-    if (shape.total - shape.starts[j] <= B - kBlockHeaderSize - 4) {
+    if (BlockLayout(geometry_.blockSize).lastBlockHolds(shape.total - shape.starts[j])) {
       fit.fewestBlocks = static_cast<std::int32_t>(j + 1);
       break;
     }

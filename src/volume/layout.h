@@ -50,5 +50,7 @@ inline constexpr std::int32_t kStartBlockField = 68;
 /// Length of an entry with k = 0; an entry is this plus 4 * k bytes.
 inline constexpr std::int32_t kMinEntrySize = 72;
 inline constexpr std::int32_t kCopyBlockSize = 4;
+/// The flags word of 0 that ends a directory, behind its last record.
+inline constexpr std::int32_t kEndMarkerSize = 4;
 
 }  // namespace discshell::layout
