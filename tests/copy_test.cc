@@ -68,21 +68,19 @@ TEST(CopyBytes, CopiesExactlyAtEveryAlignmentEitherWay) {
   writeFile(dir / "in", input);
   const platform::File in = openInput(dir / "in");
   struct Way {
-    CopyWay way;
+    CopyWay::Start start;
     bool halfInKernel;
   };
-  struct Restore {
-    ~Restore() { setCopyWayForTests(CopyWay::kByAlignment); }
-  } restore;
   int file = 0;
-  for (const Way way : {Way{CopyWay::kBufferOnly, false}, Way{CopyWay::kKernelFirst, false},
-                        Way{CopyWay::kKernelFirst, true}}) {
+  for (const Way way :
+       {Way{CopyWay::Start::kBufferOnly, false}, Way{CopyWay::Start::kKernelFirst, false},
+        Way{CopyWay::Start::kKernelFirst, true}}) {
     for (const std::int64_t from : {4096, 4097, 4096 + 2048, 4096 + 4095}) {
       for (const std::int64_t to : {4096, 4097, 4096 + 2048, 4096 + 4095}) {
         for (const std::int64_t length : {4095, 4096, 4097}) {
-          setCopyWayForTests(way.way, way.halfInKernel ? length / 2 : INT64_MAX);
           platform::PendingFile out = newFile(dir);
-          const CopyResult copy = copyBytes(in, from, length, out.file(), to);
+          const CopyResult copy = copyBytes(in, from, length, out.file(), to,
+                                            {way.start, way.halfInKernel ? length / 2 : INT64_MAX});
           EXPECT_EQ(copy.copied, length);
           const std::string name = "out" + std::to_string(file++);
           ASSERT_TRUE(out.commit(name, std::nullopt));

@@ -17,9 +17,6 @@ constexpr std::int64_t kSinkChunk = 1 << 16;
 // The kernel copies this much between two reports of progress.
 constexpr std::int64_t kKernelPiece = std::int64_t{1} << 26;
 
-CopyWay copyWay = CopyWay::kByAlignment;
-std::int64_t kernelLimit = INT64_MAX;
-
 // The kernel's copy, piece by piece; returns how many bytes it copied.
 std::int64_t copyInKernelPieces(const platform::File& input, std::int64_t inputPosition,
                                 std::int64_t length, platform::File& output,
@@ -62,24 +59,19 @@ bool kernelCopyPays(std::int64_t inputPosition, std::int64_t outputPosition,
   return alignment > 0 && inputPosition % alignment == outputPosition % alignment;
 }
 
-void setCopyWayForTests(CopyWay way, std::int64_t limit) {
-  copyWay = way;
-  kernelLimit = limit;
-}
-
 CopyResult copyBytes(const platform::File& input, std::int64_t inputPosition, std::int64_t length,
-                     platform::File& output, std::int64_t outputPosition) {
+                     platform::File& output, std::int64_t outputPosition, const CopyWay& way) {
   CopyResult result;
   if (inputPosition < 0 || length <= 0 || outputPosition < 0) return result;
   // The kernel's copy first where it is fast; where it declines or stops,
   // the buffered loop finishes, and tells a read failure from a write failure.
   const bool kernelFirst =
-      copyWay == CopyWay::kKernelFirst ||
-      (copyWay == CopyWay::kByAlignment &&
+      way.start == CopyWay::Start::kKernelFirst ||
+      (way.start == CopyWay::Start::kByAlignment &&
        kernelCopyPays(inputPosition, outputPosition, platform::kernelCopyAlignment(output)));
   if (kernelFirst) {
-    result.copied = copyInKernelPieces(input, inputPosition, std::min(length, kernelLimit), output,
-                                       outputPosition);
+    result.copied = copyInKernelPieces(input, inputPosition, std::min(length, way.kernelLimit),
+                                       output, outputPosition);
   }
   if (result.copied < length) {
     copyThroughBuffer(

@@ -28,9 +28,22 @@ using ByteSink = std::function<bool(const unsigned char* data, std::size_t size)
 /// Memory stays bounded: the kernel copies where that is fast (see
 /// `kernelCopyPays`), otherwise a fixed buffer goes round. A negative
 /// position or length copies nothing.
+/// How copyBytes copies between two files. By default the positions
+/// choose; tests take each way on purpose.
+struct CopyWay {
+  enum class Start {
+    kByAlignment,  ///< the kernel where `kernelCopyPays`, else the buffer
+    kKernelFirst,  ///< the kernel, then the buffer for whatever it leaves
+    kBufferOnly,   ///< the buffer alone
+  };
+  Start start = Start::kByAlignment;
+  /// The most bytes the kernel copies in one call (tests stop it part-way).
+  std::int64_t kernelLimit = INT64_MAX;
+};
+
 [[nodiscard]] CopyResult copyBytes(const platform::File& input, std::int64_t inputPosition,
                                    std::int64_t length, platform::File& output,
-                                   std::int64_t outputPosition);
+                                   std::int64_t outputPosition, const CopyWay& way = {});
 
 /// Whether the kernel's copy from `inputPosition` to `outputPosition` runs
 /// at full speed: the two positions agree modulo `alignment` (0: the kernel
@@ -38,17 +51,6 @@ using ByteSink = std::function<bool(const unsigned char* data, std::size_t size)
 /// cache a second time and a buffer going round is faster.
 [[nodiscard]] bool kernelCopyPays(std::int64_t inputPosition, std::int64_t outputPosition,
                                   std::int64_t alignment);
-
-/// How `copyBytes` copies between two files. The tool lets the positions
-/// choose; tests take each way on purpose.
-enum class CopyWay {
-  kByAlignment,  ///< the kernel where `kernelCopyPays`, else the buffer
-  kKernelFirst,  ///< the kernel, then the buffer for whatever it leaves
-  kBufferOnly,   ///< the buffer alone
-};
-/// For tests: the way from now on, and how many bytes at most the kernel
-/// copies in one call (so that it stops part-way).
-void setCopyWayForTests(CopyWay way, std::int64_t kernelLimit = INT64_MAX);
 
 /// Copies exactly `length` bytes as above; false when fewer could be copied.
 [[nodiscard]] bool copyExactly(const platform::File& input, std::int64_t inputPosition,
