@@ -21,7 +21,7 @@ std::vector<std::string> PendingChanges::lines() const {
 void PendingChanges::clear() {
   changes_.clear();
   added_.clear();
-  fates_.clear();
+  changedRecords_.clear();
   ++revision_;
 }
 
@@ -50,17 +50,17 @@ void PendingChanges::add(std::vector<AddedEntry> entries, const std::string& pat
   }
 }
 
-RecordFate& PendingChanges::fateOf(std::int32_t position, std::int32_t directory,
-                                   const std::string& name) {
-  const auto [fate, made] = fates_.try_emplace(position);
-  if (made) fate->second = {directory, name, false, false, changes_.size()};
-  return fate->second;
+ChangedRecord& PendingChanges::changedRecordAt(std::int32_t position, std::int32_t directory,
+                                               const std::string& name) {
+  const auto [changed, made] = changedRecords_.try_emplace(position);
+  if (made) changed->second = {directory, name, false, false, changes_.size()};
+  return changed->second;
 }
 
 void PendingChanges::eraseRecord(std::int32_t position, std::int32_t directory,
                                  const std::string& name, const std::string& path,
                                  bool isDirectory) {
-  fateOf(position, directory, name).erased = true;
+  changedRecordAt(position, directory, name).erased = true;
   record(path + (isDirectory ? "/" : ""), "erased");
 }
 
@@ -72,9 +72,9 @@ void PendingChanges::eraseAdded(std::uint32_t index, const std::string& path) {
 
 void PendingChanges::renameRecord(std::int32_t position, std::int32_t directory,
                                   const std::string& newName, const std::string& path) {
-  RecordFate& fate = fateOf(position, directory, newName);
-  fate.name = newName;
-  fate.renamed = true;
+  ChangedRecord& changed = changedRecordAt(position, directory, newName);
+  changed.name = newName;
+  changed.renamed = true;
   record(path, "renamed to " + newName);
 }
 
@@ -84,7 +84,7 @@ void PendingChanges::renameAdded(std::uint32_t index, const std::string& newName
   record(path, "renamed to " + newName);
 }
 
-bool PendingChanges::stands(std::uint32_t index) const {
+bool PendingChanges::stillAdded(std::uint32_t index) const {
   for (std::uint32_t i = index;; i = added_[i].parent.added) {
     if (added_.at(i).erased) return false;
     if (added_[i].parent.inImage()) return true;

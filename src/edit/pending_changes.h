@@ -48,7 +48,7 @@ struct AddedEntry {
 };
 
 /// What the pending changes do to one record of the image.
-struct RecordFate {
+struct ChangedRecord {
   std::int32_t directory = 0;  ///< the directory that holds it, by where its walk starts
   std::string name;            ///< its name now
   bool renamed = false;
@@ -91,9 +91,11 @@ class PendingChanges {
 
   [[nodiscard]] const std::vector<AddedEntry>& added() const { return added_; }
   /// By record position.
-  [[nodiscard]] const std::map<std::int32_t, RecordFate>& fates() const { return fates_; }
+  [[nodiscard]] const std::map<std::int32_t, ChangedRecord>& changedRecords() const {
+    return changedRecords_;
+  }
   /// Whether an added entry, and every added directory above it, still stands.
-  [[nodiscard]] bool stands(std::uint32_t index) const;
+  [[nodiscard]] bool stillAdded(std::uint32_t index) const;
 
  private:
   struct Change {
@@ -101,11 +103,12 @@ class PendingChanges {
     std::string what;  ///< after the path and ": "
   };
   std::size_t record(std::string path, std::string what);
-  RecordFate& fateOf(std::int32_t position, std::int32_t directory, const std::string& name);
+  ChangedRecord& changedRecordAt(std::int32_t position, std::int32_t directory,
+                                 const std::string& name);
 
   std::vector<Change> changes_;
   std::vector<AddedEntry> added_;
-  std::map<std::int32_t, RecordFate> fates_;
+  std::map<std::int32_t, ChangedRecord> changedRecords_;
   std::uint64_t revision_ = 0;
 };
 

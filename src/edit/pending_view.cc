@@ -88,13 +88,13 @@ std::optional<PendingEntry> PendingView::findInImage(std::int32_t directory,
                          [&](std::string_view entryName) { return entryName == name; });
   std::optional<std::int32_t> found;
   for (const std::int32_t position : named) {
-    if (!changes_.fates().contains(position)) {
+    if (!changes_.changedRecords().contains(position)) {
       found = position;
       break;
     }
   }
-  for (const auto& [position, fate] : changes_.fates()) {
-    if (fate.directory == directory && !fate.erased && fate.name == name &&
+  for (const auto& [position, record] : changes_.changedRecords()) {
+    if (record.directory == directory && !record.erased && record.name == name &&
         (!found || position < *found)) {
       found = position;
     }
@@ -114,17 +114,17 @@ std::optional<PendingEntry> PendingView::findLocalInImage(std::int32_t directory
                          });
   std::optional<std::int32_t> found;
   for (const std::int32_t position : meant) {
-    if (!changes_.fates().contains(position)) {
+    if (!changes_.changedRecords().contains(position)) {
       found = position;
       break;
     }
   }
   std::string name;
-  for (const auto& [position, fate] : changes_.fates()) {
-    if (fate.directory == directory && !fate.erased && localName(fate.name) == local &&
+  for (const auto& [position, record] : changes_.changedRecords()) {
+    if (record.directory == directory && !record.erased && localName(record.name) == local &&
         (!found || position < *found)) {
       found = position;
-      name = fate.name;
+      name = record.name;
     }
   }
   if (!found) return std::nullopt;

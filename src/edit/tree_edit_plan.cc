@@ -220,14 +220,14 @@ class TreeEditPlanner {
   // Which directories change, and how: every record erased or renamed, and
   // every added entry that still stands, under its parent.
   void collect() {
-    for (const auto& [position, fate] : pending_.fates()) {
+    for (const auto& [position, fate] : pending_.changedRecords()) {
       RecordEdit& edit = changedAt(fate.directory, fate.change).edits->records[position];
       edit.erase = fate.erased;
       if (fate.renamed) edit.name = fate.name;
     }
     const std::vector<AddedEntry>& added = pending_.added();
     for (std::uint32_t i = 0; i < added.size(); ++i) {
-      if (!pending_.stands(i)) continue;
+      if (!pending_.stillAdded(i)) continue;
       if (added[i].directory) newDirectories_.try_emplace(i);
       DirectoryEdits& parent = added[i].parent.inImage()
                                    ? *changedAt(added[i].parent.offset, added[i].change).edits
