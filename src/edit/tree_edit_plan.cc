@@ -8,164 +8,108 @@
 
 #include "bytes/compare.h"
 #include "edit/directory_writer.h"
+#include "edit/tree_survey.h"
 #include "volume/directory_map.h"
 #include "volume/layout.h"
-#include "volume/tree.h"
 
 namespace discshell {
 namespace {
 
-/// A record of the volume that leads to a directory being changed.
-struct Lead {
-  std::int32_t holder = 0;    ///< the directory that holds it
-  std::int32_t position = 0;  ///< in copy 0 of the holder
-  std::vector<std::int32_t> copies;
+// The plan goes in steps, each taking what the ones before made and
+// returning what it makes: the edits (fixed before anything is measured),
+// the survey of the tree, the fit of each directory in blocks, the place of
+// each copy, the new blocks, the checks that refuse the write, and only then
+// the final records and the changes, which nothing can refuse any more.
+
+/// A directory whose records change: one of the image, which is re-packed,
+/// or one that i adds.
+struct EditedDirectory {
+  std::size_t change = 0;  ///< the first change there: problems name its path
+  DirectoryEdits edits;
 };
 
-/// A directory of the image that the changes re-pack.
-struct ChangedDirectory {
-  std::size_t change = 0;  ///< the first change there, whose path problems name
-  std::shared_ptr<DirectoryEdits> edits = std::make_shared<DirectoryEdits>();
-  bool reached = false;  ///< the tree walk from the root entered it
-  std::vector<Lead> leads;
-  DirectoryFit fit;
-  std::vector<std::int64_t> copies;              ///< where each copy begins now
-  std::map<std::int64_t, std::int32_t> movedTo;  ///< each distinct copy's new first block
+/// Where an added entry's record goes among its parent's new records.
+struct AddedRecord {
+  PendingDirectory parent;
+  std::size_t at = 0;
+  std::uint32_t index = 0;  ///< the added entry
 };
 
-/// A directory that i adds.
-struct NewDirectory {
-  std::shared_ptr<DirectoryEdits> edits = std::make_shared<DirectoryEdits>();
-  DirectoryFit fit;
-  std::int32_t firstBlock = 0;
+struct TreeEdits {
+  std::map<std::int32_t, EditedDirectory> changed;  ///< of the image, by copy 0's position
+  std::map<std::uint32_t, EditedDirectory> added;   ///< added directories, by added entry
+  std::vector<AddedRecord> records;                 ///< every added entry that stands, in order
+  std::vector<RecordChange> inPlace;                ///< r's record changes outside `changed`
+  [[nodiscard]] std::vector<std::int32_t> changedOffsets() const {
+    std::vector<std::int32_t> offsets;
+    for (const auto& [offset, directory] : changed) offsets.push_back(offset);
+    return offsets;
+  }
 };
 
-/// Whether a convention holds on every directory: seen, and never broken.
-struct Evidence {
-  bool seen = false;
-  bool broken = false;
-  void note(bool holds) {
-    seen = true;
-    broken = broken || !holds;
-  }
-  [[nodiscard]] bool holds() const { return seen && !broken; }
-};
-
-// One walk of the whole tree from the root: what the volume shows of its
-// conventions, a record of each kind to copy from, and, for each directory
-// being changed, the kind of each of its records, the records that lead to
-// it and how many blocks it has.
-class TreeSurvey final : public TreeVisitor {
- public:
-  TreeSurvey(const ImageFile& image, const VolumeGeometry& geometry,
-             std::map<std::int32_t, ChangedDirectory>& changed)
-      : geometry_(geometry), changed_(changed), reader_(image) {
-    open(geometry.rootDirectoryOffset);
-  }
-
-  bool visit(const DirectoryEntry& entry, bool directory, const std::string&) override {
-    meet(entry, directory);
-    if (!directory) return false;
-    const std::int32_t offset = blockToOffset(geometry_, entry.startBlock);
-    open(offset);
-    if (levels_.back().changed != nullptr) {
-      levels_.back().changed->edits->sourceBlocks = entry.byteCount / geometry_.blockSize;
-    }
-    return true;
-  }
-  void revisit(const DirectoryEntry& entry, const std::string&) override { meet(entry, true); }
-  void leave(const std::string&) override { close(); }
-  /// After the walk: the root's end.
-  void finish() { close(); }
-
-  [[nodiscard]] DirectoryConventions conventions() const {
-    return {endOffset_.holds(), lastRecord_.holds(), blockEnd_.holds()};
-  }
-  RecordTemplates templates;
-
- private:
-  struct Previous {
-    std::int32_t position = 0;
-    std::int64_t length = 0;
-    std::uint32_t flags = 0;
+// Which directories change, and how: every record erased or renamed, every
+// added entry that still stands under its parent, and r's record changes in
+// a directory that is re-packed anyway.
+TreeEdits collectEdits(const PendingChanges& pending, std::vector<RecordChange> records) {
+  TreeEdits edits;
+  const auto changedAt = [&](std::int32_t offset, std::size_t change) -> DirectoryEdits& {
+    const auto [found, made] = edits.changed.try_emplace(offset);
+    if (made) found->second.change = change;
+    return found->second.edits;
   };
-  struct Level {
-    std::int32_t offset = 0;
-    ChangedDirectory* changed = nullptr;
-    std::optional<Previous> previous;
-  };
-
-  void open(std::int32_t offset) {
-    const auto found = changed_.find(offset);
-    Level level;
-    level.offset = offset;
-    if (found != changed_.end()) {
-      level.changed = &found->second;
-      found->second.reached = true;
+  for (const auto& [position, record] : pending.changedRecords()) {
+    RecordEdit& edit = changedAt(record.directory, record.change).records[position];
+    edit.erase = record.erased;
+    if (record.renamed) edit.name = record.name;
+  }
+  const std::vector<AddedEntry>& added = pending.added();
+  for (std::uint32_t i = 0; i < added.size(); ++i) {
+    if (!pending.stillAdded(i)) continue;
+    if (added[i].directory) edits.added[i].change = added[i].change;
+    DirectoryEdits& parent = added[i].parent.inImage()
+                                 ? changedAt(added[i].parent.offset, added[i].change)
+                                 : edits.added.at(added[i].parent.added).edits;
+    parent.appended.push_back({added[i].name, added[i].directory, 0, 0});
+    edits.records.push_back({added[i].parent, parent.appended.size() - 1, i});
+  }
+  for (RecordChange& record : records) {
+    const auto changed = edits.changed.find(record.directory);
+    if (changed == edits.changed.end()) {
+      edits.inPlace.push_back(std::move(record));
+    } else {
+      changed->second.edits.records[record.position].update = std::move(record.update);
     }
-    levels_.push_back(level);
   }
-  void close() {
-    if (levels_.back().previous) judge(*levels_.back().previous, std::nullopt);
-    levels_.pop_back();
-  }
+  return edits;
+}
 
-  void meet(const DirectoryEntry& entry, bool directory) {
-    Level& level = levels_.back();
-    const auto flags = reader_.read32(entry.recordPosition);
-    if (level.previous) judge(*level.previous, entry.recordPosition);
-    level.previous =
-        Previous{entry.recordPosition,
-                 layout::kMinEntrySize + std::int64_t{layout::kCopyBlockSize} * entry.lastCopyIndex,
-                 static_cast<std::uint32_t>(flags.value_or(0))};
-    if (level.changed != nullptr) level.changed->edits->sourceKinds.push_back(directory);
-    std::string& kept = directory ? templates.directory : templates.file;
-    if (kept.empty()) {
-      kept.resize(layout::kMinEntrySize);
-      if (!reader_.read(entry.recordPosition,
-                        {reinterpret_cast<unsigned char*>(kept.data()), kept.size()})) {
-        kept.clear();
-      }
-    }
-    if (!directory) return;
-    const auto target = changed_.find(blockToOffset(geometry_, entry.startBlock));
-    if (target == changed_.end()) return;
-    const auto copies = readCopyBlocks(reader_, geometry_, entry);
-    target->second.leads.push_back(
-        {level.offset, entry.recordPosition, copies ? *copies : std::vector{entry.startBlock}});
-  }
+/// How the records of each edited directory fit in blocks.
+struct Fits {
+  std::map<std::int32_t, DirectoryFit> changed;
+  std::map<std::uint32_t, DirectoryFit> added;
+  std::vector<PatchProblem> problems;
+};
 
-  // What a record shows of the conventions, now that what follows it is
-  // known: the next record's position, or none when it was the last.
-  void judge(const Previous& record, std::optional<std::int32_t> next) {
-    const std::int64_t blockSize = geometry_.blockSize;
-    if (blockSize <= 0) {
-      // No blocks to keep anything true in: no convention holds.
-      endOffset_.note(false);
-      return;
-    }
-    const auto blockOf = [&](std::int64_t position) {
-      const std::int64_t into = position - geometry_.volumeOffset;
-      return (into >= 0 ? into : into - blockSize + 1) / blockSize;
-    };
-    const bool lastInDirectory = !next;
-    const bool lastInBlock = lastInDirectory || blockOf(*next) != blockOf(record.position);
-    lastRecord_.note(((record.flags & kLastRecordFlag) != 0) == lastInDirectory);
-    blockEnd_.note(((record.flags & kBlockEndFlag) != 0) == lastInBlock);
-    if (!lastInBlock) return;
-    const std::int64_t blockStart = blockOf(record.position) * blockSize + geometry_.volumeOffset;
-    const auto field =
-        reader_.read32(addWrapped(static_cast<std::int32_t>(blockStart), kBlockEndOffsetField));
-    endOffset_.note(field && *field == record.position + record.length - blockStart);
-  }
+/// Each copy of each changed directory, where it begins now.
+struct Placement {
+  std::map<std::int32_t, std::vector<std::int64_t>> copies;
+  std::vector<PatchProblem> problems;
+};
 
-  const VolumeGeometry& geometry_;
-  std::map<std::int32_t, ChangedDirectory>& changed_;
-  WindowedReader reader_;
-  std::vector<Level> levels_;
-  Evidence endOffset_;
-  Evidence lastRecord_;
-  Evidence blockEnd_;
+/// The new stretches at the end.
+struct Allocation {
+  std::vector<std::int32_t> startBlocks;  ///< of each added entry, by index
+  /// For each directory that moves, each distinct copy's new first block.
+  std::map<std::int32_t, std::map<std::int64_t, std::int32_t>> movedTo;
+  std::optional<std::int32_t> blockCount;  ///< the header's, when blocks were added
+  std::int64_t end = 0;                    ///< the output's length
+};
+
+/// The directories as they are written: the edits with every field filled.
+struct FinalDirectories {
+  std::map<std::int32_t, std::shared_ptr<const DirectoryEdits>> changed;
+  std::map<std::uint32_t, std::shared_ptr<const DirectoryEdits>> added;
+  std::vector<ByteWrite> recordWrites;  ///< the root's header slots and records patched in place
 };
 
 class TreeEditPlanner {
@@ -175,89 +119,53 @@ class TreeEditPlanner {
       : image_(image),
         geometry_(geometry),
         pending_(pending),
-        imageLength_(image.length().value_or(0)),
-        startBlocks_(pending.added().size(), 0) {}
+        imageLength_(image.length().value_or(0)) {}
 
   TreeEditPlan run(ImageChanges base, std::vector<RecordChange> records,
                    const OutputPlace& output) {
-    collect();
-    TreeSurvey survey(image_, geometry_, changed_);
-    walkTree(image_, geometry_, geometry_.rootDirectoryOffset, survey);
-    survey.finish();
-    DirectoryWriter writer(image_, geometry_, survey.conventions(), survey.templates);
-    measure(writer);
-    if (!plan_.problems.empty()) return std::move(plan_);
-    const VolumeSurvey volume = surveyVolume(image_, geometry_, {}, inPlaceWrites(), true, "");
-    locateCopies(volume);
-    const std::int64_t end = allocate(base.length);
-    if (end > std::numeric_limits<std::int32_t>::max()) {
-      problem(output.path, "would reach 2 GiB.\n");
+    TreeEdits edits = collectEdits(pending_, std::move(records));
+    const TreeSurvey survey = surveyTree(image_, geometry_, edits.changedOffsets());
+    prepare(edits, survey);
+    const DirectoryWriter writer(image_, geometry_, survey.conventions, survey.templates);
+    TreeEditPlan plan;
+    const Fits fits = fit(writer, edits, survey);
+    if (!fits.problems.empty()) {
+      plan.problems = fits.problems;
+      return plan;
     }
-    checkOutput(image_, output, plan_.problems);
-    if (!plan_.problems.empty()) return std::move(plan_);
-    fillNewRecords();
-    updateLeads(writer, volume.directories);
-    takeOver(base, std::move(records), end);
-    addStreams(writer);
-    addFiles();
-    return std::move(plan_);
+    const VolumeSurvey volume =
+        surveyVolume(image_, geometry_, {}, inPlaceWrites(edits, fits, survey), true, "");
+    const Placement placement = place(edits, fits, volume);
+    const Allocation allocation = allocate(edits, fits, placement, base.length);
+    plan.problems = placement.problems;
+    check(edits, allocation, survey, writer, volume.directories, output, plan.problems);
+    if (!plan.problems.empty()) return plan;
+    FinalDirectories directories =
+        finalRecords(edits, fits, allocation, placement, survey, writer, volume.directories);
+    plan.changes = changes(writer, edits, fits, allocation, placement, std::move(directories),
+                           std::move(base));
+    return plan;
   }
 
  private:
-  void problem(const std::string& subject, std::string message) {
-    plan_.problems.push_back({subject, std::move(message)});
-  }
   // The path a problem with a changed directory names: its first change's.
-  const std::string& subjectOf(const ChangedDirectory& directory) const {
+  const std::string& subjectOf(const EditedDirectory& directory) const {
     return pending_.subject(directory.change);
   }
-  ChangedDirectory& changedAt(std::int32_t offset, std::size_t change) {
-    const auto [found, made] = changed_.try_emplace(offset);
-    if (made) found->second.change = change;
-    return found->second;
-  }
 
-  // Which directories change, and how: every record erased or renamed, and
-  // every added entry that still stands, under its parent.
-  void collect() {
-    for (const auto& [position, fate] : pending_.changedRecords()) {
-      RecordEdit& edit = changedAt(fate.directory, fate.change).edits->records[position];
-      edit.erase = fate.erased;
-      if (fate.renamed) edit.name = fate.name;
+  // What the edits of each directory read their records from: copy 0, its
+  // records' kinds and the headers of its blocks; a new directory's block
+  // headers copy its nearest ancestor of the image's first block.
+  void prepare(TreeEdits& edits, const TreeSurvey& survey) const {
+    for (auto& [offset, directory] : edits.changed) {
+      const SurveyedDirectory& surveyed = survey.directories.at(offset);
+      directory.edits.source = offset;
+      directory.edits.sourceBlocks = surveyed.recordBlocks;
+      directory.edits.sourceKinds = surveyed.kinds;
+      directory.edits.header = firstHeader(offset);
     }
-    const std::vector<AddedEntry>& added = pending_.added();
-    for (std::uint32_t i = 0; i < added.size(); ++i) {
-      if (!pending_.stillAdded(i)) continue;
-      if (added[i].directory) newDirectories_.try_emplace(i);
-      DirectoryEdits& parent = added[i].parent.inImage()
-                                   ? *changedAt(added[i].parent.offset, added[i].change).edits
-                                   : *newDirectories_.at(added[i].parent.added).edits;
-      parent.appended.push_back({added[i].name, added[i].directory, 0, 0});
-      appendedAt_.push_back({&parent, parent.appended.size() - 1, i});
-    }
-  }
-
-  // The blocks each changed directory has and needs; a new directory's
-  // block headers copy its parent's first block.
-  void measure(const DirectoryWriter& writer) {
-    for (auto& [offset, directory] : changed_) {
-      DirectoryEdits& edits = *directory.edits;
-      edits.source = offset;
-      edits.header = firstHeader(offset);
-      if (!directory.reached) {
-        problem(subjectOf(directory), "its directory is not reached from the root.\n");
-        continue;
-      }
-      directory.fit = writer.measure(edits);
-      edits.sourceBlocks = directory.fit.sourceBlocks;
-      if (!directory.fit.fewestBlocks) problem(subjectOf(directory), directory.fit.problem);
-    }
-    for (auto& [index, directory] : newDirectories_) {
-      directory.edits->header = firstHeader(imageAncestor(index));
-      directory.fit = writer.measure(*directory.edits);
-      if (!directory.fit.fewestBlocks) {
-        problem(pending_.subject(pending_.added()[index].change), directory.fit.problem);
-      }
+    for (auto& [index, directory] : edits.added) {
+      directory.edits.header = firstHeader(imageAncestor(index));
     }
   }
 
@@ -276,24 +184,44 @@ class TreeEditPlanner {
     return header;
   }
 
-  std::int64_t directoryLength(const ChangedDirectory& directory) const {
-    return std::int64_t{directory.edits->sourceBlocks} * geometry_.blockSize;
+  // The blocks each directory has and needs.
+  Fits fit(const DirectoryWriter& writer, const TreeEdits& edits, const TreeSurvey& survey) const {
+    Fits fits;
+    for (const auto& [offset, directory] : edits.changed) {
+      if (!survey.directories.at(offset).reached) {
+        fits.problems.push_back(
+            {subjectOf(directory), "its directory is not reached from the root.\n"});
+        continue;
+      }
+      const DirectoryFit& fit = fits.changed[offset] = writer.measure(directory.edits);
+      if (!fit.fewestBlocks) fits.problems.push_back({subjectOf(directory), fit.problem});
+    }
+    for (const auto& [index, directory] : edits.added) {
+      const DirectoryFit& fit = fits.added[index] = writer.measure(directory.edits);
+      if (!fit.fewestBlocks) fits.problems.push_back({subjectOf(directory), fit.problem});
+    }
+    return fits;
+  }
+
+  std::int64_t ownLength(const Fits& fits, std::int32_t offset) const {
+    return std::int64_t{fits.changed.at(offset).sourceBlocks} * geometry_.blockSize;
   }
 
   // Where the directories re-packed in place are written, each copy as its
   // records say: the data of other entries there would be overwritten.
-  std::vector<Stretch> inPlaceWrites() const {
+  std::vector<Stretch> inPlaceWrites(const TreeEdits& edits, const Fits& fits,
+                                     const TreeSurvey& survey) const {
     std::vector<Stretch> writes;
-    for (const auto& [offset, directory] : changed_) {
-      if (!directory.fit.fitsInPlace) continue;
+    for (const auto& [offset, directory] : edits.changed) {
+      if (!fits.changed.at(offset).fitsInPlace) continue;
       std::vector<std::int64_t> begins{offset};
-      for (const Lead& lead : directory.leads) {
-        for (const std::int32_t block : lead.copies) {
+      for (const ParentRecord& parent : survey.directories.at(offset).parents) {
+        for (const std::int32_t block : parent.copies) {
           begins.push_back(blockToOffset(geometry_, block));
         }
       }
       for (const std::int64_t begin : begins) {
-        writes.push_back({begin, begin + directoryLength(directory), 0});
+        writes.push_back({begin, begin + ownLength(fits, offset), 0});
       }
     }
     std::sort(writes.begin(), writes.end(),
@@ -304,46 +232,51 @@ class TreeEditPlanner {
   // Every copy of every changed directory, each checked to hold the same
   // bytes as copy 0 and, where it is written over, to lie clear of the
   // header and of other entries' data.
-  void locateCopies(const VolumeSurvey& volume) {
+  Placement place(const TreeEdits& edits, const Fits& fits, const VolumeSurvey& volume) const {
+    Placement placement;
     ByteComparer compare;
-    for (auto& [offset, directory] : changed_) {
+    for (const auto& [offset, directory] : edits.changed) {
       const auto index = volume.directories.directoryAt(offset);
-      directory.copies =
-          index ? volume.directories.copyBegins(*index) : std::vector<std::int64_t>{};
-      if (directory.copies.empty() || directory.copies.front() != offset) {
-        directory.copies.insert(directory.copies.begin(), offset);
-      }
+      std::vector<std::int64_t>& copies = placement.copies[offset];
+      copies = index ? volume.directories.copyBegins(*index) : std::vector<std::int64_t>{};
+      if (copies.empty() || copies.front() != offset) copies.insert(copies.begin(), offset);
       const std::string where = volume.directories.path(image_, index.value_or(0));
-      const std::int64_t length = directoryLength(directory);
-      for (std::size_t c = 0; c < directory.copies.size(); ++c) {
-        const std::int64_t begin = directory.copies[c];
+      const std::int64_t length = ownLength(fits, offset);
+      const bool inPlace = fits.changed.at(offset).fitsInPlace;
+      for (std::size_t c = 0; c < copies.size(); ++c) {
+        const std::int64_t begin = copies[c];
         const std::string which = "copy " + std::to_string(c) + " of " + where;
+        const auto problem = [&](const std::string& what) {
+          placement.problems.push_back({subjectOf(directory), which + what});
+        };
         if (begin < 0 || begin + length > imageLength_) {
-          problem(subjectOf(directory), which + " lies outside the image.\n");
+          problem(" lies outside the image.\n");
         } else if (c > 0 && compare(image_.file(), offset, image_.file(), begin, length) !=
                                 Comparison::kSame) {
-          problem(subjectOf(directory), which + " differs.\n");
-        } else if (directory.fit.fitsInPlace &&
-                   begin < geometry_.volumeOffset + std::max(geometry_.blockSize, 1)) {
-          problem(subjectOf(directory), which + " overlaps block 0.\n");
-        } else if (directory.fit.fitsInPlace) {
+          problem(" differs.\n");
+        } else if (inPlace && begin < geometry_.volumeOffset + std::max(geometry_.blockSize, 1)) {
+          problem(" overlaps block 0.\n");
+        } else if (inPlace) {
           for (const OtherData& other : volume.others) {
             if (other.begin < begin + length && other.end > begin) {
-              problem(subjectOf(directory), which + " overlaps " + other.path + ".\n");
+              problem(" overlaps " + other.path + ".\n");
               break;
             }
           }
         }
       }
     }
+    return placement;
   }
 
   // New stretches from the first block boundary at or after the image's
   // end, the volume's end and whatever `baseLength` already reaches to, in
   // order: the added files' data, the added directories, then the changed
   // directories that no longer fit, one stretch for each distinct copy.
-  // Returns where the last one ends.
-  std::int64_t allocate(std::int64_t baseLength) {
+  Allocation allocate(const TreeEdits& edits, const Fits& fits, const Placement& placement,
+                      std::int64_t baseLength) const {
+    Allocation allocation;
+    allocation.startBlocks.assign(pending_.added().size(), 0);
     const std::int64_t blockSize = geometry_.blockSize;
     const std::int64_t origin = geometry_.volumeOffset;
     std::int64_t next = std::max({imageLength_, baseLength, origin + volumeBlocks() * blockSize});
@@ -356,30 +289,26 @@ class TreeEditPlanner {
       return block;
     };
     const std::vector<AddedEntry>& added = pending_.added();
-    for (const auto& [parent, at, index] : appendedAt_) {
-      if (!added[index].directory)
-        startBlocks_[index] = take(wholeBlocks(added[index].status.size));
+    for (const AddedRecord& record : edits.records) {
+      if (!added[record.index].directory) {
+        allocation.startBlocks[record.index] = take(wholeBlocks(added[record.index].status.size));
+      }
     }
-    for (auto& [index, directory] : newDirectories_) {
-      directory.firstBlock = take(*directory.fit.fewestBlocks);
-      startBlocks_[index] = directory.firstBlock;
-    }
-    for (auto& [offset, directory] : changed_) {
-      if (directory.fit.fitsInPlace) continue;
-      for (const std::int64_t copy : directory.copies) {
-        if (!directory.movedTo.contains(copy)) {
-          directory.movedTo[copy] = take(*directory.fit.fewestBlocks);
-        }
+    for (const auto& [index, fit] : fits.added)
+      allocation.startBlocks[index] = take(*fit.fewestBlocks);
+    for (const auto& [offset, fit] : fits.changed) {
+      if (fit.fitsInPlace) continue;
+      std::map<std::int64_t, std::int32_t>& moved = allocation.movedTo[offset];
+      for (const std::int64_t copy : placement.copies.at(offset)) {
+        if (!moved.contains(copy)) moved[copy] = take(*fit.fewestBlocks);
       }
     }
     if (next != first) {
-      plan_.changes.bytes.push_back(
-          {origin + layout::kBlockCountField,
-           bigEndian32Text(static_cast<std::int32_t>(std::min<std::int64_t>(
-               (next - origin) / blockSize, std::numeric_limits<std::int32_t>::max())))});
-      allocated_ = true;
+      allocation.blockCount = static_cast<std::int32_t>(std::min<std::int64_t>(
+          (next - origin) / blockSize, std::numeric_limits<std::int32_t>::max()));
     }
-    return next != first ? next : std::max(imageLength_, baseLength);
+    allocation.end = next != first ? next : std::max(imageLength_, baseLength);
+    return allocation;
   }
 
   std::int64_t wholeBlocks(std::int64_t bytes) const {
@@ -394,56 +323,139 @@ class TreeEditPlanner {
     return readBigEndian32(field);
   }
 
-  void fillNewRecords() {
-    const std::vector<AddedEntry>& added = pending_.added();
-    for (const auto& [parent, at, index] : appendedAt_) {
-      NewRecord& record = parent->appended[at];
-      record.startBlock = startBlocks_[index];
-      record.byteCount = added[index].directory
-                             ? *newDirectories_.at(index).fit.fewestBlocks * geometry_.blockSize
-                             : static_cast<std::int32_t>(added[index].status.size);
+  // What refuses the write besides the placement of the copies: a volume
+  // that would pass 2 GiB, an output that is no regular file, and a moved
+  // directory's records that cannot all be changed. The first record that
+  // names a copy the directory does not have ends the look at the records.
+  void check(const TreeEdits& edits, const Allocation& allocation, const TreeSurvey& survey,
+             const DirectoryWriter& writer, const DirectoryMap& map, const OutputPlace& output,
+             std::vector<PatchProblem>& problems) const {
+    if (allocation.end > std::numeric_limits<std::int32_t>::max()) {
+      problems.push_back({output.path, "would reach 2 GiB.\n"});
+    }
+    checkOutput(image_, output, problems);
+    if (!problems.empty()) return;
+    for (const auto& [offset, moved] : allocation.movedTo) {
+      const std::string& subject = subjectOf(edits.changed.at(offset));
+      for (const ParentRecord& parent : survey.directories.at(offset).parents) {
+        for (const std::int32_t block : parent.copies) {
+          if (!moved.contains(blockToOffset(geometry_, block))) {
+            problems.push_back({subject,
+                                "a record of its directory names a copy that is not "
+                                "among the directory's copies.\n"});
+            return;
+          }
+        }
+        if (edits.changed.contains(parent.holder)) continue;
+        const RecordUpdate probe{0, 0, parent.copies};
+        patchInPlace(writer, map, parent, probe, subject, problems);
+      }
+    }
+  }
+
+  // A parent record changed where it stands, in every copy of its
+  // directory: its writes, or the problems that keep it from being made.
+  std::vector<ByteWrite> patchInPlace(const DirectoryWriter& writer, const DirectoryMap& map,
+                                      const ParentRecord& parent, const RecordUpdate& update,
+                                      const std::string& subject,
+                                      std::vector<PatchProblem>& problems) const {
+    const auto index = map.directoryAt(parent.holder);
+    const std::vector<std::int64_t> copies =
+        index ? map.copyBegins(*index) : std::vector<std::int64_t>{parent.holder};
+    RecordPatch patch = writer.patchRecord(copies, parent.position, update);
+    const std::string where = map.path(image_, index.value_or(0));
+    if (!patch.fits) {
+      problems.push_back({subject, "its record in " + where + " cannot be read.\n"});
+      return {};
+    }
+    for (const std::size_t c : patch.outside) {
+      problems.push_back(
+          {subject, "copy " + std::to_string(c) + " of " + where + " lies outside the image.\n"});
+    }
+    for (const std::size_t c : patch.differing) {
+      problems.push_back({subject, "copy " + std::to_string(c) + " of " + where + " differs.\n"});
+    }
+    return std::move(patch.writes);
+  }
+
+  FinalDirectories finalRecords(const TreeEdits& edits, const Fits& fits,
+                                const Allocation& allocation, const Placement& placement,
+                                const TreeSurvey& survey, const DirectoryWriter& writer,
+                                const DirectoryMap& map) const {
+    std::map<std::int32_t, DirectoryEdits> changed;
+    for (const auto& [offset, directory] : edits.changed) {
+      changed[offset] = directory.edits;
+      changed[offset].sourceBlocks = fits.changed.at(offset).sourceBlocks;
+    }
+    std::map<std::uint32_t, DirectoryEdits> added;
+    for (const auto& [index, directory] : edits.added) added[index] = directory.edits;
+    fillAddedRecords(edits, fits, allocation, changed, added);
+    FinalDirectories directories;
+    directories.recordWrites =
+        moveParents(edits, fits, allocation, placement, survey, writer, map, changed);
+    for (auto& [offset, directoryEdits] : changed) {
+      directories.changed[offset] =
+          std::make_shared<const DirectoryEdits>(std::move(directoryEdits));
+    }
+    for (auto& [index, directoryEdits] : added) {
+      directories.added[index] = std::make_shared<const DirectoryEdits>(std::move(directoryEdits));
+    }
+    return directories;
+  }
+
+  // Each added entry's record: where its data or its directory now lies, and its byte count.
+  void fillAddedRecords(const TreeEdits& edits, const Fits& fits, const Allocation& allocation,
+                        std::map<std::int32_t, DirectoryEdits>& changed,
+                        std::map<std::uint32_t, DirectoryEdits>& added) const {
+    const std::vector<AddedEntry>& entries = pending_.added();
+    for (const AddedRecord& record : edits.records) {
+      DirectoryEdits& parent = record.parent.inImage() ? changed.at(record.parent.offset)
+                                                       : added.at(record.parent.added);
+      NewRecord& made = parent.appended[record.at];
+      made.startBlock = allocation.startBlocks[record.index];
+      made.byteCount = entries[record.index].directory
+                           ? *fits.added.at(record.index).fewestBlocks * geometry_.blockSize
+                           : static_cast<std::int32_t>(entries[record.index].status.size);
     }
   }
 
   // A directory that moves gets new copy numbers and its length in every
   // record that leads to it (the root: in the header); where that record's
   // directory is re-packed anyway, the change goes into it, else into each
-  // copy of the record in place.
-  void updateLeads(const DirectoryWriter& writer, const DirectoryMap& map) {
-    for (auto& [offset, changed] : changed_) {
-      // A name of its own: clang before 16 cannot capture a structured binding.
-      ChangedDirectory& directory = changed;
-      if (directory.fit.fitsInPlace) continue;
-      const std::int32_t blocks = *directory.fit.fewestBlocks;
-      const auto moved = [&](std::int32_t block) -> std::optional<std::int32_t> {
-        const auto found = directory.movedTo.find(blockToOffset(geometry_, block));
-        if (found == directory.movedTo.end()) return std::nullopt;
-        return found->second;
-      };
-      if (offset == geometry_.rootDirectoryOffset) moveRoot(directory);
-      for (const Lead& lead : directory.leads) {
+  // copy of the record in place. Returns the writes in place.
+  std::vector<ByteWrite> moveParents(const TreeEdits& edits, const Fits& fits,
+                                     const Allocation& allocation, const Placement& placement,
+                                     const TreeSurvey& survey, const DirectoryWriter& writer,
+                                     const DirectoryMap& map,
+                                     std::map<std::int32_t, DirectoryEdits>& changed) const {
+    std::vector<ByteWrite> writes;
+    for (const auto& [offset, moved] : allocation.movedTo) {
+      const std::int32_t blocks = *fits.changed.at(offset).fewestBlocks;
+      if (offset == geometry_.rootDirectoryOffset) {
+        moveRoot(placement.copies.at(offset), moved, writes);
+      }
+      for (const ParentRecord& parent : survey.directories.at(offset).parents) {
         RecordUpdate update{blocks * geometry_.blockSize, blocks, {}};
-        for (const std::int32_t block : lead.copies) {
-          const auto to = moved(block);
-          if (!to) {
-            problem(subjectOf(directory),
-                    "a record of its directory names a copy that is not "
-                    "among the directory's copies.\n");
-            return;
-          }
-          update.copies.push_back(*to);
+        for (const std::int32_t block : parent.copies) {
+          update.copies.push_back(moved.at(blockToOffset(geometry_, block)));
         }
-        const auto holder = changed_.find(lead.holder);
-        if (holder != changed_.end()) {
-          holder->second.edits->records[lead.position].update = update;
-        } else {
-          patchRecord(writer, map, lead, update, subjectOf(directory));
+        if (const auto holder = changed.find(parent.holder); holder != changed.end()) {
+          holder->second.records[parent.position].update = update;
+          continue;
+        }
+        std::vector<PatchProblem> none;
+        for (ByteWrite& write :
+             patchInPlace(writer, map, parent, update, subjectOf(edits.changed.at(offset)), none)) {
+          writes.push_back(std::move(write));
         }
       }
     }
+    return writes;
   }
 
-  void moveRoot(const ChangedDirectory& root) {
+  void moveRoot(const std::vector<std::int64_t>& copies,
+                const std::map<std::int64_t, std::int32_t>& moved,
+                std::vector<ByteWrite>& writes) const {
     const std::int32_t header = geometry_.volumeOffset;
     std::array<unsigned char, 4> field{};
     std::int32_t last = 0;
@@ -451,116 +463,93 @@ class TreeEditPlanner {
       last = readBigEndian32(field);
       if (last < 0 || last > layout::kRootLastCopyIndexMax) last = 0;
     }
-    for (std::int32_t i = 0; i <= last && static_cast<std::size_t>(i) < root.copies.size(); ++i) {
-      plan_.changes.bytes.push_back(
-          {std::int64_t{header} + layout::kRootBlockField + layout::kCopyBlockSize * i,
-           bigEndian32Text(root.movedTo.at(root.copies[static_cast<std::size_t>(i)]))});
+    for (std::int32_t i = 0; i <= last && static_cast<std::size_t>(i) < copies.size(); ++i) {
+      writes.push_back({std::int64_t{header} + layout::kRootBlockField + layout::kCopyBlockSize * i,
+                        bigEndian32Text(moved.at(copies[static_cast<std::size_t>(i)]))});
     }
   }
 
-  // A record changed where it stands, in every copy of its directory.
-  void patchRecord(const DirectoryWriter& writer, const DirectoryMap& map, const Lead& lead,
-                   const RecordUpdate& update, const std::string& subject) {
-    const auto index = map.directoryAt(lead.holder);
-    const std::vector<std::int64_t> copies =
-        index ? map.copyBegins(*index) : std::vector<std::int64_t>{lead.holder};
-    RecordPatch patch = writer.patchRecord(copies, lead.position, update);
-    const std::string where = map.path(image_, index.value_or(0));
-    if (!patch.fits) return problem(subject, "its record in " + where + " cannot be read.\n");
-    for (const std::size_t c : patch.outside) {
-      problem(subject, "copy " + std::to_string(c) + " of " + where + " lies outside the image.\n");
-    }
-    for (const std::size_t c : patch.differing) {
-      problem(subject, "copy " + std::to_string(c) + " of " + where + " differs.\n");
-    }
-    for (ByteWrite& write : patch.writes) plan_.changes.bytes.push_back(std::move(write));
-  }
-
-  // u's and r's changes: theirs, except that r's record changes in a
-  // directory that is re-packed go into it as edits (keeping the records'
-  // new names) instead of where they stand, and that the header's block
-  // count is this plan's when it allocates.
-  void takeOver(ImageChanges& base, std::vector<RecordChange> records, std::int64_t end) {
+  // The output's changes: the header's new block count, the records written
+  // in place, u's or r's own changes (their block count yields to this
+  // plan's), every directory re-packed or added, and the added files' data.
+  ImageChanges changes(const DirectoryWriter& writer, const TreeEdits& edits, const Fits& fits,
+                       const Allocation& allocation, const Placement& placement,
+                       FinalDirectories directories, ImageChanges base) const {
+    ImageChanges changes;
     const std::int64_t blockCountField =
         std::int64_t{geometry_.volumeOffset} + layout::kBlockCountField;
+    if (allocation.blockCount) {
+      changes.bytes.push_back({blockCountField, bigEndian32Text(*allocation.blockCount)});
+    }
+    for (ByteWrite& write : directories.recordWrites) changes.bytes.push_back(std::move(write));
     for (ByteWrite& write : base.bytes) {
-      if (write.position != blockCountField || !allocated_) {
-        plan_.changes.bytes.push_back(std::move(write));
+      if (write.position != blockCountField || !allocation.blockCount) {
+        changes.bytes.push_back(std::move(write));
       }
     }
-    for (RecordChange& record : records) {
-      const auto changed = changed_.find(record.directory);
-      if (changed == changed_.end()) continue;
-      changed->second.edits->records[record.position].update = std::move(record.update);
-      record.writes.clear();
-    }
-    writeInPlace(std::move(records), plan_.changes);
-    plan_.changes.files = std::move(base.files);
-    plan_.changes.streams = std::move(base.streams);
-    plan_.changes.length = end;
+    writeInPlace(edits.inPlace, changes);
+    changes.files = std::move(base.files);
+    changes.streams = std::move(base.streams);
+    changes.length = allocation.end;
+    addDirectoryStreams(writer, fits, allocation, placement, directories, changes);
+    addFiles(edits, allocation, changes);
+    return changes;
   }
 
-  void addStreams(const DirectoryWriter& writer) {
-    for (auto& [offset, directory] : changed_) {
+  void addDirectoryStreams(const DirectoryWriter& writer, const Fits& fits,
+                           const Allocation& allocation, const Placement& placement,
+                           const FinalDirectories& directories, ImageChanges& changes) const {
+    for (const auto& [offset, edits] : directories.changed) {
+      const DirectoryFit& fit = fits.changed.at(offset);
       std::vector<std::int64_t> positions;
       std::int32_t firstBlock = 0;
       std::int32_t blocks = 0;
-      if (directory.fit.fitsInPlace) {
-        positions = directory.copies;
+      if (fit.fitsInPlace) {
+        positions = placement.copies.at(offset);
         firstBlock =
             static_cast<std::int32_t>((offset - geometry_.volumeOffset) / geometry_.blockSize);
-        blocks = directory.edits->sourceBlocks;
+        blocks = fit.sourceBlocks;
       } else {
-        for (const auto& [copy, block] : directory.movedTo) {
+        const std::map<std::int64_t, std::int32_t>& moved = allocation.movedTo.at(offset);
+        for (const auto& [copy, block] : moved)
           positions.push_back(blockToOffset(geometry_, block));
-        }
-        firstBlock = directory.movedTo.at(directory.copies.front());
-        blocks = *directory.fit.fewestBlocks;
+        firstBlock = moved.at(placement.copies.at(offset).front());
+        blocks = *fit.fewestBlocks;
       }
-      addStream(writer, directory.edits, firstBlock, blocks, std::move(positions));
+      changes.streams.push_back(stream(writer, edits, firstBlock, blocks, std::move(positions)));
     }
-    for (auto& [added, directory] : newDirectories_) {
-      addStream(writer, directory.edits, directory.firstBlock, *directory.fit.fewestBlocks,
-                {blockToOffset(geometry_, directory.firstBlock)});
+    for (const auto& [index, edits] : directories.added) {
+      const std::int32_t firstBlock = allocation.startBlocks[index];
+      changes.streams.push_back(stream(writer, edits, firstBlock,
+                                       *fits.added.at(index).fewestBlocks,
+                                       {blockToOffset(geometry_, firstBlock)}));
     }
   }
 
-  void addStream(const DirectoryWriter& writer, std::shared_ptr<DirectoryEdits> edits,
-                 std::int32_t firstBlock, std::int32_t blocks,
-                 std::vector<std::int64_t> positions) {
+  static StreamWrite stream(const DirectoryWriter& writer,
+                            std::shared_ptr<const DirectoryEdits> edits, std::int32_t firstBlock,
+                            std::int32_t blocks, std::vector<std::int64_t> positions) {
     std::sort(positions.begin(), positions.end());
     positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
-    plan_.changes.streams.push_back(
-        writer.stream(std::move(edits), firstBlock, blocks, std::move(positions)));
+    return writer.stream(std::move(edits), firstBlock, blocks, std::move(positions));
   }
 
-  void addFiles() {
+  void addFiles(const TreeEdits& edits, const Allocation& allocation, ImageChanges& changes) const {
     const std::vector<AddedEntry>& added = pending_.added();
-    for (const auto& [parent, at, index] : appendedAt_) {
-      if (added[index].directory) continue;
-      plan_.changes.files.push_back({added[index].localPath,
-                                     added[index].status,
-                                     added[index].status.size,
-                                     {blockToOffset(geometry_, startBlocks_[index])}});
+    for (const AddedRecord& record : edits.records) {
+      const AddedEntry& entry = added[record.index];
+      if (entry.directory) continue;
+      changes.files.push_back({entry.localPath,
+                               entry.status,
+                               entry.status.size,
+                               {blockToOffset(geometry_, allocation.startBlocks[record.index])}});
     }
   }
-
-  struct Appended {
-    DirectoryEdits* parent;
-    std::size_t at;       ///< in its parent's appended records
-    std::uint32_t index;  ///< the added entry
-  };
 
   const ImageFile& image_;
   const VolumeGeometry& geometry_;
   const PendingChanges& pending_;
   std::int64_t imageLength_;
-  TreeEditPlan plan_;
-  std::map<std::int32_t, ChangedDirectory> changed_;
-  std::map<std::uint32_t, NewDirectory> newDirectories_;
-  std::vector<Appended> appendedAt_;  ///< every added entry that stands, in the order added
-  std::vector<std::int32_t> startBlocks_;
-  bool allocated_ = false;
 };
 
 }  // namespace
