@@ -554,5 +554,151 @@ TEST(TreeEdit, RefusesCopiesThatDifferRecordsNoBlocksHoldInOrderAnd2GiB) {
   EXPECT_EQ(run.errors, batchErrors("-c 2", "output.iso: would reach 2 GiB.\nNothing written.\n"));
 }
 
+// A bare w on IMAGE after SCRIPT: its errors, and whether it wrote anything.
+RunResult editAndWrite(const ScratchDir& dir, const ImageBuilder& image,
+                       const std::vector<std::string>& commands) {
+  image.save(dir / "image.iso");
+  std::vector<std::string> args;
+  for (const std::string& command : commands) args.insert(args.end(), {"-c", command});
+  args.insert(args.end(), {"-c", "w", "image.iso"});
+  std::filesystem::remove(dir / "output.iso");
+  return runTool(args, "", dir.path());
+}
+
+// A volume whose header spans blocks 0 and 1 (blocks of 96 bytes), D's
+// copy 1 in block 1, holding the header's bytes 96 to 104.
+ImageBuilder headerCopyVolume() {
+  ImageBuilder image(96);
+  image.header(12, 5);
+  image.furtherCopies(image.directory(5, {{"D", "DIR", 96, 3, 1}}, 2)[0], {1});
+  image.directory(3, {{"f", "DATA", 1, 8}});
+  image.poke32(3 * 96 + 4, 5);  // bytes the walk does not read: the header's root block
+  const std::vector<unsigned char>& bytes = image.bytes();
+  image.poke(96, std::string(bytes.begin() + 3 * 96, bytes.begin() + 4 * 96));
+  image.resize(12 * 96);
+  return image;
+}
+
+// Each writes only what it owns: every copy it rewrites in place, and each
+// record it patches, meets nothing else the volume holds.
+TEST(TreeEdit, RewritesNothingItDoesNotOwn) {
+  ScratchDir dir;
+  writeFile(dir / "q", "q");
+  const std::string nothing = "Nothing written.\n";
+  RunResult run = editAndWrite(dir, headerCopyVolume(), {"n D/f g"});
+  EXPECT_EQ(run.errors,
+            batchErrors("-c 2", "D/f: copy 1 of /D overlaps the volume header.\n" + nothing));
+  EXPECT_FALSE(exists(dir / "output.iso"));
+
+  // The root's copy 1 is file x's data too.
+  ImageBuilder rootOnData(kBlock);
+  rootOnData.header(16, 1);
+  rootOnData.rootCopies({10});
+  // x's byte count is no whole number of blocks: it is no directory.
+  rootOnData.directory(1, {{"x", "DATA", kBlock - 1, 10}});
+  rootOnData.directory(10, {{"x", "DATA", kBlock - 1, 10}});
+  rootOnData.resize(16 * kBlock);
+  run = editAndWrite(dir, rootOnData, {"i q"});
+  EXPECT_EQ(run.errors, batchErrors("-c 2", "q: copy 1 of / overlaps x.\n" + nothing));
+
+  // Q is full and moves; its record lies in both copies of P, whose copy 1
+  // is x's data.
+  ImageBuilder recordOnData(kBlock);
+  recordOnData.header(16, 1);
+  recordOnData.directory(1, {{"P", "DIR", kBlock, 2, 1}, {"x", "DATA", kBlock - 1, 3}});
+  std::vector<EntrySpec> full;
+  for (int i = 0; i < 6; ++i) full.push_back({"f" + std::to_string(i), "DATA", 0, 9});
+  recordOnData.directory(4, full);
+  for (const int block : {2, 3}) {
+    recordOnData.furtherCopies(recordOnData.directory(block, {{"Q", "DIR", kBlock, 4}})[0], {});
+  }
+  recordOnData.furtherCopies(static_cast<std::int64_t>(at(1, 20)), {3});
+  recordOnData.resize(16 * kBlock);
+  std::filesystem::create_directories(dir / "P/Q");
+  writeFile(dir / "P/Q/n0", "n");
+  run = editAndWrite(dir, recordOnData, {"i P/Q/n0"});
+  EXPECT_EQ(run.errors, batchErrors("-c 2", "P/Q/n0: copy 1 of /P overlaps x.\n" + nothing));
+
+  // D and F keep their copy 1 in one block.
+  ImageBuilder shared(kBlock);
+  shared.header(16, 1);
+  shared.directory(1, {{"D", "DIR", kBlock, 2, 1}, {"F", "DIR", kBlock, 3, 1}});
+  shared.furtherCopies(static_cast<std::int64_t>(at(1, 20)), {9});
+  shared.furtherCopies(static_cast<std::int64_t>(at(1, 20 + 76)), {9});
+  for (const int block : {2, 3, 9}) shared.directory(block, {{"f", "DATA", 0, 9}});
+  shared.resize(16 * kBlock);
+  run = editAndWrite(dir, shared, {"n D/f g"});
+  EXPECT_EQ(run.errors,
+            batchErrors("-c 2", "D/f: copy 1 of /D overlaps the directory /F.\n" + nothing));
+  run = runTool({"-c", "v", "image.iso"}, "", dir.path());
+  EXPECT_NE(run.output.find("F/: overlaps D/\n"), std::string::npos) << run.output;
+}
+
+// d1's byte count claims blocks 2 and 3, d2 lies in block 3: d1 is written
+// in the one block its records need, and d2 is left alone; once d1 needs
+// both, the write is refused.
+TEST(TreeEdit, RewritesOnlyTheBlocksADirectoryNeeds) {
+  ScratchDir dir;
+  ImageBuilder image(kBlock);
+  image.header(16, 1);
+  image.directory(1, {{"d1", "DIR", 2 * kBlock, 2}, {"d2", "DIR", kBlock, 3}});
+  image.directory(2, {{"a", "DATA", 0, 9}});
+  std::vector<EntrySpec> five;
+  for (int i = 0; i < 5; ++i) five.push_back({"b" + std::to_string(i), "DATA", 0, 9});
+  image.directory(3, five);
+  image.resize(16 * kBlock);
+  std::filesystem::create_directories(dir / "d1");
+  for (int i = 0; i < 6; ++i) writeFile(dir / "d1/n" + std::to_string(i), "n");
+  RunResult run = editAndWrite(dir, image, {"i d1/n0"});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  const std::string output = readFile(dir / "output.iso").value();
+  EXPECT_EQ(names(walk(output, at(3))), (std::vector<std::string>{"b0", "b1", "b2", "b3", "b4"}));
+  EXPECT_EQ(names(walk(output, at(2))), (std::vector<std::string>{"a", "n0"}));
+  run =
+      editAndWrite(dir, image, {"i d1/n0", "i d1/n1", "i d1/n2", "i d1/n3", "i d1/n4", "i d1/n5"});
+  EXPECT_EQ(run.errors, batchErrors("-c 7",
+                                    "d1/n0: copy 0 of /d1 overlaps the directory /d2.\n"
+                                    "Nothing written.\n"));
+}
+
+// E of two blocks, emptied, stays a directory by the tool's own rule.
+TEST(TreeEdit, AnEmptiedDirectoryStaysADirectory) {
+  ScratchDir dir;
+  ImageBuilder image(kBlock);
+  image.header(16, 1);
+  image.directory(1, {{"E", "DIR", 2 * kBlock, 2}});
+  std::vector<EntrySpec> nine;
+  for (int i = 0; i < 9; ++i) nine.push_back({"e0" + std::to_string(i) + ".dat", "DATA", 0, 9});
+  image.directory(2, nine, 2);
+  image.resize(16 * kBlock);
+  std::vector<std::string> erases;
+  for (int i = 0; i < 9; ++i) erases.push_back("e E/e0" + std::to_string(i) + ".dat");
+  ASSERT_EQ(editAndWrite(dir, image, erases).status, 0);
+  writeFile(dir / "copy.iso", readFile(dir / "output.iso").value());
+  const RunResult run = runTool({"-c", "s E", "-c", "t", "-c", "x", "copy.iso"}, "", dir.path());
+  EXPECT_NE(run.output.find("Directory: yes"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("DIR\t1024\t2\tE/\n"), std::string::npos) << run.output;
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "E"));
+}
+
+// The root's copy list names block 1 twice: every slot that named a copy
+// names its new place.
+TEST(TreeEdit, MovesTheRootInEveryHeaderSlotThatNamedIt) {
+  ScratchDir dir;
+  ImageBuilder image(kBlock);
+  image.header(16, 1);
+  image.rootCopies({1, 2});
+  std::vector<EntrySpec> full;
+  for (int i = 0; i < 6; ++i) full.push_back({"f" + std::to_string(i), "DATA", 0, 9});
+  for (const int block : {1, 2}) image.directory(block, full);
+  image.resize(16 * kBlock);
+  writeFile(dir / "newfile", "n");
+  ASSERT_EQ(editAndWrite(dir, image, {"i newfile"}).status, 0);
+  const std::string output = readFile(dir / "output.iso").value();
+  EXPECT_EQ(output.substr(96, 16), be32(2) + be32(17) + be32(17) + be32(19));
+  const RunResult v = runTool({"-c", "v", "output.iso"}, "", dir.path());
+  EXPECT_TRUE(v.output.ends_with(": 0 problems.\n")) << v.output;
+}
+
 }  // namespace
 }  // namespace discshell::testing

@@ -448,8 +448,9 @@ DirectoryFit DirectoryWriter::measure(const DirectoryEdits& edits) const {
         std::max<std::int64_t>((records.sourceEnd() - *edits.source + B - 1) / B, 1));
   }
   fit.sourceBlocks = own;
-  fit.fitsInPlace = edits.source && own >= 1 && *fit.fewestBlocks <= own &&
-                    (!shape.overflow || *shape.overflow >= static_cast<std::size_t>(own - 1));
+  // In place, only the blocks the records need are written: the rest of its
+  // own stay as they are, behind a last block that says it is the last.
+  fit.fitsInPlace = edits.source && own >= 1 && *fit.fewestBlocks <= own;
   return fit;
 }
 

@@ -8,6 +8,7 @@
 
 #include "bytes/compare.h"
 #include "edit/directory_writer.h"
+#include "edit/overlap_gate.h"
 #include "edit/tree_survey.h"
 #include "volume/directory_map.h"
 #include "volume/layout.h"
@@ -133,15 +134,24 @@ class TreeEditPlanner {
       plan.problems = fits.problems;
       return plan;
     }
-    const VolumeSurvey volume =
-        surveyVolume(image_, geometry_, {}, inPlaceWrites(edits, fits, survey), true, "");
+    const std::vector<Stretch> expected = expectedRewrites(edits, fits, survey);
+    VolumeSurvey volume = surveyVolume(image_, geometry_, {}, expected, true, "");
     const Placement placement = place(edits, fits, volume);
+    const std::vector<Rewrite> rewrites =
+        rewritesOf(edits, fits, placement, survey, volume.directories);
+    if (!covered(rewrites, expected)) {
+      volume = surveyVolume(image_, geometry_, {}, stretchesOf(rewrites), true, "");
+    }
     const Allocation allocation = allocate(edits, fits, placement, base.length);
     plan.problems = placement.problems;
+    for (PatchProblem& problem :
+         checkRewrites(image_, geometry_, volume.directories, volume.others, rewrites)) {
+      plan.problems.push_back(std::move(problem));
+    }
     check(edits, allocation, survey, writer, volume.directories, output, plan.problems);
     if (!plan.problems.empty()) return plan;
     FinalDirectories directories =
-        finalRecords(edits, fits, allocation, placement, survey, writer, volume.directories);
+        finalRecords(edits, fits, allocation, survey, writer, volume.directories);
     plan.changes = changes(writer, edits, fits, allocation, placement, std::move(directories),
                            std::move(base));
     return plan;
@@ -207,31 +217,104 @@ class TreeEditPlanner {
     return std::int64_t{fits.changed.at(offset).sourceBlocks} * geometry_.blockSize;
   }
 
-  // Where the directories re-packed in place are written, each copy as its
-  // records say: the data of other entries there would be overwritten.
-  std::vector<Stretch> inPlaceWrites(const TreeEdits& edits, const Fits& fits,
-                                     const TreeSurvey& survey) const {
+  // Where the output will write over what the volume holds, as far as the
+  // survey tells before the volume is walked: each copy of each directory
+  // re-packed in place, as its records (and for the root, the header) name
+  // them. The walk keeps the data of files that meets these.
+  std::vector<Stretch> expectedRewrites(const TreeEdits& edits, const Fits& fits,
+                                        const TreeSurvey& survey) const {
     std::vector<Stretch> writes;
     for (const auto& [offset, directory] : edits.changed) {
-      if (!fits.changed.at(offset).fitsInPlace) continue;
+      const DirectoryFit& fit = fits.changed.at(offset);
+      if (!fit.fitsInPlace) continue;
       std::vector<std::int64_t> begins{offset};
       for (const ParentRecord& parent : survey.directories.at(offset).parents) {
         for (const std::int32_t block : parent.copies) {
           begins.push_back(blockToOffset(geometry_, block));
         }
       }
+      if (offset == geometry_.rootDirectoryOffset) {
+        for (const std::int32_t block : rootSlots())
+          begins.push_back(blockToOffset(geometry_, block));
+      }
       for (const std::int64_t begin : begins) {
-        writes.push_back({begin, begin + ownLength(fits, offset), 0});
+        writes.push_back({begin, begin + std::int64_t{*fit.fewestBlocks} * geometry_.blockSize, 0});
       }
     }
-    std::sort(writes.begin(), writes.end(),
-              [](const Stretch& a, const Stretch& b) { return a.begin < b.begin; });
     return writes;
   }
 
-  // Every copy of every changed directory, each checked to hold the same
-  // bytes as copy 0 and, where it is written over, to lie clear of the
-  // header and of other entries' data.
+  static std::vector<Stretch> stretchesOf(const std::vector<Rewrite>& rewrites) {
+    std::vector<Stretch> stretches;
+    for (const Rewrite& rewrite : rewrites) stretches.push_back({rewrite.begin, rewrite.end, 0});
+    return stretches;
+  }
+
+  // Whether every rewrite lies within the stretches the walk looked for data in.
+  static bool covered(const std::vector<Rewrite>& rewrites, const std::vector<Stretch>& expected) {
+    return std::all_of(rewrites.begin(), rewrites.end(), [&](const Rewrite& rewrite) {
+      return std::any_of(expected.begin(), expected.end(), [&](const Stretch& stretch) {
+        return stretch.begin <= rewrite.begin && rewrite.end <= stretch.end;
+      });
+    });
+  }
+
+  // The header's root copy slots: the blocks of copies 0 to n.
+  std::vector<std::int32_t> rootSlots() const {
+    const std::int32_t header = geometry_.volumeOffset;
+    std::array<unsigned char, 4> field{};
+    std::int32_t last = 0;
+    if (readExact(image_, addWrapped(header, layout::kRootLastCopyIndexField), field)) {
+      last = readBigEndian32(field);
+      if (last < 0 || last > layout::kRootLastCopyIndexMax) last = 0;
+    }
+    std::vector<std::int32_t> slots;
+    for (std::int32_t i = 0; i <= last; ++i) {
+      if (!readExact(image_, addWrapped(header, layout::kRootBlockField + 4 * i), field)) break;
+      slots.push_back(readBigEndian32(field));
+    }
+    return slots;
+  }
+
+  // What the output writes over where it stands: each copy of each
+  // directory re-packed in place, as many blocks as its records need; and
+  // each copy of each record that moves a directory, in a directory that
+  // is not re-packed itself.
+  std::vector<Rewrite> rewritesOf(const TreeEdits& edits, const Fits& fits,
+                                  const Placement& placement, const TreeSurvey& survey,
+                                  const DirectoryMap& map) const {
+    std::vector<Rewrite> rewrites;
+    for (const auto& [offset, directory] : edits.changed) {
+      const DirectoryFit& fit = fits.changed.at(offset);
+      const std::string where = map.path(image_, map.directoryAt(offset).value_or(0));
+      const std::vector<std::int64_t>& copies = placement.copies.at(offset);
+      for (std::size_t c = 0; fit.fitsInPlace && c < copies.size(); ++c) {
+        rewrites.push_back(
+            {copies[c], copies[c] + std::int64_t{*fit.fewestBlocks} * geometry_.blockSize, offset,
+             subjectOf(directory), "copy " + std::to_string(c) + " of " + where});
+      }
+      if (fit.fitsInPlace) continue;
+      for (const ParentRecord& parent : survey.directories.at(offset).parents) {
+        if (edits.changed.contains(parent.holder)) continue;
+        const auto holder = map.directoryAt(parent.holder);
+        const std::vector<std::int64_t> holderCopies =
+            holder ? map.copyBegins(*holder) : std::vector<std::int64_t>{parent.holder};
+        const std::int64_t length = static_cast<std::int64_t>(
+            layout::kMinEntrySize +
+            layout::kCopyBlockSize * (std::max<std::size_t>(parent.copies.size(), 1) - 1));
+        for (std::size_t c = 0; c < holderCopies.size(); ++c) {
+          const std::int64_t at = holderCopies[c] + parent.position - holderCopies[0];
+          rewrites.push_back(
+              {at, at + length, parent.holder, subjectOf(directory),
+               "copy " + std::to_string(c) + " of " + map.path(image_, holder.value_or(0))});
+        }
+      }
+    }
+    return rewrites;
+  }
+
+  // Every copy of every changed directory, each checked to lie in the image
+  // and to hold the same bytes as copy 0.
   Placement place(const TreeEdits& edits, const Fits& fits, const VolumeSurvey& volume) const {
     Placement placement;
     ByteComparer compare;
@@ -242,7 +325,6 @@ class TreeEditPlanner {
       if (copies.empty() || copies.front() != offset) copies.insert(copies.begin(), offset);
       const std::string where = volume.directories.path(image_, index.value_or(0));
       const std::int64_t length = ownLength(fits, offset);
-      const bool inPlace = fits.changed.at(offset).fitsInPlace;
       for (std::size_t c = 0; c < copies.size(); ++c) {
         const std::int64_t begin = copies[c];
         const std::string which = "copy " + std::to_string(c) + " of " + where;
@@ -254,15 +336,6 @@ class TreeEditPlanner {
         } else if (c > 0 && compare(image_.file(), offset, image_.file(), begin, length) !=
                                 Comparison::kSame) {
           problem(" differs.\n");
-        } else if (inPlace && begin < geometry_.volumeOffset + std::max(geometry_.blockSize, 1)) {
-          problem(" overlaps block 0.\n");
-        } else if (inPlace) {
-          for (const OtherData& other : volume.others) {
-            if (other.begin < begin + length && other.end > begin) {
-              problem(" overlaps " + other.path + ".\n");
-              break;
-            }
-          }
         }
       }
     }
@@ -379,9 +452,8 @@ class TreeEditPlanner {
   }
 
   FinalDirectories finalRecords(const TreeEdits& edits, const Fits& fits,
-                                const Allocation& allocation, const Placement& placement,
-                                const TreeSurvey& survey, const DirectoryWriter& writer,
-                                const DirectoryMap& map) const {
+                                const Allocation& allocation, const TreeSurvey& survey,
+                                const DirectoryWriter& writer, const DirectoryMap& map) const {
     std::map<std::int32_t, DirectoryEdits> changed;
     for (const auto& [offset, directory] : edits.changed) {
       changed[offset] = directory.edits;
@@ -391,8 +463,7 @@ class TreeEditPlanner {
     for (const auto& [index, directory] : edits.added) added[index] = directory.edits;
     fillAddedRecords(edits, fits, allocation, changed, added);
     FinalDirectories directories;
-    directories.recordWrites =
-        moveParents(edits, fits, allocation, placement, survey, writer, map, changed);
+    directories.recordWrites = moveParents(edits, fits, allocation, survey, writer, map, changed);
     for (auto& [offset, directoryEdits] : changed) {
       directories.changed[offset] =
           std::make_shared<const DirectoryEdits>(std::move(directoryEdits));
@@ -424,16 +495,13 @@ class TreeEditPlanner {
   // directory is re-packed anyway, the change goes into it, else into each
   // copy of the record in place. Returns the writes in place.
   std::vector<ByteWrite> moveParents(const TreeEdits& edits, const Fits& fits,
-                                     const Allocation& allocation, const Placement& placement,
-                                     const TreeSurvey& survey, const DirectoryWriter& writer,
-                                     const DirectoryMap& map,
+                                     const Allocation& allocation, const TreeSurvey& survey,
+                                     const DirectoryWriter& writer, const DirectoryMap& map,
                                      std::map<std::int32_t, DirectoryEdits>& changed) const {
     std::vector<ByteWrite> writes;
     for (const auto& [offset, moved] : allocation.movedTo) {
       const std::int32_t blocks = *fits.changed.at(offset).fewestBlocks;
-      if (offset == geometry_.rootDirectoryOffset) {
-        moveRoot(placement.copies.at(offset), moved, writes);
-      }
+      if (offset == geometry_.rootDirectoryOffset) moveRoot(moved, writes);
       for (const ParentRecord& parent : survey.directories.at(offset).parents) {
         RecordUpdate update{blocks * geometry_.blockSize, blocks, {}};
         for (const std::int32_t block : parent.copies) {
@@ -453,19 +521,16 @@ class TreeEditPlanner {
     return writes;
   }
 
-  void moveRoot(const std::vector<std::int64_t>& copies,
-                const std::map<std::int64_t, std::int32_t>& moved,
+  // Each of the header's root slots gets the new block of the copy it names.
+  void moveRoot(const std::map<std::int64_t, std::int32_t>& moved,
                 std::vector<ByteWrite>& writes) const {
-    const std::int32_t header = geometry_.volumeOffset;
-    std::array<unsigned char, 4> field{};
-    std::int32_t last = 0;
-    if (readExact(image_, addWrapped(header, layout::kRootLastCopyIndexField), field)) {
-      last = readBigEndian32(field);
-      if (last < 0 || last > layout::kRootLastCopyIndexMax) last = 0;
-    }
-    for (std::int32_t i = 0; i <= last && static_cast<std::size_t>(i) < copies.size(); ++i) {
-      writes.push_back({std::int64_t{header} + layout::kRootBlockField + layout::kCopyBlockSize * i,
-                        bigEndian32Text(moved.at(copies[static_cast<std::size_t>(i)]))});
+    const std::vector<std::int32_t> slots = rootSlots();
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+      const auto to = moved.find(blockToOffset(geometry_, slots[i]));
+      if (to == moved.end()) continue;
+      writes.push_back({std::int64_t{geometry_.volumeOffset} + layout::kRootBlockField +
+                            layout::kCopyBlockSize * static_cast<std::int64_t>(i),
+                        bigEndian32Text(to->second)});
     }
   }
 
@@ -508,7 +573,7 @@ class TreeEditPlanner {
         positions = placement.copies.at(offset);
         firstBlock =
             static_cast<std::int32_t>((offset - geometry_.volumeOffset) / geometry_.blockSize);
-        blocks = fit.sourceBlocks;
+        blocks = *fit.fewestBlocks;
       } else {
         const std::map<std::int64_t, std::int32_t>& moved = allocation.movedTo.at(offset);
         for (const auto& [copy, block] : moved)

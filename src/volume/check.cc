@@ -93,6 +93,7 @@ struct Stretch {
   std::int32_t firstBlock;
   std::int32_t byteCount;
   std::uint32_t owner;
+  std::int32_t startBlock;  ///< the owner's copy 0: two directories with one copy block differ here
 };
 
 // The smallest walk number over any range of the sorted stretches, from a
@@ -321,11 +322,12 @@ class VolumeChecker final : public TreeVisitor {
     const auto last = reader_.read32(addWrapped(volume, layout::kRootLastCopyIndexField));
     const std::int32_t lastCopy =
         last && *last >= 0 && *last <= layout::kRootLastCopyIndexMax ? *last : 0;
-    if (const auto block = reader_.read32(addWrapped(volume, layout::kRootBlockField))) {
-      if (overlapsHeader(*block, byteCount)) {
+    const auto rootBlock = reader_.read32(addWrapped(volume, layout::kRootBlockField));
+    if (rootBlock) {
+      if (overlapsHeader(*rootBlock, byteCount)) {
         problem("/", "copy 0 overlaps the volume header.");
       } else {
-        addRootStretch(*block, byteCount);
+        addRootStretch(*rootBlock, byteCount, *rootBlock);
       }
     }
     std::vector<Copy> further;
@@ -341,7 +343,7 @@ class VolumeChecker final : public TreeVisitor {
       if (overlapsHeader(*block, byteCount)) {
         problem("/", "copy " + std::to_string(i) + " overlaps the volume header.");
       } else {
-        addRootStretch(*block, byteCount);
+        addRootStretch(*block, byteCount, rootBlock.value_or(0));
       }
     }
     compareCopies("/", geometry_.rootDirectoryOffset, further, compared);
@@ -389,7 +391,8 @@ class VolumeChecker final : public TreeVisitor {
           copy(" overlaps the volume header.");
         } else if (takesPart(block, entry.byteCount)) {
           if (number == kNoEntry) number = remember(entry, directory);
-          stretches_.push_back({block, entry.byteCount, number | (directory ? kDirectoryData : 0)});
+          stretches_.push_back({block, entry.byteCount, number | (directory ? kDirectoryData : 0),
+                                entry.startBlock});
         }
         if (i == 0) firstIsWhole = true;
         if (i > 0 && position != first) further.push_back({i, position});
@@ -531,9 +534,9 @@ class VolumeChecker final : public TreeVisitor {
     return geometry_.blockSize > 0 && byteCount > 0 && block != 0 &&
            !outsideVolume(block, byteCount);
   }
-  void addRootStretch(std::int32_t block, std::int32_t byteCount) {
+  void addRootStretch(std::int32_t block, std::int32_t byteCount, std::int32_t rootBlock) {
     if (takesPart(block, byteCount))
-      stretches_.push_back({block, byteCount, kRoot | kDirectoryData});
+      stretches_.push_back({block, byteCount, kRoot | kDirectoryData, rootBlock});
   }
 
   [[nodiscard]] std::int64_t endBlock(const Stretch& stretch) const {
@@ -578,11 +581,39 @@ class VolumeChecker final : public TreeVisitor {
       const std::uint32_t partner = std::min(
           {reaching.empty() ? kNoEntry : reaching.top().first, numbers.minimum(sameFirst, begin),
            numbers.minimum(end, static_cast<std::size_t>(beyond - stretches_.begin()))});
+      const SharedCopy shared = sharedCopy(begin, end);
       for (std::size_t i = begin; i < end; ++i) {
-        if (partner < number(stretches_[i])) overlaps.emplace_back(number(stretches_[i]), partner);
+        const std::uint32_t own = number(stretches_[i]);
+        const std::uint32_t other = std::min(partner, shared.partnerOf(stretches_[i]));
+        if (other < own) overlaps.emplace_back(own, other);
       }
     }
     return overlaps;
+  }
+
+  // In a group of one directory's data, the stretches of another directory
+  // (whose copy 0 lies elsewhere) that keep a copy in the same blocks: the
+  // smallest walk number of the group's first directory, and the smallest of
+  // any other one.
+  struct SharedCopy {
+    std::int32_t firstStart = 0;
+    std::uint32_t ofFirst = kNoEntry;
+    std::uint32_t ofOthers = kNoEntry;
+    [[nodiscard]] std::uint32_t partnerOf(const Stretch& stretch) const {
+      return stretch.startBlock == firstStart ? ofOthers : ofFirst;
+    }
+  };
+  [[nodiscard]] SharedCopy sharedCopy(std::size_t begin, std::size_t end) const {
+    SharedCopy shared;
+    if ((stretches_[begin].owner & kDirectoryData) == 0) return shared;
+    shared.firstStart = stretches_[begin].startBlock;
+    for (std::size_t i = begin; i < end; ++i) {
+      std::uint32_t& smallest =
+          stretches_[i].startBlock == shared.firstStart ? shared.ofFirst : shared.ofOthers;
+      smallest = std::min(smallest, number(stretches_[i]));
+    }
+    if (shared.ofOthers == kNoEntry) shared.ofFirst = kNoEntry;
+    return shared;
   }
 
   std::string nameAt(std::int32_t record) {

@@ -123,6 +123,20 @@ const DirectoryMap::Stretch* DirectoryMap::overlapping(std::int64_t begin, std::
   return furthest.end > begin ? &furthest : nullptr;
 }
 
+void DirectoryMap::forEachOverlapping(std::int64_t begin, std::int64_t end,
+                                      const std::function<bool(const Stretch&)>& visit) const {
+  if (begin >= end) return;
+  const auto before = std::partition_point(
+      byBegin_.begin(), byBegin_.end(), [&](std::uint32_t i) { return stretches_[i].begin < end; });
+  // Back from the last stretch that begins before `end`, while the furthest
+  // reach of the stretches before still passes `begin`.
+  for (auto i = static_cast<std::size_t>(before - byBegin_.begin()); i-- > 0;) {
+    if (stretches_[reachMost_[i]].end <= begin) return;
+    const Stretch& stretch = stretches_[byBegin_[i]];
+    if (stretch.end > begin && !visit(stretch)) return;
+  }
+}
+
 std::optional<std::uint32_t> DirectoryMap::directoryAt(std::int64_t offset) const {
   auto i = std::partition_point(byBegin_.begin(), byBegin_.end(),
                                 [&](std::uint32_t s) { return stretches_[s].begin < offset; });

@@ -37,6 +37,15 @@ class DirectoryMap {
   /// A stretch that overlaps [begin, end): the one reaching furthest among
   /// those that begin before `end`. Null when no directory overlaps it.
   [[nodiscard]] const Stretch* overlapping(std::int64_t begin, std::int64_t end) const;
+  /// Hands every stretch that overlaps [begin, end) to `visit`, until it
+  /// returns false.
+  void forEachOverlapping(std::int64_t begin, std::int64_t end,
+                          const std::function<bool(const Stretch&)>& visit) const;
+  /// Where copy 0 of `directory` begins: two directories that begin at one
+  /// place are one directory, reached by two entries.
+  [[nodiscard]] std::int64_t firstCopyBegin(std::uint32_t directory) const {
+    return stretches_[directories_[directory].firstStretch].begin;
+  }
   /// The directory a walk reads at `offset` (its copy 0 begins there); no
   /// value when the tree walk never entered a directory there.
   [[nodiscard]] std::optional<std::uint32_t> directoryAt(std::int64_t offset) const;
