@@ -96,6 +96,10 @@ struct PathArgument {
 /// an entry that is one, paths relative to it), or the one entry.
 void walkArgument(Session& session, const PathArgument& target, TreeVisitor& visitor);
 
+/// The shell's current directory from the root, as the walk names paths:
+/// "docs/archive", "" at the root.
+[[nodiscard]] std::string shellPath(const Session& session);
+
 /// The path from the root of the directory a resolved argument names or
 /// holds its entry: "/" for the root.
 [[nodiscard]] std::string directoryPath(const Session& session, const PathArgument& argument);

@@ -89,6 +89,15 @@ void walkArgument(Session& session, const PathArgument& target, TreeVisitor& vis
   }
 }
 
+std::string shellPath(const Session& session) {
+  std::string path;
+  for (std::size_t i = 1; i < session.levels.size(); ++i) {
+    if (!path.empty()) path += '/';
+    path += session.levels[i].name;
+  }
+  return path;
+}
+
 std::string directoryPath(const Session& session, const PathArgument& argument) {
   std::string path;
   for (std::size_t i = 1; i < argument.keep; ++i) {

@@ -12,16 +12,6 @@
 namespace discshell {
 namespace {
 
-// The shell's current directory from the root, as the walk names paths.
-std::string currentPath(const Session& session) {
-  std::string path;
-  for (std::size_t i = 1; i < session.levels.size(); ++i) {
-    if (!path.empty()) path += '/';
-    path += session.levels[i].name;
-  }
-  return path;
-}
-
 // Nothing was written: say whether an earlier output is still there.
 void refuse(Session& session, const OutputPlace& output) {
   if (locateOutputFile(output).existed()) {
@@ -99,7 +89,7 @@ PatchPlan planPatch(Session& session, const PathArgument& target, PatchPlanner p
     return ProgressTotal{treeWork(session, target).bytes, std::nullopt};
   });
   return planner(session.image, session.geometry, here,
-                 {target.entry, target.directory, currentPath(session),
+                 {target.entry, target.directory, shellPath(session),
                   outputStatus && outputStatus->kind != platform::FileKind::kNone
                       ? std::optional(outputStatus->identity)
                       : std::nullopt,

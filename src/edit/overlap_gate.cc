@@ -50,4 +50,21 @@ std::vector<PatchProblem> checkRewrites(const ImageFile& image, const VolumeGeom
   return problems;
 }
 
+void checkDataRewrites(const ImageFile& image, const VolumeGeometry& geometry,
+                       const std::vector<ChangedEntry>& changed, const DirectoryMap& directories,
+                       std::vector<PatchProblem>& problems) {
+  std::vector<Rewrite> rewrites;
+  for (const ChangedEntry& entry : changed) {
+    const std::int64_t length = blocksLength(entry.entry.byteCount, geometry.blockSize);
+    for (std::size_t i = 0; i < entry.copies.size(); ++i) {
+      const std::int64_t begin = blockToOffset(geometry, entry.copies[i]);
+      rewrites.push_back(
+          {begin, begin + length, std::nullopt, entry.path, "copy " + std::to_string(i)});
+    }
+  }
+  for (PatchProblem& problem : checkRewrites(image, geometry, directories, {}, rewrites)) {
+    problems.push_back(std::move(problem));
+  }
+}
+
 }  // namespace discshell

@@ -38,4 +38,12 @@ struct Rewrite {
                                                       const std::vector<OtherData>& others,
                                                       const std::vector<Rewrite>& rewrites);
 
+/// The gate for u's and r's data written in place: each copy of each
+/// changed entry, in whole blocks, against the header, block 0 and every
+/// directory ("PATH: copy I overlaps the directory /D."); the data of other
+/// entries u and r check themselves, where equal bytes may overlap.
+void checkDataRewrites(const ImageFile& image, const VolumeGeometry& geometry,
+                       const std::vector<ChangedEntry>& changed, const DirectoryMap& directories,
+                       std::vector<PatchProblem>& problems);
+
 }  // namespace discshell

@@ -342,28 +342,6 @@ bool overlapsVolumeHeader(const VolumeGeometry& geometry, std::int64_t begin, st
   return begin < end && begin < header + layout::kHeaderExtent && end > header;
 }
 
-void checkDirectoryOverlaps(const ImageFile& image, const VolumeGeometry& geometry,
-                            const std::vector<ChangedEntry>& changed, const DirectoryMap& map,
-                            std::vector<PatchProblem>& problems) {
-  const std::int64_t blockZero = geometry.volumeOffset;
-  const std::int64_t blockZeroEnd = blockZero + std::max(geometry.blockSize, 1);
-  for (const ChangedEntry& entry : changed) {
-    const std::int64_t length = blocksLength(entry.entry.byteCount, geometry.blockSize);
-    for (std::size_t i = 0; i < entry.copies.size(); ++i) {
-      const std::int64_t begin = blockToOffset(geometry, entry.copies[i]);
-      const std::string which = "copy " + std::to_string(i);
-      if (overlapsVolumeHeader(geometry, begin, begin + length)) {
-        problems.push_back({entry.path, which + " overlaps the volume header.\n"});
-      } else if (begin < blockZeroEnd && begin + length > blockZero) {
-        problems.push_back({entry.path, which + " overlaps block 0.\n"});
-      } else if (const auto* directory = map.overlapping(begin, begin + length)) {
-        problems.push_back({entry.path, which + " overlaps the directory " +
-                                            map.path(image, directory->directory) + ".\n"});
-      }
-    }
-  }
-}
-
 void checkOutput(const ImageFile& image, const OutputPlace& place,
                  std::vector<PatchProblem>& problems) {
   const OutputFile output = locateOutputFile(place);

@@ -149,12 +149,6 @@ struct VolumeSurvey {
 [[nodiscard]] bool overlapsVolumeHeader(const VolumeGeometry& geometry, std::int64_t begin,
                                         std::int64_t end);
 
-/// Problems for each copy of a changed entry whose blocks overlap the
-/// volume header, block 0 or a directory.
-void checkDirectoryOverlaps(const ImageFile& image, const VolumeGeometry& geometry,
-                            const std::vector<ChangedEntry>& changed, const DirectoryMap& map,
-                            std::vector<PatchProblem>& problems);
-
 /// Problems with the output itself: it is the image, a directory, or
 /// anything else that is not a regular file (a link, a FIFO, a device).
 void checkOutput(const ImageFile& image, const OutputPlace& place,

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "edit/directory_writer.h"
+#include "edit/overlap_gate.h"
 #include "local/local_tree.h"
 #include "volume/layout.h"
 
@@ -111,7 +112,7 @@ class ResizePlanner {
       }
     }
     VolumeSurvey survey = surveyVolume(image_, geometry_, changed_, writes, true, base);
-    checkDirectoryOverlaps(image_, geometry_, changed_, survey.directories, plan_.problems);
+    checkDataRewrites(image_, geometry_, changed_, survey.directories, plan_.problems);
     const std::size_t others = changed_.size();
     for (std::size_t i = 0; i < changed_.size(); ++i) {
       if (!moves_[group_[i]]) continue;

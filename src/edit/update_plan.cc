@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "edit/overlap_gate.h"
 #include "local/local_tree.h"
 
 namespace discshell {
@@ -90,7 +91,7 @@ PatchPlan planUpdate(const ImageFile& image, const VolumeGeometry& geometry,
     }
   }
   const VolumeSurvey survey = surveyVolume(image, geometry, changed, writes, false, target.base);
-  checkDirectoryOverlaps(image, geometry, changed, survey.directories, plan.problems);
+  checkDataRewrites(image, geometry, changed, survey.directories, plan.problems);
   for (std::size_t i = 0; i < survey.others.size(); ++i) {
     writes.push_back({survey.others[i].begin, survey.others[i].end, changed.size() + i});
   }
