@@ -700,5 +700,28 @@ TEST(TreeEdit, MovesTheRootInEveryHeaderSlotThatNamedIt) {
   EXPECT_TRUE(v.output.ends_with(": 0 problems.\n")) << v.output;
 }
 
+// Nothing goes into a directory a pending change erases, whatever path
+// reaches it; erasing a directory drops the changes inside it.
+TEST(TreeEdit, ChangesNothingInsideADirectoryItErases) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  std::filesystem::create_directories(dir / "docs");
+  writeFile(dir / "docs/new.txt", "new");
+  const RunResult run =
+      runTool({"demo.iso"},
+              "i docs/new.txt\ne docs/guide.txt\ne docs\ni\nc logs\ne ../logs\ni x\n"
+              "n day01.log y\ne day02.log\nw\nq\n",
+              dir.path());
+  const std::string docs = "docs/: erased, with 2 pending changes inside it\n";
+  const std::string inside = ": inside logs/, which a pending change erases.\n";
+  EXPECT_EQ(run.output, summary(32768, 512, 512) + "?>?>?>" + docs + "?>" + docs +
+                            "?>Entering logs:\n?>?>x" + inside + "?>day01.log" + inside +
+                            "?>day02.log" + inside + "?>" + docs +
+                            "logs/: erased\nNew ISO written to output.iso\n?>Exiting...\n");
+  const std::string output = readFile(dir / "output.iso").value();
+  EXPECT_EQ(output.size(), 32768u);  // no data for new.txt
+  EXPECT_EQ(names(walk(output, at(1))), (std::vector<std::string>{"README", "hello.txt"}));
+}
+
 }  // namespace
 }  // namespace discshell::testing

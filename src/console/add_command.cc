@@ -208,6 +208,7 @@ ShellStep addLocal(Session& session, std::int32_t, std::optional<std::string_vie
     session.fail("Directory not found.\n");
     return ShellStep::kPrompt;
   }
+  if (insideErased(session, *target, typed)) return ShellStep::kPrompt;
   if (view.findLocal(target->directories.back(), names->back())) {
     session.fail(typed, "already in the image; use r to change it.\n");
     return ShellStep::kPrompt;

@@ -65,6 +65,10 @@ ShellStep writePendingChanges(Session& session);
 /// after reporting "File not found.".
 [[nodiscard]] std::optional<PendingPath> resolvePendingEntry(
     Session& session, std::optional<std::string_view> argument);
+/// Whether `path` leads through a directory of the image that a pending
+/// change erases, after saying so for `typed`: nothing is added, erased or
+/// renamed inside one.
+bool insideErased(Session& session, const PendingPath& path, std::string_view typed);
 
 /// v: checks the whole volume from the root (check_command.cc).
 ShellStep checkWholeVolume(Session& session, std::int32_t directory,

@@ -1,5 +1,7 @@
 #include "edit/pending_changes.h"
 
+#include <algorithm>
+
 #include "local/local_name.h"
 #include "volume/layout.h"
 
@@ -14,7 +16,9 @@ std::string counted(std::size_t count, const char* one, const char* many) {
 
 std::vector<std::string> PendingChanges::lines() const {
   std::vector<std::string> lines;
-  for (const Change& change : changes_) lines.push_back(change.path + ": " + change.what);
+  for (const Change& change : changes_) {
+    if (!change.dropped) lines.push_back(change.path + ": " + change.what);
+  }
   return lines;
 }
 
@@ -22,11 +26,12 @@ void PendingChanges::clear() {
   changes_.clear();
   added_.clear();
   changedRecords_.clear();
+  dropped_ = 0;
   ++revision_;
 }
 
 std::size_t PendingChanges::record(std::string path, std::string what) {
-  changes_.push_back({std::move(path), std::move(what)});
+  changes_.push_back({std::move(path), std::move(what), false, std::nullopt});
   ++revision_;
   return changes_.size() - 1;
 }
@@ -53,21 +58,77 @@ void PendingChanges::add(std::vector<AddedEntry> entries, const std::string& pat
 ChangedRecord& PendingChanges::changedRecordAt(std::int32_t position, std::int32_t directory,
                                                const std::string& name) {
   const auto [changed, made] = changedRecords_.try_emplace(position);
-  if (made) changed->second = {directory, name, false, false, changes_.size()};
+  if (made) changed->second = {directory, name, false, false, changes_.size(), std::nullopt};
   return changed->second;
 }
 
 void PendingChanges::eraseRecord(std::int32_t position, std::int32_t directory,
-                                 const std::string& name, const std::string& path,
-                                 bool isDirectory) {
+                                 const std::string& name, const std::string& path) {
   changedRecordAt(position, directory, name).erased = true;
-  record(path + (isDirectory ? "/" : ""), "erased");
+  record(path, "erased");
+}
+
+void PendingChanges::eraseDirectoryRecord(std::int32_t position, std::int32_t directory,
+                                          const std::string& name, const std::string& path,
+                                          std::int32_t contents,
+                                          const std::vector<std::int32_t>& inside) {
+  const std::size_t dropped = dropInside(inside);
+  ChangedRecord& erased = changedRecordAt(position, directory, name);
+  erased.erased = true;
+  erased.erasedDirectory = contents;
+  record(path + "/", dropped == 0
+                         ? "erased"
+                         : "erased, with " + counted(dropped, "pending change", "pending changes") +
+                               " inside it");
+}
+
+std::size_t PendingChanges::dropInside(const std::vector<std::int32_t>& inside) {
+  const auto isInside = [&](std::int32_t offset) {
+    return std::binary_search(inside.begin(), inside.end(), offset);
+  };
+  std::vector<bool> drop(changes_.size(), false);
+  for (auto record = changedRecords_.begin(); record != changedRecords_.end();) {
+    if (!isInside(record->second.directory)) {
+      ++record;
+      continue;
+    }
+    drop[record->second.change] = true;
+    record = changedRecords_.erase(record);
+  }
+  for (AddedEntry& entry : added_) {
+    if (entry.erased || !isInside(imageDirectoryOf(entry))) continue;
+    entry.erased = true;
+    drop[entry.change] = true;
+  }
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < changes_.size(); ++i) {
+    Change& change = changes_[i];
+    const bool touchesDropped = change.added && added_[*change.added].erased &&
+                                isInside(imageDirectoryOf(added_[*change.added]));
+    if (change.dropped || !(drop[i] || touchesDropped)) continue;
+    change.dropped = true;
+    ++dropped_;
+    ++count;
+  }
+  return count;
+}
+
+std::int32_t PendingChanges::imageDirectoryOf(const AddedEntry& entry) const {
+  PendingDirectory parent = entry.parent;
+  while (!parent.inImage()) parent = added_.at(parent.added).parent;
+  return parent.offset;
+}
+
+bool PendingChanges::erasesDirectory(std::int32_t offset) const {
+  return std::any_of(changedRecords_.begin(), changedRecords_.end(), [&](const auto& record) {
+    return record.second.erased && record.second.erasedDirectory == offset;
+  });
 }
 
 void PendingChanges::eraseAdded(std::uint32_t index, const std::string& path) {
   AddedEntry& entry = added_.at(index);
   entry.erased = true;
-  record(path + (entry.directory ? "/" : ""), "erased");
+  changes_[record(path + (entry.directory ? "/" : ""), "erased")].added = index;
 }
 
 void PendingChanges::renameRecord(std::int32_t position, std::int32_t directory,
@@ -81,7 +142,7 @@ void PendingChanges::renameRecord(std::int32_t position, std::int32_t directory,
 void PendingChanges::renameAdded(std::uint32_t index, const std::string& newName,
                                  const std::string& path) {
   added_.at(index).name = newName;
-  record(path, "renamed to " + newName);
+  changes_[record(path, "renamed to " + newName)].added = index;
 }
 
 bool PendingChanges::stillAdded(std::uint32_t index) const {

@@ -54,13 +54,15 @@ struct ChangedRecord {
   bool renamed = false;
   bool erased = false;
   std::size_t change = 0;  ///< the first change that touched it
+  /// When erased and a directory: where its copy 0 begins.
+  std::optional<std::int32_t> erasedDirectory;
 };
 
 class PendingChanges {
  public:
-  [[nodiscard]] bool empty() const { return changes_.empty(); }
+  [[nodiscard]] bool empty() const { return size() == 0; }
   /// How many changes are pending (an i of a whole directory is one).
-  [[nodiscard]] std::size_t size() const { return changes_.size(); }
+  [[nodiscard]] std::size_t size() const { return changes_.size() - dropped_; }
   /// One line per change, in the order they were made ("docs/new.txt:
   /// added, 12 bytes"), as i lists them and a write reports them.
   [[nodiscard]] std::vector<std::string> lines() const;
@@ -80,9 +82,15 @@ class PendingChanges {
   /// Adds `entries`: the first is what i names, the rest lie below it (in
   /// the order their directories list them, parents before children).
   void add(std::vector<AddedEntry> entries, const std::string& path);
-  /// Erases a record of the image, or an added entry.
+  /// Erases a record of the image, or an added entry. Erasing a directory
+  /// of the image (`contents`: where its copy 0 begins) drops the pending
+  /// changes inside it, whose directories are `inside` (where each one's
+  /// copy 0 begins, sorted, `contents` among them), and says how many.
   void eraseRecord(std::int32_t position, std::int32_t directory, const std::string& name,
-                   const std::string& path, bool isDirectory);
+                   const std::string& path);
+  void eraseDirectoryRecord(std::int32_t position, std::int32_t directory, const std::string& name,
+                            const std::string& path, std::int32_t contents,
+                            const std::vector<std::int32_t>& inside);
   void eraseAdded(std::uint32_t index, const std::string& path);
   /// Renames a record of the image, or an added entry.
   void renameRecord(std::int32_t position, std::int32_t directory, const std::string& newName,
@@ -96,19 +104,29 @@ class PendingChanges {
   }
   /// Whether an added entry, and every added directory above it, still stands.
   [[nodiscard]] bool stillAdded(std::uint32_t index) const;
+  /// Whether a pending change erases the directory of the image whose copy
+  /// 0 begins at `offset`.
+  [[nodiscard]] bool erasesDirectory(std::int32_t offset) const;
 
  private:
   struct Change {
-    std::string path;  ///< from the root, "/" after a directory
-    std::string what;  ///< after the path and ": "
+    std::string path;      ///< from the root, "/" after a directory
+    std::string what;      ///< after the path and ": "
+    bool dropped = false;  ///< inside a directory a later change erased
+    /// The added entry a rename or an erase changed.
+    std::optional<std::uint32_t> added;
   };
   std::size_t record(std::string path, std::string what);
+  /// Drops the changes inside the directories `inside`; how many.
+  std::size_t dropInside(const std::vector<std::int32_t>& inside);
+  [[nodiscard]] std::int32_t imageDirectoryOf(const AddedEntry& entry) const;
   ChangedRecord& changedRecordAt(std::int32_t position, std::int32_t directory,
                                  const std::string& name);
 
   std::vector<Change> changes_;
   std::vector<AddedEntry> added_;
   std::map<std::int32_t, ChangedRecord> changedRecords_;
+  std::size_t dropped_ = 0;
   std::uint64_t revision_ = 0;
 };
 
