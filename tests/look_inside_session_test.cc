@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "bytes/search.h"
 #include "session_harness.h"
 
 namespace discshell::testing {
@@ -14,6 +15,7 @@ namespace {
 using tools::ImageBuilder;
 
 constexpr std::int32_t kMiB = 1 << 20;
+static_assert(kMiB % ByteSearch::kPieceBytes == 0, "1 MiB into a file is where f's reads meet");
 
 std::string byteCycle(std::size_t length) {
   std::string bytes(length, '\0');

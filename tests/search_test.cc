@@ -71,23 +71,23 @@ class CountedProgress final : public ProgressObserver {
   std::int64_t total = 0;
 };
 
-// Reads of 1 MiB: an occurrence that starts in the last bytes of one and ends
-// in the next is found once, as are those at the stretch's first and last bytes.
+// An occurrence that starts in the last bytes of one read and ends in the
+// next is found once, as are those at the stretch's first and last bytes.
 TEST(ByteSearch, FindsOccurrencesAcrossItsReadsOfAFile) {
-  constexpr std::int64_t kMiB = 1 << 20;
+  constexpr std::int64_t kPiece = ByteSearch::kPieceBytes;
   const std::string pattern = "0123456789";
-  std::string bytes(3 * kMiB + 100, '.');
+  std::string bytes(3 * kPiece + 100, '.');
   std::vector<std::int64_t> expected;
   const auto put = [&](std::int64_t at) {
     bytes.replace(static_cast<std::size_t>(at), pattern.size(), pattern);
     expected.push_back(at - 7);  // the stretch searched starts at byte 7
   };
   put(7);
-  put(kMiB + 7 - 1);       // 1 byte in the first read, 9 in the second
-  put(2 * kMiB + 7 - 10);  // ends right at the end of a read
-  put(2 * kMiB + 7);       // starts right at the start of one
-  put(3 * kMiB + 7 - 9);   // 9 bytes in the third read, 1 in the last
-  put(3 * kMiB + 7 + 50 - 10);
+  put(kPiece + 7 - 1);       // 1 byte in the first read, 9 in the second
+  put(2 * kPiece + 7 - 10);  // ends right at the end of a read
+  put(2 * kPiece + 7);       // starts right at the start of one
+  put(3 * kPiece + 7 - 9);   // 9 bytes in the third read, 1 in the last
+  put(3 * kPiece + 7 + 50 - 10);
   ScratchDir dir;
   writeFile(dir / "data", bytes);
   const auto file = platform::openForReading(dir / "data");
@@ -97,15 +97,15 @@ TEST(ByteSearch, FindsOccurrencesAcrossItsReadsOfAFile) {
   CountedProgress progress;
   {
     const ProgressScope scope(&progress);
-    EXPECT_EQ(search.findInFile(*file, 7, 3 * kMiB + 50,
+    EXPECT_EQ(search.findInFile(*file, 7, 3 * kPiece + 50,
                                 [&](std::int64_t offset) { found.push_back(offset); }),
-              3 * kMiB + 50);
+              3 * kPiece + 50);
   }
   EXPECT_EQ(found, expected);
-  EXPECT_EQ(progress.total, 3 * kMiB + 50);
+  EXPECT_EQ(progress.total, 3 * kPiece + 50);
   // Past the file's end: what it holds is searched, and said.
   found.clear();
-  EXPECT_EQ(search.findInFile(*file, 3 * kMiB, kMiB,
+  EXPECT_EQ(search.findInFile(*file, 3 * kPiece, kPiece,
                               [&](std::int64_t offset) { found.push_back(offset); }),
             100);
   EXPECT_EQ(found, (std::vector<std::int64_t>{47}));

@@ -7,12 +7,10 @@
 namespace discshell {
 namespace {
 
-// Reads of 1 MiB, as the copy loop makes between files: few system calls,
-// and the piece is still in the processor's cache while it is searched.
-constexpr std::int64_t kPiece = 1 << 20;
 // Positions tested at once for a first and a last byte that fit: a loop of
-// fixed length over them becomes vector instructions.
-constexpr std::size_t kBlock = 64;
+// fixed length over them becomes vector instructions, and one test of the
+// least of a block serves 128 positions.
+constexpr std::size_t kBlock = 128;
 
 }  // namespace
 
@@ -31,13 +29,15 @@ std::size_t ByteSearch::nextCandidate(const unsigned char* data, std::size_t fro
   const unsigned char last = pattern_.back();
   const unsigned char* lastBytes = data + pattern_.size() - 1;
   std::size_t position = from;
-  while (lastStart - position >= kBlock && position <= lastStart) {
-    unsigned char fits = 0;
+  while (position + kBlock <= lastStart + 1) {
+    // Zero exactly where both bytes fit; the least of a block is then zero.
+    unsigned char least = 0xFF;
     for (std::size_t i = 0; i < kBlock; ++i) {
-      fits |= static_cast<unsigned char>((data[position + i] == first) &
-                                         (lastBytes[position + i] == last));
+      const auto misfit = static_cast<unsigned char>((data[position + i] ^ first) |
+                                                     (lastBytes[position + i] ^ last));
+      least = std::min(least, misfit);
     }
-    if (fits != 0) break;
+    if (least == 0) break;
     position += kBlock;
   }
   for (; position <= lastStart; ++position) {
@@ -80,11 +80,11 @@ std::int64_t ByteSearch::findInFile(const platform::File& input, std::int64_t in
   // that an occurrence spanning the two is found; one lying wholly within
   // those bytes was found with them.
   const std::size_t keep = pattern_.size() - 1;
-  buffer_.resize(keep + static_cast<std::size_t>(std::min(length, kPiece)));
+  buffer_.resize(keep + static_cast<std::size_t>(std::min(length, kPieceBytes)));
   std::int64_t done = 0;
   std::size_t kept = 0;
   while (done < length) {
-    const auto want = static_cast<std::size_t>(std::min(length - done, kPiece));
+    const auto want = static_cast<std::size_t>(std::min(length - done, kPieceBytes));
     const std::size_t got = input.readAt(inputPosition + done, {buffer_.data() + kept, want});
     if (got == 0) break;
     const std::size_t filled = kept + got;
