@@ -43,25 +43,25 @@ class HexLines {
   static constexpr std::size_t kHexColumns = 40;  // eight groups of four digits, each with a space
   static constexpr std::size_t kLineLength = 10 + kHexColumns + 1 + kWidth + 1;
 
+  // Made in place, as the line is long: a dump of a large file is millions.
   void appendLine(std::string& text) {
     constexpr std::string_view kDigits = "0123456789abcdef";
-    char offset[9];
-    for (int i = 7; i >= 0; --i) {
-      offset[i] = kDigits[static_cast<std::size_t>(offset_ >> (4 * (7 - i))) & 0xF];
+    std::array<char, kLineLength> line;
+    line.fill(' ');
+    for (std::size_t i = 0; i < 8; ++i) {
+      line[7 - i] = kDigits[static_cast<std::size_t>(offset_ >> (4 * i)) & 0xF];
     }
-    text.append(offset, 8).append(": ");
-    const std::size_t hexStart = text.size();
-    for (std::size_t i = 0; i < pendingSize_; ++i) {
-      text += kDigits[pending_[i] >> 4];
-      text += kDigits[pending_[i] & 0xF];
-      if (i % 2 == 1) text += ' ';
-    }
-    text.append(hexStart + kHexColumns + 1 - text.size(), ' ');
+    line[8] = ':';
+    constexpr std::size_t kAsciiStart = 10 + kHexColumns + 1;
     for (std::size_t i = 0; i < pendingSize_; ++i) {
       const unsigned char byte = pending_[i];
-      text += byte >= 0x20 && byte <= 0x7e ? static_cast<char>(byte) : '.';
+      const std::size_t hex = 10 + i / 2 * 5 + i % 2 * 2;
+      line[hex] = kDigits[byte >> 4];
+      line[hex + 1] = kDigits[byte & 0xF];
+      line[kAsciiStart + i] = byte >= 0x20 && byte <= 0x7e ? static_cast<char>(byte) : '.';
     }
-    text += '\n';
+    line[kAsciiStart + pendingSize_] = '\n';
+    text.append(line.data(), kAsciiStart + pendingSize_ + 1);
     offset_ += static_cast<std::int64_t>(pendingSize_);
     pendingSize_ = 0;
   }
