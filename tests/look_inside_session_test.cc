@@ -211,18 +211,19 @@ TEST(Search, ReadsEscapesAndSaysHowToWriteThem) {
   ScratchDir dir;
   const RunResult run = runOnImage(searchVolume(),
                                    "c sub\nf needle\\x00n\nf e\\\\\nf\nf \nf a\\qb\nf \\x4g\n"
-                                   "f end\\\nf needle\n",
+                                   "f end\\\nf " +
+                                       std::string(70000, 'e') + "\nf needle\n",
                                    dir);
   const std::string usage = "Usage: f TEXT\n?>";
   const std::string loop = "loop/: directory already searched, not entered again\n";
   const std::string escapes = ": \\xHH stands for one byte, \\\\ for a backslash.\n?>";
-  EXPECT_EQ(run.output, summary(2071 * 512, 512, 512) + "?>Entering sub:\n?>" +
-                            "a.txt: offset 6\n" + loop + "1 match in 1 file.\n?>" +
-                            "a.txt: offset 18\n" + loop + "1 match in 1 file.\n?>" + usage + usage +
-                            "Invalid escape \\q" + escapes + "Invalid escape \\x4g" + escapes +
-                            "Invalid escape \\" + escapes +
-                            "a.txt: offset 0\na.txt: offset 6\na.txt: offset 13\n" + loop +
-                            "3 matches in 1 file.\n?>Exiting...\n");
+  EXPECT_EQ(run.output,
+            summary(2071 * 512, 512, 512) + "?>Entering sub:\n?>" + "a.txt: offset 6\n" + loop +
+                "1 match in 1 file.\n?>" + "a.txt: offset 18\n" + loop + "1 match in 1 file.\n?>" +
+                usage + usage + "Invalid escape \\q" + escapes + "Invalid escape \\x4g" + escapes +
+                "Invalid escape \\" + escapes + "TEXT too long: at most 65534 bytes.\n?>" +
+                "a.txt: offset 0\na.txt: offset 6\na.txt: offset 13\n" + loop +
+                "3 matches in 1 file.\n?>Exiting...\n");
 }
 
 }  // namespace

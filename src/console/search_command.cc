@@ -1,6 +1,7 @@
 // f: every place below the current directory where a file holds some bytes.
 #include "bytes/search.h"
 #include "console/commands.h"
+#include "console/line_source.h"
 #include "console/work_totals.h"
 
 namespace discshell {
@@ -9,6 +10,9 @@ namespace {
 // Match lines beyond this are counted, not printed: a text that is
 // everywhere would otherwise bury the count.
 constexpr std::int64_t kMatchLines = 1000;
+// The longest text a line of a script or the prompt keeps whole after "f ";
+// a longer one was cut, and -c lines are held to the same.
+constexpr std::size_t kLongestText = kKeptLineLength - 2;
 
 std::optional<unsigned> hexDigit(char c) {
   if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
@@ -97,6 +101,10 @@ class TreeSearcher final : public TreeVisitor {
 ShellStep searchTree(Session& session, std::int32_t, std::optional<std::string_view> argument) {
   if (!argument || argument->empty()) {
     session.fail("Usage: f TEXT\n");
+    return ShellStep::kPrompt;
+  }
+  if (argument->size() > kLongestText) {
+    session.fail("TEXT too long: at most " + std::to_string(kLongestText) + " bytes.\n");
     return ShellStep::kPrompt;
   }
   std::string bad;
