@@ -35,6 +35,10 @@ TEST(ByteSearch, FindsOverlappingOccurrencesAtBothEndsAndAcrossItsBlocks) {
   EXPECT_EQ(findAll("abab", "xababab", 100), (std::vector<std::int64_t>{101, 103}));
   EXPECT_EQ(findAll("x", "x"), (std::vector<std::int64_t>{0}));
   EXPECT_TRUE(findAll("abc", "ab").empty());
+  // Alone at the last position of a block of 128, and at the last start.
+  std::string dots(300, '.');
+  dots.replace(127, 2, "ab").replace(298, 2, "ab");
+  EXPECT_EQ(findAll("ab", dots), (std::vector<std::int64_t>{127, 298}));
   // Texts of two letters hold many partial and periodic matches; each
   // pattern is tried against a count made the slow way, over lengths that
   // end inside, at and past the search's blocks of 64 positions.
