@@ -109,7 +109,9 @@ TEST(HexView, PrintsWhatXxdPrintsForTheExtractedFile) {
             "00000078: 7879 7a7b 7c7d 7e7f 8081 8283 8485 8687  xyz{|}~.........\n"
             "00000088: 88                                       .\n"
             "00000257: 57                                       W\n");
-  if (kWindows || std::system("xxd -v >/dev/null 2>&1") != 0) {
+  if (kWindows)
+    GTEST_SKIP() << "no xxd runs beside the Windows build: the literal lines were compared";
+  if (std::system("xxd -v >/dev/null 2>&1") != 0) {
     GTEST_SKIP() << "xxd is not installed (Debian: xxd): only the literal lines were compared";
   }
   std::string expected;
