@@ -61,26 +61,32 @@ view=$("$tool" -c "f $text" search.iso | awk '$1 == "file42:" { print $3 - 100 }
   { echo "o and xxd differ" >&2; exit 1; }
 
 # rounds N COMMAND...: runs each COMMAND (a string) once untimed, then all of
-# them in turn N times; prints "fastest median peak-KiB" for each, a line each.
+# them in turn N times; prints "fastest median peak-KiB cpu-median" for each,
+# a line each, the times in microseconds. The processor time (user and
+# system, in steps of 10 ms) moves less with the machine's load than the
+# clock does.
 rounds() {
-  local n=$1 i c start end kib
+  local n=$1 i c start end kib cpu
   shift
-  local -a times peaks
+  local -a times peaks cpus
   for c in "$@"; do eval "$c" >/dev/null; done
   for i in $(seq "$n"); do
     for c in $(seq 0 $(($# - 1))); do
       local command=${*:$((c + 1)):1}
       start=$(date +%s%N)
-      kib=$(eval "/usr/bin/time -f %M $command" 2>&1 >/dev/null | tail -n 1)
+      read -r kib cpu < <(eval "/usr/bin/time -f '%M %U %S' $command" 2>&1 >/dev/null | tail -n 1 |
+        awk '{ printf "%d %d\n", $1, ($2 + $3) * 1000000 }')
       end=$(date +%s%N)
       times[$c]+="$(((end - start) / 1000)) "
+      cpus[$c]+="$cpu "
       if [ "$kib" -gt "${peaks[$c]:-0}" ]; then peaks[$c]=$kib; fi
     done
   done
   for c in $(seq 0 $(($# - 1))); do
     local sorted
     sorted=$(printf '%s\n' ${times[$c]} | sort -n)
-    echo "$(head -n 1 <<<"$sorted") $(sed -n "$(((n + 1) / 2))p" <<<"$sorted") ${peaks[$c]}"
+    echo "$(head -n 1 <<<"$sorted") $(sed -n "$(((n + 1) / 2))p" <<<"$sorted") ${peaks[$c]}" \
+      "$(printf '%s\n' ${cpus[$c]} | sort -n | sed -n "$(((n + 1) / 2))p")"
   done
 }
 ms() { awk -v us="$1" 'BEGIN { printf "%.1f", us / 1000 }'; }
@@ -88,14 +94,14 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 verdict() { awk -v v="$1" -v l="$2" 'BEGIN { print (v <= l ? "met" : "missed") }'; }
 
 {
-  read -r f fm fpeak
-  read -r g gm _
-  read -r c cm _
+  read -r f fm fpeak fcpu
+  read -r g gm _ gcpu
+  read -r c cm _ ccpu
 } < <(rounds "$runs" "'$tool' -c 'f $text' search.iso" "grep -r -c -F '$text' search-tree" \
   "cat search.iso")
 {
-  read -r o om opeak
-  read -r x xm _
+  read -r o om opeak _
+  read -r x xm _ _
 } < <(rounds $((runs * 10)) "'$tool' -c 'o file42 $view 4096' search.iso" \
   "xxd -s $view -l 4096 search-tree/file42")
 
@@ -115,6 +121,7 @@ echo "| | | cat of the image to /dev/null | $(ms "$c") / $(ms "$cm") | $(ratio "
 echo "| o of 4 KiB from a 10 MiB file, a new process each time | $(ms "$o") / $(ms "$om") | xxd -s OFFSET -l 4096 of the extracted file | $(ms "$x") / $(ms "$xm") | $(ratio "$o" "$x") / $(ratio "$om" "$xm") | ≤ 1.0: $(verdict "$(ratio "$om" "$xm")" 1.0) | $opeak |"
 echo
 echo "Peak of f under 8 MiB (8192 KiB): $(verdict "$fpeak" 8191). $runs runs of f and its baselines, $((runs * 10)) of o and xxd, in turn after one untimed run of each; verdicts on the medians."
+echo "Median processor time (user and system): f $(ms "$fcpu") ms, grep $(ms "$gcpu") ms ($(ratio "$fcpu" "$gcpu")), cat $(ms "$ccpu") ms ($(ratio "$fcpu" "$ccpu"))."
 echo
 echo "The search routines on the same bytes (\`bench/search_routines.cc\`, the fastest of 5 runs; f's reads overlap by the text's length less one byte, so a match across two is found):"
 echo

@@ -20,10 +20,10 @@ namespace discshell {
 /// is begun, so a run of "a" searched for "aaab" costs what any other bytes
 /// cost. Measured against the alternatives on the same bytes in memory
 /// (bench/search_routines.cc, in BENCHMARKS.md), it finds a 12-byte text
-/// about three times as fast as glibc's memmem and eight times as fast as
-/// std::boyer_moore_horspool_searcher or std::search on random bytes, and
-/// two to three times as fast on text, where first and last bytes fit more
-/// often; memmem would also need a stand-in on Windows, which lacks it.
+/// on random bytes three to seven times as fast as glibc's memmem and eight
+/// times or more as fast as std::boyer_moore_horspool_searcher and
+/// std::search; on text, where first and last bytes fit more often, three
+/// times as fast. memmem would also need a stand-in on Windows, which lacks it.
 class ByteSearch {
  public:
   /// Files are read in pieces of this size: small enough that a piece stays
