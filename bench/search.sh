@@ -77,9 +77,9 @@ rounds() {
       read -r kib cpu < <(eval "/usr/bin/time -f '%M %U %S' $command" 2>&1 >/dev/null | tail -n 1 |
         awk '{ printf "%d %d\n", $1, ($2 + $3) * 1000000 }')
       end=$(date +%s%N)
-      times[$c]+="$(((end - start) / 1000)) "
-      cpus[$c]+="$cpu "
-      if [ "$kib" -gt "${peaks[$c]:-0}" ]; then peaks[$c]=$kib; fi
+      times[c]+="$(((end - start) / 1000)) "
+      cpus[c]+="$cpu "
+      if [ "$kib" -gt "${peaks[$c]:-0}" ]; then peaks[c]=$kib; fi
     done
   done
   for c in $(seq 0 $(($# - 1))); do
