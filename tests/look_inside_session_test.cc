@@ -129,7 +129,8 @@ TEST(HexView, SaysWhatItCannotShowAndTakesTheLongestPathThatNamesAnEntry) {
   ScratchDir dir;
   const RunResult run =
       runOnImage(hexVolume(),
-                 "o\no bytes.bin 600\no bytes.bin 0x258 1\no bytes.bin -1\no bytes.bin 1 -1\n"
+                 "o\no bytes.bin 600\no bytes.bin 0x258 1\no bytes.bin 0x10000000000000001\n"
+                 "o bytes.bin -1\no bytes.bin 1 -1\n"
                  "o negative\no nothing 5\no dir/\no empty\no empty 0\no track 01\no track 01 2\n"
                  "o track 010 2\no dir/inner 3 0\no cut 0x10\n",
                  dir);
@@ -137,6 +138,7 @@ TEST(HexView, SaysWhatItCannotShowAndTakesTheLongestPathThatNamesAnEntry) {
             summary(8192, 512, 512) + "?>Usage: o PATH [OFFSET [COUNT]]\n" +
                 "?>bytes.bin: offset 600 is past its end (600 bytes).\n"
                 "?>bytes.bin: offset 600 is past its end (600 bytes).\n"
+                "?>bytes.bin: offset 9223372036854775807 is past its end (600 bytes).\n"
                 "?>Offset and count cannot be negative.\n?>Offset and count cannot be negative.\n"
                 "?>Invalid entry size.\n?>File not found.\n?>File not found.\n?>?>"
                 "?>00000000: 7472 6163 6b                             track\n"

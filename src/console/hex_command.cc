@@ -96,7 +96,7 @@ std::optional<std::int64_t> parseNumber(std::string_view word) {
                            : c >= 'A' && c <= 'F' ? static_cast<unsigned>(c - 'A' + 10)
                                                   : 16;
     if (digit >= base) return std::nullopt;
-    value = std::min(kLimit, value * base + digit);
+    value = value > (kLimit - digit) / base ? kLimit : value * base + digit;
   }
   const auto magnitude = static_cast<std::int64_t>(value);
   return negative ? -magnitude : magnitude;
