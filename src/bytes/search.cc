@@ -77,8 +77,8 @@ std::int64_t ByteSearch::findInFile(const platform::File& input, std::int64_t in
                                     std::int64_t length, const MatchSink& match) {
   if (inputPosition < 0 || length <= 0) return 0;
   // Each piece is read behind the last size - 1 bytes of the one before, so
-  // that an occurrence spanning the two is found; one lying wholly within
-  // those bytes was found with them.
+  // that an occurrence spanning the two is found; none fits wholly within
+  // those bytes, so none is found twice.
   const std::size_t keep = pattern_.size() - 1;
   buffer_.resize(keep + static_cast<std::size_t>(std::min(length, kPieceBytes)));
   std::int64_t done = 0;
