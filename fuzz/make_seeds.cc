@@ -43,7 +43,8 @@ ImageBuilder seedVolume(std::int32_t volumeOffset) {
 void writeSeeds(const std::string& directory) {
   const std::string everything =
       "l\nd\nc sub\nl\na\nc ..\nc self\nc ..\ng alpha\nw alpha\ng beta\nw beta\n"
-      "t\nx\ns beta\np sub/f1\nc /sub/../self/\nu\nv\nm\nm sub\n\nc\ng\nw\nc missing\nh\nq\n";
+      "t\nx\ns beta\np sub/f1\nc /sub/../self/\nu\nv\nm\nm sub\n\nc\ng\nw\nc missing\nh\n"
+      "o alpha 1 3\no sub/f1\no\nf beta\nf \\x61\nf\nq\n";
   const std::string patching = "+alpha ALPHA\n+sub/f2 f2\n+beta b\nu\nx sub\nu sub\nt self\ns\n";
   // i, e and n, then the bare w: sub grows past its three blocks.
   const std::string editing =

@@ -7,7 +7,7 @@ _discshell() {
   prev=${COMP_WORDS[COMP_CWORD - 1]}
   case $prev in
     -c)
-      COMPREPLY=($(compgen -W 'a c d e g h i l m n p q r s t u v w x' -- "$cur"))
+      COMPREPLY=($(compgen -W 'a c d e f g h i l m n o p q r s t u v w x' -- "$cur"))
       return
       ;;
     -C | --mount)

@@ -73,6 +73,14 @@ bool insideErased(Session& session, const PendingPath& path, std::string_view ty
 /// v: checks the whole volume from the root (check_command.cc).
 ShellStep checkWholeVolume(Session& session, std::int32_t directory,
                            std::optional<std::string_view> argument);
+/// o PATH [OFFSET [COUNT]]: an entry's bytes as xxd shows them (hex_command.cc).
+ShellStep showHex(Session& session, std::int32_t directory,
+                  std::optional<std::string_view> argument);
+/// f TEXT: every occurrence of TEXT's bytes in the files below the current
+/// directory (search_command.cc).
+ShellStep searchTree(Session& session, std::int32_t directory,
+                     std::optional<std::string_view> argument);
+
 /// m: the SHA-256 of every file, or null when the build has no SHA-256
 /// (checksum_command.cc, or checksum_command_none.cc).
 extern const CommandHandler kChecksumCommand;

@@ -11,7 +11,7 @@ Completion completeLine(const Session& session, std::string_view line) {
   const auto argument = commandArgument(line);
   if (!argument) return {};
   const bool takesPath =
-      std::string_view("cemnprstux").find(line.front()) != std::string_view::npos &&
+      std::string_view("cemnoprstux").find(line.front()) != std::string_view::npos &&
       findCommand(line.front()) != nullptr;
   if (!takesPath && line.front() != 'g' && line.front() != 'w') return {};
 
