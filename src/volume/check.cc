@@ -351,11 +351,21 @@ class VolumeChecker final : public TreeVisitor {
            (directory && focus_.directory == blockToOffset(geometry_, entry.startBlock));
   }
 
+  // Whether the survey is told of a copy: one that covers some block of the
+  // volume, and only when it asks, so that v alone keeps nothing for the
+  // copies it leaves out of the overlap check.
+  [[nodiscard]] bool showsCopy(std::int32_t block, std::int64_t length) const {
+    const auto blocks = blockRun(block, length);
+    return survey_.wantsCopies() && blocks && volumeBlocks_ && blocks->first < *volumeBlocks_ &&
+           blocks->first + blocks->count > 0;
+  }
+
   void showCopy(const std::string& path, std::uint32_t number, std::size_t index,
                 std::int32_t block, std::int32_t byteCount, bool directory, bool focused,
                 bool checked) {
-    if (const auto blocks = blockRun(block, byteCount)) {
-      survey_.copy({path, number, index, *blocks, byteCount, directory, focused, checked});
+    if (showsCopy(block, byteCount)) {
+      survey_.copy({path, number, index, *blockRun(block, byteCount), byteCount, directory, focused,
+                    checked});
     }
   }
 
@@ -495,7 +505,7 @@ class VolumeChecker final : public TreeVisitor {
             {block, byteCount, numberOf(at) | (at.directory ? kDirectoryData : 0)});
       }
     }
-    if (blockRun(block, length)) {
+    if (showsCopy(block, length)) {
       showCopy(at.path, numberOf(at), index, block, byteCount, at.directory, at.focused, checked);
     }
     return whole;
@@ -804,6 +814,7 @@ CheckTotals checkVolume(const ImageFile& image, const VolumeGeometry& geometry,
                  std::optional<BlockRun>) override {
       report_(path, what);
     }
+    [[nodiscard]] bool wantsCopies() const override { return false; }
 
    private:
     const ProblemReporter& report_;

@@ -42,7 +42,8 @@ struct VolumeExtent {
       0;  ///< the blocks that lie whole in the image; the rest are past its end
 };
 
-/// One copy of an entry's data, or of the root, that covers at least one block.
+/// One copy of an entry's data, or of the root, that covers at least one
+/// block of the volume.
 struct CopyPlace {
   const std::string& path;  ///< as v names it: a directory with its "/", the root "/"
   std::uint32_t entry;      ///< the entry's number, for `VolumeSurvey::finish`'s path lookup
@@ -68,7 +69,9 @@ class VolumeSurvey {
   /// A problem as v prints it, with the blocks it concerns where it has any.
   virtual void problem(const std::string& path, const std::string& what,
                        std::optional<BlockRun> blocks) = 0;
-  /// A copy of the root, a directory or a file.
+  /// Whether to be told of copies: v alone keeps nothing for those.
+  [[nodiscard]] virtual bool wantsCopies() const { return true; }
+  /// A copy of the root, a directory or a file that covers a block of the volume.
   virtual void copy(const CopyPlace& /*copy*/) {}
   /// Blocks where the data of two entries or more that v's overlap check
   /// counts lie at once (data shared whole, same first block and byte
