@@ -144,23 +144,38 @@ TEST(Map, ACellOfManyBlocksTakesTheMostSeriousUseInIt) {
   EXPECT_EQ(map.titles.back(), "cut, copy 0: blocks 15-16, 4096 bytes");
 }
 
-// A directory that contains itself and two files over one block: the map
-// is drawn whole and names what v names.
+// A directory that contains itself, two files over one block, one named
+// with markup, a control character and a byte that is no UTF-8, a file
+// whose two copies overlap each other (one entry: no overlap), and a copy
+// over the header (it and the header at once): the map is drawn whole,
+// stays well-formed, and names what v names.
 TEST(Map, DrawsAHostileVolumeAndNamesItsProblemsAsVDoes) {
   ImageBuilder image(512);
   image.header(16, 1);
-  image.directory(1, {{"loop", "DIR", 512, 1}, {"x", "DATA", 1024, 5}, {"y", "DATA", 512, 6}});
+  const auto root = image.directory(1, {{"loop", "DIR", 512, 1},
+                                        {"x<&\x01\xff", "DATA", 1024, 5},
+                                        {"y", "DATA", 512, 6},
+                                        {"self", "DATA", 1024, 8, 1},
+                                        {"low", "DATA", 4, 12, 1}});
+  image.furtherCopies(root[3], {9});
+  image.furtherCopies(root[4], {0});
   image.resize(16 * 512);
   ScratchDir dir;
   const MapFacts map = mapOf(image, {"-c", "k map.svg", "image.iso"}, dir);
-  EXPECT_EQ(map.problems,
-            (std::vector<std::string>{"loop/: directory already seen at /", "y: overlaps x"}));
-  EXPECT_EQ(map.problems, problemsOfV(dir));
-  EXPECT_EQ(map.uses.at("directory"), std::set<std::int64_t>{1});
-  EXPECT_EQ(map.uses.at("first-copy"), std::set<std::int64_t>{5});
-  EXPECT_EQ(map.uses.at("overlap"), std::set<std::int64_t>{6});
-  EXPECT_EQ(map.outlined, (std::set<std::int64_t>{1, 6}));
+  const std::vector<std::string> named = {"loop/: directory already seen at /",
+                                          "low: copy 1 overlaps the volume header."};
+  std::vector<std::string> problems = named;
+  problems.push_back("y: overlaps x<&\x01\xff");
+  EXPECT_EQ(problemsOfV(dir), problems);
+  problems.back() = "y: overlaps x<&?\xEF\xBF\xBD";
+  EXPECT_EQ(map.problems, problems);
   EXPECT_EQ(map.titles.at(2), "loop/, copy 0: blocks 1-1, 512 bytes");
+  EXPECT_EQ(map.titles.at(3), "x<&?\xEF\xBF\xBD, copy 0: blocks 5-6, 1024 bytes");
+  EXPECT_EQ(map.uses.at("directory"), std::set<std::int64_t>{1});
+  EXPECT_EQ(map.uses.at("first-copy"), (std::set<std::int64_t>{5, 8, 9, 12}));
+  EXPECT_EQ(map.uses.at("further-copy"), std::set<std::int64_t>{10});
+  EXPECT_EQ(map.uses.at("overlap"), (std::set<std::int64_t>{0, 6}));
+  EXPECT_EQ(map.outlined, (std::set<std::int64_t>{0, 1, 6}));
 }
 
 // k PATH veils every cell but those of what PATH names, whether it names
@@ -212,6 +227,8 @@ TEST(Map, RefusesTheImageDirectoriesAndWrongArguments) {
             batchErrors("-c 1", "Usage: k FILE.svg [PATH]\n"));
   EXPECT_EQ(run({"-c", "k a b c", "image.iso"}).errors,
             batchErrors("-c 1", "Usage: k FILE.svg [PATH]\n"));
+  EXPECT_NE(run({"-c", "h", "image.iso"}).output.find("\nk FILE.svg [PATH]\n"), std::string::npos);
+  EXPECT_NE(run({"-h"}).output.find("\n  --map FILE     write a map"), std::string::npos);
   result = run({"--map", "map.svg", "-c", "l", "image.iso"});
   EXPECT_EQ(result.errors, "discshell: --map takes no commands\n");
   EXPECT_EQ(result.status, 1);
