@@ -195,7 +195,8 @@ TEST(Map, HighlightsTheEntriesBelowPath) {
     const MapFacts map =
         mapOf(layoutVolume(), {"-c", "k map.svg " + path, "image.iso", "1000"}, dir);
     EXPECT_EQ(map.outsideFocus, outside(focused)) << path;
-    const std::string legend = path == "docs/" ? "outside /docs/" : "outside /" + path;
+    const std::string legend =
+        (path == "docs/" ? "outside /docs/" : "outside /" + path) + ", veiled";
     EXPECT_NE(std::find(map.texts.begin(), map.texts.end(), legend), map.texts.end()) << path;
   }
   const MapFacts whole =

@@ -43,7 +43,7 @@ class Inflater {
         failed_ = true;
         return 0;
       }
-      value |= ((in_[at_ / 8] >> (at_ % 8)) & 1U) << i;
+      value |= ((static_cast<unsigned>(in_[at_ / 8]) >> (at_ % 8)) & 1U) << i;
       ++at_;
     }
     return value;

@@ -458,8 +458,8 @@ std::int64_t MapDrawing::writeLegend(std::int64_t top) {
       "<rect id=\"legend-problems\" fill=\"none\" stroke=\"#000000\" stroke-width=\"2\"",
       "a problem v names");
   if (request_.focus.record || request_.focus.directory) {
-    items.emplace_back("<rect id=\"legend-outside-focus\" fill=\"#e6e6e6\" fill-opacity=\"0.4\"",
-                       "outside " + xmlText(request_.focusPath));
+    items.emplace_back("<rect id=\"legend-outside-focus\" fill=\"#2166ac\" fill-opacity=\"0.25\"",
+                       "outside " + xmlText(request_.focusPath) + ", veiled");
   }
   const std::int64_t columnWidth = kMapWidth / kLegendColumns;
   for (std::size_t i = 0; i < items.size(); ++i) {
