@@ -241,30 +241,40 @@ TEST(Map, RefusesTheImageDirectoriesAndWrongArguments) {
   EXPECT_TRUE(exists(dir / "my map.svg"));
 }
 
-// One entry of 120,000 copies, all of one block: titles one by one while
-// they fit, then by cell, and the whole map within its 8 MiB.
+// One entry of 20,000 copies, all of one block, ten directories down, each
+// named with 31 letters (its titles cut after 300 bytes of path): titles
+// one by one while they fit, then by cell, and the whole map within its
+// 8 MiB.
 TEST(Map, StaysWithinItsSizeWhateverTheVolumeHolds) {
-  constexpr std::int32_t kListBlock = 512 * 1024;
-  constexpr std::int32_t kCopies = 120000;
-  ImageBuilder image(kListBlock);
-  image.header(3, 1);
-  const auto records = image.directory(1, {{"many", "DATA", 1, 2, kCopies - 1}});
-  for (std::int32_t i = 1; i < kCopies; ++i) image.poke32(records[0] + 68 + 4 * i, 2);
-  image.data(2, "a");
-  image.resize(3 * kListBlock);
+  constexpr std::int32_t kBlock = 128 * 1024;
+  constexpr std::int32_t kDepth = 10;
+  constexpr std::int32_t kCopies = 20000;
+  constexpr std::int32_t kData = kDepth + 2;
+  ImageBuilder image(kBlock);
+  image.header(kData + 1, 1);
+  for (std::int32_t level = 1; level <= kDepth; ++level) {
+    image.directory(level,
+                    {{std::string(31, static_cast<char>('a' + level)), "DIR", kBlock, level + 1}});
+  }
+  const auto records = image.directory(kDepth + 1, {{"many", "DATA", 1, kData, kCopies - 1}});
+  for (std::int32_t i = 1; i < kCopies; ++i) image.poke32(records[0] + 68 + 4 * i, kData);
+  image.data(kData, "a");
+  image.resize((kData + 1) * kBlock);
   ScratchDir dir;
   RunResult run;
   const MapFacts map = mapOf(image, {"-c", "k map.svg", "image.iso"}, dir, &run);
   const auto size = readFile(dir / "map.svg").value_or("").size();
   EXPECT_LE(size, std::size_t{8} << 20);
   EXPECT_GT(size, std::size_t{6} << 20);
-  EXPECT_GT(map.titles.size(), 80000U);
-  EXPECT_LT(map.titles.size(), 100000U);
-  EXPECT_EQ(map.titles.at(1), "/, copy 0: blocks 1-1, 524288 bytes");
-  EXPECT_EQ(map.titles.at(2), "many, copy 0: blocks 2-2, 1 byte");
+  EXPECT_GT(map.titles.size(), 15000U);
+  EXPECT_LT(map.titles.size(), 19000U);
+  const std::string path = map.titles.at(kDepth + 2);
+  EXPECT_EQ(path.substr(0, 32), std::string(31, 'b') + "/");
+  EXPECT_EQ(path.substr(300), "\xE2\x80\xA6, copy 0: blocks 12-12, 1 byte");
   const std::string& last = map.titles.back();
-  EXPECT_EQ(last.substr(0, 20), "blocks 2-2: many and") << last;
-  EXPECT_EQ(map.uses.at("first-copy"), std::set<std::int64_t>{2});
+  EXPECT_EQ(last.substr(0, 15), "blocks 12-12: b") << last;
+  EXPECT_TRUE(last.ends_with(" more")) << last;
+  EXPECT_EQ(map.uses.at("first-copy"), std::set<std::int64_t>{kData});
   if (!DISCSHELL_SANITIZED) {
     EXPECT_LT(run.peakKiB, 16384);
   }
