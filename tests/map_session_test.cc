@@ -1,6 +1,8 @@
 // k and --map in whole sessions of the built tool: the SVG read back as XML.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "session_harness.h"
 #include "svg_reader.h"
 
@@ -220,6 +222,14 @@ TEST(Map, RefusesTheImageDirectoriesAndWrongArguments) {
                                        "image.iso: is the image.\n"
                                        "Nothing written; image.iso is as it was.\n"));
   EXPECT_EQ(result.status, 2);
+  ASSERT_TRUE(std::filesystem::create_directory(dir / "sub.svg"));
+  EXPECT_EQ(
+      run({"-c", "k sub.svg", "image.iso"}).errors,
+      batchErrors("-c 1", "sub.svg: is a directory.\nNothing written; sub.svg is as it was.\n"));
+  if (makeSymbolicLink("kept.svg", dir / "link.svg")) {
+    EXPECT_EQ(run({"-c", "k link.svg", "image.iso"}).errors,
+              batchErrors("-c 1", "link.svg: not a regular file.\nNothing written.\n"));
+  }
   writeFile(dir / "kept.svg", "kept");
   EXPECT_EQ(run({"-c", "k kept.svg nowhere", "image.iso"}).errors,
             batchErrors("-c 1", "File not found.\n"));
