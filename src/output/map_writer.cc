@@ -72,30 +72,35 @@ std::string decimal(double value) {
   return {text.data(), end.ptr};
 }
 
-// Text from the image as XML holds it: markup characters escaped, control
-// characters as "?", bytes that are no UTF-8 as U+FFFD, cut after
-// kMaxShownBytes with an ellipsis.
-std::string xmlText(std::string_view text) {
-  std::string shown;
+void appendNumber(std::string& out, std::int64_t value) {
+  std::array<char, 24> text{};
+  const auto end = std::to_chars(text.data(), text.data() + text.size(), value);
+  out.append(text.data(), end.ptr);
+}
+
+// Text from the image as XML holds it, put behind `out`: markup characters
+// escaped, control characters as "?", bytes that are no UTF-8 as U+FFFD, cut
+// after kMaxShownBytes with an ellipsis.
+void appendXml(std::string& out, std::string_view text) {
   const std::size_t length = std::min(text.size(), kMaxShownBytes);
   for (std::size_t i = 0; i < length;) {
     const auto byte = static_cast<unsigned char>(text[i]);
     if (byte < 0x80) {
       switch (byte) {
         case '&':
-          shown += "&amp;";
+          out += "&amp;";
           break;
         case '<':
-          shown += "&lt;";
+          out += "&lt;";
           break;
         case '>':
-          shown += "&gt;";
+          out += "&gt;";
           break;
         case '"':
-          shown += "&quot;";
+          out += "&quot;";
           break;
         default:
-          shown.push_back(byte < 0x20 || byte == 0x7F ? '?' : static_cast<char>(byte));
+          out.push_back(byte < 0x20 || byte == 0x7F ? '?' : static_cast<char>(byte));
       }
       ++i;
       continue;
@@ -103,17 +108,22 @@ std::string xmlText(std::string_view text) {
     const platform::Utf8Sequence sequence = platform::utf8Sequence(text.substr(i));
     const std::string_view bytes = text.substr(i, sequence.length);
     if (sequence.length == 0) {
-      shown += "\xEF\xBF\xBD";
+      out += "\xEF\xBF\xBD";
       ++i;
     } else if (bytes <= "\xC2\x9F" || bytes == "\xEF\xBF\xBE" || bytes == "\xEF\xBF\xBF") {
-      shown.push_back('?');  // a C1 control, or what XML cannot hold
+      out.push_back('?');  // a C1 control, or what XML cannot hold
       i += sequence.length;
     } else {
-      shown += bytes;
+      out += bytes;
       i += sequence.length;
     }
   }
-  if (length < text.size()) shown += "\xE2\x80\xA6";
+  if (length < text.size()) out += "\xE2\x80\xA6";
+}
+
+std::string xmlText(std::string_view text) {
+  std::string shown;
+  appendXml(shown, text);
   return shown;
 }
 
@@ -246,7 +256,8 @@ class MapDrawing final : public VolumeSurvey {
   std::int64_t writeTexts(std::int64_t top);
   void writeCellTitles(const PathOfEntry& pathOf);
   void textLine(std::int64_t y, std::string_view text, std::string_view style = "");
-  [[nodiscard]] std::string rowSegments(BlockRun run) const;
+  void appendSegments(std::string& out, BlockRun run) const;
+  void appendTitled(BlockRun run, std::string_view title);
   void untitled(const CopyPlace& copy);
 
   SvgFile svg_;
@@ -262,6 +273,8 @@ class MapDrawing final : public VolumeSurvey {
   bool titlesStopped_ = false;
   std::vector<UntitledStart> untitledStarts_;  ///< a cell each, once a copy has no title
   std::vector<std::string> problemLines_;      ///< the first kMaxProblemLines, as shown
+  std::string title_;                          ///< the title at hand, reused
+  std::string element_;                        ///< the element at hand, reused
   std::int64_t problems_ = 0;
   bool finished_ = false;
 };
@@ -313,19 +326,33 @@ void MapDrawing::writeHead(const VolumeExtent& volume) {
            ")\" fill=\"none\" stroke=\"#000000\" stroke-opacity=\"0\" stroke-width=\"1\">\n");
 }
 
-std::string MapDrawing::rowSegments(BlockRun run) const {
+// The lines, a row thick, that a run of blocks covers in the titles' groups.
+void MapDrawing::appendSegments(std::string& out, BlockRun run) const {
   const Grid& grid = *grid_;
-  std::string d;
   std::int64_t block = std::max<std::int64_t>(run.first, 0);
   const std::int64_t end = std::min(run.first + run.count, grid.blocks);
   while (block < end) {
     const std::int64_t row = block / grid.rowBlocks();
     const std::int64_t across = block - row * grid.rowBlocks();
     const std::int64_t length = std::min(end - block, grid.rowBlocks() - across);
-    d += 'M' + decimal(across) + ' ' + decimal(row) + 'h' + decimal(length);
+    out.push_back('M');
+    appendNumber(out, across);
+    out.push_back(' ');
+    appendNumber(out, row);
+    out.push_back('h');
+    appendNumber(out, length);
     block += length;
   }
-  return d;
+}
+
+// The element that shows `title` over the run, in `element_`: the hot path
+// of a large map, so it reuses one buffer.
+void MapDrawing::appendTitled(BlockRun run, std::string_view title) {
+  element_ += "<path d=\"";
+  appendSegments(element_, run);
+  element_ += "\"><title>";
+  element_ += title;
+  element_ += "</title></path>\n";
 }
 
 void MapDrawing::copy(const CopyPlace& copy) {
@@ -339,20 +366,32 @@ void MapDrawing::copy(const CopyPlace& copy) {
       cells_->add(kOverlap, {copy.blocks.first, headerEnd - copy.blocks.first});
     }
   }
-  const BlockRun& run = copy.blocks;
-  const std::string title =
-      xmlText(copy.path) + ", copy " + std::to_string(copy.index) + ": blocks " +
-      decimal(run.first) + '-' + decimal(run.first + run.count - 1) + ", " +
-      std::to_string(copy.byteCount) + (copy.byteCount == 1 ? " byte" : " bytes");
-  const std::string element =
-      "<path d=\"" + rowSegments(run) + "\"><title>" + title + "</title></path>\n";
-  const auto size = static_cast<std::int64_t>(element.size());
-  titlesStopped_ = titlesStopped_ || titles_ >= kMapMaxEntryTitles || size > titleBudget_;
-  if (titlesStopped_) {
+  if (titlesStopped_ || titles_ >= kMapMaxEntryTitles) {
+    titlesStopped_ = true;
     untitled(copy);
     return;
   }
-  svg_.put(element);
+  const BlockRun& run = copy.blocks;
+  title_.clear();
+  appendXml(title_, copy.path);
+  title_ += ", copy ";
+  appendNumber(title_, static_cast<std::int64_t>(copy.index));
+  title_ += ": blocks ";
+  appendNumber(title_, run.first);
+  title_.push_back('-');
+  appendNumber(title_, run.first + run.count - 1);
+  title_ += ", ";
+  appendNumber(title_, copy.byteCount);
+  title_ += copy.byteCount == 1 ? " byte" : " bytes";
+  element_.clear();
+  appendTitled(run, title_);
+  const auto size = static_cast<std::int64_t>(element_.size());
+  if (size > titleBudget_) {
+    titlesStopped_ = true;
+    untitled(copy);
+    return;
+  }
+  svg_.put(element_);
   titleBudget_ -= size;
   ++titles_;
 }
@@ -522,10 +561,10 @@ void MapDrawing::writeCellTitles(const PathOfEntry& pathOf) {
     std::string title = "blocks " + decimal(first) + '-' + decimal(end - 1) + ": " +
                         xmlText(pathOf(reaching.entry));
     if (copies > 1) title += " and " + decimal(std::int64_t{copies} - 1) + " more";
-    const std::string element = "<path d=\"" + rowSegments({first, end - first}) + "\"><title>" +
-                                title + "</title></path>\n";
-    if (svg_.size() + static_cast<std::int64_t>(element.size()) + kClosing > kMapMaxBytes) break;
-    svg_.put(element);
+    element_.clear();
+    appendTitled({first, end - first}, title);
+    if (svg_.size() + static_cast<std::int64_t>(element_.size()) + kClosing > kMapMaxBytes) break;
+    svg_.put(element_);
   }
   svg_.put("</g>\n");
 }
