@@ -95,7 +95,7 @@ make_image() {
     twocopies.iso)
       "$mkimage" twocopies "$part" 512 1048576
       fill "$part" $((21 * 2048)) 512
-      dd if="$part" of="$part" bs=1M count=512 skip=$((21 * 2048)) \
+      dd if="$part" of="$part" bs=1M count=$((512 << 20)) skip=$((21 * 2048)) \
         seek=$((21 * 2048 + (512 << 20))) iflag=skip_bytes,count_bytes oflag=seek_bytes \
         conv=notrunc status=none
       ;;

@@ -1,5 +1,5 @@
 # bash completion for discshell: options, image files for IMAGE, directories
-# for -C and --mount, files for -f, -o and --patch, command letters after -c,
+# for -C and --mount, files for -f, -o, --patch and --map, command letters after -c,
 # and common FUSE options after --fuse-option.
 _discshell() {
   local cur prev
@@ -7,14 +7,14 @@ _discshell() {
   prev=${COMP_WORDS[COMP_CWORD - 1]}
   case $prev in
     -c)
-      COMPREPLY=($(compgen -W 'a c d e f g h i l m n o p q r s t u v w x' -- "$cur"))
+      COMPREPLY=($(compgen -W 'a c d e f g h i k l m n o p q r s t u v w x' -- "$cur"))
       return
       ;;
     -C | --mount)
       COMPREPLY=($(compgen -d -- "$cur"))
       return
       ;;
-    -f | -o | --patch)
+    -f | -o | --patch | --map)
       COMPREPLY=($(compgen -f -- "$cur"))
       return
       ;;
@@ -24,7 +24,7 @@ _discshell() {
       ;;
   esac
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W '-c -f -C -o -h -V --help --version --overwrite --patch --mount --foreground --fuse-option --' -- "$cur"))
+    COMPREPLY=($(compgen -W '-c -f -C -o -h -V --help --version --overwrite --patch --mount --foreground --fuse-option --map --' -- "$cur"))
     return
   fi
   COMPREPLY=($(compgen -f -- "$cur"))

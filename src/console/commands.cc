@@ -20,6 +20,7 @@ const CommandEntry kCommands[] = {
     {'g', getFile},
     {'h', help},
     {'i', addLocal},
+    {'k', mapVolume},
     {'l', list},
     {'m', kChecksumCommand},  // null, so "Invalid command", in a build without SHA-256
     {'n', renameEntry},

@@ -12,6 +12,8 @@
 
 namespace discshell {
 
+struct MapRequest;
+
 enum class ShellStep { kPrompt, kEnd };
 
 using CommandHandler = ShellStep (*)(Session& session, std::int32_t directory,
@@ -84,6 +86,17 @@ ShellStep searchTree(Session& session, std::int32_t directory,
 /// m: the SHA-256 of every file, or null when the build has no SHA-256
 /// (checksum_command.cc, or checksum_command_none.cc).
 extern const CommandHandler kChecksumCommand;
+
+/// k FILE.svg [PATH]: a map of the volume, the entries below PATH
+/// highlighted (map_command.cc).
+ShellStep mapVolume(Session& session, std::int32_t directory,
+                    std::optional<std::string_view> argument);
+/// Writes the map `request` asks for to `file` and says so, or why not.
+void writeMap(Session& session, const std::string& file, const MapRequest& request);
+
+/// The words of `text` as a POSIX shell splits them (quotes and backslashes
+/// as there); no value when a quote is left open or a backslash ends it.
+[[nodiscard]] std::optional<std::vector<std::string>> shellWords(std::string_view text);
 
 /// A count and its noun, singular for 1: "1 file", "0 files", "2 files".
 [[nodiscard]] std::string counted(std::int64_t count, std::string_view one, std::string_view many);

@@ -19,7 +19,10 @@ constexpr std::string_view kCommandsToH =
     "g NAME    copy the entry NAME out to a local file of the same name\n"
     "h, ?      show this help\n"
     "i PATH    add the local file or directory PATH as a new entry (waits for w);\n"
-    "          i alone lists the changes waiting\n";
+    "          i alone lists the changes waiting\n"
+    "k FILE.svg [PATH]\n"
+    "          draw a map of the volume into FILE.svg, the entries below PATH\n"
+    "          highlighted\n";
 // Only when the build has SHA-256.
 constexpr std::string_view kChecksumHelp =
     "m [PATH]  the SHA-256 of every file below this directory (or PATH), for sha256sum\n";
@@ -66,6 +69,8 @@ constexpr std::string_view kOptions =
     "  --foreground   with --mount: stay attached; Ctrl-C or SIGTERM unmounts\n"
     "  --fuse-option OPT\n"
     "                 with --mount: pass OPT on to FUSE as -o OPT (allow_other)\n"
+    "  --map FILE     write a map of the volume into FILE, an SVG picture, and\n"
+    "                 run no commands\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n"
     "  --             the next argument is IMAGE, even if it starts with \"-\"\n"

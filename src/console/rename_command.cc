@@ -2,7 +2,6 @@
 #include "console/commands.h"
 
 namespace discshell {
-namespace {
 
 // The words of `text` as a POSIX shell splits them: blanks between words,
 // single quotes taking everything literally, double quotes where a
@@ -46,8 +45,6 @@ std::optional<std::vector<std::string>> shellWords(std::string_view text) {
   if (inWord) words.push_back(std::move(word));
   return words;
 }
-
-}  // namespace
 
 ShellStep renameEntry(Session& session, std::int32_t, std::optional<std::string_view> argument) {
   const auto words = argument ? shellWords(*argument) : std::nullopt;

@@ -10,11 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "console/commands.h"
 #include "console/help.h"
 #include "console/output.h"
 #include "console/session.h"
 #include "console/shell.h"
 #include "mount/mount.h"
+#include "output/map_writer.h"
 #include "output/output_file.h"
 #include "platform/platform.h"
 #include "volume/geometry.h"
@@ -33,6 +35,7 @@ struct Options {
   std::optional<std::string> mount;      ///< --mount DIR: serve the volume there instead
   bool foreground = false;               ///< --foreground: the mount stays attached
   std::vector<std::string> fuseOptions;  ///< --fuse-option, in order
+  std::optional<std::string> map;        ///< --map FILE: write a map of the volume instead
   bool help = false;
   bool version = false;
   std::span<const char* const> positional;  ///< IMAGE [VOLUME-OFFSET] and what follows
@@ -61,6 +64,7 @@ constexpr OptionRule kOptionRules[] = {
     {0, "foreground", false, [](Options& o, std::string) { o.foreground = true; }},
     {0, "fuse-option", true,
      [](Options& o, std::string v) { o.fuseOptions.push_back(std::move(v)); }},
+    {0, "map", true, [](Options& o, std::string v) { o.map = std::move(v); }},
 };
 
 const OptionRule* ruleForLetter(char letter) {
@@ -223,6 +227,11 @@ std::optional<int> refusedCombination(const Options& options, std::span<const ch
     err << "discshell: --mount takes no commands\n";
     return kExitCannotStart;
   }
+  if (options.map && (options.mount || options.batch() || options.directory || options.output ||
+                      options.patch || options.overwrite)) {
+    err << "discshell: --map takes no commands\n";
+    return kExitCannotStart;
+  }
   if (!options.mount && (options.foreground || !options.fuseOptions.empty())) {
     err << "discshell: --foreground and --fuse-option go with --mount\n" << kUsageLine;
     return kExitCannotStart;
@@ -284,17 +293,38 @@ int runCommands(const Options& options, const Volume& volume, Console& console,
   }
   setUpSession(session, options, console, volume.output);
   if (!session.batch) {
-    console.out << "Volume Size: " << volume.geometry.volumeSize
-                << " bytes\nBlock Size: " << volume.geometry.blockSize
-                << " bytes\nRoot Directory: " << volume.geometry.rootDirectoryOffset
-                << " bytes from start of volume\n\n";
+    for (const std::string& line : volumeSummary(volume.geometry)) console.out << line << '\n';
+    console.out << '\n';
   }
   const int status = runSession(session, options, console, scripts);
   if (console.outputBuffer != nullptr) console.outputBuffer->beforeEachWrite(nullptr);
   return finish(console, status);
 }
 
+// --map: the one command, as a batch of it alone.
+int runMap(const std::string& file, const Volume& volume, Console& console) {
+  Session session(volume.image, volume.geometry, console.out, console.err);
+  ProgressDisplay progress(console.errorIsTerminal ? &console.err : nullptr, console.progressDelay,
+                           console.progressRedraw);
+  session.progress = &progress;
+  session.batch = true;
+  session.commandOrigin = "--map";
+  session.terminalOutput = console.outputIsTerminal;
+  session.terminalErrors = console.errorIsTerminal;
+  MapRequest request;
+  request.summary = volumeSummary(volume.geometry);
+  writeMap(session, file, request);
+  return finish(console, session.failed ? kExitCommandFailed : kExitSuccess);
+}
+
 }  // namespace
+
+std::vector<std::string> volumeSummary(const VolumeGeometry& geometry) {
+  return {"Volume Size: " + std::to_string(geometry.volumeSize) + " bytes",
+          "Block Size: " + std::to_string(geometry.blockSize) + " bytes",
+          "Root Directory: " + std::to_string(geometry.rootDirectoryOffset) +
+              " bytes from start of volume"};
+}
 
 std::int32_t parseVolumeOffset(const char* text) {
   errno = 0;
@@ -332,7 +362,8 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
     }
   }
   // Without a batch option, messages keep going to standard output as always.
-  std::ostream& messages = options->batch() || options->mount ? console.err : console.out;
+  std::ostream& messages =
+      options->batch() || options->mount || options->map ? console.err : console.out;
   const auto image = ImageFile::open(options->positional[0]);
   if (!image) {
     messages << "Could not open image file.\nUsage: discshell IMAGE [VOLUME-OFFSET]\n";
@@ -350,6 +381,7 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
                                options->fuseOptions};
     return finish(console, mountVolume(*image, *geometry, request, console.out, console.err));
   }
+  if (options->map) return runMap(*options->map, Volume{*image, *geometry, output}, console);
   return runCommands(*options, Volume{*image, *geometry, output}, console, messages);
 }
 

@@ -6,6 +6,10 @@
 #include <istream>
 #include <ostream>
 #include <span>
+#include <string>
+#include <vector>
+
+#include "volume/geometry.h"
 
 namespace discshell {
 
@@ -15,6 +19,9 @@ class StandardOutputBuffer;
 /// 0x hexadecimal, leading-0 octal; text without a number gives 0), saturated
 /// at the signed 32-bit limits.
 [[nodiscard]] std::int32_t parseVolumeOffset(const char* text);
+
+/// The volume's summary as the prompt begins with it, a line each.
+[[nodiscard]] std::vector<std::string> volumeSummary(const VolumeGeometry& geometry);
 
 /// The streams of a run and whether each is a terminal.
 struct Console {

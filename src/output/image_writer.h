@@ -1,9 +1,8 @@
 // Room src/output/: making an output: the nameless output file and its
 // refusals, the patched image written whole, the VCDIFF delta of the same
-// changes, and w's replacement of one entry. The writers take the changes as
-// ImageChanges and open local files through the caller's LocalFileOpener; they
-// know nothing of plans or local names. May include platform/, bytes/ and
-// volume/.
+// changes, w's replacement of one entry, and the map of k and --map. The writers take the changes
+// as ImageChanges and open local files through the caller's LocalFileOpener; they know nothing of
+// plans or local names. May include platform/, bytes/ and volume/.
 //
 // Writing the output of u and r: the whole image first, in one copy (a
 // clone where the file system can), then every change over it, in a file

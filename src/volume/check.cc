@@ -120,9 +120,19 @@ class MinimumTree {
   std::vector<std::uint32_t> tree_;
 };
 
+/// A stretch that overlaps an earlier entry's: its entry, the first such
+/// entry, and the stretch's place among the sorted stretches.
+struct Overlap {
+  std::uint32_t entry;
+  std::uint32_t partner;
+  std::size_t stretch;
+  friend auto operator<=>(const Overlap&, const Overlap&) = default;
+};
+
 struct Copy {
   std::size_t index;
   std::int32_t position;
+  std::int32_t block;
 };
 
 // Compares copies 1, 2, ... of some data with copy 0, a piece at a time:
@@ -135,8 +145,8 @@ class CopyComparer {
 
   /// The indexes of the copies that differ from the `length` bytes at
   /// `first`, as far as the image holds copy 0.
-  std::vector<std::size_t> differing(std::int32_t first, const std::vector<Copy>& others,
-                                     std::int64_t length) {
+  std::vector<Copy> differing(std::int32_t first, const std::vector<Copy>& others,
+                              std::int64_t length) {
     constexpr std::size_t kPiece = 256 * 1024;
     if (piece_.empty()) {
       piece_.resize(kPiece);
@@ -158,11 +168,11 @@ class CopyComparer {
       done += static_cast<std::int64_t>(got);
       if (bytesRead_) bytesRead_(static_cast<std::int64_t>(got));
     }
-    std::vector<std::size_t> indexes;
+    std::vector<Copy> differ;
     for (std::size_t i = 0; i < others.size(); ++i) {
-      if (!agrees[i]) indexes.push_back(others[i].index);
+      if (!agrees[i]) differ.push_back(others[i]);
     }
-    return indexes;
+    return differ;
   }
 
  private:
@@ -172,13 +182,16 @@ class CopyComparer {
   std::vector<unsigned char> other_;
 };
 
+const std::string kRootPath = "/";
+
 class VolumeChecker final : public TreeVisitor {
  public:
-  VolumeChecker(const ImageFile& image, const VolumeGeometry& geometry,
-                const ProblemReporter& report, const BytesRead& bytesRead)
+  VolumeChecker(const ImageFile& image, const VolumeGeometry& geometry, VolumeSurvey& survey,
+                const SurveyFocus& focus, const BytesRead& bytesRead)
       : image_(image),
         geometry_(geometry),
-        report_(report),
+        survey_(survey),
+        focus_(focus),
         imageLength_(image.length().value_or(0)),
         reader_(image),
         nameReader_(image, 4096),
@@ -188,6 +201,7 @@ class VolumeChecker final : public TreeVisitor {
     levels_.push_back({kRoot, geometry.rootDirectoryOffset});
     entered_.insert(static_cast<std::uint32_t>(geometry.rootDirectoryOffset), kRoot);
     totals.directories = 1;
+    if (focus.directory == geometry.rootDirectoryOffset) focusDepth_ = 1;
   }
 
   void checkHeader() {
@@ -201,13 +215,31 @@ class VolumeChecker final : public TreeVisitor {
       problem("/", "block count " + std::to_string(*blockCount) + " is negative.");
     } else if (blockCount && blockSize > 0) {
       volumeBlocks_ = *blockCount;
-      const std::int64_t end = geometry_.volumeOffset + std::int64_t{*blockCount} * blockSize;
+    }
+    survey_.extent(extent());
+    if (volumeBlocks_) {
+      const std::int64_t end = geometry_.volumeOffset + *volumeBlocks_ * blockSize;
       if (end > imageLength_) {
-        problem("/", "the volume ends " + std::to_string(end - imageLength_) +
-                         " bytes past the end of the image.");
+        const std::int64_t held = extent().heldBlocks;
+        problem("/",
+                "the volume ends " + std::to_string(end - imageLength_) +
+                    " bytes past the end of the image.",
+                BlockRun{held, *volumeBlocks_ - held});
       }
     }
     checkRoot();
+  }
+
+  // Whole blocks only: the last one the image cuts short is past its end.
+  [[nodiscard]] VolumeExtent extent() const {
+    VolumeExtent volume;
+    if (!volumeBlocks_) return volume;
+    const std::int64_t blockSize = geometry_.blockSize;
+    volume.blocks = *volumeBlocks_;
+    volume.headerBlocks = (layout::kHeaderExtent + blockSize - 1) / blockSize;
+    volume.heldBlocks = std::clamp<std::int64_t>(
+        (imageLength_ - geometry_.volumeOffset) / blockSize, 0, volume.blocks);
+    return volume;
   }
 
   void checkTree() { walkTree(image_, geometry_, geometry_.rootDirectoryOffset, *this); }
@@ -222,16 +254,24 @@ class VolumeChecker final : public TreeVisitor {
     auto overlaps = earlierOverlaps();
     std::sort(overlaps.begin(), overlaps.end());
     for (std::size_t i = 0; i < overlaps.size(); ++i) {
-      if (i > 0 && overlaps[i].first == overlaps[i - 1].first) continue;
-      problem(pathOf(overlaps[i].first), "overlaps " + pathOf(overlaps[i].second));
+      if (i > 0 && overlaps[i].entry == overlaps[i - 1].entry) continue;
+      const Stretch& stretch = stretches_[overlaps[i].stretch];
+      problem(pathOf(overlaps[i].entry), "overlaps " + pathOf(overlaps[i].partner),
+              blockRun(stretch.firstBlock, stretch.byteCount));
     }
+    reportOverlapRuns();
+  }
+
+  void finish() {
+    survey_.finish([this](std::uint32_t number) { return pathOf(number); });
   }
 
   bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
     // Directories are numbered now, as the parents of what follows; other
-    // entries only once they have data for the overlap check.
+    // entries only once they have data for the overlap check or a copy to show.
     std::uint32_t number = directory ? remember(entry, true) : kNoEntry;
-    checkEntry(entry, directory, number, directory ? path + "/" : path);
+    const bool focused = isFocus(entry, directory);
+    checkEntry(entry, directory, number, directory ? path + "/" : path, focused);
     if (!directory) {
       ++totals.files;
       return true;
@@ -239,11 +279,13 @@ class VolumeChecker final : public TreeVisitor {
     ++totals.directories;
     entered_.insert(static_cast<std::uint32_t>(blockToOffset(geometry_, entry.startBlock)), number);
     levels_.push_back({number, blockToOffset(geometry_, entry.startBlock)});
+    if (focused && focusDepth_ == 0) focusDepth_ = levels_.size();
     return true;
   }
 
   void leave(const std::string&) override {
     if (!nameTables_.empty() && nameTables_.back().depth == levels_.size()) nameTables_.pop_back();
+    if (focusDepth_ == levels_.size()) focusDepth_ = 0;
     levels_.pop_back();
   }
 
@@ -255,8 +297,9 @@ class VolumeChecker final : public TreeVisitor {
                     first = value;
                     return true;
                   });
-    problem(path + "/", "directory already seen at " + pathOf(first));
-    checkEntry(entry, true, number, path + "/");
+    problem(path + "/", "directory already seen at " + pathOf(first),
+            blockRun(entry.startBlock, entry.byteCount));
+    checkEntry(entry, true, number, path + "/", isFocus(entry, true));
   }
 
   CheckTotals totals;
@@ -289,9 +332,42 @@ class VolumeChecker final : public TreeVisitor {
   /// A reading of this many entries costs more to repeat than to remember.
   static constexpr std::uint32_t kManyEntries = 16;
 
-  void problem(const std::string& path, const std::string& what) {
+  void problem(const std::string& path, const std::string& what,
+               std::optional<BlockRun> blocks = std::nullopt) {
     ++totals.problems;
-    report_(path, what);
+    survey_.problem(path, what, blocks);
+  }
+
+  /// The whole blocks of `length` bytes from `block`; none when they are no blocks.
+  [[nodiscard]] std::optional<BlockRun> blockRun(std::int32_t block, std::int64_t length) const {
+    const std::int64_t blockSize = geometry_.blockSize;
+    if (blockSize <= 0 || length <= 0) return std::nullopt;
+    return BlockRun{block, (length + blockSize - 1) / blockSize};
+  }
+
+  // Inside the focus already, or its entry or directory itself.
+  [[nodiscard]] bool isFocus(const DirectoryEntry& entry, bool directory) const {
+    if (!hasFocus()) return true;
+    return focusDepth_ != 0 || focus_.record == entry.recordPosition ||
+           (directory && focus_.directory == blockToOffset(geometry_, entry.startBlock));
+  }
+
+  // Whether the survey is told of a copy: one that covers some block of the
+  // volume, and only when it asks, so that v alone keeps nothing for the
+  // copies it leaves out of the overlap check.
+  [[nodiscard]] bool showsCopy(std::int32_t block, std::int64_t length) const {
+    const auto blocks = blockRun(block, length);
+    return survey_.wantsCopies() && blocks && volumeBlocks_ && blocks->first < *volumeBlocks_ &&
+           blocks->first + blocks->count > 0;
+  }
+
+  void showCopy(const std::string& path, std::uint32_t number, std::size_t index,
+                std::int32_t block, std::int32_t byteCount, bool directory, bool focused,
+                bool checked) {
+    if (showsCopy(block, byteCount)) {
+      survey_.copy({path, number, index, *blockRun(block, byteCount), byteCount, directory, focused,
+                    checked});
+    }
   }
 
   // The root has no byte count: its blocks are those its walk covers.
@@ -322,13 +398,8 @@ class VolumeChecker final : public TreeVisitor {
     const auto last = reader_.read32(addWrapped(volume, layout::kRootLastCopyIndexField));
     const std::int32_t lastCopy =
         last && *last >= 0 && *last <= layout::kRootLastCopyIndexMax ? *last : 0;
-    const auto rootBlock = reader_.read32(addWrapped(volume, layout::kRootBlockField));
-    if (rootBlock) {
-      if (overlapsHeader(*rootBlock, byteCount)) {
-        problem("/", "copy 0 overlaps the volume header.");
-      } else {
-        addRootStretch(*rootBlock, byteCount, *rootBlock);
-      }
+    if (const auto block = reader_.read32(addWrapped(volume, layout::kRootBlockField))) {
+      rootCopy(0, *block, byteCount);
     }
     std::vector<Copy> further;
     for (std::int32_t i = 1; i <= lastCopy; ++i) {
@@ -336,18 +407,29 @@ class VolumeChecker final : public TreeVisitor {
           reader_.read32(addWrapped(volume, layout::kRootBlockField + layout::kCopyBlockSize * i));
       const std::int32_t position = block ? blockToOffset(geometry_, *block) : -1;
       if (position < 0 || position + compared > imageLength_) {
-        problem("/", "copy " + std::to_string(i) + " lies outside the image.");
+        problem("/", "copy " + std::to_string(i) + " lies outside the image.",
+                block ? blockRun(*block, byteCount) : std::nullopt);
         continue;
       }
-      further.push_back({static_cast<std::size_t>(i), position});
-      if (overlapsHeader(*block, byteCount)) {
-        problem("/", "copy " + std::to_string(i) + " overlaps the volume header.");
-      } else {
-        addRootStretch(*block, byteCount, rootBlock.value_or(0));
-      }
+      further.push_back({static_cast<std::size_t>(i), position, *block});
+      rootCopy(static_cast<std::size_t>(i), *block, byteCount);
     }
     compareCopies("/", geometry_.rootDirectoryOffset, further, compared);
   }
+
+  void rootCopy(std::size_t index, std::int32_t block, std::int32_t byteCount) {
+    const bool overHeader = overlapsHeader(block, byteCount);
+    if (overHeader) {
+      problem("/", "copy " + std::to_string(index) + " overlaps the volume header.",
+              blockRun(block, byteCount));
+    } else {
+      addRootStretch(block, byteCount);
+    }
+    showCopy(kRootPath, kRoot, index, block, byteCount, true, focusDepth_ == 1 || !hasFocus(),
+             !overHeader && takesPart(block, byteCount));
+  }
+
+  [[nodiscard]] bool hasFocus() const { return focus_.record || focus_.directory; }
 
   std::uint32_t remember(const DirectoryEntry& entry, bool directory) {
     places_.push_back(
@@ -355,10 +437,17 @@ class VolumeChecker final : public TreeVisitor {
     return static_cast<std::uint32_t>(places_.size() - 1) & kNumberMask;
   }
 
-  // `number` is the entry's walk number, given it here with its first data
-  // for the overlap check when it has none yet.
+  // One entry as the walk meets it, for the checks of its copies.
+  struct EntryAtHand {
+    const DirectoryEntry& entry;
+    bool directory;
+    std::uint32_t& number;  ///< its walk number, kNoEntry until it needs one
+    const std::string& path;
+    bool focused;
+  };
+
   void checkEntry(const DirectoryEntry& entry, bool directory, std::uint32_t& number,
-                  const std::string& path) {
+                  const std::string& path, bool focused) {
     checkName(entry, path);
     if (entry.byteCount < 0) {
       problem(path, "byte count " + std::to_string(entry.byteCount) + " is negative.");
@@ -370,36 +459,62 @@ class VolumeChecker final : public TreeVisitor {
     }
     const std::int64_t length = std::max(entry.byteCount, 0);
     const std::int32_t first = blockToOffset(geometry_, entry.startBlock);
+    const EntryAtHand atHand{entry, directory, number, path, focused};
     bool firstIsWhole = false;
     std::vector<Copy> further;
     for (std::size_t i = 0; i < blocks->size(); ++i) {
-      const auto copy = [&](std::string_view what) {
-        problem(path, "copy " + std::to_string(i) + std::string(what));
-      };
       const std::int32_t block = (*blocks)[i];
+      if (!checkCopy(atHand, i, block)) continue;
       const std::int32_t position = blockToOffset(geometry_, block);
-      // A start block of 0 means no entry, as g and x take it; any other
-      // copy with bytes on block 0 lies over the header.
-      if (block == 0 && (i == 0 || length == 0)) {
-        copy(" has block 0.");
-      } else if (outsideVolume(block, length)) {
-        copy(" lies outside the volume.");
-      } else if (position < 0 || position + length > imageLength_) {
-        copy(" runs past the end of the image.");
-      } else {
-        if (overlapsHeader(block, length)) {
-          copy(" overlaps the volume header.");
-        } else if (takesPart(block, entry.byteCount)) {
-          if (number == kNoEntry) number = remember(entry, directory);
-          stretches_.push_back({block, entry.byteCount, number | (directory ? kDirectoryData : 0),
-                                entry.startBlock});
-        }
-        if (i == 0) firstIsWhole = true;
-        if (i > 0 && position != first) further.push_back({i, position});
-      }
+      if (i == 0) firstIsWhole = true;
+      if (i > 0 && position != first) further.push_back({i, position, block});
     }
     if (firstIsWhole) compareCopies(path, first, further, length);
     if (firstIsWhole && !directory) checkDamagedDirectory(entry, path);
+  }
+
+  // One copy of an entry: its problems, its part in the overlap check, and
+  // the survey's view of it. Returns whether it lies whole in the volume
+  // and the image.
+  bool checkCopy(const EntryAtHand& at, std::size_t index, std::int32_t block) {
+    const std::int32_t byteCount = at.entry.byteCount;
+    const std::int64_t length = std::max(byteCount, 0);
+    const std::int32_t position = blockToOffset(geometry_, block);
+    const auto copy = [&](std::string_view what) {
+      problem(at.path, "copy " + std::to_string(index) + std::string(what),
+              blockRun(block, length));
+    };
+    // A start block of 0 means no entry, as g and x take it; any other
+    // copy with bytes on block 0 lies over the header.
+    if (block == 0 && (index == 0 || length == 0)) {
+      problem(at.path, "copy " + std::to_string(index) + " has block 0.");
+      return false;
+    }
+    bool whole = false;
+    bool checked = false;
+    if (outsideVolume(block, length)) {
+      copy(" lies outside the volume.");
+    } else if (position < 0 || position + length > imageLength_) {
+      copy(" runs past the end of the image.");
+    } else {
+      whole = true;
+      if (overlapsHeader(block, length)) {
+        copy(" overlaps the volume header.");
+      } else if (takesPart(block, byteCount)) {
+        checked = true;
+        stretches_.push_back({block, byteCount, numberOf(at) | (at.directory ? kDirectoryData : 0),
+                              at.entry.startBlock});
+      }
+    }
+    if (showsCopy(block, length)) {
+      showCopy(at.path, numberOf(at), index, block, byteCount, at.directory, at.focused, checked);
+    }
+    return whole;
+  }
+
+  std::uint32_t numberOf(const EntryAtHand& at) {
+    if (at.number == kNoEntry) at.number = remember(at.entry, at.directory);
+    return at.number;
   }
 
   // Data that reads as a directory up to some entry and then fails by its
@@ -509,8 +624,9 @@ class VolumeChecker final : public TreeVisitor {
   void compareCopies(const std::string& path, std::int32_t first, const std::vector<Copy>& further,
                      std::int64_t length) {
     if (further.empty() || length <= 0) return;
-    for (const std::size_t index : compare_.differing(first, further, length)) {
-      problem(path, "copy " + std::to_string(index) + " differs from copy 0");
+    for (const Copy& copy : compare_.differing(first, further, length)) {
+      problem(path, "copy " + std::to_string(copy.index) + " differs from copy 0",
+              blockRun(copy.block, length));
     }
   }
 
@@ -534,9 +650,12 @@ class VolumeChecker final : public TreeVisitor {
     return geometry_.blockSize > 0 && byteCount > 0 && block != 0 &&
            !outsideVolume(block, byteCount);
   }
-  void addRootStretch(std::int32_t block, std::int32_t byteCount, std::int32_t rootBlock) {
+  void addRootStretch(std::int32_t block, std::int32_t byteCount) {
+    // The root's copy 0, which the header names first, tells it from
+    // another directory that keeps a copy in the same blocks.
+    const auto first = reader_.read32(addWrapped(geometry_.volumeOffset, layout::kRootBlockField));
     if (takesPart(block, byteCount))
-      stretches_.push_back({block, byteCount, kRoot | kDirectoryData, rootBlock});
+      stretches_.push_back({block, byteCount, kRoot | kDirectoryData, first.value_or(0)});
   }
 
   [[nodiscard]] std::int64_t endBlock(const Stretch& stretch) const {
@@ -557,8 +676,8 @@ class VolumeChecker final : public TreeVisitor {
   // smallest number a heap keeps. Stretches of the same data (same first
   // block, same byte count, both directory data or both not) form a group
   // and never count as overlapping. Returns, for each stretch that overlaps
-  // an entry before its own, its entry and the first such entry.
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> earlierOverlaps() {
+  // an entry before its own, its entry, the first such entry and the stretch.
+  std::vector<Overlap> earlierOverlaps() {
     std::sort(stretches_.begin(), stretches_.end(), [](const Stretch& a, const Stretch& b) {
       return std::tie(a.firstBlock, a.byteCount, a.owner) <
              std::tie(b.firstBlock, b.byteCount, b.owner);
@@ -566,7 +685,7 @@ class VolumeChecker final : public TreeVisitor {
     const MinimumTree numbers(stretches_);
     using Reaching = std::pair<std::uint32_t, std::int64_t>;  // walk number, end block
     std::priority_queue<Reaching, std::vector<Reaching>, std::greater<>> reaching;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> overlaps;
+    std::vector<Overlap> overlaps;
     std::size_t sameFirst = 0;  // the first stretch that begins where this group does
     for (std::size_t begin = 0, end = 0; begin < stretches_.size(); begin = end) {
       const Stretch& group = stretches_[begin];
@@ -585,7 +704,7 @@ class VolumeChecker final : public TreeVisitor {
       for (std::size_t i = begin; i < end; ++i) {
         const std::uint32_t own = number(stretches_[i]);
         const std::uint32_t other = std::min(partner, shared.partnerOf(stretches_[i]));
-        if (other < own) overlaps.emplace_back(own, other);
+        if (other < own) overlaps.push_back({own, other, i});
       }
     }
     return overlaps;
@@ -616,6 +735,44 @@ class VolumeChecker final : public TreeVisitor {
     return shared;
   }
 
+  // The blocks that the stretches of two entries or more cover, other than
+  // the same data shared whole, merged where they meet: a stretch's blocks
+  // before the furthest reach of another entry's stretches before it in the
+  // sorted order. The furthest reach of all and the furthest of every entry
+  // but that one's are enough to know it.
+  void reportOverlapRuns() {
+    std::optional<BlockRun> run;
+    constexpr std::int64_t kNowhere = std::numeric_limits<std::int64_t>::min();
+    std::int64_t reach = kNowhere;
+    std::int64_t otherReach = kNowhere;
+    std::uint32_t reachOwner = kNoEntry;
+    for (std::size_t i = 0; i < stretches_.size(); ++i) {
+      const Stretch& stretch = stretches_[i];
+      if (i > 0 && sameData(stretch, stretches_[i - 1])) continue;
+      const std::int64_t end = endBlock(stretch);
+      const std::int64_t overlapEnd =
+          std::min(end, stretch.owner == reachOwner ? otherReach : reach);
+      if (overlapEnd > stretch.firstBlock) {
+        if (run && run->first + run->count >= stretch.firstBlock) {
+          run->count = std::max(run->count, overlapEnd - run->first);
+        } else {
+          if (run) survey_.overlap(*run);
+          run = BlockRun{stretch.firstBlock, overlapEnd - stretch.firstBlock};
+        }
+      }
+      if (stretch.owner == reachOwner) {
+        reach = std::max(reach, end);
+      } else if (end > reach) {
+        otherReach = reach;
+        reach = end;
+        reachOwner = stretch.owner;
+      } else {
+        otherReach = std::max(otherReach, end);
+      }
+    }
+    if (run) survey_.overlap(*run);
+  }
+
   std::string nameAt(std::int32_t record) {
     std::array<unsigned char, layout::kNameFieldSize> field{};
     if (!nameReader_.read(addWrapped(record, layout::kNameField), field)) return {};
@@ -644,7 +801,10 @@ class VolumeChecker final : public TreeVisitor {
 
   const ImageFile& image_;
   const VolumeGeometry& geometry_;
-  const ProblemReporter& report_;
+  VolumeSurvey& survey_;
+  const SurveyFocus& focus_;
+  /// The depth of the level whose entries are all in the focus; 0 while none is.
+  std::size_t focusDepth_ = 0;
   std::int64_t imageLength_;
   WindowedReader reader_;
   WindowedReader nameReader_;
@@ -664,13 +824,33 @@ class VolumeChecker final : public TreeVisitor {
 
 }  // namespace
 
-CheckTotals checkVolume(const ImageFile& image, const VolumeGeometry& geometry,
-                        const ProblemReporter& report, const BytesRead& bytesRead) {
-  VolumeChecker checker(image, geometry, report, bytesRead);
+CheckTotals surveyVolume(const ImageFile& image, const VolumeGeometry& geometry,
+                         VolumeSurvey& survey, const SurveyFocus& focus,
+                         const BytesRead& bytesRead) {
+  VolumeChecker checker(image, geometry, survey, focus, bytesRead);
   checker.checkHeader();
   checker.checkTree();
   checker.checkOverlaps();
+  checker.finish();
   return checker.totals;
+}
+
+CheckTotals checkVolume(const ImageFile& image, const VolumeGeometry& geometry,
+                        const ProblemReporter& report, const BytesRead& bytesRead) {
+  // v alone: the problems, and nothing of where things lie.
+  class Problems final : public VolumeSurvey {
+   public:
+    explicit Problems(const ProblemReporter& report) : report_(report) {}
+    void problem(const std::string& path, const std::string& what,
+                 std::optional<BlockRun>) override {
+      report_(path, what);
+    }
+    [[nodiscard]] bool wantsCopies() const override { return false; }
+
+   private:
+    const ProblemReporter& report_;
+  } problems(report);
+  return surveyVolume(image, geometry, problems, {}, bytesRead);
 }
 
 }  // namespace discshell

@@ -1,5 +1,6 @@
 // Room src/volume/: reading the volume: its layout, byte order, the walk and
-// lookup, the tree, and the read-only checks of v. May include platform/ only.
+// lookup, the tree, and the read-only checks of v with the survey the map
+// draws from. May include platform/ only.
 //
 // Where the fields this tool reads lie inside a volume. Every offset is
 // named once here; the reader and the image builder in tools/ both use them.
