@@ -513,7 +513,7 @@ TEST(TreeEdit, RefusesChangesItCannotMake) {
   expectUnchanged(dir / "demo.iso", tools::demoImage());
 }
 
-TEST(TreeEdit, RefusesCopiesThatDifferRecordsNoBlocksHoldInOrderAnd2GiB) {
+TEST(TreeEdit, RefusesCopiesThatDifferAnd2GiBAndLaysOutRecordsThatFitNoBlocksInOrder) {
   ScratchDir dir;
   ImageBuilder image = fullVolume();
   image.poke(static_cast<std::int64_t>(at(5, 20 + 32)), "F0");
@@ -528,21 +528,37 @@ TEST(TreeEdit, RefusesCopiesThatDifferRecordsNoBlocksHoldInOrderAnd2GiB) {
   expectUnchanged(dir / "image.iso", image);
 
   // Blocks of 600 bytes: with x gone, c (80 bytes) would start where 76
-  // remain in a block that is not the last, and the walk reads it there.
-  ImageBuilder odd(600);
-  odd.header(20, 1);
-  odd.directory(1, {{"d", "DIR", 1200, 2}});
-  std::vector<EntrySpec> records;
-  for (int i = 0; i < 7; ++i) records.push_back({"r" + std::to_string(i), "DATA", 0, 9});
-  records.push_back({"x", "DATA", 0, 9});
-  records.push_back({"c", "DATA", 0, 10, 2});
-  odd.furtherCopies(odd.directory(2, records, 2)[8], {11, 12});
-  odd.resize(20 * 600);
-  odd.save(dir / "odd.iso");
-  run = runTool({"-c", "e d/x", "-c", "w", "odd.iso"}, "", dir.path());
-  EXPECT_EQ(run.errors, batchErrors("-c 2",
-                                    "d/x: its records cannot be laid out in blocks.\n"
-                                    "Nothing written.\n"));
+  // remain in a block that is not the last, and the walk reads it there. In
+  // their order the records fit no blocks: a later record that fits goes
+  // first (s), or else c closes the block in place of r6. A later record of
+  // an earlier one's name never passes it (the second c).
+  const auto packedAfterErasingX = [&](const std::vector<EntrySpec>& behind) {
+    ImageBuilder odd(600);
+    odd.header(20, 1);
+    odd.directory(1, {{"d", "DIR", 1200, 2}});
+    std::vector<EntrySpec> records;
+    for (int i = 0; i < 7; ++i) records.push_back({"r" + std::to_string(i), "DATA", 0, 9});
+    records.push_back({"x", "DATA", 0, 9});
+    records.push_back({"c", "DATA", 0, 10, 2});
+    records.insert(records.end(), behind.begin(), behind.end());
+    odd.furtherCopies(odd.directory(2, records, 2)[8], {11, 12});
+    odd.resize(20 * 600);
+    odd.save(dir / "odd.iso");
+    run = runTool({"-c", "e d/x", "-c", "w", "odd.iso"}, "", dir.path());
+    EXPECT_EQ(run.status, 0) << run.errors;
+    const std::string packed = readFile(dir / "output.iso").value();
+    const MemorySource source(std::vector<unsigned char>(packed.begin(), packed.end()));
+    std::string order;
+    walkDirectory(source, readVolumeGeometry(source, 0).value(), 2 * 600,
+                  [&](const DirectoryEntry& e) {
+                    order += e.name + " ";
+                    return WalkStep::kContinue;
+                  });
+    return order;
+  };
+  EXPECT_EQ(packedAfterErasingX({}), "r0 r1 r2 r3 r4 r5 c r6 ");
+  EXPECT_EQ(packedAfterErasingX({{"s", "DATA", 0, 9}}), "r0 r1 r2 r3 r4 r5 r6 s c ");
+  EXPECT_EQ(packedAfterErasingX({{"c", "DATA", 0, 9}}), "r0 r1 r2 r3 r4 r5 c r6 c ");
 
   ImageBuilder big(kBlock);
   big.header(8, 1);
@@ -550,6 +566,7 @@ TEST(TreeEdit, RefusesCopiesThatDifferRecordsNoBlocksHoldInOrderAnd2GiB) {
   big.save(dir / "big.iso");
   std::filesystem::resize_file(dir / "big.iso", (std::uintmax_t{1} << 31) - kBlock);
   writeFile(dir / "new", std::string(kBlock + 1, 'n'));
+  std::filesystem::remove(dir / "output.iso");
   run = runTool({"-c", "i new", "-c", "w", "big.iso"}, "", dir.path());
   EXPECT_EQ(run.errors, batchErrors("-c 2", "output.iso: would reach 2 GiB.\nNothing written.\n"));
 }
