@@ -453,9 +453,14 @@ TEST(TreeEdit, WaitsInTheSessionAndSaysWhatWasNotWritten) {
   EXPECT_EQ(names(walk(output, at(1))),
             (std::vector<std::string>{"README", "docs", "logs", "new.txt", "box", "hello.txt"}));
 
-  // Ending a batch with changes pending fails it, at the end of the input too.
+  // Ending a batch with changes pending fails it, at the end of the input
+  // too, and so does a failed command that stops it.
   for (const auto& [args, errors] : std::vector<std::pair<std::vector<std::string>, std::string>>{
            {{"-c", "i new.txt", "demo.iso"}, "discshell: 1 change was not written.\n"},
+           {{"-c", "i new.txt", "-c", "g missing", "-c", "w", "demo.iso"},
+            batchErrors("-c 2", "File not found.\n") + "discshell: 1 change was not written.\n"},
+           {{"-c", "i new.txt", "-c", "i box", "-c", "z", "demo.iso"},
+            batchErrors("-c 3", "Invalid command\n") + "discshell: 2 changes were not written.\n"},
            {{"-c", "i new.txt", "-c", "q", "demo.iso"},
             batchErrors("-c 2", "1 change was not written.\n")},
            {{"-c", "i new.txt", "-c", "c ..", "demo.iso"},
@@ -522,7 +527,8 @@ TEST(TreeEdit, RefusesCopiesThatDifferRecordsNoBlocksHoldInOrderAnd2GiB) {
   writeFile(dir / "full/new", "N");
   RunResult run = runTool({"-c", "i full/new", "-c", "w", "image.iso"}, "", dir.path());
   EXPECT_EQ(run.errors,
-            batchErrors("-c 2", "full/new: copy 2 of /full differs.\nNothing written.\n"));
+            batchErrors("-c 2", "full/new: copy 2 of /full differs.\nNothing written.\n") +
+                "discshell: 1 change was not written.\n");
   EXPECT_EQ(run.status, 2);
   EXPECT_FALSE(exists(dir / "output.iso"));
   expectUnchanged(dir / "image.iso", image);
@@ -542,7 +548,8 @@ TEST(TreeEdit, RefusesCopiesThatDifferRecordsNoBlocksHoldInOrderAnd2GiB) {
   run = runTool({"-c", "e d/x", "-c", "w", "odd.iso"}, "", dir.path());
   EXPECT_EQ(run.errors, batchErrors("-c 2",
                                     "d/x: its records cannot be laid out in blocks.\n"
-                                    "Nothing written.\n"));
+                                    "Nothing written.\n") +
+                            "discshell: 1 change was not written.\n");
 
   ImageBuilder big(kBlock);
   big.header(8, 1);
@@ -551,7 +558,8 @@ TEST(TreeEdit, RefusesCopiesThatDifferRecordsNoBlocksHoldInOrderAnd2GiB) {
   std::filesystem::resize_file(dir / "big.iso", (std::uintmax_t{1} << 31) - kBlock);
   writeFile(dir / "new", std::string(kBlock + 1, 'n'));
   run = runTool({"-c", "i new", "-c", "w", "big.iso"}, "", dir.path());
-  EXPECT_EQ(run.errors, batchErrors("-c 2", "output.iso: would reach 2 GiB.\nNothing written.\n"));
+  EXPECT_EQ(run.errors, batchErrors("-c 2", "output.iso: would reach 2 GiB.\nNothing written.\n") +
+                            "discshell: 1 change was not written.\n");
 }
 
 }  // namespace
