@@ -518,6 +518,30 @@ TEST(TreeEdit, RefusesChangesItCannotMake) {
   expectUnchanged(dir / "demo.iso", tools::demoImage());
 }
 
+// w reads what i adds: a file i cannot open is refused at i, not at w.
+TEST(TreeEdit, RefusesALocalFileItCannotRead) {
+  if (kWindows) GTEST_SKIP() << "Windows has no permission bits to take reading away";
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  writeFile(dir / "unread", "secret");
+  std::filesystem::create_directories(dir / "box");
+  writeFile(dir / "box/unread", "b");
+  writeFile(dir / "readable", "a");
+  for (const char* path : {"unread", "box/unread"}) {
+    std::filesystem::permissions(dir / path, std::filesystem::perms::none);
+  }
+  std::filesystem::permissions(dir.path(), std::filesystem::perms{0755});
+  ToolOptions nobody;
+  nobody.asNobody = true;  // root reads anything
+  const RunResult run =
+      runTool({"demo.iso"}, "i unread\ni box\ni readable\nq\nq\n", dir.path(), nobody);
+  if (run.status == kCannotExecute) GTEST_SKIP() << "the user nobody may not run the tool here";
+  EXPECT_EQ(run.output, summary(32768, 512, 512) +
+                            "?>unread: cannot be read (Permission denied); not added.\n"
+                            "?>box/unread: cannot be read (Permission denied); not added.\n"
+                            "?>?>1 change was not written.\n?>Exiting...\n");
+}
+
 TEST(TreeEdit, RefusesCopiesThatDifferRecordsNoBlocksHoldInOrderAnd2GiB) {
   ScratchDir dir;
   ImageBuilder image = fullVolume();
