@@ -410,6 +410,42 @@ TEST(TreeEdit, GoesIntoTheOutputOfUAndRWithItsLinesFirst) {
   expectUnchanged(dir / "demo.iso", tools::demoImage());
 }
 
+// u and r see the tree as the pending changes leave it: what they erase is
+// neither compared nor written (its local file left alone), below an erased
+// directory nothing is, and a renamed entry is the local file of its new
+// name, so that its old one is a file no entry means.
+TEST(TreeEdit, LeavesWhatItErasesOutOfUAndRAndTakesRenamedEntriesByTheirNewNames) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  ASSERT_EQ(runTool({"-c", "x", "demo.iso"}, "", dir.path()).status, 0);
+  writeFile(dir / "logs/day01.log", std::string(3000, '1'));
+  writeFile(dir / "docs/archive/old-notes.txt", std::string(3000, 'o'));
+  std::filesystem::remove(dir / "logs/day02.log");
+  writeFile(dir / "logs/second.log", std::string(700, '2'));
+  writeFile(dir / "hello.txt", "Hi!\n");  // the entry is greeting.txt now: not written
+  RunResult run = runTool(
+      {"-c", "e logs/day01.log", "-c", "e docs/archive", "-c", "n logs/day02.log second.log", "-c",
+       "n hello.txt greeting.txt", "-c", "r", "demo.iso"},
+      "", dir.path());
+  EXPECT_EQ(run.output,
+            "hello.txt: no entry in the image; not added.\nlogs/day01.log: erased\ndocs/archive/: "
+            "erased\nlogs/day02.log: renamed to second.log\n"
+            "hello.txt: renamed to greeting.txt\nlogs/second.log: 700 bytes, moved to block 64\n"
+            "New ISO written to output.iso\n");
+  const std::string output = readFile(dir / "output.iso").value();
+  ASSERT_EQ(output.size(), 66u * kBlock);
+  EXPECT_EQ(output.substr(80, 4), be32(66));
+  EXPECT_EQ(walk(output, at(4)).front(), (Walked{"second.log", 700, 64, 20}));
+  EXPECT_EQ(output.substr(at(64), 700), std::string(700, '2'));
+
+  // Standing in a directory that is erased, nothing is compared.
+  writeFile(dir / "guide.txt", std::string(3000, 'g'));
+  run = runTool({"-c", "c docs", "-c", "e ../docs", "-c", "u", "demo.iso"}, "", dir.path());
+  EXPECT_EQ(run.output, "Entering docs:\ndocs/: erased\nNew ISO written to output.iso\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(readFile(dir / "output.iso").value().size(), 64u * kBlock);
+}
+
 TEST(TreeEdit, WaitsInTheSessionAndSaysWhatWasNotWritten) {
   ScratchDir dir;
   tools::demoImage().save(dir / "demo.iso");
