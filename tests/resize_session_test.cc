@@ -53,15 +53,15 @@ TEST(Resize, RoundTripsTheDemoDiscLongerShorterAndEmptied) {
   EXPECT_EQ(runTool({"-c", "r", "patched.iso"}, "", dir.path()).output,
             "demo.iso: no entry in the image; not added.\n"
             "Nothing to replace: every local file matches the image.\n");
-  // Nor is the image, or --patch's file, a local file through a link to it.
+  // Nor is the image, or --patch's file, a local file through a link to it
+  // (where links can be made).
   writeFile(dir / "fix.vcdiff", "earlier");
-  if (!makeSymbolicLink("patched.iso", dir / "link.iso") ||
-      !makeSymbolicLink("../fix.vcdiff", dir / "docs/fix.link")) {
-    GTEST_SKIP() << kNoSymbolicLinks;
+  if (makeSymbolicLink("patched.iso", dir / "link.iso") &&
+      makeSymbolicLink("../fix.vcdiff", dir / "docs/fix.link")) {
+    EXPECT_EQ(runTool({"--patch", "fix.vcdiff", "-c", "r", "link.iso"}, "", dir.path()).output,
+              "demo.iso: no entry in the image; not added.\n"
+              "Nothing to replace: every local file matches the image.\n");
   }
-  EXPECT_EQ(runTool({"--patch", "fix.vcdiff", "-c", "r", "link.iso"}, "", dir.path()).output,
-            "demo.iso: no entry in the image; not added.\n"
-            "Nothing to replace: every local file matches the image.\n");
 }
 
 // The root in two copies, a file in three, two pairs of entries sharing
