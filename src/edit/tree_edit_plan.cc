@@ -547,7 +547,8 @@ class TreeEditPlanner {
       plan_.changes.files.push_back({added[index].localPath,
                                      added[index].status,
                                      added[index].status.size,
-                                     {blockToOffset(geometry_, startBlocks_[index])}});
+                                     {blockToOffset(geometry_, startBlocks_[index])},
+                                     {}});
     }
   }
 

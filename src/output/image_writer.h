@@ -28,12 +28,21 @@ namespace discshell {
 /// local side's `filesBelow`).
 using LocalFileOpener = std::function<std::optional<platform::File>(const std::string& path)>;
 
+/// Where the bytes that a write replaces lie in the image: the first byte
+/// of each copy (sorted), each `length` bytes long. None for a new entry. A
+/// delta then carries only what the write changes in them.
+struct ReplacedBytes {
+  std::vector<std::int64_t> positions;
+  std::int64_t length = 0;
+};
+
 /// A local file written at each of `positions` (sorted).
 struct LocalWrite {
   std::string path;             ///< below the local top, as x names local files
   platform::FileStatus status;  ///< as it was when the plan read it
   std::int64_t length = 0;
   std::vector<std::int64_t> positions;
+  ReplacedBytes replaced;  ///< the entry's data the file takes the place of
 };
 
 /// Bytes of the volume's own: a record, a header field.
@@ -60,6 +69,7 @@ struct StreamWrite {
   std::vector<std::int64_t> positions;
   std::int64_t length = 0;
   std::function<std::unique_ptr<ByteStream>()> open;
+  ReplacedBytes replaced;  ///< the directory it re-packs, where it stood
 };
 
 struct ImageChanges {
