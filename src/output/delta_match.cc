@@ -25,9 +25,9 @@ constexpr std::array<std::uint64_t, 256> makeGear() {
 }
 constexpr std::array<std::uint64_t, 256> kGear = makeGear();
 
-// Shifting by two a byte, a byte's word leaves the 64 bits after 32 bytes:
-// the hash covers exactly the last kMatchWindow bytes, and its upper half
-// depends on every one of them.
+// Shifted two bits a byte, a byte's word has left the 64 bits 32 bytes
+// later: the hash covers exactly the last kMatchWindow bytes, and its upper
+// half depends on every one of them.
 inline std::uint64_t roll(std::uint64_t hash, unsigned char byte) {
   return (hash << 2) + kGear[byte];
 }
@@ -59,9 +59,12 @@ std::size_t commonPrefix(const unsigned char* a, const unsigned char* b, std::si
   return same;
 }
 
+// The most blocks an index holds, in twice as many slots of 8 bytes (4 MiB):
+// an entry beyond 8 MiB gets blocks longer than kMatchWindow.
 constexpr std::int64_t kMostBlocks = std::int64_t{1} << 18;
 // How far a slot's neighbours are tried before a block is left out.
 constexpr std::size_t kProbes = 8;
+// How many blocks are hashed before their slots are filled.
 constexpr std::int64_t kIndexBatch = 1024;
 // The new bytes held: those still to be searched and up to kLookback behind
 // them, for growing a match backwards. A match grows forwards kGrowth bytes
@@ -167,7 +170,7 @@ class DeltaMatcher::Scan {
  public:
   Scan(DeltaMatcher& matcher, ByteReader& reader, std::int64_t from, std::int64_t to,
        const ImageStretch& old, std::size_t maxRuns, std::vector<MatchRun>& runs)
-      : m_(matcher),
+      : matcher_(matcher),
         reader_(reader),
         to_(to),
         old_(old),
@@ -179,8 +182,8 @@ class DeltaMatcher::Scan {
         addStart_(from) {}
 
   std::optional<std::int64_t> run() {
-    m_.newBytes_.resize(kNewBuffer);
-    if (m_.lastShift_) tryMatch(position_, position_ + *m_.lastShift_);
+    matcher_.newBytes_.resize(kNewBuffer);
+    if (matcher_.lastShift_) tryMatch(position_, position_ + *matcher_.lastShift_);
     while (!failed_ && emitted_ + 3 <= maxRuns_ && to_ - position_ >= kMatchWindow) {
       if (!search()) break;
     }
@@ -197,7 +200,8 @@ class DeltaMatcher::Scan {
     if (!fill(position_ + kMatchWindow)) return false;
     std::uint64_t hash = hashOf(at(position_));
     for (;;) {
-      if (const auto offset = m_.find(hash); offset && tryMatch(position_, *offset)) return true;
+      if (const auto offset = matcher_.find(hash); offset && tryMatch(position_, *offset))
+        return true;
       if (failed_) return false;
       if (position_ + kMatchWindow >= to_) {
         position_ = to_;
@@ -211,7 +215,7 @@ class DeltaMatcher::Scan {
 
   // The new bytes at `offset`, which must be held.
   const unsigned char* at(std::int64_t offset) const {
-    return m_.newBytes_.data() + (offset - start_);
+    return matcher_.newBytes_.data() + (offset - start_);
   }
 
   // Holds the new bytes up to `until` (at most to_), dropping those more
@@ -220,12 +224,12 @@ class DeltaMatcher::Scan {
     if (until <= end_) return true;
     const std::int64_t keepFrom = std::max({start_, addStart_, position_ - kLookback});
     const auto kept = static_cast<std::size_t>(end_ - keepFrom);
-    std::memmove(m_.newBytes_.data(), at(keepFrom), kept);
+    std::memmove(matcher_.newBytes_.data(), at(keepFrom), kept);
     start_ = keepFrom;
     const std::int64_t more =
         std::min<std::int64_t>(static_cast<std::int64_t>(kNewBuffer - kept), to_ - end_);
     if (end_ + more < until ||
-        !reader_.readAt(end_, {m_.newBytes_.data() + kept, static_cast<std::size_t>(more)})) {
+        !reader_.readAt(end_, {matcher_.newBytes_.data() + kept, static_cast<std::size_t>(more)})) {
       failed_ = true;
       return false;
     }
@@ -241,7 +245,7 @@ class DeltaMatcher::Scan {
         !fill(position + kMatchWindow)) {
       return false;
     }
-    const unsigned char* old = m_.old_.view(offset, kMatchWindow);
+    const unsigned char* old = matcher_.old_.view(offset, kMatchWindow);
     if (old == nullptr || std::memcmp(old, at(position), kMatchWindow) != 0) return false;
     const std::int64_t back = growBackward(position, offset);
     addUpTo(position - back);
@@ -249,7 +253,7 @@ class DeltaMatcher::Scan {
     if (failed_) return false;
     runs_.push_back({position - back, length, old_.begin + offset - back});
     ++emitted_;
-    m_.lastShift_ = offset - position;
+    matcher_.lastShift_ = offset - position;
     position_ = addStart_ = position - back + length;
     return true;
   }
@@ -260,7 +264,7 @@ class DeltaMatcher::Scan {
     while (back < limit) {
       const std::int64_t size = std::min(kGrowthBack, limit - back);
       const unsigned char* old =
-          m_.old_.view(offset - back - size, static_cast<std::size_t>(size), true);
+          matcher_.old_.view(offset - back - size, static_cast<std::size_t>(size), true);
       if (old == nullptr) break;
       const unsigned char* bytes = at(position - back - size);
       std::int64_t same = 0;
@@ -280,7 +284,8 @@ class DeltaMatcher::Scan {
           std::min({kGrowth, to_ - position - length, old_.length - offset - length});
       position_ = position + length;
       if (!fill(position + length + size)) break;
-      const unsigned char* old = m_.old_.view(offset + length, static_cast<std::size_t>(size));
+      const unsigned char* old =
+          matcher_.old_.view(offset + length, static_cast<std::size_t>(size));
       if (old == nullptr) break;
       const unsigned char* bytes = at(position + length);
       const auto same =
@@ -298,7 +303,7 @@ class DeltaMatcher::Scan {
     addStart_ = end;
   }
 
-  DeltaMatcher& m_;
+  DeltaMatcher& matcher_;
   ByteReader& reader_;
   const std::int64_t to_;
   const ImageStretch old_;

@@ -1,8 +1,9 @@
 // Room src/output/: making an output: the nameless output file and its
 // refusals, the patched image written whole, the VCDIFF delta of the same
-// changes, and w's replacement of one entry. The writers take the changes as
-// ImageChanges and open local files through the caller's LocalFileOpener; they
-// know nothing of plans or local names. May include platform/, bytes/ and
+// changes (with the search for the bytes each write replaces), and w's
+// replacement of one entry. The writers take the changes as ImageChanges
+// and open local files through the caller's LocalFileOpener; they know
+// nothing of plans or local names. May include platform/, bytes/ and
 // volume/.
 //
 // Writing the output of u and r: the whole image first, in one copy (a
