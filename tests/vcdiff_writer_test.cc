@@ -429,7 +429,7 @@ tools::ImageBuilder imageWith(const std::vector<TestFile>& files, std::int32_t v
 constexpr std::size_t kSharedRun = 64;
 static_assert(2 * kMatchWindow - 1 <= static_cast<std::int64_t>(kSharedRun));
 
-// A delta carries the changes, never the original: u, r and the tree
+// A delta carries the changes, never the original: w, u, r and the tree
 // edits, each through xdelta3 and the tests' decoder (as -o writes it),
 // and no ADD of the delta holds a run of 64 bytes of an entry it changes.
 TEST(PatchOption, CarriesOnlyWhatChangedNeverARunOfTheOldBytes) {
@@ -478,10 +478,10 @@ TEST(PatchOption, CarriesOnlyWhatChangedNeverARunOfTheOldBytes) {
        {{"m.bin", noise, 3}},
        [&](const ScratchDir& dir) { change(dir, "m.bin", 2000, 1, "M"); },
        {"u"}},
-      {"a volume offset",
+      {"w behind a volume offset",
        {{"v.bin", noise}},
        [&](const ScratchDir& dir) { change(dir, "v.bin", 1000, 2, "VV"); },
-       {"u"},
+       {"w v.bin"},
        {"image.iso", "16"},
        16},
       {"a change across an 8 MiB window boundary",
