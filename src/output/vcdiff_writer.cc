@@ -468,6 +468,7 @@ class DeltaEncoder {
         alignment_(platform::kernelCopyAlignment(out)),
         matcher_(image),
         group_(changes.files.size()),
+        repeated_(changes.files.size()),
         resembles_(changes.files.size()) {}
 
   PatchResult run(std::int64_t imageLength) {
@@ -516,7 +517,8 @@ class DeltaEncoder {
       spans.push_back(cut);
       return cut.piece.end;
     }
-    if (fromTarget(cut, spans)) return cut.piece.end;
+    const bool repeated = repeats(cut.piece);
+    if (repeated && fromTarget(cut, spans)) return cut.piece.end;
     std::optional<std::int64_t> reached = cut.piece.end;
     const auto old = replacedFor(cut);
     const std::optional<bool> search = old ? searched(cut.piece.index, source, *old) : false;
@@ -526,11 +528,18 @@ class DeltaEncoder {
     } else {
       spans.push_back(cut);
     }
-    if (reached) {
+    if (reached && repeated) {
       laidOut_[{source, keyOf(cut.piece)}].push_back(
           {cut.piece.offset, cut.piece.offset + *reached - cut.begin, cut.begin});
     }
     return reached;
+  }
+
+  // Whether the bytes of a piece's write go into the target more than once:
+  // at several positions, or as several new files.
+  bool repeats(const Piece& piece) const {
+    return piece.source == Source::kLocalFile ? repeated_[piece.index]
+                                              : changes_.streams[piece.index].positions.size() > 1;
   }
 
   // A new file with the same bytes as an earlier one is told by that one's index.
@@ -589,6 +598,9 @@ class DeltaEncoder {
     return known;
   }
 
+  // `cut` as the search lays it out against `old`: COPYs of the image and,
+  // between them, the file's or the stream's own bytes. Returns how far it
+  // reaches, as lay() does.
   std::optional<std::int64_t> layMatches(const Span& cut, const ImageStretch& old,
                                          std::vector<Span>& spans) {
     const Piece& piece = cut.piece;
@@ -627,7 +639,8 @@ class DeltaEncoder {
   // Gives each new file (one that replaces nothing) whose bytes are those
   // of an earlier new file that file's group, so that a window that holds
   // both COPYs the second from the first. Files are compared only where
-  // their lengths and a sample of their bytes agree.
+  // their lengths and a sample of their bytes agree. False when a file
+  // cannot be read as the plan read it.
   bool groupNewFiles() {
     std::map<std::pair<std::int64_t, std::string>, std::vector<std::size_t>> firsts;
     std::map<std::int64_t, std::size_t> byLength;
@@ -651,6 +664,11 @@ class DeltaEncoder {
         }
       }
       if (group_[i] == i) same.push_back(i);
+    }
+    for (std::size_t i = 0; i < group_.size(); ++i) {
+      if (changes_.files[i].positions.size() > 1 || group_[i] != i) {
+        repeated_[i] = repeated_[group_[i]] = true;
+      }
     }
     return true;
   }
@@ -789,6 +807,7 @@ class DeltaEncoder {
   std::vector<MatchRun> runs_;
   ByteComparer compare_;
   std::vector<std::size_t> group_;               ///< by local file: see groupNewFiles
+  std::vector<bool> repeated_;                   ///< by local file: see repeats()
   std::vector<std::optional<bool>> resembles_;   ///< by local file, once sampled
   std::map<Key, std::vector<LaidOut>> laidOut_;  ///< in the window being laid out
   WriteResult failure_;
