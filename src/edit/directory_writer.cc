@@ -590,6 +590,9 @@ StreamWrite DirectoryWriter::stream(std::shared_ptr<const DirectoryEdits> edits,
   StreamWrite write;
   write.positions = std::move(positions);
   write.length = std::int64_t{blocks} * geometry_.blockSize;
+  if (edits->source) {
+    write.replaced = {{*edits->source}, std::int64_t{edits->sourceBlocks} * geometry_.blockSize};
+  }
   write.open = [&image = image_, geometry = geometry_, conventions = conventions_, edits,
                 templates = templates_, firstBlock, blocks]() -> std::unique_ptr<ByteStream> {
     return std::make_unique<PackedDirectory>(image, geometry, conventions, edits, templates,

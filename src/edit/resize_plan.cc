@@ -275,8 +275,14 @@ class ResizePlanner {
       const bool moved = moves_[group_[i]];
       PatchLine line{changed.path, changed.length, changed.copies.size(), {}};
       const auto [found, added] = writeOfGroup.try_emplace(group_[i], plan_.changes.files.size());
-      if (added)
-        plan_.changes.files.push_back({changed.localPath, changed.local, changed.length, {}});
+      if (added) {
+        plan_.changes.files.push_back(
+            {changed.localPath,
+             changed.local,
+             changed.length,
+             {},
+             {copyPositions(geometry_, changed.copies), changed.entry.byteCount}});
+      }
       std::vector<std::int64_t>& positions = plan_.changes.files[found->second].positions;
       if (moved) {
         for (const std::int32_t block : changed.copies) {
