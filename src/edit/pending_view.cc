@@ -17,14 +17,6 @@ std::uint32_t nameHash(std::string_view name) {
   return static_cast<std::uint32_t>(hash ^ (hash >> 32));
 }
 
-// The record at `position` as a walk reads it.
-std::optional<DirectoryEntry> recordAt(WindowedReader& reader, const VolumeGeometry& geometry,
-                                       std::int32_t position) {
-  WalkState state;
-  state.position = position;
-  return nextEntry(reader, geometry, state);
-}
-
 // Where the shell stands, as a path to start from.
 PendingPath pathOfLevels(const std::vector<Level>& levels) {
   PendingPath path;

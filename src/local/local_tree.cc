@@ -2,9 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
-#include <cstring>
-#include <random>
 
 #include "local/local_name.h"
 #include "volume/layout.h"
@@ -17,25 +14,6 @@ namespace {
 // closed level is opened again from the nearest open one above it.
 constexpr std::size_t kRecent = 32;
 constexpr std::size_t kStride = 32;
-
-// A hash of a name's key, keyed afresh in every run: an image cannot be
-// made to give many names one hash, which would make telling them apart slow.
-std::uint32_t hashKey(std::string_view key) {
-  static const std::uint64_t seed = [] {
-    std::random_device random;
-    return (std::uint64_t{random()} << 32) ^ random() ^ 0x9E3779B97F4A7C15ULL;
-  }();
-  std::uint64_t hash = seed ^ key.size();
-  for (std::size_t i = 0; i < key.size(); i += 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, key.data() + i, std::min<std::size_t>(8, key.size() - i));
-    hash = std::rotl((hash ^ word) * 0xFF51AFD7ED558CCDULL, 31) * 0xC4CEB9FE1A85EC53ULL;
-  }
-  hash ^= hash >> 33;
-  hash *= 0xFF51AFD7ED558CCDULL;
-  hash ^= hash >> 33;
-  return static_cast<std::uint32_t>(hash);
-}
 
 }  // namespace
 
@@ -96,7 +74,7 @@ void FirstNames::enter(std::int32_t directoryOffset, bool foldsCase) {
   WindowedReader reader(image_);
   WalkState walk = beginWalk(reader, directoryOffset);
   while (const auto entry = nextEntry(reader, geometry_, walk)) {
-    hashes.push_back(hashKey(nameKey(localName(entry->name), foldsCase)) & hashBits_);
+    hashes.push_back(hashName(nameKey(localName(entry->name), foldsCase)) & hashBits_);
   }
   std::sort(hashes.begin(), hashes.end());
   Level level;
@@ -119,7 +97,7 @@ std::optional<std::string> FirstNames::earlier(const DirectoryEntry& entry,
                                                std::string_view local) {
   Level& level = levels_.back();
   const std::string key = nameKey(local, level.foldsCase);
-  const std::uint32_t hash = hashKey(key) & hashBits_;
+  const std::uint32_t hash = hashName(key) & hashBits_;
   const auto suspect =
       std::lower_bound(level.suspects.begin(), level.suspects.end(), hash,
                        [](const Suspect& s, std::uint32_t h) { return s.hash < h; });
@@ -151,7 +129,7 @@ bool FirstNames::sameKey(std::int32_t recordPosition, std::string_view key,
   return nameKey(localName(name), levels_.back().foldsCase) == key;
 }
 
-std::uint32_t LocalNames::hash(std::string_view key) const { return hashKey(key) & hashBits_; }
+std::uint32_t LocalNames::hash(std::string_view key) const { return hashName(key) & hashBits_; }
 
 std::optional<LocalNames> LocalNames::read(const platform::Directory& folder, bool foldsCase,
                                            std::uint32_t hashBits) {
