@@ -10,9 +10,12 @@ namespace discshell {
 Comparison ByteComparer::operator()(const platform::File& a, std::int64_t aPosition,
                                     const platform::File& b, std::int64_t bPosition,
                                     std::int64_t length) {
-  if (left_.empty()) {
-    left_.resize(chunk_);
-    right_.resize(chunk_);
+  // The buffers grow to what the comparisons need, up to a chunk.
+  const auto wanted = static_cast<std::size_t>(
+      std::clamp<std::int64_t>(length, 0, static_cast<std::int64_t>(chunk_)));
+  if (left_.size() < wanted) {
+    left_.resize(wanted);
+    right_.resize(wanted);
   }
   for (std::int64_t done = 0; done < length;) {
     const auto n = static_cast<std::size_t>(

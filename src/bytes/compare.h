@@ -11,9 +11,9 @@ namespace discshell {
 
 enum class Comparison { kSame, kDifferent, kUnreadable };
 
-/// Compares stretches of two files through two buffers of `chunk` bytes
-/// (64 KiB unless given) that it reuses for every comparison, reading only
-/// while the bytes agree.
+/// Compares stretches of two files through two buffers of up to `chunk`
+/// bytes (64 KiB unless given) that it reuses for every comparison, reading
+/// only while the bytes agree.
 class ByteComparer {
  public:
   static constexpr std::size_t kDefaultChunk = 64 * 1024;
