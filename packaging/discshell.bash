@@ -1,6 +1,6 @@
 # bash completion for discshell: options, image files for IMAGE, directories
-# for -C and --mount, files for -f, -o and --patch, command letters after -c,
-# and common FUSE options after --fuse-option.
+# for -C and --mount, files for -f, -o, --patch and --compare, command letters
+# after -c, and common FUSE options after --fuse-option.
 _discshell() {
   local cur prev
   cur=${COMP_WORDS[COMP_CWORD]}
@@ -14,7 +14,7 @@ _discshell() {
       COMPREPLY=($(compgen -d -- "$cur"))
       return
       ;;
-    -f | -o | --patch)
+    -f | -o | --patch | --compare)
       COMPREPLY=($(compgen -f -- "$cur"))
       return
       ;;
@@ -24,7 +24,7 @@ _discshell() {
       ;;
   esac
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W '-c -f -C -o -h -V --help --version --overwrite --patch --mount --foreground --fuse-option --' -- "$cur"))
+    COMPREPLY=($(compgen -W '-c -f -C -o -h -V --help --version --overwrite --patch --mount --foreground --fuse-option --compare --other-offset --layout --' -- "$cur"))
     return
   fi
   COMPREPLY=($(compgen -f -- "$cur"))
