@@ -100,8 +100,10 @@ struct ComparisonTotals {
 /// trouble. Files of the same name are compared byte for byte, as far as
 /// both images hold their bytes. Directories added or erased whole are one
 /// report each. With `layout`, also the copies' blocks, their number and
-/// the type field, and the header's block and volume sizes. Memory: about
-/// 9 bytes an entry of each directory of `other` on the path being walked.
+/// the type field, and the header's block and volume sizes. Memory: 8
+/// bytes an entry of a directory of `image` for a moment as the walk enters
+/// it, and about 9 bytes an entry of each directory of `other` on the path
+/// being walked that does not hold the same names in the same order.
 ComparisonTotals compareVolumes(const ComparedVolume& image, const ComparedVolume& other,
                                 bool layout, ComparisonReport& report);
 
