@@ -119,13 +119,21 @@ std::set<std::string> pathsNamed(const std::string& output,
   return paths;
 }
 
-// The paths diff -r names between x's extractions of old.iso and new.iso.
-std::set<std::string> pathsDiffNames(const ScratchDir& dir) {
-  for (const char* image : {"old", "new"}) {
-    const std::string into = std::string(image) + "-x";
+// The two images of a comparison, each as IMAGE [VOLUME-OFFSET].
+struct ImagePair {
+  std::vector<std::string> old = {"old.iso"};
+  std::vector<std::string> now = {"new.iso"};
+};
+
+// The paths diff -r names between x's extractions of the two images.
+std::set<std::string> pathsDiffNames(const ScratchDir& dir, const ImagePair& images) {
+  for (const auto& [into, image] :
+       {std::pair("old-x", images.old), std::pair("new-x", images.now)}) {
+    std::filesystem::remove_all(dir / into);
     std::filesystem::create_directory(dir / into);
-    EXPECT_EQ(runTool({"-C", into, "-c", "x", std::string(image) + ".iso"}, "", dir.path()).status,
-              0);
+    std::vector<std::string> args = {"-C", into, "-c", "x"};
+    args.insert(args.end(), image.begin(), image.end());
+    EXPECT_EQ(runTool(args, "", dir.path()).status, 0);
   }
   const std::string command = "cd '" + dir.path() + "' && diff -rq old-x new-x >diff.txt";
   EXPECT_LE(std::system(command.c_str()) >> 8, 1);
@@ -149,11 +157,11 @@ std::set<std::string> pathsDiffNames(const ScratchDir& dir) {
 
 // The verdict of a run beside diff -r of x's extractions: no line and
 // status 0 where diff finds nothing, else the very paths diff names.
-void expectAgreesWithDiff(const ScratchDir& dir, const RunResult& run,
+void expectAgreesWithDiff(const ScratchDir& dir, const RunResult& run, const ImagePair& images = {},
                           const std::map<std::string, std::string>& names = {}) {
   if (kWindows) return;  // the callers skip first; diff is no Windows tool
   const std::set<std::string> named = pathsNamed(run.output, names);
-  EXPECT_EQ(named, pathsDiffNames(dir));
+  EXPECT_EQ(named, pathsDiffNames(dir, images));
   EXPECT_EQ(run.status, named.empty() ? 0 : 1);
 }
 
@@ -216,14 +224,17 @@ TEST(Compare, FindsTheSameTreeWhereverItLiesAndLayoutSaysWhere) {
   oldVolume().save(dir / "old.iso");
   movedVolume().save(dir / "moved.iso");
   const std::string same = "14 same, 0 added, 0 erased, 0 changed, 0 renamed.\n";
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--compare", "old.iso", "offset.iso", "1000"},
-        {"--other-offset", "0x3e8", "--compare", "offset.iso", "old.iso"},
-        {"--compare", "wide.iso", "old.iso"},
-        {"--compare", "moved.iso", "old.iso"}}) {
+  const std::vector<std::pair<std::vector<std::string>, ImagePair>> pairs = {
+      {{"--compare", "old.iso", "offset.iso", "1000"}, {{"offset.iso", "1000"}, {"old.iso"}}},
+      {{"--other-offset", "0x3e8", "--compare", "offset.iso", "old.iso"},
+       {{"old.iso"}, {"offset.iso", "1000"}}},
+      {{"--compare", "wide.iso", "old.iso"}, {{"old.iso"}, {"wide.iso"}}},
+      {{"--compare", "moved.iso", "old.iso"}, {{"old.iso"}, {"moved.iso"}}}};
+  for (const auto& [args, images] : pairs) {
     const RunResult run = runTool(args, "", dir.path());
     EXPECT_EQ(run.output + run.errors, same) << args[1];
     EXPECT_EQ(run.status, 0);
+    expectAgreesWithDiff(dir, run, images);
   }
   const RunResult wide = runTool({"--layout", "--compare", "wide.iso", "old.iso"}, "", dir.path());
   EXPECT_EQ(wide.output,
@@ -243,8 +254,6 @@ TEST(Compare, FindsTheSameTreeWhereverItLiesAndLayoutSaysWhere) {
   EXPECT_EQ(moved.errors, "");
   EXPECT_EQ(moved.status, 1);
   if (kWindows) GTEST_SKIP() << "diff -r, which the verdict is checked against, is no Windows tool";
-  std::filesystem::copy_file(dir / "moved.iso", dir / "new.iso");
-  expectAgreesWithDiff(dir, runTool({"--compare", "new.iso", "old.iso"}, "", dir.path()));
 }
 
 // Compare names entries as the listings do; x and diff see their escapes.
@@ -264,7 +273,7 @@ TEST(Compare, NamesEntriesAsTheListingsDoNotAsTheirLocalFiles) {
             "added .. (1 byte)\n"
             "0 same, 1 added, 0 erased, 1 changed, 0 renamed.\n");
   if (kWindows) GTEST_SKIP() << "diff -r, which the verdict is checked against, is no Windows tool";
-  expectAgreesWithDiff(dir, run, {{"a/b", localName("a/b")}});
+  expectAgreesWithDiff(dir, run, {}, {{"a/b", localName("a/b")}});
 }
 
 // One directory of 150,000 files against the same in another order, one
