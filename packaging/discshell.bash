@@ -1,6 +1,6 @@
 # bash completion for discshell: options, image files for IMAGE, directories
-# for -C and --mount, files for -f, -o, --patch and --map, command letters after -c,
-# and common FUSE options after --fuse-option.
+# for -C and --mount, files for -f, -o, --patch, --map and --compare, command
+# letters after -c, and common FUSE options after --fuse-option.
 _discshell() {
   local cur prev
   cur=${COMP_WORDS[COMP_CWORD]}
@@ -14,7 +14,7 @@ _discshell() {
       COMPREPLY=($(compgen -d -- "$cur"))
       return
       ;;
-    -f | -o | --patch | --map)
+    -f | -o | --patch | --map | --compare)
       COMPREPLY=($(compgen -f -- "$cur"))
       return
       ;;
@@ -24,7 +24,7 @@ _discshell() {
       ;;
   esac
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W '-c -f -C -o -h -V --help --version --overwrite --patch --mount --foreground --fuse-option --map --' -- "$cur"))
+    COMPREPLY=($(compgen -W '-c -f -C -o -h -V --help --version --overwrite --patch --mount --foreground --fuse-option --map --compare --other-offset --layout --' -- "$cur"))
     return
   fi
   COMPREPLY=($(compgen -f -- "$cur"))

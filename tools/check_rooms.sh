@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 declare -A allowed=(
   [platform]=""
   [bytes]="platform"
-  [volume]="platform"
+  [volume]="platform bytes"
   [output]="platform bytes volume"
   [local]="platform bytes volume"
   [edit]="platform bytes volume output local"

@@ -1,8 +1,8 @@
 // Room src/bytes/: stretches of open files, moved, compared and searched in
 // bounded pieces: the one copy loop, the one byte comparison, the one byte
-// search, and the progress counter they report to. Both the local side
-// (extraction) and the writers of an output use them, so they sit below
-// both. May include platform/ only.
+// search, and the progress counter they report to. The local side
+// (extraction), the writers of an output and the comparison of two volumes
+// use them, so they sit below all three. May include platform/ only.
 //
 // The one bounded copy loop that extraction, print and the image writers share.
 #pragma once

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "console/session.h"
 #include "volume/tree.h"
@@ -100,6 +101,8 @@ void writeMap(Session& session, const std::string& file, const MapRequest& reque
 
 /// A count and its noun, singular for 1: "1 file", "0 files", "2 files".
 [[nodiscard]] std::string counted(std::int64_t count, std::string_view one, std::string_view many);
+/// Blocks as r lists them: "block 7", "blocks 7 and 9", "blocks 7, 9 and 11".
+[[nodiscard]] std::string blockList(const std::vector<std::int32_t>& blocks);
 
 /// What a path argument of t, x, p, s, u or m names: an entry, or (for ".",
 /// "..", "/" and paths ending in them) a directory given by its levels.

@@ -71,6 +71,14 @@ constexpr std::string_view kOptions =
     "                 with --mount: pass OPT on to FUSE as -o OPT (allow_other)\n"
     "  --map FILE     write a map of the volume into FILE, an SVG picture, and\n"
     "                 run no commands\n"
+    "  --compare OTHER\n"
+    "                 run no commands: print how the tree of OTHER, the new image,\n"
+    "                 differs from IMAGE's, a line each, then the counts; to check\n"
+    "                 a translation: discshell --compare patched.iso original.iso\n"
+    "  --other-offset N\n"
+    "                 with --compare: where the volume starts in OTHER\n"
+    "  --layout       with --compare: also each copy's blocks, their number, the\n"
+    "                 type field and the header\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n"
     "  --             the next argument is IMAGE, even if it starts with \"-\"\n"
@@ -83,7 +91,9 @@ constexpr std::string_view kExitStatuses =
     "\n"
     "Exit status: 0 success; 1 cannot start (usage, image, header); 2 a command\n"
     "failed in batch mode; 3 standard output could not be written (a closed pipe\n"
-    "only when SIGPIPE is ignored: otherwise SIGPIPE ends the run); 255 no IMAGE.\n";
+    "only when SIGPIPE is ignored: otherwise SIGPIPE ends the run); 255 no IMAGE.\n"
+    "With --compare, as diff: 0 the trees are the same, 1 they differ, 2 trouble\n"
+    "(an image cannot be opened or read, a wrong option, damage).\n";
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "console/commands.h"
+#include "console/compare_images.h"
 #include "console/help.h"
 #include "console/output.h"
 #include "console/session.h"
@@ -26,16 +27,19 @@ namespace discshell {
 namespace {
 
 struct Options {
-  std::vector<std::string> lines;        ///< -c, in order
-  std::vector<std::string> scripts;      ///< -f, in order
-  std::optional<std::string> directory;  ///< -C: where local files are
-  std::optional<std::string> output;     ///< -o: instead of output.iso
-  std::optional<std::string> patch;      ///< --patch: a delta instead of output.iso
-  bool overwrite = false;                ///< --overwrite: x replaces edited local files
-  std::optional<std::string> mount;      ///< --mount DIR: serve the volume there instead
-  bool foreground = false;               ///< --foreground: the mount stays attached
-  std::vector<std::string> fuseOptions;  ///< --fuse-option, in order
-  std::optional<std::string> map;        ///< --map FILE: write a map of the volume instead
+  std::vector<std::string> lines;          ///< -c, in order
+  std::vector<std::string> scripts;        ///< -f, in order
+  std::optional<std::string> directory;    ///< -C: where local files are
+  std::optional<std::string> output;       ///< -o: instead of output.iso
+  std::optional<std::string> patch;        ///< --patch: a delta instead of output.iso
+  bool overwrite = false;                  ///< --overwrite: x replaces edited local files
+  std::optional<std::string> mount;        ///< --mount DIR: serve the volume there instead
+  bool foreground = false;                 ///< --foreground: the mount stays attached
+  std::vector<std::string> fuseOptions;    ///< --fuse-option, in order
+  std::optional<std::string> map;          ///< --map FILE: write a map of the volume instead
+  std::optional<std::string> compare;      ///< --compare OTHER: compare IMAGE with it instead
+  std::optional<std::string> otherOffset;  ///< --other-offset: OTHER's volume offset
+  bool layout = false;                     ///< --layout: compare where the data lies too
   bool help = false;
   bool version = false;
   std::span<const char* const> positional;  ///< IMAGE [VOLUME-OFFSET] and what follows
@@ -65,6 +69,9 @@ constexpr OptionRule kOptionRules[] = {
     {0, "fuse-option", true,
      [](Options& o, std::string v) { o.fuseOptions.push_back(std::move(v)); }},
     {0, "map", true, [](Options& o, std::string v) { o.map = std::move(v); }},
+    {0, "compare", true, [](Options& o, std::string v) { o.compare = std::move(v); }},
+    {0, "other-offset", true, [](Options& o, std::string v) { o.otherOffset = std::move(v); }},
+    {0, "layout", false, [](Options& o, std::string) { o.layout = true; }},
 };
 
 const OptionRule* ruleForLetter(char letter) {
@@ -222,6 +229,15 @@ int runSession(Session& session, const Options& options, Console& console,
 // saying so, or no value when the run may go on.
 std::optional<int> refusedCombination(const Options& options, std::span<const char* const> args,
                                       std::ostream& err) {
+  if (options.compare && (options.batch() || options.directory || options.output || options.patch ||
+                          options.map || options.overwrite || options.mount)) {
+    err << "discshell: --compare takes no commands\n";
+    return kCompareTrouble;
+  }
+  if (!options.compare && (options.otherOffset || options.layout)) {
+    err << "discshell: --other-offset and --layout go with --compare\n" << kUsageLine;
+    return kExitCannotStart;
+  }
   if (options.mount &&
       (options.batch() || options.directory || options.output || options.overwrite)) {
     err << "discshell: --mount takes no commands\n";
@@ -238,7 +254,7 @@ std::optional<int> refusedCombination(const Options& options, std::span<const ch
   }
   if (options.positional.empty()) {
     if (!args.empty()) err << "discshell: no IMAGE given\n" << kUsageLine;
-    return kExitNoImage;
+    return options.compare ? kCompareTrouble : kExitNoImage;
   }
   return std::nullopt;
 }
@@ -317,6 +333,37 @@ int runMap(const std::string& file, const Volume& volume, Console& console) {
   return finish(console, session.failed ? kExitCommandFailed : kExitSuccess);
 }
 
+// Whether the arguments ask for a comparison, even where they cannot be
+// read: a script that compares takes every refusal as trouble.
+bool namesCompare(std::span<const char* const> args) {
+  for (const std::string_view arg : args) {
+    if (arg == "--") break;
+    if (arg == "--compare" || arg.starts_with("--compare=")) return true;
+  }
+  return false;
+}
+
+// --compare: opens OTHER as IMAGE was opened, each message led by its
+// name, and prints the differences; the status diff would give.
+int compareWith(const Options& options, const NamedVolume& image, Console& console) {
+  const std::string& name = *options.compare;
+  const auto other = ImageFile::open(name);
+  if (!other) {
+    console.err << "discshell: " << name << ": Could not open image file.\n";
+    return kCompareTrouble;
+  }
+  const std::int32_t offset =
+      options.otherOffset ? parseVolumeOffset(options.otherOffset->c_str()) : 0;
+  const auto geometry = readVolumeGeometry(*other, offset);
+  if (!geometry) {
+    console.err << "discshell: " << name << ": Could not read volume header.\n";
+    return kCompareTrouble;
+  }
+  return printComparison(
+      image, {{*other, *geometry}, name}, options.layout,
+      {console.out, console.err, console.outputIsTerminal, console.errorIsTerminal});
+}
+
 }  // namespace
 
 std::vector<std::string> volumeSummary(const VolumeGeometry& geometry) {
@@ -340,7 +387,7 @@ std::int32_t parseVolumeOffset(const char* text) {
 
 int runDiscshell(std::span<const char* const> args, Console& console) {
   const auto options = parseOptions(args, console.err);
-  if (!options) return kExitCannotStart;
+  if (!options) return namesCompare(args) ? kCompareTrouble : kExitCannotStart;
   if (options->help || options->version) {
     if (options->help) {
       console.out << programHelp();
@@ -362,19 +409,26 @@ int runDiscshell(std::span<const char* const> args, Console& console) {
     }
   }
   // Without a batch option, messages keep going to standard output as always.
-  std::ostream& messages =
-      options->batch() || options->mount || options->map ? console.err : console.out;
+  std::ostream& messages = options->batch() || options->mount || options->map || options->compare
+                               ? console.err
+                               : console.out;
+  // A comparison that cannot start is trouble, as for diff.
+  const int cannotStart = options->compare ? kCompareTrouble : kExitCannotStart;
   const auto image = ImageFile::open(options->positional[0]);
   if (!image) {
     messages << "Could not open image file.\nUsage: discshell IMAGE [VOLUME-OFFSET]\n";
-    return kExitCannotStart;
+    return cannotStart;
   }
   const std::span<const char* const> positional = options->positional;
   const std::int32_t volumeOffset = positional.size() > 1 ? parseVolumeOffset(positional[1]) : 0;
   const auto geometry = readVolumeGeometry(*image, volumeOffset);
   if (!geometry) {
     messages << "Could not read volume header.\n";
-    return kExitCannotStart;
+    return cannotStart;
+  }
+  if (options->compare) {
+    return finish(console,
+                  compareWith(*options, {{*image, *geometry}, options->positional[0]}, console));
   }
   if (options->mount) {
     const MountRequest request{*options->mount, options->positional[0], options->foreground,

@@ -21,16 +21,6 @@ void refuse(Session& session, const OutputPlace& output) {
   }
 }
 
-// "block 7", "blocks 7 and 9", "blocks 7, 9 and 11".
-std::string blockList(const std::vector<std::int32_t>& blocks) {
-  std::string text = blocks.size() == 1 ? "block " : "blocks ";
-  for (std::size_t i = 0; i < blocks.size(); ++i) {
-    if (i > 0) text += i + 1 == blocks.size() ? " and " : ", ";
-    text += std::to_string(blocks[i]);
-  }
-  return text;
-}
-
 void printLines(Session& session, const PatchPlan& plan) {
   for (const PatchLine& line : plan.lines) {
     session.out << session.shown(line.path) << ": " << line.length;
@@ -65,6 +55,15 @@ std::vector<std::string> addedLocalPaths(const Session& session) {
 }
 
 }  // namespace
+
+std::string blockList(const std::vector<std::int32_t>& blocks) {
+  std::string text = blocks.size() == 1 ? "block " : "blocks ";
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    if (i > 0) text += i + 1 == blocks.size() ? " and " : ", ";
+    text += std::to_string(blocks[i]);
+  }
+  return text;
+}
 
 OutputWritten writeOutput(const Session& session, const platform::Directory& top,
                           const ImageChanges& changes) {

@@ -9,14 +9,6 @@
 namespace discshell {
 namespace {
 
-// The record at `position` as a walk reads it.
-std::optional<DirectoryEntry> recordAt(WindowedReader& reader, const VolumeGeometry& geometry,
-                                       std::int32_t position) {
-  WalkState state;
-  state.position = position;
-  return nextEntry(reader, geometry, state);
-}
-
 // Where the shell stands, as a path to start from.
 PendingPath pathOfLevels(const std::vector<Level>& levels) {
   PendingPath path;

@@ -2,9 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
-#include <cstring>
-#include <random>
 
 #include "local/local_name.h"
 #include "volume/layout.h"
@@ -33,23 +30,6 @@ std::string nameKey(std::string_view local, bool foldsCase) {
   return foldsCase ? platform::foldCase(local) : std::string(local);
 }
 
-std::uint32_t hashKey(std::string_view key) {
-  static const std::uint64_t seed = [] {
-    std::random_device random;
-    return (std::uint64_t{random()} << 32) ^ random() ^ 0x9E3779B97F4A7C15ULL;
-  }();
-  std::uint64_t hash = seed ^ key.size();
-  for (std::size_t i = 0; i < key.size(); i += 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, key.data() + i, std::min<std::size_t>(8, key.size() - i));
-    hash = std::rotl((hash ^ word) * 0xFF51AFD7ED558CCDULL, 31) * 0xC4CEB9FE1A85EC53ULL;
-  }
-  hash ^= hash >> 33;
-  hash *= 0xFF51AFD7ED558CCDULL;
-  hash ^= hash >> 33;
-  return static_cast<std::uint32_t>(hash);
-}
-
 std::string takenNameMessage(std::string_view name, std::string_view earlier) {
   if (name == earlier) return "Duplicate name; not extracted.\n";
   return "its name is the same file as " + localName(earlier) + " here; not extracted.\n";
@@ -67,7 +47,7 @@ void FirstNames::enter(std::int32_t directoryOffset, bool foldsCase) {
   WindowedReader reader(image_);
   WalkState walk = beginWalk(reader, directoryOffset);
   while (const auto entry = nextEntry(reader, geometry_, walk)) {
-    hashes.push_back(hashKey(localKey(entry->name, foldsCase)) & hashBits_);
+    hashes.push_back(hashName(localKey(entry->name, foldsCase)) & hashBits_);
   }
   std::sort(hashes.begin(), hashes.end());
   Level level;
@@ -90,7 +70,7 @@ std::optional<std::string> FirstNames::earlier(const DirectoryEntry& entry,
                                                std::string_view local) {
   Level& level = levels_.back();
   const std::string key = nameKey(local, level.foldsCase);
-  const std::uint32_t hash = hashKey(key) & hashBits_;
+  const std::uint32_t hash = hashName(key) & hashBits_;
   const auto suspect =
       std::lower_bound(level.suspects.begin(), level.suspects.end(), hash,
                        [](const Suspect& s, std::uint32_t h) { return s.hash < h; });
@@ -142,7 +122,7 @@ std::size_t DirectoryNameIndex::bytes() const {
 }
 
 std::uint32_t DirectoryNameIndex::hashOf(std::string_view entryName) const {
-  return hashKey(localKey(entryName, foldsCase_)) & hashBits_;
+  return hashName(localKey(entryName, foldsCase_)) & hashBits_;
 }
 
 template <typename Visit>
@@ -158,7 +138,7 @@ std::optional<std::int32_t> DirectoryNameIndex::find(const ByteSource& image,
                                                      std::string_view local) const {
   const std::string key = nameKey(local, foldsCase_);
   std::optional<std::int32_t> found;
-  candidates(hashKey(key) & hashBits_, [&](std::int32_t record) {
+  candidates(hashName(key) & hashBits_, [&](std::int32_t record) {
     const auto name = nameAt(image, record);
     if (name && localKey(*name, foldsCase_) == key) found = record;
     return !found;
@@ -169,7 +149,7 @@ std::optional<std::int32_t> DirectoryNameIndex::find(const ByteSource& image,
 bool DirectoryNameIndex::isFirst(const ByteSource& image, const DirectoryEntry& entry) const {
   const std::string key = localKey(entry.name, foldsCase_);
   bool first = true;
-  candidates(hashKey(key) & hashBits_, [&](std::int32_t record) {
+  candidates(hashName(key) & hashBits_, [&](std::int32_t record) {
     // The first record of the hash, or an earlier one of another key.
     if (record >= entry.recordPosition) return false;
     const auto name = nameAt(image, record);
@@ -183,7 +163,7 @@ std::vector<std::int32_t> DirectoryNameIndex::withLocalName(const ByteSource& im
                                                             std::string_view local) const {
   const std::string key = nameKey(local, foldsCase_);
   std::vector<std::int32_t> records;
-  candidates(hashKey(key) & hashBits_, [&](std::int32_t record) {
+  candidates(hashName(key) & hashBits_, [&](std::int32_t record) {
     const auto name = nameAt(image, record);
     if (name && localKey(*name, foldsCase_) == key) records.push_back(record);
     return true;

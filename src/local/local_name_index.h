@@ -37,10 +37,6 @@ namespace discshell {
 /// itself, or in one letter case where the folder folds case.
 [[nodiscard]] std::string nameKey(std::string_view local, bool foldsCase);
 
-/// A hash of a key, keyed afresh in every run: an image cannot be made to
-/// give many names one hash, which would make telling them apart slow.
-[[nodiscard]] std::uint32_t hashKey(std::string_view key);
-
 /// What x says of an entry that a later entry's local name takes after the
 /// entry `earlier`: the same name is a duplicate, another name the same file.
 [[nodiscard]] std::string takenNameMessage(std::string_view name, std::string_view earlier);

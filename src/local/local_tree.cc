@@ -52,7 +52,7 @@ const platform::Directory* LocalTree::current() {
   return &*levels_.back().directory;
 }
 
-std::uint32_t LocalNames::hash(std::string_view key) const { return hashKey(key) & hashBits_; }
+std::uint32_t LocalNames::hash(std::string_view key) const { return hashName(key) & hashBits_; }
 
 std::optional<LocalNames> LocalNames::read(const platform::Directory& folder, bool foldsCase,
                                            std::uint32_t hashBits) {

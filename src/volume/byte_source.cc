@@ -26,21 +26,15 @@ WindowedReader::WindowedReader(const ByteSource& source, std::size_t maxWindow)
       refillSize_(std::min<std::size_t>(maxWindow, 4096)),
       window_(std::make_unique_for_overwrite<unsigned char[]>(maxWindow)) {}
 
-bool WindowedReader::read(std::int32_t position, std::span<unsigned char> out) {
+bool WindowedReader::refillAndRead(std::int32_t position, std::span<unsigned char> out) {
   if (position < 0) return false;
   if (out.size() > maxWindow_) return readExact(source_, position, out);
-  const std::int64_t end =
-      static_cast<std::int64_t>(position) + static_cast<std::int64_t>(out.size());
-  const bool inWindow =
-      position >= windowStart_ && end <= windowStart_ + static_cast<std::int64_t>(windowLength_);
-  if (!inWindow) {
-    const std::size_t want = std::max(refillSize_, out.size());
-    windowStart_ = position;
-    windowLength_ = source_.readAt(position, {window_.get(), want});
-    refillSize_ = std::min(refillSize_ * 2, maxWindow_);
-    if (windowLength_ < out.size()) return false;
-  }
-  std::memcpy(out.data(), window_.get() + (position - windowStart_), out.size());
+  const std::size_t want = std::max(refillSize_, out.size());
+  windowStart_ = position;
+  windowLength_ = source_.readAt(position, {window_.get(), want});
+  refillSize_ = std::min(refillSize_ * 2, maxWindow_);
+  if (windowLength_ < out.size()) return false;
+  std::memcpy(out.data(), window_.get(), out.size());
   return true;
 }
 

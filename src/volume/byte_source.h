@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -48,11 +49,21 @@ class WindowedReader {
   /// and doubles on every refill up to `maxWindow`.
   explicit WindowedReader(const ByteSource& source, std::size_t maxWindow = 64 * 1024);
   /// Same contract as `readExact`.
-  [[nodiscard]] bool read(std::int32_t position, std::span<unsigned char> out);
+  [[nodiscard]] bool read(std::int32_t position, std::span<unsigned char> out) {
+    // Most reads of a walk lie in the window: those cost no call.
+    const std::int64_t start = std::int64_t{position} - windowStart_;
+    if (position >= 0 && start >= 0 &&
+        start + static_cast<std::int64_t>(out.size()) <= static_cast<std::int64_t>(windowLength_)) {
+      std::memcpy(out.data(), window_.get() + start, out.size());
+      return true;
+    }
+    return refillAndRead(position, out);
+  }
   /// A big-endian signed 32-bit field; no value when it cannot be read whole.
   [[nodiscard]] std::optional<std::int32_t> read32(std::int32_t position);
 
  private:
+  [[nodiscard]] bool refillAndRead(std::int32_t position, std::span<unsigned char> out);
   const ByteSource& source_;
   std::size_t maxWindow_;
   std::size_t refillSize_;

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <random>
 
 #include "volume/layout.h"
 
@@ -33,32 +37,37 @@ class LimitedReader {
   WalkState& state_;
 };
 
-// Text up to its first NUL, at most `limit` bytes.
-std::string terminatedText(std::span<const unsigned char> bytes, std::size_t limit) {
-  std::string text;
-  for (std::size_t i = 0; i < limit && i < bytes.size() && bytes[i] != 0; ++i) {
-    text.push_back(static_cast<char>(bytes[i]));
-  }
-  return text;
+// The text of a field up to its first NUL, at most `limit` bytes.
+std::string terminatedText(const unsigned char* field, std::size_t limit) {
+  const void* end = std::memchr(field, 0, limit);
+  const std::size_t length =
+      end == nullptr ? limit
+                     : static_cast<std::size_t>(static_cast<const unsigned char*>(end) - field);
+  return {reinterpret_cast<const char*>(field), length};
 }
 
+std::int32_t fieldAt(const std::array<unsigned char, layout::kMinEntrySize>& record,
+                     std::int32_t offset) {
+  const auto at = static_cast<std::size_t>(offset);
+  return readBigEndian32({record[at], record[at + 1], record[at + 2], record[at + 3]});
+}
+
+// The fields a walk reads lie between the record's flags word, read first,
+// and its start block, its last 4 bytes: one read of all 72 bytes succeeds
+// exactly when the reads of each field would, and reaches exactly as far.
 std::optional<DirectoryEntry> readEntry(LimitedReader& reader, std::int32_t position) {
-  std::array<unsigned char, layout::kTypeSize> type{};
-  std::array<unsigned char, layout::kNameFieldSize> name{};
-  const auto byteCount = reader.read32(addWrapped(position, layout::kByteCountField));
-  const auto lastCopyIndex = reader.read32(addWrapped(position, layout::kLastCopyIndexField));
-  const auto startBlock = reader.read32(addWrapped(position, layout::kStartBlockField));
-  if (!reader.read(addWrapped(position, layout::kTypeField), type) ||
-      !reader.read(addWrapped(position, layout::kNameField), name) || !byteCount ||
-      !lastCopyIndex || !startBlock) {
+  // A field whose position would pass the signed 32-bit range cannot be read.
+  if (position > std::numeric_limits<std::int32_t>::max() - layout::kStartBlockField) {
     return std::nullopt;
   }
+  std::array<unsigned char, layout::kMinEntrySize> record{};
+  if (!reader.read(position, record)) return std::nullopt;
   DirectoryEntry entry;
-  entry.type = terminatedText(type, layout::kTypeSize);
-  entry.name = terminatedText(name, layout::kNameMaxLength);
-  entry.byteCount = *byteCount;
-  entry.lastCopyIndex = *lastCopyIndex;
-  entry.startBlock = *startBlock;
+  entry.type = terminatedText(record.data() + layout::kTypeField, layout::kTypeSize);
+  entry.name = terminatedText(record.data() + layout::kNameField, layout::kNameMaxLength);
+  entry.byteCount = fieldAt(record, layout::kByteCountField);
+  entry.lastCopyIndex = fieldAt(record, layout::kLastCopyIndexField);
+  entry.startBlock = fieldAt(record, layout::kStartBlockField);
   entry.recordPosition = position;
   return entry;
 }
@@ -163,6 +172,30 @@ std::optional<DirectoryEntry> findEntry(const ByteSource& image, const VolumeGeo
                                         std::int32_t directoryOffset, std::string_view name) {
   WindowedReader reader(image);
   return findEntry(reader, geometry, directoryOffset, name);
+}
+
+std::optional<DirectoryEntry> recordAt(WindowedReader& reader, const VolumeGeometry& geometry,
+                                       std::int32_t position) {
+  WalkState state;
+  state.position = position;
+  return nextEntry(reader, geometry, state);
+}
+
+std::uint32_t hashName(std::string_view name) {
+  static const std::uint64_t seed = [] {
+    std::random_device random;
+    return (std::uint64_t{random()} << 32) ^ random() ^ 0x9E3779B97F4A7C15ULL;
+  }();
+  std::uint64_t hash = seed ^ name.size();
+  for (std::size_t i = 0; i < name.size(); i += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, name.data() + i, std::min<std::size_t>(8, name.size() - i));
+    hash = std::rotl((hash ^ word) * 0xFF51AFD7ED558CCDULL, 31) * 0xC4CEB9FE1A85EC53ULL;
+  }
+  hash ^= hash >> 33;
+  hash *= 0xFF51AFD7ED558CCDULL;
+  hash ^= hash >> 33;
+  return static_cast<std::uint32_t>(hash);
 }
 
 std::optional<std::vector<std::int32_t>> readCopyBlocks(WindowedReader& reader,

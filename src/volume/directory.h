@@ -81,6 +81,17 @@ WalkEnd walkDirectory(const ByteSource& image, const VolumeGeometry& geometry,
                                                       std::int32_t directoryOffset,
                                                       std::string_view name);
 
+/// The record at `position` as a walk reads it; no value when it cannot be
+/// read whole.
+[[nodiscard]] std::optional<DirectoryEntry> recordAt(WindowedReader& reader,
+                                                     const VolumeGeometry& geometry,
+                                                     std::int32_t position);
+
+/// A 32-bit hash of a name (or of any key made of one), keyed afresh in
+/// every run: an image cannot be made to give many names one hash, which
+/// would make telling them apart slow.
+[[nodiscard]] std::uint32_t hashName(std::string_view name);
+
 /// The block numbers of an entry's copies, its start block first: k + 1 of
 /// them, or only the start block when k is below 0. No value when the list
 /// cannot be read whole or runs past the end of the directory block that

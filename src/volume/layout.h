@@ -1,6 +1,8 @@
 // Room src/volume/: reading the volume: its layout, byte order, the walk and
-// lookup, the tree, and the read-only checks of v with the survey the map
-// draws from. May include platform/ only.
+// lookup, the tree, the read-only checks of v with the survey the map
+// draws from, and the comparison of two volumes. May include platform/, and
+// bytes/ for the one byte comparison, with which the comparison reads the
+// files two volumes hold.
 //
 // Where the fields this tool reads lie inside a volume. Every offset is
 // named once here; the reader and the image builder in tools/ both use them.

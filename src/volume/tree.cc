@@ -258,12 +258,37 @@ std::optional<PathTarget> resolvePath(WindowedReader& reader, const VolumeGeomet
   return target;
 }
 
+struct TreeBounds::State {
+  State(const ByteSource& image, const VolumeGeometry& geometry) : probe(image, geometry) {}
+  DirectoryProbe probe;
+  PositionMap entered;  ///< 1 for each directory entered
+};
+
+TreeBounds::TreeBounds(const ByteSource& image, const VolumeGeometry& geometry)
+    : state_(std::make_unique<State>(image, geometry)) {}
+
+TreeBounds::~TreeBounds() = default;
+
+bool TreeBounds::isDirectory(const DirectoryEntry& entry) { return state_->probe(entry); }
+
+bool TreeBounds::enter(std::int32_t offset) {
+  if (entered(offset)) return false;
+  state_->entered.insert(offset, 1);
+  return true;
+}
+
+bool TreeBounds::entered(std::int32_t offset) const { return state_->entered.find(offset) != 0; }
+
 void walkTree(const ByteSource& image, const VolumeGeometry& geometry, std::int32_t directoryOffset,
               TreeVisitor& visitor, const std::string& prefix) {
+  TreeBounds bounds(image, geometry);
+  walkTree(image, geometry, directoryOffset, visitor, bounds, prefix);
+}
+
+void walkTree(const ByteSource& image, const VolumeGeometry& geometry, std::int32_t directoryOffset,
+              TreeVisitor& visitor, TreeBounds& bounds, const std::string& prefix) {
   WindowedReader reader(image);
-  DirectoryProbe isDirectoryEntry(image, geometry);
-  PositionMap entered;  ///< 1 for each directory entered
-  entered.insert(directoryOffset, 1);
+  static_cast<void>(bounds.enter(directoryOffset));
   std::string path = prefix;
   std::vector<Frame> stack{{beginWalk(reader, directoryOffset), path.size()}};
   while (!stack.empty()) {
@@ -276,12 +301,12 @@ void walkTree(const ByteSource& image, const VolumeGeometry& geometry, std::int3
       continue;
     }
     path += entry->name;
-    const bool directory = isDirectoryEntry(*entry);
+    const bool directory = bounds.isDirectory(*entry);
     const std::int32_t offset = blockToOffset(geometry, entry->startBlock);
-    if (directory && entered.find(offset) != 0) {
+    if (directory && bounds.entered(offset)) {
       visitor.revisit(*entry, path);
     } else if (visitor.visit(*entry, directory, path) && directory) {
-      entered.insert(offset, 1);
+      static_cast<void>(bounds.enter(offset));
       path += '/';
       stack.push_back({beginWalk(reader, offset), path.size()});
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -98,12 +99,40 @@ class TreeVisitor {
   virtual void revisit(const DirectoryEntry& entry, const std::string& path) = 0;
 };
 
+/// What a walk of a tree keeps from one directory to the next: which
+/// directories it has entered, and what it learned of which stretches are
+/// directories. A walk that goes on across several calls of walkTree (two
+/// trees compared in step) keeps one, so each directory is entered once in
+/// all of them and no stretch is walked twice to tell whether it is one.
+class TreeBounds {
+ public:
+  TreeBounds(const ByteSource& image, const VolumeGeometry& geometry);
+  ~TreeBounds();
+  TreeBounds(const TreeBounds&) = delete;
+  TreeBounds& operator=(const TreeBounds&) = delete;
+  /// Whether the entry's data reads as a directory, by readAsDirectory's rule.
+  [[nodiscard]] bool isDirectory(const DirectoryEntry& entry);
+  /// Notes that the walk enters the directory at `offset`; false, when it
+  /// has entered it before.
+  [[nodiscard]] bool enter(std::int32_t offset);
+  /// Whether the walk has entered the directory at `offset`.
+  [[nodiscard]] bool entered(std::int32_t offset) const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 /// Walks everything below the directory at `directoryOffset`, putting
 /// `prefix` in front of every path. The walk keeps its own stack, so any
 /// depth costs heap, never call stack; memory grows with the depth and the
 /// number of directories, never with their contents or the data sizes.
 void walkTree(const ByteSource& image, const VolumeGeometry& geometry, std::int32_t directoryOffset,
               TreeVisitor& visitor, const std::string& prefix = "");
+/// The same within `bounds`: the directory at `directoryOffset` is noted
+/// as entered, and no directory `bounds` has entered is entered again.
+void walkTree(const ByteSource& image, const VolumeGeometry& geometry, std::int32_t directoryOffset,
+              TreeVisitor& visitor, TreeBounds& bounds, const std::string& prefix = "");
 
 /// Walks one entry under its own name: visits it and, when it is a directory
 /// the visitor wants, everything below it.
