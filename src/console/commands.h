@@ -19,6 +19,11 @@ using CommandHandler = ShellStep (*)(Session& session, std::int32_t directory,
 
 /// The handler for a command letter; none for letters without a command.
 [[nodiscard]] CommandHandler findCommand(char letter);
+/// The handler a command line runs; none when the line is no command. The
+/// letters a, c, d, g, l, q and w take any line that begins with them
+/// ("list"); every other letter only when it stands alone as the line's
+/// first word ("x", "x docs", but not "exit").
+[[nodiscard]] CommandHandler commandOfLine(std::string_view line);
 
 // Navigation and listing (navigation.cc).
 ShellStep changeDirectory(Session& session, std::int32_t directory,
@@ -72,6 +77,11 @@ ShellStep checkWholeVolume(Session& session, std::int32_t directory,
 /// m: the SHA-256 of every file, or null when the build has no SHA-256
 /// (checksum_command.cc, or checksum_command_none.cc).
 extern const CommandHandler kChecksumCommand;
+
+/// The words of `text` as a POSIX shell splits them, as n and i take their
+/// arguments; no value when a quote is left open or a backslash ends it
+/// (rename_command.cc).
+[[nodiscard]] std::optional<std::vector<std::string>> shellWords(std::string_view text);
 
 /// A count and its noun, singular for 1: "1 file", "0 files", "2 files".
 [[nodiscard]] std::string counted(std::int64_t count, std::string_view one, std::string_view many);

@@ -1,14 +1,12 @@
-// n: rename an entry within its directory (a pending change).
+// n: rename an entry within its directory (a pending change), and the
+// splitting of its arguments, which i shares.
 #include "console/commands.h"
 
 namespace discshell {
-namespace {
 
-// The words of `text` as a POSIX shell splits them: blanks between words,
-// single quotes taking everything literally, double quotes where a
-// backslash escapes only $ ` " and \, and a backslash elsewhere taking the
-// next character as it is. No value when a quote is left open or a
-// backslash ends the text.
+// Blanks between words, single quotes taking everything literally, double
+// quotes where a backslash escapes only $ ` " and \, and a backslash
+// elsewhere taking the next character as it is.
 std::optional<std::vector<std::string>> shellWords(std::string_view text) {
   std::vector<std::string> words;
   std::string word;
@@ -46,8 +44,6 @@ std::optional<std::vector<std::string>> shellWords(std::string_view text) {
   if (inWord) words.push_back(std::move(word));
   return words;
 }
-
-}  // namespace
 
 ShellStep renameEntry(Session& session, std::int32_t, std::optional<std::string_view> argument) {
   const auto words = argument ? shellWords(*argument) : std::nullopt;
