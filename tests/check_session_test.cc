@@ -269,10 +269,20 @@ TEST(Checksums, ListWhatXWritesSoThatSha256sumChecksItAndNameWhatXSkips) {
   EXPECT_EQ(std::system((check + " >/dev/null").c_str()), 0);
   writeFile(dir / "sub/line\r\nfeed", "FEED");
   EXPECT_NE(std::system((check + " >/dev/null 2>&1").c_str()), 0);
-  // PATH a directory: the paths below it, as t shows them.
+  // PATH a directory: the paths as x PATH writes them, which sha256sum
+  // checks where x PATH wrote.
   ASSERT_EQ(lines.size(), 5u);
-  EXPECT_EQ(runTool({"-c", "m sub", "image.iso"}, "", dir.path()).output,
-            lines[2].replace(lines[2].find("sub/"), 4, ""));
+  ScratchDir elsewhere;
+  writeFile(elsewhere / "image.iso", readFile(dir / "image.iso").value());
+  ASSERT_EQ(runTool({"-c", "x sub", "image.iso"}, "", elsewhere.path()).status, 0);
+  const RunResult sub = runTool({"-c", "m sub", "image.iso"}, "", elsewhere.path());
+  EXPECT_EQ(sub.output, lines[2]);
+  writeFile(elsewhere / "sub.sha256", sub.output);
+  EXPECT_EQ(std::system(("cd '" + elsewhere.path() +
+                         "' && sha256sum --check --strict sub.sha256 "
+                         ">/dev/null")
+                            .c_str()),
+            0);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "session_harness.h"
@@ -175,6 +176,55 @@ TEST(SaveAll, EscapesNamesThatCannotStandAndRefusesTheImageItself) {
   EXPECT_EQ(listNames(dir.path()),
             (std::vector<std::string>{"%2E", "%2E%2E", ".%2Fimage.iso", "..%2Fescape", "busy",
                                       "hard.iso", "image.iso", "ok", "soft.iso"}));
+}
+
+// A folder on a file system of 256 KiB, which root may mount; empty when
+// none could be made.
+class SmallFileSystem {
+ public:
+  explicit SmallFileSystem(const ScratchDir& dir) : path_(dir / "small") {
+    std::filesystem::create_directory(path_);
+    mounted_ =
+        !kWindows &&
+        std::system(
+            ("mount -t tmpfs -o size=256k tmpfs '" + path_ + "' >/dev/null 2>&1").c_str()) == 0;
+  }
+  ~SmallFileSystem() {
+    if (mounted_) static_cast<void>(std::system(("umount '" + path_ + "'").c_str()));
+  }
+  [[nodiscard]] bool mounted() const { return mounted_; }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+
+// On a full disk x names the reason once and stops, counting the files it
+// did not write, instead of failing on each of them.
+TEST(ExtractTree, StopsAtTheFirstWriteThatFindsNoRoom) {
+  ScratchDir dir;
+  const SmallFileSystem small(dir);
+  if (!small.mounted()) GTEST_SKIP() << "mounting a small tmpfs needs root (and Linux)";
+  ImageBuilder image(512);
+  image.header(300, 1);
+  std::vector<tools::EntrySpec> files;
+  for (int i = 0; i < 10; ++i) files.push_back({"f" + std::to_string(i), "DATA", 64 << 10, 10});
+  image.directory(1, {{"a", "DIR", 1024, 2}, {"b", "DIR", 1024, 4}});
+  image.directory(2, files, 2);
+  image.directory(4, files, 2);
+  image.resize(300 * 512);
+  image.save(dir / "image.iso");
+  const RunResult run = runTool({"-C", "small", "-c", "x", "image.iso"}, "", dir.path());
+  const std::string stopped = "discshell: -c 1: x stopped: No space left on device; ";
+  ASSERT_TRUE(run.errors.starts_with(stopped)) << run.errors;
+  EXPECT_EQ(run.errors.find('\n'), run.errors.size() - 1) << "one line";
+  const int notWritten = std::atoi(run.errors.c_str() + stopped.size());
+  const int written = std::atoi(run.output.c_str() + run.output.rfind("Extracted ") + 10);
+  EXPECT_GT(notWritten, 0);
+  EXPECT_GT(written, 0);
+  EXPECT_EQ(notWritten + written, 20);
+  EXPECT_TRUE(run.output.ends_with("; 1 failure.\n")) << run.output;
+  EXPECT_EQ(run.status, 2);
 }
 
 TEST(GetFile, LeavesAnEarlierFileIntactWhenTheLocalFileCannotBeWritten) {

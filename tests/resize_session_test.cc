@@ -465,7 +465,7 @@ TEST(Resize, AnEntryWithAHundredThousandCopiesCostsItsBytes) {
   ASSERT_EQ(runTool({"-c", "x", "image.iso"}, "", dir.path()).status, 0);
   writeFile(dir / "many", "b");
   EXPECT_EQ(runTool({"-c", "u", "image.iso"}, "", dir.path()).output,
-            "many: 1 bytes into 100000 copies\nNew ISO written to output.iso\n");
+            "many: 1 byte into 100000 copies\nNew ISO written to output.iso\n");
   EXPECT_EQ(readFile(dir / "output.iso").value().substr(2 * kBig, 1), "b");
   writeFile(dir / "many", "bc");
   EXPECT_EQ(runTool({"-c", "r", "image.iso"}, "", dir.path()).output,

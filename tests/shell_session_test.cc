@@ -100,6 +100,28 @@ TEST(Shell, DispatchesOnTheFirstLowerCaseCharacterOnly) {
                             kSubListing + "?>Exiting...\n");
 }
 
+// The letters added after the first ones run only as a word of their own:
+// an English word that begins with one runs nothing ("edit" would erase,
+// "rm" write output.iso). The first letters take any word, as always.
+TEST(Shell, RunsTheAddedLettersOnlyAsAWordOfTheirOwn) {
+  ScratchDir dir;
+  const std::string words =
+      "edit README\nrename README\nrm README\nexit\nhelp\nmd5\nnew\nprint README\nsave\n"
+      "tree\nupdate\nverify\nxtract\n?help\nif\nx\tsub\n";
+  std::string invalid;
+  for (const char c : words) invalid += c == '\n' ? "?>Invalid command" : "";
+  const RunResult run =
+      runOnImage(sampleVolume(), words + "i\nwq\nwrite README\ngo\ndir\nquit\n", dir);
+  EXPECT_EQ(run.output, kSampleSummary + invalid + "?>No changes are pending.\n" +
+                            "?>Nothing to write: no changes are pending.\n" +
+                            "?>Could not find file on local drive.\n?>File not found.\n?>" +
+                            kListingHeading + listingLine("README", "TEXT", 777, 57) +
+                            listingLine("sub", "DIR", 512, 2) + listingLine("self", "DIR", 512, 3) +
+                            listingLine(" spaced", "DIR", 512, 2) +
+                            listingLine("nowhere", "DIR", 512, 0) + "\n?>Exiting...\n");
+  EXPECT_EQ(listNames(dir.path()), std::vector<std::string>{"image.iso"});
+}
+
 TEST(Shell, TakesTheArgumentAfterTheFirstSpaceWithNothingTrimmed) {
   ScratchDir dir;
   const RunResult run = runOnImage(
@@ -178,9 +200,10 @@ TEST(Listing, PrintsOneAlignedLinePerEntryInWalkOrder) {
                             kListingHeading + "\n?>Exiting...\n");
 }
 
-// On a terminal C0 and C1 controls (also as UTF-8, and a lone 0x80-0x9F byte)
-// show as "?"; a space and valid UTF-8 pass. Elsewhere every byte passes.
-TEST(Listing, ShowsControlCharactersAsQuestionMarksOnlyOnATerminal) {
+// On a terminal C0 and C1 controls show as "?", and each byte that is not
+// part of valid UTF-8 as "%XX", which can be typed; a space and valid UTF-8
+// pass. Elsewhere every byte passes.
+TEST(Listing, ShowsControlCharactersAndInvalidBytesHarmlesslyOnlyOnATerminal) {
   ScratchDir dir;
   // Also no surrogate, no overlong form, nothing past U+10FFFF passes whole.
   const std::string name =
@@ -197,8 +220,9 @@ TEST(Listing, ShowsControlCharactersAsQuestionMarksOnlyOnATerminal) {
            listingLine(shownName, shownType, 1, 2) + "\n?>Entering " + shownName +
            ":\n?>Exiting...\n";
   };
-  EXPECT_EQ(runInProcess({dir / "image.iso"}, script, true).output,
-            transcript("e ?[2J\xc3\xa9???\xc2\xa0\xe3\x81\x82\xff\xed\xa0?\xc0?\xf4???", "T??"));
+  EXPECT_EQ(
+      runInProcess({dir / "image.iso"}, script, true).output,
+      transcript("e ?[2J\xc3\xa9?%9D%9F\xc2\xa0\xe3\x81\x82%FF%ED%A0%80%C0%80%F4%90%80%80", "T??"));
   EXPECT_EQ(runInProcess({dir / "image.iso"}, script, false).output, transcript(name, "T\x07\x7f"));
 }
 
@@ -215,9 +239,44 @@ TEST(Completion, CompletesPathsOnlyForThePathCommands) {
     EXPECT_EQ(completeLine(session, std::string(command) + " do").insert, "cs/") << command;
     EXPECT_EQ(completeLine(session, std::string(command) + " docs/gu").insert, "ide.txt");
   }
-  for (const char* command : {"g", "w"}) {
+  for (const char* command : {"g", "w", "get"}) {
     EXPECT_EQ(completeLine(session, std::string(command) + " do").insert, "cs") << command;
     EXPECT_EQ(completeLine(session, std::string(command) + " docs/gu").insert, "") << command;
+  }
+  // A line that runs no command completes nothing.
+  EXPECT_EQ(completeLine(session, "xx do").insert, "");
+}
+
+// Names are typed as the terminal shows them: UTF-8 as it is, completed a
+// whole character at a time, and a byte that is not part of valid UTF-8 as
+// "%XX", which the line typed turns back into the byte.
+TEST(Completion, TypesNamesAsTheTerminalShowsThem) {
+  ScratchDir dir;
+  ImageBuilder builder(512);
+  builder.header(16, 1);
+  builder.directory(
+      1,
+      {{"Qu\xc3\xa9.txt", "TEXT", 1, 3}, {"Qu\xc3\xaa.txt", "TEXT", 1, 3}, {"odd", "DIR", 512, 2}});
+  builder.directory(2, {{"caf\xe9 \xe6\x97\xa5.txt", "TEXT", 1, 3}});
+  builder.save(dir / "image.iso");
+  const auto image = ImageFile::open(dir / "image.iso");
+  const auto geometry = readVolumeGeometry(*image, 0);
+  std::ostringstream out;
+  const Session session(*image, *geometry, out, out);
+  const Completion both = completeLine(session, "p Qu");
+  EXPECT_EQ(both.insert, "");
+  EXPECT_EQ(both.choices, (std::vector<std::string>{"Qu\xc3\xa9.txt", "Qu\xc3\xaa.txt"}));
+  EXPECT_EQ(completeLine(session, "p Qu\xc3\xa9").insert, ".txt");
+  EXPECT_EQ(completeLine(session, "p odd/c").insert, "af%E9 \xe6\x97\xa5.txt");
+  EXPECT_EQ(completeLine(session, "p od%64/caf%E").insert, "");  // "%64" is no byte name
+  EXPECT_EQ(completeLine(session, "p ./odd/caf%E").insert, "9 \xe6\x97\xa5.txt");
+
+  EXPECT_EQ(typedText("p odd/caf%E9 \xe6\x97\xa5.txt"), "p odd/caf\xe9 \xe6\x97\xa5.txt");
+  EXPECT_EQ(typedText("%ed%A0%80%FF%"), "\xed\xa0\x80\xff%");
+  // Text no name could show so stays: valid UTF-8 and bytes below 0x80.
+  EXPECT_EQ(typedText("caf%C3%A9 100%25 %7F %E6%97%A5"), "caf%C3%A9 100%25 %7F %E6%97%A5");
+  for (const std::string name : {"caf\xe9", "100%\xe9", "\xc3\xa9\xc3", "\xf4\x90\x80\x80"}) {
+    EXPECT_EQ(typedText(typedName(name)), name);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <clocale>
 #include <csignal>
 
 #include "session_harness.h"
@@ -19,10 +20,13 @@ class Terminal {
   /// With `sentinel`, the tool runs as the child of a process in its own
   /// process group, which shows the tool's process number, outlives it, and
   /// exits with 100 + the signal that ended it (or the tool's status).
-  explicit Terminal(const std::string& directory, bool sentinel = false) {
+  /// `locale`, when given, is the terminal's LANG.
+  explicit Terminal(const std::string& directory, bool sentinel = false,
+                    const char* locale = nullptr) {
     pid_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
     if (pid_ != 0) return;
     ::setenv("TERM", "xterm", 1);
+    if (locale != nullptr) ::setenv("LANG", locale, 1);
     const pid_t tool = sentinel ? ::fork() : 0;
     if (tool == 0 && ::chdir(directory.c_str()) == 0) {
       ::execl(DISCSHELL_BINARY, DISCSHELL_BINARY, "demo.iso", static_cast<char*>(nullptr));
@@ -133,6 +137,70 @@ TEST(Terminal, CompletesRecallsAndEndsWithControlD) {
       step("zz\r", editor ? "Invalid command\r\nType h for help.\r\n?>" : "Invalid command?>"))
       << terminal.screen();
   ASSERT_TRUE(step("\x04", "Exiting...\r\n")) << terminal.screen();
+  EXPECT_EQ(terminal.exitStatus(), 0) << terminal.screen();
+}
+
+// In a UTF-8 terminal names are typed, edited, recalled and completed
+// whole: accented letters, a CJK character, and a byte that is not UTF-8,
+// which the listing shows as "%E9" and which is typed so.
+TEST(Terminal, TypesAndCompletesNamesInUtf8AndBytesThatAreNot) {
+  if (!DISCSHELL_HAVE_LIBEDIT) GTEST_SKIP() << "built without the line editor";
+  if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) GTEST_SKIP() << "no C.UTF-8 locale here";
+  std::setlocale(LC_CTYPE, "C");
+  ScratchDir dir;
+  tools::ImageBuilder image(512);
+  image.header(16, 1);
+  image.data(4, "ACUTE\n");
+  image.data(5, "UMLAUT\n");
+  image.data(6, "KANJI\n");
+  image.data(7, "LATIN1\n");
+  image.directory(1, {{"odd", "DIR", 512, 2}});
+  image.directory(2, {{"Qu\xc3\xa9.txt", "TEXT", 6, 4},
+                      {"\xc3\xbc"
+                       "ber.txt",
+                       "TEXT", 7, 5},
+                      {"\xe6\x97\xa5\xe6\x9c\xac.txt", "TEXT", 6, 6},
+                      {"caf\xe9.txt", "TEXT", 7, 7}});
+  image.save(dir / "demo.iso");
+  Terminal terminal(dir.path(), false, "C.UTF-8");
+  if (!terminal.started()) GTEST_SKIP() << "this machine gives no pseudo-terminal";
+  const auto step = [&](const std::string& keys, const std::string& expected) {
+    return terminal.type(keys, expected, true);
+  };
+  ASSERT_TRUE(step("", "?>")) << terminal.screen();
+  ASSERT_TRUE(step("c odd\r", "Entering odd:")) << terminal.screen();
+  ASSERT_TRUE(step("l\r", "caf%E9.txt")) << terminal.screen();
+  ASSERT_TRUE(step("p Qu\xc3\xa9.txt\r", "ACUTE\r\n?>")) << terminal.screen();
+  // Backspace takes a whole character.
+  ASSERT_TRUE(step("p Qu\xc3\xa9\xc3\xbc\x7f.txt\r", "ACUTE\r\n?>")) << terminal.screen();
+  ASSERT_TRUE(step("p \xc3\xbc\t\r", "UMLAUT\r\n?>")) << terminal.screen();
+  ASSERT_TRUE(step("p \xe6\x97\xa5\t\r", "KANJI\r\n?>")) << terminal.screen();
+  ASSERT_TRUE(step("p caf%E9.txt\r", "LATIN1\r\n?>")) << terminal.screen();
+  ASSERT_TRUE(step("p c\t\r", "LATIN1\r\n?>")) << terminal.screen();
+  ASSERT_TRUE(step("\x1b[A\x1b[A\x1b[A\r", "KANJI\r\n?>")) << terminal.screen();
+  ASSERT_TRUE(step("q\r", "Exiting...")) << terminal.screen();
+  EXPECT_EQ(terminal.exitStatus(), 0) << terminal.screen();
+}
+
+// Ctrl-D with changes pending warns first, as q does, and a second one
+// leaves; meanwhile l and t mark what the changes do.
+TEST(Terminal, ControlDWithChangesPendingWarnsFirst) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  const bool editor = DISCSHELL_HAVE_LIBEDIT;
+  Terminal terminal(dir.path());
+  if (!terminal.started()) GTEST_SKIP() << "this machine gives no pseudo-terminal";
+  const auto step = [&](const std::string& keys, const std::string& expected) {
+    return terminal.type(keys, expected, editor);
+  };
+  ASSERT_TRUE(step("", "?>")) << terminal.screen();
+  ASSERT_TRUE(step("e hello.txt\r", "?>")) << terminal.screen();
+  ASSERT_TRUE(step("\x04",
+                   "1 change is not written: w writes it, or press Ctrl-D again to leave "
+                   "without it.\r\n?>"))
+      << terminal.screen();
+  ASSERT_TRUE(step("l\r", "21     (erased: w writes it)\r\n")) << terminal.screen();
+  ASSERT_TRUE(step("\x04", "1 change was not written.\r\nExiting...\r\n")) << terminal.screen();
   EXPECT_EQ(terminal.exitStatus(), 0) << terminal.screen();
 }
 

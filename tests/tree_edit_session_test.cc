@@ -230,7 +230,7 @@ TEST(TreeEdit, MovesAFullDirectoryInEveryCopyAndUpdatesEveryRecordOfIt) {
   ASSERT_EQ(runTool({"-c", "x", "image.iso"}, "", dir.path()).status, 0);
   writeFile(dir / "full/new", "N");
   RunResult run = runTool({"-c", "i full/new", "-c", "w", "image.iso"}, "", dir.path());
-  EXPECT_EQ(run.output, "full/new: added, 1 bytes\nNew ISO written to output.iso\n");
+  EXPECT_EQ(run.output, "full/new: added, 1 byte\nNew ISO written to output.iso\n");
   std::string output = readFile(dir / "output.iso").value();
   // The data at 40, then one stretch of two blocks for each copy of full.
   ASSERT_EQ(output.size(), 47u * kBlock);
@@ -462,7 +462,7 @@ TEST(TreeEdit, WaitsInTheSessionAndSaysWhatWasNotWritten) {
                           dir.path());
   const std::string lines =
       "new.txt: added, 4 bytes\nbox/: added, 1 file and 0 directories\nbox/a: erased\n"
-      "box/a: added, 1 bytes\nbox/a: renamed to b\nbox/a: added, 1 bytes\n";
+      "box/a: added, 1 byte\nbox/a: renamed to b\nbox/a: added, 1 byte\n";
   EXPECT_EQ(run.output, summary(32768, 512, 512) + "?>No changes are pending.\n?>?>?>?>?>?>" +
                             "?>box/a: already in the image; use r to change it.\n" +
                             "?>output.iso: is a directory.\nNothing written; output.iso is as it "
@@ -510,6 +510,88 @@ TEST(TreeEdit, WaitsInTheSessionAndSaysWhatWasNotWritten) {
   run = runTool({"demo.iso"}, "i new.txt\n", dir.path());
   EXPECT_EQ(run.output, summary(32768, 512, 512) + "?>?>1 change was not written.\nExiting...\n");
   EXPECT_EQ(run.status, 0);
+  expectUnchanged(dir / "demo.iso", tools::demoImage());
+}
+
+// At the prompt on a terminal, l and t mark what the pending changes do to
+// the image they list, and show what i adds; piped, they list the image as
+// it is, byte for byte.
+TEST(TreeEdit, ListingsMarkPendingChangesOnlyAtATerminal) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  std::filesystem::create_directories(dir / "box");
+  writeFile(dir / "box/a", "a");
+  std::filesystem::create_directories(dir / "docs");
+  writeFile(dir / "docs/ch4.txt", "Chapter four.\n");
+  const std::string script = "e hello.txt\nn README read.me\ni docs/ch4.txt box\nl\nt docs\nq\nq\n";
+  const auto marked = [](const std::string& line, const std::string& mark) {
+    return line.substr(0, line.size() - 1) + mark + "\n";
+  };
+  const std::string readme = listingLine("README", "TEXT", 56, 20);
+  const std::string hello = listingLine("hello.txt", "TEXT", 14, 21);
+  const std::string directories =
+      listingLine("docs", "DIR", 512, 2) + listingLine("logs", "DIR", 1536, 4);
+  const std::string tree =
+      "TEXT\t43\t22\tguide.txt\nDIR\t512\t3\tarchive/\n"
+      "TEXT\t21\t23\tarchive/old-notes.txt\n";
+  const auto transcript = [](const std::string& listing, const std::string& t) {
+    return summary(32768, 512, 512) + "?>?>?>?>" + kListingHeading + listing + "\n?>" + t +
+           "?>4 changes were not written.\n?>Exiting...\n";
+  };
+  const auto here = std::filesystem::current_path();  // -C moves this process
+  const RunResult terminal = runInProcess({"-C", dir.path(), dir / "demo.iso"}, script, true);
+  const RunResult piped = runInProcess({"-C", dir.path(), dir / "demo.iso"}, script, false);
+  std::filesystem::current_path(here);
+  EXPECT_EQ(terminal.output,
+            transcript(marked(readme, " (renamed to read.me)") +
+                           marked(hello, " (erased: w writes it)") + directories + "box" +
+                           std::string(28 + 1 + 4 + 2 + 15 + 2 + 6, ' ') + " (added)\n",
+                       tree + "\t14\t\tch4.txt (added)\n"));
+  EXPECT_EQ(piped.output, transcript(readme + hello + directories, tree));
+}
+
+// i reads what PATH names where x PATH writes it, as u and r do: after "x
+// docs/archive", in ./archive. Of a directory the image has, it adds every
+// local file and folder below it that has no entry, one change and one line
+// each; several paths go on one line, split as n splits its words.
+TEST(TreeEdit, AddsWhereXPathWroteAndWhatIsNewBelowADirectory) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  ASSERT_EQ(runTool({"-c", "x docs/archive", "-c", "x docs", "demo.iso"}, "", dir.path()).status,
+            0);
+  writeFile(dir / "archive/new.txt", "new\n");
+  writeFile(dir / "archive/two words", "2");
+  std::filesystem::create_directories(dir / "docs/archive/deeper");
+  writeFile(dir / "docs/archive/deeper/d.txt", "deeper");
+  writeFile(dir / "docs/ch4.txt", "Chapter four.\n");
+  writeFile(dir / "docs/archive/x.txt", "x");
+  RunResult run = runTool({"-c", "i docs/archive/new.txt 'docs/archive/two words'", "-c", "i docs",
+                           "-c", "i docs", "-c", "r docs/archive", "demo.iso"},
+                          "", dir.path());
+  EXPECT_EQ(run.output,
+            "docs/archive/deeper/: added, 1 file and 0 directories\n"
+            "docs/archive/x.txt: added, 1 byte\n"
+            "docs/ch4.txt: added, 14 bytes\n"
+            "docs: nothing to add; every local file below it has an entry.\n"
+            "docs/archive/new.txt: added, 4 bytes\ndocs/archive/two words: added, 1 byte\n"
+            "docs/archive/deeper/: added, 1 file and 0 directories\n"
+            "docs/archive/x.txt: added, 1 byte\ndocs/ch4.txt: added, 14 bytes\n"
+            "New ISO written to output.iso\n");
+  EXPECT_EQ(run.status, 0) << run.errors;
+  const std::string output = readFile(dir / "output.iso").value();
+  EXPECT_EQ(names(walk(output, at(1))),
+            (std::vector<std::string>{"README", "hello.txt", "docs", "logs"}));
+  // The same file i added, from where x docs/archive put it.
+  run = runTool({"-c", "c docs/archive", "-c", "p new.txt", "-c", "p deeper/d.txt", "output.iso"},
+                "", dir.path());
+  EXPECT_EQ(run.output, "Entering docs/archive:\nnew\ndeeper");
+  // A file that is there is refused as before; so is a name no folder holds.
+  run = runTool({"-c", "i docs/archive/old-notes.txt", "demo.iso"}, "", dir.path());
+  EXPECT_EQ(run.errors,
+            batchErrors("-c 1",
+                        "docs/archive/old-notes.txt: already in the image; use r to change it.\n"));
+  run = runTool({"-c", "i 'unclosed", "demo.iso"}, "", dir.path());
+  EXPECT_EQ(run.errors, batchErrors("-c 1", "Usage: i PATH...\n"));
   expectUnchanged(dir / "demo.iso", tools::demoImage());
 }
 
@@ -700,8 +782,8 @@ TEST(TreeEdit, RewritesNothingItDoesNotOwn) {
   }
   recordOnData.furtherCopies(static_cast<std::int64_t>(at(1, 20)), {3});
   recordOnData.resize(16 * kBlock);
-  std::filesystem::create_directories(dir / "P/Q");
-  writeFile(dir / "P/Q/n0", "n");
+  std::filesystem::create_directories(dir / "Q");  // where x P/Q writes
+  writeFile(dir / "Q/n0", "n");
   run = editAndWrite(dir, recordOnData, {"i P/Q/n0"});
   EXPECT_EQ(run.errors,
             batchErrors("-c 2", "P/Q/n0: copy 1 of /P overlaps x.\n" + nothing) + pending);

@@ -337,11 +337,11 @@ TEST(Update, NamesEveryConflictOnceFromWhereTheUserStands) {
   limit.fileSizeLimit = 1000;
   const std::string earlier = readFile(dir / "output.iso").value();
   EXPECT_EQ(runTool({"-c", "u", "image.iso"}, "", dir.path(), limit).errors,
-            batchErrors("-c 1", "Could not write output.iso; it is as it was.\n"));
+            batchErrors("-c 1", "Could not write output.iso: File too large; it is as it was.\n"));
   EXPECT_TRUE(readFile(dir / "output.iso") == earlier);
   ASSERT_TRUE(std::filesystem::remove(dir / "output.iso"));
   EXPECT_EQ(runTool({"-c", "u", "image.iso"}, "", dir.path(), limit).errors,
-            batchErrors("-c 1", "Could not write output.iso.\n"));
+            batchErrors("-c 1", "Could not write output.iso: File too large.\n"));
   EXPECT_FALSE(exists(dir / "output.iso"));
 }
 

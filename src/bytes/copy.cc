@@ -81,6 +81,7 @@ CopyResult copyBytes(const platform::File& input, std::int64_t inputPosition, st
         },
         result);
   }
+  if (result.writeFailed) result.writeError = output.writeError();
   return result;
 }
 

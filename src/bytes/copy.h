@@ -16,8 +16,9 @@
 namespace discshell {
 
 struct CopyResult {
-  std::int64_t copied = 0;   ///< bytes read from the input and written out
-  bool writeFailed = false;  ///< the output refused a write (disk full, EFBIG, EIO)
+  std::int64_t copied = 0;             ///< bytes read from the input and written out
+  bool writeFailed = false;            ///< the output refused a write (disk full, EFBIG, EIO)
+  platform::ErrorCode writeError = 0;  ///< why, where the output is a file
 };
 
 /// Takes a piece of the copy whole, or says it could not.

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "console/commands.h"
+#include "output/output_file.h"
 
 namespace discshell {
 namespace {
@@ -22,12 +23,6 @@ std::optional<std::vector<std::string>> pathBelow(std::string_view path) {
     if (!name.empty() && name != ".") names.emplace_back(name);
   }
   return names;
-}
-
-std::string joined(const std::vector<std::string>& names) {
-  std::string path;
-  for (std::size_t i = 0; i < names.size(); ++i) path.append(i == 0 ? "" : "/").append(names[i]);
-  return path;
 }
 
 // What stands at a local name that i would add, or why it cannot be added.
@@ -191,6 +186,188 @@ void listPending(Session& session) {
   }
 }
 
+// Where i reads what PATH names: where x PATH writes it. An entry that is
+// there lies at its own name here (x PATH writes it so), or, when i added
+// it, where i took it from; a new one lies in the local folder of its
+// directory, which is here for the current directory, the directory's own
+// name here for one of the image (x DIR writes it there), or where i took
+// a directory it added from.
+std::string newEntryPlace(const Session& session, const PendingPath& parent,
+                          const std::vector<std::string>& names) {
+  const PendingDirectory& directory = parent.directories.back();
+  if (!directory.inImage()) {
+    return session.pending.added().at(directory.added).localPath + "/" + names.back();
+  }
+  if (names.size() == 1) return names.back();
+  return names[names.size() - 2] + "/" + names.back();
+}
+std::string existingEntryPlace(const Session& session, const PendingEntry& entry,
+                               const std::vector<std::string>& names) {
+  return entry.record ? names.back() : session.pending.added().at(entry.added).localPath;
+}
+
+std::vector<std::string> pathNames(std::string_view path) {
+  std::vector<std::string> names;
+  for (std::size_t slash = 0; slash != std::string_view::npos; path.remove_prefix(slash + 1)) {
+    slash = path.find('/');
+    names.emplace_back(path.substr(0, slash));
+    if (slash == std::string_view::npos) break;
+  }
+  return names;
+}
+
+// Adds the local file or directory `local` (at `localPath`, named `localLeaf`
+// in its folder) as the new entry `name` in `parent`, everything below a
+// directory with it, as one pending change; false after saying why not.
+bool addNew(Session& session, const PendingPath& parent, const std::string& name,
+            const LocalItem& local, const std::string& localLeaf, const std::string& localPath,
+            const std::string& shownPath) {
+  const bool directory = local.status.kind == platform::FileKind::kDirectory;
+  if (const auto why = directory ? std::nullopt : unreadable(local.holder, localLeaf)) {
+    session.fail(shownPath, *why);
+    return false;
+  }
+  std::vector<AddedEntry> entries{
+      {name, parent.directories.back(), directory, false, localPath, local.status, 0}};
+  if (directory && !scanBelow(session, local, localLeaf, localPath, shownPath, entries)) {
+    return false;
+  }
+  session.pending.add(std::move(entries), parent.pathOf(name));
+  return true;
+}
+
+// i of a directory the image has: every local file and folder below its
+// local folder that no entry means is added, each one change and one line;
+// what has an entry is left as it is. A depth-first walk with a stack of
+// its own, entering each folder without following a link; the image and
+// the output are no files of the tree.
+class MissingScan {
+ public:
+  explicit MissingScan(Session& session)
+      : session_(session),
+        view_(session.pendingView()),
+        output_(
+            locateOutputFile(OutputPlace(session.outputPath, session.outputDirectory)).existing) {}
+
+  void run(platform::Directory top, PendingPath path, const std::string& localPath,
+           const std::string& shownPath) {
+    open(std::move(top), std::move(path), localPath, shownPath);
+    while (!stack_.empty()) {
+      if (stack_.back().next == stack_.back().names.size()) {
+        stack_.pop_back();
+      } else {
+        step();
+      }
+    }
+    if (added_ == 0 && !session_.failed) {
+      session_.out << session_.shown(shownPath)
+                   << ": nothing to add; every local file below it has an entry.\n";
+    }
+  }
+
+ private:
+  struct Level {
+    platform::Directory directory;
+    std::vector<std::string> names;
+    std::size_t next = 0;
+    PendingPath path;  ///< the image directory it is the local folder of
+    std::string localPath;
+    std::string shownPath;
+  };
+
+  void open(platform::Directory directory, PendingPath path, const std::string& localPath,
+            const std::string& shownPath) {
+    std::vector<std::string> names;
+    if (!directory.listNames([&](std::string_view name) { names.emplace_back(name); })) {
+      return session_.fail(shownPath, "its local directory cannot be read.\n");
+    }
+    std::sort(names.begin(), names.end());
+    stack_.push_back(
+        {std::move(directory), std::move(names), 0, std::move(path), localPath, shownPath});
+  }
+
+  void step() {
+    Level& level = stack_.back();
+    const std::string local = level.names[level.next++];
+    const std::string localPath = level.localPath + "/" + local;
+    const std::string shownPath = level.shownPath + "/" + local;
+    const auto status = level.directory.entryStatus(local);
+    if (!status) return session_.fail(shownPath, "its local file cannot be read.\n");
+    if (isImage(status, session_.image) ||
+        (output_ && output_->kind == platform::FileKind::kRegular &&
+         status->identity == output_->identity)) {
+      return;
+    }
+    const auto entry = view_.findLocal(level.path.directories.back(), local);
+    if (entry) {
+      if (!entry->directory || !entry->record || status->kind != platform::FileKind::kDirectory) {
+        return;
+      }
+      platform::FileKind found{};
+      auto inner = level.directory.enter(local, false, found);
+      if (!inner) return session_.fail(shownPath, "its local directory cannot be read.\n");
+      PendingPath path = level.path;
+      path.directories.push_back(entry->contents(session_.geometry));
+      path.names.push_back(entry->name);
+      return open(std::move(*inner), std::move(path), localPath, shownPath);  // `level` may move
+    }
+    const std::string name = entryNameOfLocal(local);
+    auto why = entryNameProblem(name);
+    if (!why) why = refusal(*status);
+    if (why) return session_.fail(shownPath, *why);
+    auto holder = level.directory.duplicate();
+    if (!holder) return session_.fail(shownPath, "its local directory cannot be read.\n");
+    if (addNew(session_, level.path, name, LocalItem{std::move(*holder), *status}, local, localPath,
+               shownPath)) {
+      ++added_;
+      session_.out << session_.shown(session_.pending.lines().back()) << '\n';
+    }
+  }
+
+  Session& session_;
+  PendingView view_;
+  std::optional<platform::FileStatus> output_;
+  std::vector<Level> stack_;
+  std::size_t added_ = 0;
+};
+
+// One path of i: a new entry, or what is new below a directory that is there.
+void addPath(Session& session, const std::string& typed) {
+  const auto names = pathBelow(typed);
+  if (!names) return session.fail(typed, "not below the current directory, where x writes.\n");
+  if (names->empty()) return session.fail(typed, *entryNameProblem(""));
+  // Each local name means the entry x wrote under it; a new one is named
+  // so that x writes it back under its local name.
+  PendingView view = session.pendingView();
+  const auto target =
+      view.resolveLocal(session.levels, std::vector<std::string>(names->begin(), names->end() - 1));
+  if (!target) return session.fail("Directory not found.\n");
+  if (insideErased(session, *target, typed)) return;
+  if (const auto existing = view.findLocal(target->directories.back(), names->back())) {
+    if (!existing->directory) {
+      return session.fail(typed, "already in the image; use r to change it.\n");
+    }
+    const std::string localPath = existingEntryPlace(session, *existing, *names);
+    const auto local = findLocal(session, pathNames(localPath), typed);
+    if (!local) return;
+    platform::FileKind found{};
+    auto folder = local->holder.enter(pathNames(localPath).back(), false, found);
+    if (!folder) return session.fail(typed, "local file where the entry is a directory.\n");
+    PendingPath path = *target;
+    path.directories.push_back(existing->contents(session.geometry));
+    path.names.push_back(existing->name);
+    MissingScan(session).run(std::move(*folder), std::move(path), localPath, typed);
+    return;
+  }
+  const std::string name = entryNameOfLocal(names->back());
+  if (const auto why = entryNameProblem(name)) return session.fail(typed, *why);
+  const std::string localPath = newEntryPlace(session, *target, *names);
+  const std::vector<std::string> localNames = pathNames(localPath);
+  const auto local = findLocal(session, localNames, typed);
+  if (!local) return;
+  static_cast<void>(addNew(session, *target, name, *local, localNames.back(), localPath, typed));
+}
+
 }  // namespace
 
 ShellStep addLocal(Session& session, std::int32_t, std::optional<std::string_view> argument) {
@@ -198,50 +375,19 @@ ShellStep addLocal(Session& session, std::int32_t, std::optional<std::string_vie
     listPending(session);
     return ShellStep::kPrompt;
   }
-  const std::string typed(*argument);
-  const auto names = pathBelow(*argument);
-  if (!names) {
-    session.fail(typed, "not below the current directory, where x writes.\n");
+  // Several paths, split as n splits its arguments: "i a.txt 'b c.txt'".
+  const auto paths = shellWords(*argument);
+  if (!paths || paths->empty()) {
+    session.fail("Usage: i PATH...\n");
     return ShellStep::kPrompt;
   }
-  if (names->empty()) {
-    session.fail(typed, *entryNameProblem(""));
-    return ShellStep::kPrompt;
+  bool failed = false;
+  for (const std::string& path : *paths) {
+    session.failed = false;
+    addPath(session, path);
+    failed = failed || session.failed;
   }
-  // Each local name means the entry x wrote under it; a new one is named
-  // so that x writes it back under its local name.
-  PendingView view = session.pendingView();
-  const auto target =
-      view.resolveLocal(session.levels, std::vector<std::string>(names->begin(), names->end() - 1));
-  if (!target) {
-    session.fail("Directory not found.\n");
-    return ShellStep::kPrompt;
-  }
-  if (insideErased(session, *target, typed)) return ShellStep::kPrompt;
-  if (view.findLocal(target->directories.back(), names->back())) {
-    session.fail(typed, "already in the image; use r to change it.\n");
-    return ShellStep::kPrompt;
-  }
-  const std::string name = entryNameOfLocal(names->back());
-  if (const auto why = entryNameProblem(name)) {
-    session.fail(typed, *why);
-    return ShellStep::kPrompt;
-  }
-  auto local = findLocal(session, *names, typed);
-  if (!local) return ShellStep::kPrompt;
-  const std::string localPath = joined(*names);
-  const bool directory = local->status.kind == platform::FileKind::kDirectory;
-  const auto why = directory ? std::nullopt : unreadable(local->holder, names->back());
-  if (why) {
-    session.fail(typed, *why);
-    return ShellStep::kPrompt;
-  }
-  std::vector<AddedEntry> entries{
-      {name, target->directories.back(), directory, false, localPath, local->status, 0}};
-  if (directory && !scanBelow(session, *local, names->back(), localPath, typed, entries)) {
-    return ShellStep::kPrompt;
-  }
-  session.pending.add(std::move(entries), target->pathOf(name));
+  session.failed = failed;
   return ShellStep::kPrompt;
 }
 

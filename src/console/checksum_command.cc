@@ -48,6 +48,11 @@ class ChecksumLister final : public TreeVisitor {
   bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
     const std::string local = localName(entry.name);
     if (const auto earlier = names_.earlier(entry, local)) {
+      // A name the folder takes as another's is no fault, as for x.
+      if (*earlier != entry.name) {
+        session_.warn(path, takenNameMessage(entry.name, *earlier));
+        return false;
+      }
       return skip(path, takenNameMessage(entry.name, *earlier));
     }
     if (entry.startBlock == 0) return skip(path, "File not found.\n");
@@ -113,13 +118,14 @@ ShellStep listChecksums(Session& session, std::int32_t, std::optional<std::strin
   // Names that the local folder takes as one file x extracts once.
   const auto here = platform::Directory::current();
   ChecksumLister lister(session, here && here->foldsCase());
-  WindowedReader reader(session.image);
-  if (!target->entry) {
+  if (target->entry) {
+    // As x PATH writes it: the entry under its own name, a directory with
+    // everything below it.
+    walkTree(session.image, session.geometry, *target->entry, lister);
+  } else {
     lister.start(target->directory);
-  } else if (isDirectory(reader, session.geometry, *target->entry)) {
-    lister.start(blockToOffset(session.geometry, target->entry->startBlock));
+    walkArgument(session, *target, lister);
   }
-  walkArgument(session, *target, lister);
   return ShellStep::kPrompt;
 }
 

@@ -22,6 +22,11 @@ using CommandHandler = ShellStep (*)(Session& session, std::int32_t directory,
 
 /// The handler for a command letter; none for letters without a command.
 [[nodiscard]] CommandHandler findCommand(char letter);
+/// The handler a command line runs; none when the line is no command. The
+/// letters a, c, d, g, l, q and w take any line that begins with them
+/// ("list"); every other letter only when it stands alone as the line's
+/// first word ("x", "x docs", but not "exit").
+[[nodiscard]] CommandHandler commandOfLine(std::string_view line);
 
 // Navigation and listing (navigation.cc).
 ShellStep changeDirectory(Session& session, std::int32_t directory,
@@ -95,8 +100,9 @@ ShellStep mapVolume(Session& session, std::int32_t directory,
 /// Writes the map `request` asks for to `file` and says so, or why not.
 void writeMap(Session& session, const std::string& file, const MapRequest& request);
 
-/// The words of `text` as a POSIX shell splits them (quotes and backslashes
-/// as there); no value when a quote is left open or a backslash ends it.
+/// The words of `text` as a POSIX shell splits them, as n and i take their
+/// arguments; no value when a quote is left open or a backslash ends it
+/// (rename_command.cc).
 [[nodiscard]] std::optional<std::vector<std::string>> shellWords(std::string_view text);
 
 /// A count and its noun, singular for 1: "1 file", "0 files", "2 files".

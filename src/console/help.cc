@@ -18,8 +18,9 @@ constexpr std::string_view kCommandsToH =
     "          count: aa is found 3 times in aaaa, where grep -b -o finds it twice\n"
     "g NAME    copy the entry NAME out to a local file of the same name\n"
     "h, ?      show this help\n"
-    "i PATH    add the local file or directory PATH as a new entry (waits for w);\n"
-    "          i alone lists the changes waiting\n"
+    "i PATH... add each local file or directory PATH (found where x writes it) as a\n"
+    "          new entry; of a directory the image has, what below it has no entry\n"
+    "          (waits for w); i alone lists the changes waiting\n"
     "k FILE.svg [PATH]\n"
     "          draw a map of the volume into FILE.svg, the entries below PATH\n"
     "          highlighted\n";
@@ -47,7 +48,9 @@ constexpr std::string_view kCommandsFromP =
     "x [PATH]  copy everything below this directory (or PATH) out, keeping the tree\n"
     "          (a local file that differs from its entry is kept, and said so)\n"
     "Paths: names joined by \"/\"; a leading \"/\" starts at the root, \"..\" goes up one\n"
-    "level; an entry whose whole name matches is always taken first.\n";
+    "level; an entry whose whole name matches is always taken first.\n"
+    "a, c, d, g, l, q and w take any line that begins with them (\"list\"); every\n"
+    "other letter runs only as a word of its own (\"x docs\"; \"exit\" runs nothing).\n";
 
 constexpr std::string_view kOptions =
     "Look into the disc image IMAGE, copy files out of it and write patched copies.\n"

@@ -1,6 +1,7 @@
 // The terminal line editor: libedit (BSD licensed), built when CMake finds it.
 #include <histedit.h>
 
+#include <clocale>
 #include <cstdio>
 
 #include "console/completion.h"
@@ -14,9 +15,7 @@ namespace {
 class LineEditor final : public LineSource {
  public:
   explicit LineEditor(Session& session)
-      : session_(session),
-        editor_(::el_init("discshell", stdin, stdout, stderr)),
-        history_(::history_init()) {
+      : session_(session), editor_(initialize()), history_(::history_init()) {
     if (editor_ == nullptr || history_ == nullptr) return;
     ::history(history_, &event_, H_SETSIZE, 1000);
     ::el_set(editor_, EL_CLIENTDATA, this);
@@ -56,10 +55,21 @@ class LineEditor final : public LineSource {
     std::string text(line, static_cast<std::size_t>(count));
     if (!text.empty() && text.back() == '\n') text.pop_back();
     if (!text.empty()) ::history(history_, &event_, H_ENTER, text.c_str());
-    return text;
+    // History keeps the line as typed; the names in it are read back.
+    return typedText(text);
   }
 
  private:
+  // The editor reads characters as the terminal sends them, which the
+  // locale's character type says (UTF-8 in a UTF-8 terminal); in the "C"
+  // locale every byte above 127 counts as not printable and is dropped.
+  // Only LC_CTYPE is taken: numbers and messages stay as they are, and it
+  // is set only here, once the options and VOLUME-OFFSET are read.
+  static EditLine* initialize() {
+    std::setlocale(LC_CTYPE, "");
+    return ::el_init("discshell", stdin, stdout, stderr);
+  }
+
   static char* prompt(EditLine*) {
     static char text[] = "?>";
     return text;

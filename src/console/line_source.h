@@ -21,6 +21,8 @@ class LineSource {
   /// Where the last line came from, for failure messages ("-c 2",
   /// "script.txt:14"); empty where that goes without saying.
   [[nodiscard]] virtual std::string origin() const { return ""; }
+  /// After the end of input at a terminal, reads on: the user may type more.
+  virtual void readOnAfterEnd() {}
 };
 
 /// Of a line longer than this, only this much is kept; the rest is read and
@@ -35,6 +37,7 @@ class StreamLines final : public LineSource {
  public:
   explicit StreamLines(std::istream& in) : in_(in) {}
   [[nodiscard]] std::optional<std::string> next() override;
+  void readOnAfterEnd() override { in_.clear(); }
 
  private:
   std::istream& in_;

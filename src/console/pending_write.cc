@@ -41,6 +41,12 @@ void reportNothingWritten(Session& session) {
   }
 }
 
+void reportWriteFailed(Session& session, bool existed, platform::ErrorCode error) {
+  session.fail("Could not write " + session.outputPath +
+               (error != 0 ? ": " + platform::errorText(error) : "") +
+               (existed ? "; it is as it was.\n" : ".\n"));
+}
+
 bool mayEndWithPending(Session& session) {
   if (session.pending.empty()) return true;
   if (session.batch) {
@@ -49,6 +55,22 @@ bool mayEndWithPending(Session& session) {
   }
   if (session.warnedAt == session.pending.revision()) return true;
   session.warn(notWritten(session.pending.size()));
+  session.warnedAt = session.pending.revision();
+  return false;
+}
+
+bool mayEndAtEndOfInput(Session& session) {
+  if (!session.terminalInput || session.batch || session.pending.empty() ||
+      session.warnedAt == session.pending.revision()) {
+    return true;
+  }
+  const std::size_t count = session.pending.size();
+  const std::string_view them = count == 1 ? "it" : "them";
+  // The end of input leaves the cursor behind the prompt.
+  session.warn("\n" + counted(static_cast<std::int64_t>(count), "change is", "changes are") +
+               " not written: w writes " + std::string(them) + ", or press " +
+               std::string(platform::endOfInputKeys()) + " again to leave without " +
+               std::string(them) + ".\n");
   session.warnedAt = session.pending.revision();
   return false;
 }
@@ -84,7 +106,7 @@ ShellStep writePendingChanges(Session& session) {
     session.fail(written.result.path, "local file changed since i added it.\n");
     reportNothingWritten(session);
   } else if (written.result.outcome == WriteOutcome::kFailed) {
-    session.fail("Could not write " + output.path + (existed ? "; it is as it was.\n" : ".\n"));
+    reportWriteFailed(session, existed, written.result.error);
   } else {
     printPendingLines(session);
     session.out << written.message;

@@ -21,11 +21,22 @@ void printPendingLines(Session& session);
 /// Says that nothing was written, and whether an earlier output is as it was.
 void reportNothingWritten(Session& session);
 
+/// Says that the output could not be written, why where the system said
+/// ("Could not write output.iso: No space left on device; it is as it
+/// was."), and whether an earlier output is as it was.
+void reportWriteFailed(Session& session, bool existed, platform::ErrorCode error);
+
 /// Whether a q, or "c .." at the root, may end the run. With changes
 /// pending it says how many were not written: in batch mode as a failure
 /// (the run then ends with status 2), at the prompt only once for the same
 /// changes, refusing to end, so that a second q ends it.
 [[nodiscard]] bool mayEndWithPending(Session& session);
+
+/// Whether the end of input may end the run. At a terminal with changes
+/// pending it says what w would write and refuses, once for the same
+/// changes, so that a second end of input ends the run; elsewhere it ends
+/// the run as always.
+[[nodiscard]] bool mayEndAtEndOfInput(Session& session);
 
 /// At the end of input, or where a failed command stops a batch: how many
 /// changes were not written, if any. In batch mode that makes the run fail.

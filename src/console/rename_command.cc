@@ -1,13 +1,12 @@
-// n: rename an entry within its directory (a pending change).
+// n: rename an entry within its directory (a pending change), and the
+// splitting of its arguments, which i shares.
 #include "console/commands.h"
 
 namespace discshell {
 
-// The words of `text` as a POSIX shell splits them: blanks between words,
-// single quotes taking everything literally, double quotes where a
-// backslash escapes only $ ` " and \, and a backslash elsewhere taking the
-// next character as it is. No value when a quote is left open or a
-// backslash ends the text.
+// Blanks between words, single quotes taking everything literally, double
+// quotes where a backslash escapes only $ ` " and \, and a backslash
+// elsewhere taking the next character as it is.
 std::optional<std::vector<std::string>> shellWords(std::string_view text) {
   std::vector<std::string> words;
   std::string word;

@@ -34,6 +34,7 @@ struct Session {
   bool terminalErrors = false;  ///< the same for `errors`
   bool batch = false;           ///< no summary, prompts or "Exiting..."
   bool lineEditor = false;      ///< lines come from the terminal line editor
+  bool terminalInput = false;   ///< lines are typed at a terminal that shows what is said
   /// Where w, u and r write the patched image.
   std::string outputPath = "output.iso";
   /// --patch: w, u and r write at `outputPath` a delta from the image to
@@ -70,6 +71,8 @@ struct Session {
   void fail(std::string_view subject, std::string_view message);
   /// Says `message` where failures go, but the command does not fail.
   void warn(std::string_view message);
+  /// The same, with `subject` and ": " in front.
+  void warn(std::string_view subject, std::string_view message);
   /// The pending changes as i, e and n look names up in them.
   [[nodiscard]] PendingView pendingView() { return {image, geometry, pending, names}; }
   /// The local directory that local files are read from and written to; no
@@ -78,11 +81,22 @@ struct Session {
 };
 
 /// Text from the image or the user as it may be printed. On a terminal,
-/// control characters become "?" (as ls shows them): bytes below 0x20, 0x7F,
-/// the C1 controls U+0080 to U+009F in UTF-8, and any byte 0x80 to 0x9F that
-/// is not part of a valid UTF-8 sequence, so a crafted name cannot drive the
-/// terminal. Valid UTF-8 passes unchanged, and off a terminal every byte does.
+/// control characters become "?" (as ls shows them): bytes below 0x20, 0x7F
+/// and the C1 controls U+0080 to U+009F in UTF-8, so a crafted name cannot
+/// drive the terminal; each byte that is not part of valid UTF-8 becomes
+/// "%XX" (two upper-case hex digits), which can be typed back (typedText).
+/// Valid UTF-8 passes unchanged, and off a terminal every byte does.
 [[nodiscard]] std::string displayText(std::string_view text, bool terminalOutput);
+
+/// A name as it is typed at the line editor: each byte that is not part of
+/// valid UTF-8 as "%XX", as displayText shows it; everything else as it is.
+[[nodiscard]] std::string typedName(std::string_view name);
+
+/// A line typed at the line editor, with names typed as displayText shows
+/// them: each run of "%XX" (XX from 80 to FF, in either case) that stands
+/// for bytes of which none is part of valid UTF-8 becomes those bytes, as
+/// no valid UTF-8 could show so. Everything else stays as typed.
+[[nodiscard]] std::string typedText(std::string_view line);
 
 /// An entry's data as a terminal may show it, in the pieces it is read in:
 /// displayText's rule, except that line feeds and tabs pass, and a UTF-8

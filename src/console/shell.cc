@@ -31,14 +31,19 @@ int runShell(Session& session, LineSource& lines) {
     if (!session.out) return kExitOutputFailed;
     const auto line = lines.next();
     if (!line) {
-      // The end of input ends the run as q does.
+      // The end of input ends the run as q does; at a terminal with changes
+      // pending, it warns first, once.
+      if (!mayEndAtEndOfInput(session)) {
+        lines.readOnAfterEnd();
+        continue;
+      }
       warnPendingAtEnd(session);
       if (!session.batch) session.out << "Exiting...\n";
       return session.batch && session.failed ? kExitCommandFailed : kExitSuccess;
     }
     session.failed = false;
     session.commandOrigin = lines.origin();
-    const CommandHandler handler = line->empty() ? nullptr : findCommand(line->front());
+    const CommandHandler handler = commandOfLine(*line);
     if (handler == nullptr) {
       session.fail(session.batch        ? "Invalid command\n"
                    : session.lineEditor ? "Invalid command\nType h for help.\n"

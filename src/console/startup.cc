@@ -221,6 +221,7 @@ int runSession(Session& session, const Options& options, Console& console,
     lines = openLineEditor(session);
     session.lineEditor = lines != nullptr;
   }
+  session.terminalInput = !session.batch && console.inputIsTerminal && console.outputIsTerminal;
   if (!lines) lines = std::make_unique<StreamLines>(console.in);
   return runShell(session, *lines);
 }

@@ -1,5 +1,6 @@
 // Commands on whole trees: t and x (u has a file of its own).
 #include "console/commands.h"
+#include "console/listing.h"
 #include "console/work_totals.h"
 #include "local/extract_tree.h"
 
@@ -8,19 +9,51 @@ namespace {
 
 class TreeLister final : public TreeVisitor {
  public:
-  explicit TreeLister(Session& session) : session_(session) {}
+  TreeLister(Session& session, const PendingMarks& marks) : session_(session), marks_(marks) {}
   bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
-    session_.out << session_.shown(entry.type) << '\t' << entry.byteCount << '\t'
-                 << entry.startBlock << '\t' << session_.shown(path) << (directory ? "/\n" : "\n");
+    printLine(entry, directory, path);
+    if (directory) entered_.push_back(blockToOffset(session_.geometry, entry.startBlock));
     return true;
+  }
+  void leave(const std::string& path) override {
+    listAdded({PendingDirectory::kImage, entered_.back()}, path + "/");
+    entered_.pop_back();
   }
   // Shown like any directory; its contents were listed where it was first met.
   void revisit(const DirectoryEntry& entry, const std::string& path) override {
-    visit(entry, true, path);
+    printLine(entry, true, path);
+  }
+
+  /// The entries to be added into `directory`, each directory before what
+  /// it holds, with a stack of its own.
+  void listAdded(const PendingDirectory& directory, const std::string& prefix) {
+    std::vector<std::pair<const AddedEntry*, std::string>> stack;
+    const auto push = [&](const PendingDirectory& into, const std::string& path) {
+      const auto entries = marks_.addedInto(into);
+      for (auto at = entries.rbegin(); at != entries.rend(); ++at) stack.emplace_back(*at, path);
+    };
+    push(directory, prefix);
+    while (!stack.empty()) {
+      const auto [added, above] = stack.back();
+      stack.pop_back();
+      const std::string path = above + added->name;
+      session_.out << '\t' << (added->directory ? "" : std::to_string(added->status.size)) << "\t\t"
+                   << session_.shown(path) << (added->directory ? "/" : "") << PendingMarks::kAdded
+                   << '\n';
+      if (added->directory) push(marks_.contents(*added), path + "/");
+    }
   }
 
  private:
+  void printLine(const DirectoryEntry& entry, bool directory, const std::string& path) {
+    session_.out << session_.shown(entry.type) << '\t' << entry.byteCount << '\t'
+                 << entry.startBlock << '\t' << session_.shown(path) << (directory ? "/" : "")
+                 << marks_.of(entry) << '\n';
+  }
+
   Session& session_;
+  const PendingMarks& marks_;
+  std::vector<std::int32_t> entered_;  ///< the directories the walk is in, by offset
 };
 
 }  // namespace
@@ -28,8 +61,17 @@ class TreeLister final : public TreeVisitor {
 ShellStep listTree(Session& session, std::int32_t, std::optional<std::string_view> argument) {
   const auto target = resolveArgument(session, argument);
   if (!target) return ShellStep::kPrompt;
-  TreeLister lister(session);
+  const PendingMarks marks(session);
+  TreeLister lister(session, marks);
   walkArgument(session, *target, lister);
+  // The directory walked has no line of its own, and no leave.
+  WindowedReader reader(session.image);
+  if (!target->entry) {
+    lister.listAdded({PendingDirectory::kImage, target->directory}, "");
+  } else if (isDirectory(reader, session.geometry, *target->entry)) {
+    lister.listAdded(
+        {PendingDirectory::kImage, blockToOffset(session.geometry, target->entry->startBlock)}, "");
+  }
   return ShellStep::kPrompt;
 }
 
@@ -53,6 +95,9 @@ ShellStep extractTree(Session& session, std::int32_t, std::optional<std::string_
       case TreeEvent::kFailure:
         session.fail(path, message);
         break;
+      case TreeEvent::kSkipped:
+        session.warn(path, message);
+        break;
       case TreeEvent::kRevisit:
         session.out << session.shown(path) << "/: directory already extracted, not entered again\n";
         break;
@@ -68,10 +113,17 @@ ShellStep extractTree(Session& session, std::int32_t, std::optional<std::string_
                                        *target->entry, existing, report)
                     : extractDirectoryTree(session.image, session.geometry, std::move(*here),
                                            target->directory, existing, report);
+  if (totals.stoppedBy != 0) {
+    session.fail("x stopped: " + platform::errorText(totals.stoppedBy) + "; " +
+                 counted(totals.notWritten, "file", "files") + " not written.\n");
+  }
   session.out << "Extracted " << counted(totals.files, "file", "files") << " and "
               << counted(totals.directories, "directory", "directories") << ", "
               << counted(totals.bytes, "byte", "bytes") << "; "
               << (totals.kept > 0 ? std::to_string(totals.kept) + " kept, " : "")
+              << (totals.skipped > 0 ? std::to_string(totals.skipped) +
+                                           " skipped: a name this folder takes as another; "
+                                     : "")
               << counted(totals.failures, "failure", "failures") << ".\n";
   return ShellStep::kPrompt;
 }

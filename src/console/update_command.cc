@@ -23,11 +23,11 @@ void refuse(Session& session, const OutputPlace& output) {
 
 void printLines(Session& session, const PatchPlan& plan) {
   for (const PatchLine& line : plan.lines) {
-    session.out << session.shown(line.path) << ": " << line.length;
+    session.out << session.shown(line.path) << ": " << counted(line.length, "byte", "bytes");
     if (!line.movedTo.empty()) {
-      session.out << " bytes, moved to " << blockList(line.movedTo) << '\n';
+      session.out << ", moved to " << blockList(line.movedTo) << '\n';
     } else {
-      session.out << " bytes into " << line.copies << (line.copies == 1 ? " copy\n" : " copies\n");
+      session.out << " into " << line.copies << (line.copies == 1 ? " copy\n" : " copies\n");
     }
   }
 }
@@ -132,7 +132,7 @@ bool writeReported(Session& session, const platform::Directory& here, const Imag
     return false;
   }
   if (written.result.outcome == WriteOutcome::kFailed) {
-    session.fail("Could not write " + output.path + (existed ? "; it is as it was.\n" : ".\n"));
+    reportWriteFailed(session, existed, written.result.error);
     return false;
   }
   message = written.message;

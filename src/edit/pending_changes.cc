@@ -45,8 +45,8 @@ void PendingChanges::add(std::vector<AddedEntry> entries, const std::string& pat
     what = "added, " + counted(entries.size() - 1 - directories, "file", "files") + " and " +
            counted(directories, "directory", "directories");
   } else {
-    // As u and r say it: "1 bytes" too.
-    what = "added, " + std::to_string(entries.front().status.size) + " bytes";
+    what =
+        "added, " + counted(static_cast<std::size_t>(entries.front().status.size), "byte", "bytes");
   }
   const std::size_t change = record(path + (entries.front().directory ? "/" : ""), what);
   for (AddedEntry& entry : entries) {

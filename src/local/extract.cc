@@ -47,9 +47,8 @@ ExtractResult extractFile(const ImageFile& image, std::int32_t position, std::in
   auto pending = directory.createPending();
   if (!pending) return {ExtractStatus::kCannotWrite, 0};
   const CopyResult copy = copyBytes(image.file(), position, length, pending->file(), 0);
-  if (copy.writeFailed || !pending->commit(name, existing)) {
-    return {ExtractStatus::kCannotWrite, 0};
-  }
+  if (copy.writeFailed) return {ExtractStatus::kCannotWrite, 0, copy.writeError};
+  if (!pending->commit(name, existing)) return {ExtractStatus::kCannotWrite, 0};
   if (copy.copied < length) return {ExtractStatus::kEndedEarly, copy.copied};
   return {ExtractStatus::kWritten, copy.copied};
 }

@@ -30,6 +30,7 @@ enum class ExistingFile {
 struct ExtractResult {
   ExtractStatus status = ExtractStatus::kWritten;
   std::int64_t written = 0;
+  platform::ErrorCode error = 0;  ///< why a write failed, where the system said
 };
 
 /// Writes `length` bytes of the image from byte position `position` to the

@@ -22,11 +22,16 @@ class TreeExtractor final : public TreeVisitor {
         report_(report) {}
 
   bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
+    if (totals.stoppedBy != 0) return countNotWritten(entry, directory);
     const std::string local = localName(entry.name);
     // The first entry of a local name is the one the name means, as for g
-    // and c: a later one would overwrite its file.
+    // and c: a later one would overwrite its file. One of another name is
+    // one the folder cannot hold beside it, which is no fault of the image.
     if (const auto earlier = names_.earlier(entry, local)) {
-      return fail(path, takenNameMessage(entry.name, *earlier));
+      if (*earlier == entry.name) return fail(path, takenNameMessage(entry.name, *earlier));
+      ++totals.skipped;
+      report_(TreeEvent::kSkipped, path, takenNameMessage(entry.name, *earlier));
+      return false;
     }
     // As g finds it: an entry at block 0 is not there.
     if (entry.startBlock == 0) return fail(path, "File not found.\n");
@@ -50,9 +55,13 @@ class TreeExtractor final : public TreeVisitor {
       report_(TreeEvent::kKept, path, extractMessage(result, entry.byteCount));
       return false;
     }
-    if (result.status != ExtractStatus::kWritten) {
-      return fail(path, extractMessage(result, entry.byteCount));
+    if (result.status == ExtractStatus::kCannotWrite && platform::isOutOfSpace(result.error)) {
+      totals.stoppedBy = result.error;
+      totals.notWritten = 1;
+      ++totals.failures;
+      return false;
     }
+    if (result.status != ExtractStatus::kWritten) return fail(path, failureMessage(result, entry));
     ++totals.files;
     report_(TreeEvent::kFile, path, writtenAs);
     return true;
@@ -65,11 +74,16 @@ class TreeExtractor final : public TreeVisitor {
   }
 
   void leave(const std::string&) override {
+    if (enteredAfterStop_ > 0) {
+      --enteredAfterStop_;
+      return;
+    }
     local_.leave();
     names_.leave();
   }
 
   void revisit(const DirectoryEntry& entry, const std::string& path) override {
+    if (totals.stoppedBy != 0) return;
     static_cast<void>(names_.earlier(entry, localName(entry.name)));
     report_(TreeEvent::kRevisit, path, "");
   }
@@ -81,6 +95,23 @@ class TreeExtractor final : public TreeVisitor {
     ++totals.failures;
     report_(TreeEvent::kFailure, path, message);
     return false;
+  }
+
+  // Once stopped, the walk goes on only to count the files x would still
+  // have written; no local directory is made or entered.
+  bool countNotWritten(const DirectoryEntry& entry, bool directory) {
+    if (entry.startBlock == 0) return false;
+    if (directory) ++enteredAfterStop_;
+    if (!directory) ++totals.notWritten;
+    return directory;
+  }
+
+  // x names the system's reason for a write it could not make.
+  static std::string failureMessage(const ExtractResult& result, const DirectoryEntry& entry) {
+    if (result.status == ExtractStatus::kCannotWrite && result.error != 0) {
+      return "Could not write local file: " + platform::errorText(result.error) + ".\n";
+    }
+    return extractMessage(result, entry.byteCount);
   }
 
   // An existing directory is reused; anything else of that name (a file, or
@@ -102,6 +133,7 @@ class TreeExtractor final : public TreeVisitor {
   ByteComparer compare_;
   FirstNames names_;
   const TreeReporter& report_;
+  std::size_t enteredAfterStop_ = 0;  ///< directories the walk is in that were entered after a stop
 };
 
 }  // namespace

@@ -42,6 +42,11 @@ bool writeStream(platform::File& file, const StreamWrite& write) {
   return true;
 }
 
+// A failed write of the output, with the system's reason where it gave one.
+WriteResult failure(const platform::File& out) {
+  return {WriteOutcome::kFailed, "", out.writeError()};
+}
+
 }  // namespace
 
 WriteResult writeChangedImage(const ImageFile& image, const LocalFileOpener& open,
@@ -58,7 +63,7 @@ WriteResult writeChangedImage(const ImageFile& image, const LocalFileOpener& ope
   if (!imageLength || !pending) return {};
   platform::File& out = pending->file();
   const CopyResult whole = copyWholeFile(image.file(), *imageLength, out);
-  if (whole.writeFailed || whole.copied != *imageLength) return {};
+  if (whole.writeFailed || whole.copied != *imageLength) return failure(out);
   std::int64_t written = *imageLength;
   for (const LocalWrite& write : changes.files) {
     const FileProgress progress(write.path);
@@ -69,7 +74,7 @@ WriteResult writeChangedImage(const ImageFile& image, const LocalFileOpener& ope
     for (const std::int64_t position : write.positions) {
       if (!copyExactly(*local, 0, write.length, out, position)) {
         return local->unchangedSince(write.status)
-                   ? WriteResult{}
+                   ? failure(out)
                    : WriteResult{WriteOutcome::kLocalFileChanged, write.path};
       }
     }
@@ -78,18 +83,18 @@ WriteResult writeChangedImage(const ImageFile& image, const LocalFileOpener& ope
       written = std::max(written, write.positions.back() + write.length);
   }
   for (const StreamWrite& write : changes.streams) {
-    if (!writeStream(out, write)) return {};
+    if (!writeStream(out, write)) return failure(out);
     if (!write.positions.empty()) {
       written = std::max(written, write.positions.back() + write.length);
     }
   }
   // A write behind the end leaves zeros in between; only the last piece
   // up to the full length has to be written.
-  if (changes.length > written && !writeZeros(out, written, changes.length)) return {};
+  if (changes.length > written && !writeZeros(out, written, changes.length)) return failure(out);
   for (const ByteWrite& write : changes.bytes) {
     const std::span<const unsigned char> bytes(
         reinterpret_cast<const unsigned char*>(write.bytes.data()), write.bytes.size());
-    if (!out.writeAt(write.position, bytes)) return {};
+    if (!out.writeAt(write.position, bytes)) return failure(out);
   }
   // What stands at the name is looked at again last: a node put there
   // meanwhile is never replaced.

@@ -86,7 +86,8 @@ enum class WriteOutcome { kWritten, kLocalFileChanged, kFailed };
 
 struct WriteResult {
   WriteOutcome outcome = WriteOutcome::kFailed;
-  std::string path;  ///< the local file that changed
+  std::string path;               ///< the local file that changed
+  platform::ErrorCode error = 0;  ///< why the output could not be written, where the system said
 };
 
 /// Writes the output: the image with `changes` over it. Each local file

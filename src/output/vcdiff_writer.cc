@@ -827,8 +827,9 @@ PatchResult writeChangesPatch(const ImageFile& image, const LocalFileOpener& ope
   const auto imageLength = image.length();
   auto pending = output.directory->createPending();
   if (!imageLength || !pending) return {};
-  const PatchResult result =
-      encodeChanges(image.file(), *imageLength, changes, open, pending->file());
+  PatchResult result = encodeChanges(image.file(), *imageLength, changes, open, pending->file());
+  if (result.write.outcome == WriteOutcome::kFailed)
+    result.write.error = pending->file().writeError();
   if (result.write.outcome != WriteOutcome::kWritten) return result;
   if (!output.stillReplaceable() || !pending->commit(output.name, output.existing)) return {};
   return result;

@@ -27,6 +27,9 @@ namespace discshell::platform {
 using ErrorCode = int;
 /// The system's words for an error, as strerror gives them.
 [[nodiscard]] std::string errorText(ErrorCode code);
+/// Whether a write failed for want of room (a full disk, a quota), so that
+/// every further write there fails the same way.
+[[nodiscard]] bool isOutOfSpace(ErrorCode code);
 
 enum class FileKind { kNone, kRegular, kDirectory, kSymbolicLink, kBlockDevice, kOther };
 
@@ -73,8 +76,11 @@ class File {
   /// Reads up to `out.size()` bytes at `position`, going on after short
   /// reads; returns how many were read: fewer only at the end or on error.
   [[nodiscard]] std::size_t readAt(std::int64_t position, std::span<unsigned char> out) const;
-  /// Writes all of `data` at `position`; false when the file refuses any of it.
+  /// Writes all of `data` at `position`; false when the file refuses any of
+  /// it, and `writeError` then says why.
   [[nodiscard]] bool writeAt(std::int64_t position, std::span<const unsigned char> data);
+  /// Why the last write that failed failed (ENOSPC on a full disk); 0 while none did.
+  [[nodiscard]] ErrorCode writeError() const { return writeError_; }
   [[nodiscard]] std::optional<FileStatus> status() const;
   /// Whether the file is still as `earlier` found it; false when its
   /// status cannot be read.
@@ -88,6 +94,7 @@ class File {
  private:
   static constexpr std::intptr_t kInvalid = -1;
   std::intptr_t handle_ = kInvalid;
+  ErrorCode writeError_ = 0;
 };
 
 /// The image: read-only, other programs may still read and write it. Only
@@ -258,5 +265,7 @@ void restoreTerminalOnSignals();
 /// Stops this process, and no other, as a terminal's Ctrl-Z does; returns
 /// when it is continued.
 void stopThisProcess();
+/// The keys that end the input at a terminal: "Ctrl-D" (Windows: "Ctrl-Z Enter").
+[[nodiscard]] std::string_view endOfInputKeys();
 
 }  // namespace discshell::platform

@@ -192,6 +192,8 @@ std::string temporaryName() {
 
 std::string errorText(ErrorCode code) { return std::strerror(code); }
 
+bool isOutOfSpace(ErrorCode code) { return code == ENOSPC || code == EDQUOT; }
+
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     close();
@@ -231,7 +233,10 @@ bool File::writeAt(std::int64_t position, std::span<const unsigned char> data) {
     const ssize_t put = ::pwrite(fdOf(*this), data.data() + done, data.size() - done,
                                  static_cast<off_t>(position) + static_cast<off_t>(done));
     if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
+    if (put <= 0) {
+      writeError_ = put < 0 ? errno : EIO;
+      return false;
+    }
     done += static_cast<std::size_t>(put);
   }
   return true;
@@ -516,5 +521,7 @@ void restoreTerminalOnSignals() {
 }
 
 void stopThisProcess() { ::raise(SIGTSTP); }
+
+std::string_view endOfInputKeys() { return "Ctrl-D"; }
 
 }  // namespace discshell::platform

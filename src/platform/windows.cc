@@ -233,6 +233,8 @@ bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
 }  // namespace
 
+bool isOutOfSpace(ErrorCode code) { return code == ENOSPC; }
+
 std::string errorText(ErrorCode code) {
   std::array<char, 256> text{};
   if (::strerror_s(text.data(), text.size(), code) != 0) return "Unknown error";
@@ -286,7 +288,12 @@ bool File::writeAt(std::int64_t position, std::span<const unsigned char> data) {
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD put = 0;
     const auto want = static_cast<DWORD>(std::min(data.size() - done, kPiece));
-    if (!::WriteFile(handleOf(*this), data.data() + done, want, &put, &at) || put == 0) {
+    if (!::WriteFile(handleOf(*this), data.data() + done, want, &put, &at)) {
+      writeError_ = errnoOf(::GetLastError());
+      return false;
+    }
+    if (put == 0) {
+      writeError_ = EIO;
       return false;
     }
     done += put;
@@ -722,5 +729,7 @@ void installInterruptCleanup() { ::SetConsoleCtrlHandler(endOnInterrupt, TRUE); 
 // No line editor changes the console here, and Windows stops no process.
 void restoreTerminalOnSignals() {}
 void stopThisProcess() {}
+
+std::string_view endOfInputKeys() { return "Ctrl-Z Enter"; }
 
 }  // namespace discshell::platform
