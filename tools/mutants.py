@@ -364,7 +364,7 @@ def main():
                 zip(text.split("\n"), masked_lines(text)), start=1):
             if not live or not code.strip():
                 continue
-            if wanted is None or number in wanted:
+            if wanted is None or number in wanted[path]:
                 in_code = bool(scopes) and scopes[-1] == "code"
                 mutants = []
                 for begin, end, replacement, what in line_mutants(code, previous, in_code):
