@@ -261,8 +261,8 @@ def line_mutants(code, previous_code, in_code):
     for m in re.finditer(r"(?<= )(&&|\|\|)(?= |$)", code):
         op = m.group(1)
         found.append((m.start(), m.end(), LOGICAL[op], f'"{op}" to "{LOGICAL[op]}"'))
-    for m in re.finditer(r"(?<![\w.'])(0[xX][0-9A-Fa-f']+|[0-9][0-9']*)([uUlLzZ]*)(?![\w.'])",
-                         code):
+    literal = r"(?<![\w.'])(?<![0-9.][eE][-+])(0[xX][0-9A-Fa-f']+|[0-9][0-9']*)([uUlLzZ]*)(?![\w.'])"
+    for m in re.finditer(literal, code):
         for variant in integer_variants(m.group(0)):
             found.append((m.start(), m.end(), variant, f"{m.group(0)} to {variant}"))
     for m in re.finditer(r"\breturn (true|false);", code):
