@@ -261,7 +261,8 @@ def line_mutants(code, previous_code, in_code):
     for m in re.finditer(r"(?<= )(&&|\|\|)(?= |$)", code):
         op = m.group(1)
         found.append((m.start(), m.end(), LOGICAL[op], f'"{op}" to "{LOGICAL[op]}"'))
-    literal = r"(?<![\w.'])(?<![0-9.][eE][-+])(0[xX][0-9A-Fa-f']+|[0-9][0-9']*)([uUlLzZ]*)(?![\w.'])"
+    literal = (r"(?<![\w.'])(?<![0-9.][eE][-+])"  # not within a name or a floating number
+               r"(0[xX][0-9A-Fa-f']+|[0-9][0-9']*)([uUlLzZ]*)(?![\w.'])")
     for m in re.finditer(literal, code):
         for variant in integer_variants(m.group(0)):
             found.append((m.start(), m.end(), variant, f"{m.group(0)} to {variant}"))
@@ -278,6 +279,25 @@ def line_mutants(code, previous_code, in_code):
         first = len(code) - len(code.lstrip())
         found.append((first, len(code), "", "statement removed"))
     return found
+
+
+def file_mutants(text, wanted=None):
+    """Each mutant of a file: (line number, the line, the line with the fault
+    in, what the fault is), the lines stripped; only on the lines whose
+    numbers `wanted` holds, when given."""
+    previous = ";"
+    scopes = []  # "type", "namespace" or "code", for each brace open here
+    for number, (original, (code, live)) in enumerate(zip(text.split("\n"), masked_lines(text)),
+                                                      start=1):
+        if not live or not code.strip():
+            continue
+        if wanted is None or number in wanted:
+            in_code = bool(scopes) and scopes[-1] == "code"
+            for begin, end, replacement, what in line_mutants(code, previous, in_code):
+                mutated = original[:begin] + replacement + original[end:]
+                yield number, original.strip(), mutated.strip(), what
+        follow_braces(code, scopes)
+        previous = code
 
 
 def changed_lines(base):
@@ -337,6 +357,21 @@ def rank(seed, *parts):
     return hashlib.sha256("\0".join([seed, *map(str, parts)]).encode()).hexdigest()
 
 
+def sample_order(seed, mutants):
+    """The mutants (path, number, ...) in the order a sample takes them: the
+    lines in an order drawn from the seed, the first mutant of each line
+    before the second of any."""
+    by_line = {}
+    for mutant in mutants:
+        path, number, _, mutated, _ = mutant
+        by_line.setdefault((path, number), []).append((rank(seed, path, number, mutated), mutant))
+    lines = sorted((rank(seed, *line), sorted(found)) for line, found in by_line.items())
+    ordered = []
+    for turn in range(max((len(found) for _, found in lines), default=0)):
+        ordered += [found[turn][1] for _, found in lines if turn < len(found)]
+    return ordered
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--base", help="only the lines that differ from this commit")
@@ -352,38 +387,18 @@ def main():
     wanted = changed_lines(args.base) if args.base else None
     equivalent = read_equivalents(args.equivalent)
 
-    lines = []  # (rank, file, number, [(rank, original, mutated, what)])
+    mutants = []
     for path in files:
         if not path.endswith((".cc", ".h")) or (wanted is not None and path not in wanted):
             continue
         with open(os.path.join(TOP, path), encoding="utf-8") as f:
             text = f.read()
-        previous = ";"
-        scopes = []  # "type", "namespace" or "code", for each brace open here
-        for number, (original, (code, live)) in enumerate(
-                zip(text.split("\n"), masked_lines(text)), start=1):
-            if not live or not code.strip():
-                continue
-            if wanted is None or number in wanted[path]:
-                in_code = bool(scopes) and scopes[-1] == "code"
-                mutants = []
-                for begin, end, replacement, what in line_mutants(code, previous, in_code):
-                    mutated = (original[:begin] + replacement + original[end:]).strip()
-                    if (path, original.strip(), mutated) not in equivalent:
-                        mutants.append((rank(seed, path, number, mutated), original.strip(),
-                                        mutated, what))
-                if mutants:
-                    lines.append((rank(seed, path, number), path, number, sorted(mutants)))
-            follow_braces(code, scopes)
-            previous = code
-    lines.sort()
-    out = sys.stdout
-    for round_ in range(max((len(m) for *_, m in lines), default=0)):
-        for _, path, number, mutants in lines:
-            if round_ < len(mutants):
-                _, original, mutated, what = mutants[round_]
-                out.write(f"# {path}:{number} {what}\n@ {path}:{number}\n- {original}\n")
-                out.write(f"+ {mutated}\n\n" if mutated else "+\n\n")
+        for number, original, mutated, what in file_mutants(text, wanted and wanted[path]):
+            if (path, original, mutated) not in equivalent:
+                mutants.append((path, number, original, mutated, what))
+    for path, number, original, mutated, what in sample_order(seed, mutants):
+        sys.stdout.write(f"# {path}:{number} {what}\n@ {path}:{number}\n- {original}\n")
+        sys.stdout.write(f"+ {mutated}\n\n" if mutated else "+\n\n")
 
 
 if __name__ == "__main__":
