@@ -62,11 +62,19 @@ cmake --build "$work/build" -j2 >/dev/null
 # What a mutation needs rebuilt: the tool and the tests.
 build() { cmake --build "$work/build" -j2 --target discshell discshell_tests >/dev/null 2>&1; }
 
+# A fault may make the tool take memory or write a file without end: each
+# test gets at most 8 GiB of address space and 4 GiB a file (the tests make
+# sparse images of 2 GiB), and its temporary files go into the scratch copy,
+# which goes when the run ends, even those of a test killed on a timeout.
+mkdir "$work/tmp"
+ctest_bounded() {
+  (ulimit -v 8388608 -f 4194304 && TMPDIR=$work/tmp ctest --test-dir "$work/build" "$@")
+}
 # The tests as CI runs them, each in a process of its own (tests that weigh
 # the tool's memory need that), two at a time, stopping at the first failure;
 # a test that hangs for two minutes counts as a failure.
 run_tests() {
-  ctest --test-dir "$work/build" -j2 --stop-on-failure --timeout 120 >"$work/tests.log" 2>&1
+  ctest_bounded -j2 --stop-on-failure --timeout 120 >"$work/tests.log" 2>&1
 }
 # Some tests alone, by their whole names: true when one ran and failed (a
 # test no longer there fails nothing).
@@ -74,8 +82,8 @@ tests_fail() {
   local names
   names=$(printf '%s|' "$@")
   names=${names%|}
-  ctest --test-dir "$work/build" -j2 --stop-on-failure --timeout 120 \
-    -R "^(${names//./\\.})\$" >"$work/test.log" 2>&1 || true
+  ctest_bounded -j2 --stop-on-failure --timeout 120 -R "^(${names//./\\.})\$" \
+    >"$work/test.log" 2>&1 || true
   grep -qE ' [1-9][0-9]* tests failed out of [0-9]+$' "$work/test.log"
 }
 failed_tests() { grep -E '\*\*\*|Failed|Timeout' "$work/tests.log" | head -n 5; }
