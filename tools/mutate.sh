@@ -41,18 +41,20 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$list" ] || [ "$generate" = 1 ] || list=$top/tools/mutations.txt
 work=$(mktemp -d)
-# A fault in --mount's server may leave a test waiting in the kernel for an
-# answer that never comes, where no signal reaches it: ctest's timeout cannot
-# end it, but ending the server does. The watchdog ends each server of this
-# build that has run for longer than a test may (by its process id), and at
-# the end whatever the servers left mounted in the scratch copy is detached.
-end_stuck_servers() {
+# A fault may make the tool loop for ever. ctest's timeout ends the test but
+# not a tool it started (nor a --mount server, which runs on its own); and
+# a test waiting in the kernel for the answer of such a server, which never
+# comes, no signal reaches at all, only the server's end. So a watchdog kills
+# (by process id) every process of this build that has run for longer than a
+# test may, and at the end detaches whatever a server left mounted in the
+# scratch copy.
+end_stuck_processes() {
   local pid
-  for pid in $(pgrep -f -- "^$work/build/discshell --mount " || true); do
-    [ "$(ps -o etimes= -p "$pid" 2>/dev/null || echo 0)" -le 150 ] || kill "$pid" 2>/dev/null || true
+  for pid in $(pgrep -f -- "^$work/build/discshell" || true); do
+    [ "$(ps -o etimes= -p "$pid" 2>/dev/null || echo 0)" -le 150 ] || kill -KILL "$pid" 2>/dev/null || true
   done
 }
-watchdog() { while sleep 10; do end_stuck_servers; done; }
+watchdog() { while sleep 10; do end_stuck_processes; done; }
 # shellcheck disable=SC2317  # run by the trap
 finish() {
   kill "$watchdog_pid" 2>/dev/null || true
