@@ -263,7 +263,8 @@ def line_mutants(code, previous_code, in_code):
         found.append((m.start(), m.end(), LOGICAL[op], f'"{op}" to "{LOGICAL[op]}"'))
     literal = (r"(?<![\w.'])(?<![0-9.][eE][-+])"  # not within a name or a floating number
                r"(0[xX][0-9A-Fa-f']+|[0-9][0-9']*)([uUlLzZ]*)(?![\w.'])")
-    for m in re.finditer(literal, code):
+    pure_virtual = re.search(r"\)( const)?( override)? = 0;$", code)
+    for m in re.finditer(literal, code if not pure_virtual else code[:pure_virtual.start()]):
         for variant in integer_variants(m.group(0)):
             found.append((m.start(), m.end(), variant, f"{m.group(0)} to {variant}"))
     for m in re.finditer(r"\breturn (true|false);", code):
