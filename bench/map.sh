@@ -107,7 +107,7 @@ ratio=$(median "${ratios[@]}")
 map_verdict=$(awk -v r="$ratio" -v p="$peak" 'BEGIN { print (r <= 2 && p < 16384 ? "met" : "missed") }')
 label="1 GiB image of 100,000 entries"
 if [ "$entries" != 100000 ]; then label="image of $entries entries"; fi
-echo "### The map: --map"
+echo "## The map: --map"
 echo
 echo "Measured by \`bench/map.sh $runs${2:+ $entries}\` on $(date +%Y-%m-%d): $runs runs in pairs after a warm-up."
 echo

@@ -12,6 +12,8 @@
 #                                BENCHMARKS.md is replaced, the rest kept
 #   bench/run.sh RUNS names      only the table of names, printed, not written
 #   bench/run.sh RUNS delta      only the deltas beside xdelta3 -e, printed
+#   bench/run.sh RUNS compare|search|map
+#                                only --compare, f and o, or --map, printed
 #
 # Each table is made by a script of its own, bench/TABLE.sh [RUNS], which
 # prints its section of BENCHMARKS.md and can be run alone; they share
@@ -93,6 +95,9 @@ full_run() {
   sections+=("$(table others)")
   sections+=("$(table mount)")
   sections+=("$(table names)")
+  sections+=("$(table compare)")
+  sections+=("$(table search)")
+  sections+=("$(table map)")
   rm -rf "$out"
   {
     header "$out_fs"
@@ -105,7 +110,7 @@ full_run() {
 
 case $only in
   "") full_run ;;
-  patch | delta | names) table "$only" ;;
+  patch | delta | names | compare | search | map) table "$only" ;;
   alignment)
     section=$(table alignment)
     replace_section "## Copies by alignment" "$section"
@@ -117,7 +122,7 @@ case $only in
     echo "$section"
     ;;
   *)
-    echo "bench/run.sh: no such table: $only (patch, delta, alignment, mount or names)" >&2
+    echo "bench/run.sh: no such table: $only (patch, delta, alignment, mount, names, compare, search or map)" >&2
     exit 2
     ;;
 esac
