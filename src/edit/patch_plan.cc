@@ -370,7 +370,7 @@ const Stretch* StretchIndex::overlapping(std::int64_t begin, std::int64_t end) c
   return furthest.end > begin ? &furthest : nullptr;
 }
 
-VolumeSurvey surveyVolume(const ImageFile& image, const VolumeGeometry& geometry,
+LiveStretches surveyVolume(const ImageFile& image, const VolumeGeometry& geometry,
                           const std::vector<ChangedEntry>& changed,
                           const std::vector<Stretch>& writes, bool wholeBlocks,
                           const std::string& base) {
@@ -378,7 +378,7 @@ VolumeSurvey surveyVolume(const ImageFile& image, const VolumeGeometry& geometry
   for (const ChangedEntry& entry : changed) records.push_back(entry.entry.recordPosition);
   std::sort(records.begin(), records.end());
   const StretchIndex writeIndex(writes);
-  VolumeSurvey survey;
+  LiveStretches survey;
   WindowedReader reader(image);
   // Once, not for each of perhaps 100,000 files.
   const std::int64_t imageLength = image.length().value_or(0);

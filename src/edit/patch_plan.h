@@ -140,7 +140,9 @@ struct OtherData {
   std::string path;  ///< as the user names it: relative below the current directory, else from "/"
 };
 
-struct VolumeSurvey {
+/// What a write must leave alone: every copy of every directory, and the
+/// data of the other entries that meets the write.
+struct LiveStretches {
   DirectoryMap directories;
   std::vector<OtherData> others;
 };
@@ -149,7 +151,7 @@ struct VolumeSurvey {
 /// directory's copies, and each copy of the data of every file entry that is
 /// not in `changed` and meets one of `writes`. With `wholeBlocks` an
 /// entry's data is all of its blocks, else its bytes.
-[[nodiscard]] VolumeSurvey surveyVolume(const ImageFile& image, const VolumeGeometry& geometry,
+[[nodiscard]] LiveStretches surveyVolume(const ImageFile& image, const VolumeGeometry& geometry,
                                         const std::vector<ChangedEntry>& changed,
                                         const std::vector<Stretch>& writes, bool wholeBlocks,
                                         const std::string& base);

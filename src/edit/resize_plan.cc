@@ -71,7 +71,7 @@ class ResizePlanner {
     for (std::size_t i = 0; i < changed_.size(); ++i) {
       if (!fitsInPlace(changed_[i])) moves_[group_[i]] = true;
     }
-    const VolumeSurvey survey = markConflicts(base);
+    const LiveStretches survey = markConflicts(base);
     const std::int64_t end = placeMoves();
     if (end > std::numeric_limits<std::int32_t>::max()) {
       problem(output.path, "would reach 2 GiB.\n");
@@ -109,7 +109,7 @@ class ResizePlanner {
   // another entry, a write of another group, or its own bytes at another
   // place moves instead. Owners below the number of changed entries are
   // groups; the rest are other entries' data, which never move.
-  VolumeSurvey markConflicts(const std::string& base) {
+  LiveStretches markConflicts(const std::string& base) {
     std::vector<Stretch> writes;
     for (std::size_t i = 0; i < changed_.size(); ++i) {
       if (moves_[group_[i]] || changed_[i].length == 0) continue;
@@ -117,7 +117,7 @@ class ResizePlanner {
         writes.push_back({position, position + changed_[i].length, group_[i]});
       }
     }
-    VolumeSurvey survey = surveyVolume(image_, geometry_, changed_, writes, true, base);
+    LiveStretches survey = surveyVolume(image_, geometry_, changed_, writes, true, base);
     checkDataRewrites(image_, geometry_, changed_, survey.directories, plan_.problems);
     const std::size_t others = changed_.size();
     for (std::size_t i = 0; i < changed_.size(); ++i) {
@@ -251,7 +251,7 @@ class ResizePlanner {
   // refused as a data write would be.
   void checkRecordsAgainstData(const std::vector<Stretch>& records, const std::string& base) {
     if (records.empty()) return;
-    const VolumeSurvey survey = surveyVolume(image_, geometry_, changed_, records, false, base);
+    const LiveStretches survey = surveyVolume(image_, geometry_, changed_, records, false, base);
     std::vector<Stretch> others;
     for (std::size_t o = 0; o < survey.others.size(); ++o) {
       others.push_back({survey.others[o].begin, survey.others[o].end, o});

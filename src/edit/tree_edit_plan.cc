@@ -135,7 +135,7 @@ class TreeEditPlanner {
       return plan;
     }
     const std::vector<Stretch> expected = expectedRewrites(edits, fits, survey);
-    VolumeSurvey volume = surveyVolume(image_, geometry_, {}, expected, true, "");
+    LiveStretches volume = surveyVolume(image_, geometry_, {}, expected, true, "");
     const Placement placement = place(edits, fits, volume);
     const std::vector<Rewrite> rewrites =
         rewritesOf(edits, fits, placement, survey, volume.directories);
@@ -315,7 +315,7 @@ class TreeEditPlanner {
 
   // Every copy of every changed directory, each checked to lie in the image
   // and to hold the same bytes as copy 0.
-  Placement place(const TreeEdits& edits, const Fits& fits, const VolumeSurvey& volume) const {
+  Placement place(const TreeEdits& edits, const Fits& fits, const LiveStretches& volume) const {
     Placement placement;
     ByteComparer compare;
     for (const auto& [offset, directory] : edits.changed) {

@@ -90,7 +90,7 @@ PatchPlan planUpdate(const ImageFile& image, const VolumeGeometry& geometry,
       writes.push_back({position, position + changed[i].length, i});
     }
   }
-  const VolumeSurvey survey = surveyVolume(image, geometry, changed, writes, false, target.base);
+  const LiveStretches survey = surveyVolume(image, geometry, changed, writes, false, target.base);
   checkDataRewrites(image, geometry, changed, survey.directories, plan.problems);
   for (std::size_t i = 0; i < survey.others.size(); ++i) {
     writes.push_back({survey.others[i].begin, survey.others[i].end, changed.size() + i});
