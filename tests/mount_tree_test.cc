@@ -224,6 +224,46 @@ TEST(MountTree, KeepsItsNameIndexesWithinTheBound) {
   EXPECT_EQ(small.tree.cachedBytes(), 0u);
 }
 
+// A source that counts the reads made of it.
+class CountingSource final : public ByteSource {
+ public:
+  explicit CountingSource(const ImageBuilder& image) : source_(image.bytes()) {}
+  [[nodiscard]] std::size_t readAt(std::int64_t position,
+                                   std::span<unsigned char> out) const override {
+    ++reads;
+    return source_.readAt(position, out);
+  }
+  mutable std::uint64_t reads = 0;
+
+ private:
+  MemorySource source_;
+};
+
+TEST(MountTree, LooksNamesUpInADirectoryOfAMillionEntriesByItsIndex) {
+  const CountingSource source([] {
+    // Every record in the root's one block and past it, as the last block allows.
+    std::vector<EntrySpec> files;
+    for (int i = 0; i < 1000000; ++i) files.push_back({"f" + std::to_string(i), "TEXT", 0, 1});
+    ImageBuilder image(2048);
+    const std::int64_t end = image.directory(1, files).back() + 2048;
+    image.header(static_cast<std::int32_t>(end / 2048) + 1, 1);
+    return image;
+  }());
+  const VolumeGeometry geometry = readVolumeGeometry(source, 0).value();
+  MountTree tree(source, geometry);
+  const MountNode root = tree.node(kRootNode).value();
+  ASSERT_TRUE(tree.lookup(root, "f0"));
+  EXPECT_GT(tree.cachedBytes(), 0u);
+  const std::uint64_t before = source.reads;
+  for (int i = 0; i < 1000000; i += 10007) {
+    EXPECT_EQ(tree.lookup(root, "f" + std::to_string(i)).value().entry.name,
+              "f" + std::to_string(i));
+  }
+  EXPECT_FALSE(tree.lookup(root, "f1000000"));
+  // A name's record and its entry: a few reads each, not a walk of 73 MB.
+  EXPECT_LE(source.reads - before, 101u * 4);
+}
+
 TEST(MountTree, ServesEveryCorpusImageWithinItsBytes) {
   std::size_t served = 0;
   for (const auto& [path, input] : fuzz::readCorpus(DISCSHELL_FUZZ_CORPUS)) {
