@@ -171,10 +171,12 @@ TEST(MountTree, ReadsFromTheStartBlockAndFailsOnBytesTheImageLacks) {
   image.resize(4 * 512 + 200);
   Mounted mounted(image);
   const MountNode root = mounted.tree.node(kRootNode).value();
-  const auto read = [&](const char* name, std::int64_t offset, std::size_t size) {
+  const auto read = [&](const char* name, std::int64_t offset, std::size_t size,
+                        bool shortAtImageEnd = false) {
     const MountNode file = mounted.tree.lookup(root, name).value();
     std::vector<unsigned char> bytes(size);
-    const auto got = mounted.tree.read({file.start, file.entry.byteCount}, offset, bytes);
+    const auto got =
+        mounted.tree.read({file.start, file.entry.byteCount, shortAtImageEnd}, offset, bytes);
     return got ? std::string(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(*got))
                : std::string("EIO");
   };
@@ -186,6 +188,19 @@ TEST(MountTree, ReadsFromTheStartBlockAndFailsOnBytesTheImageLacks) {
   EXPECT_EQ(read("cut", 0, 201), "EIO");
   EXPECT_EQ(read("cut", 199, 2), "EIO");
   EXPECT_EQ(read("cut", 600, 2), "");
+  // Read as asked (direct I/O): the bytes the image holds, then EIO.
+  EXPECT_EQ(read("cut", 0, 201, true), std::string(200, 'c'));
+  EXPECT_EQ(read("cut", 199, 2, true), "c");
+  EXPECT_EQ(read("cut", 200, 1, true), "EIO");
+  EXPECT_EQ(read("cut", 599, 2, true), "EIO");
+  EXPECT_EQ(read("cut", 600, 2, true), "");
+  EXPECT_EQ(read("digits", 8, 100, true), "89");
+  for (const bool shortAtImageEnd : {false, true}) {
+    const FileExtent file = unpackExtent(packExtent({-2048, 0x7FFFFFFF, shortAtImageEnd}));
+    EXPECT_EQ(file.position, -2048);
+    EXPECT_EQ(file.byteCount, 0x7FFFFFFF);
+    EXPECT_EQ(file.shortAtImageEnd, shortAtImageEnd);
+  }
   EXPECT_EQ(read("negative", 0, 1), "EIO");
   EXPECT_EQ(read("below", 0, 1), "EIO");
 }

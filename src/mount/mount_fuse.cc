@@ -121,11 +121,16 @@ void open(fuse_req_t request, fuse_ino_t id, fuse_file_info* file) {
     fuse_reply_err(request, node && node->directory ? EISDIR : EIO);
     return;
   }
-  file->fh = packExtent({node->start, node->entry.byteCount});
+  // An entry the image cuts short is read as asked, not in whole pages, so
+  // that the bytes the image holds read and the first it lacks fails.
+  const auto length = state.image.length();
+  const bool cut = !length || std::int64_t{node->start} + node->entry.byteCount > *length;
+  file->fh = packExtent({node->start, node->entry.byteCount, cut});
+  file->direct_io = cut;
   // What the kernel cached of the file is still right while the image is
   // as it was at the mount.
   const auto now = state.image.file().status();
-  file->keep_cache = state.atMount && now && now->unchangedSince(*state.atMount);
+  file->keep_cache = !cut && state.atMount && now && now->unchangedSince(*state.atMount);
   fuse_reply_open(request, file);
 }
 

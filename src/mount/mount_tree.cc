@@ -108,14 +108,18 @@ std::optional<std::string> mountedName(std::string_view entryName) {
   return local;
 }
 
+constexpr std::uint32_t kShortAtImageEnd = std::uint32_t{1} << 31;
+
 std::uint64_t packExtent(FileExtent extent) {
   return std::uint64_t{static_cast<std::uint32_t>(extent.position)} << 32 |
-         static_cast<std::uint32_t>(extent.byteCount);
+         (static_cast<std::uint32_t>(extent.byteCount) & ~kShortAtImageEnd) |
+         (extent.shortAtImageEnd ? kShortAtImageEnd : 0);
 }
 
 FileExtent unpackExtent(std::uint64_t packed) {
+  const auto low = static_cast<std::uint32_t>(packed);
   return {static_cast<std::int32_t>(static_cast<std::uint32_t>(packed >> 32)),
-          static_cast<std::int32_t>(static_cast<std::uint32_t>(packed))};
+          static_cast<std::int32_t>(low & ~kShortAtImageEnd), (low & kShortAtImageEnd) != 0};
 }
 
 MountTree::MountTree(const ByteSource& image, const VolumeGeometry& geometry,
@@ -194,8 +198,8 @@ std::optional<std::size_t> MountTree::read(FileExtent file, std::int64_t offset,
   if (count == 0) return 0;
   if (file.position < 0) return std::nullopt;
   const std::size_t got = image_.readAt(file.position + offset, out.first(count));
-  if (got != count) return std::nullopt;
-  return count;
+  if (got == count || (file.shortAtImageEnd && got > 0)) return got;
+  return std::nullopt;
 }
 
 const DirectoryNameIndex* MountTree::indexOf(const MountNode& directory) {

@@ -43,10 +43,16 @@ struct MountNode {
 };
 
 /// Where a file's bytes lie: its start block as a byte position, and its
-/// byte count. Small enough to live in a FUSE file handle.
+/// byte count, which is not negative (such a file does not open). Small
+/// enough to live in a FUSE file handle, with the byte count's sign bit
+/// holding whether a read may stop short.
 struct FileExtent {
   std::int32_t position = 0;
   std::int32_t byteCount = 0;
+  /// A read that reaches past the image's end gives the bytes before it
+  /// (an entry the image cuts short, read as asked, not in whole pages);
+  /// else, and when the image holds none of them, it fails.
+  bool shortAtImageEnd = false;
 };
 [[nodiscard]] std::uint64_t packExtent(FileExtent extent);
 [[nodiscard]] FileExtent unpackExtent(std::uint64_t packed);
@@ -84,7 +90,8 @@ class MountTree {
   void list(const MountNode& directory, ListCookie cookie, const ListVisitor& add);
 
   /// Reads a file's bytes from `offset` into `out`: how many (0 past its
-  /// end), or no value when any of them lies outside what the image holds.
+  /// end), or no value when any of them lies outside what the image holds
+  /// (with `shortAtImageEnd`: when the first does).
   [[nodiscard]] std::optional<std::size_t> read(FileExtent file, std::int64_t offset,
                                                 std::span<unsigned char> out) const;
 
