@@ -124,6 +124,8 @@ write_scripts() {
   # The same 1,000 files into the subdirectory dir0 of sub.iso, by path and after c.
   { for i in $(seq 0 999); do echo "i dir0/new$i"; done; printf 'w\nq\n'; } >"$work/ipath.script"
   { echo "c dir0" && for i in $(seq 0 999); do echo "i new$i"; done; printf 'w\nq\n'; } >"$work/iafterc.script"
+  # i of a local folder of 99,999 files, then w.
+  printf 'i folder\nw\nq\n' >"$work/ifolder.script"
 }
 write_scripts
 
