@@ -195,6 +195,20 @@ TEST(MountTree, ReadsFromTheStartBlockAndFailsOnBytesTheImageLacks) {
   EXPECT_EQ(read("cut", 599, 2, true), "EIO");
   EXPECT_EQ(read("cut", 600, 2, true), "");
   EXPECT_EQ(read("digits", 8, 100, true), "89");
+  // Where the front end finds a read's bytes in the image, which it
+  // answers from the image's descriptor when the image holds them all.
+  const auto place = [](FileExtent file, std::int64_t offset, std::size_t size) {
+    const auto found = MountTree::place(file, offset, size, 4 * 512 + 200);
+    return found ? std::to_string(found->position) + "+" + std::to_string(found->count) : "EIO";
+  };
+  EXPECT_EQ(place({1024, 10}, 3, 4), "1027+4");
+  EXPECT_EQ(place({1024, 10}, 8, 100), "1032+2");
+  EXPECT_EQ(place({1024, 10}, 10, 100), "0+0");
+  EXPECT_EQ(place({2048, 600}, 0, 200), "2048+200");
+  EXPECT_EQ(place({2048, 600}, 199, 2), "EIO");
+  EXPECT_EQ(place({2048, 600}, 600, 2), "0+0");
+  EXPECT_EQ(place({1024, -1}, 0, 1), "EIO");
+  EXPECT_EQ(place({-512, 5}, 0, 1), "EIO");
   for (const bool shortAtImageEnd : {false, true}) {
     const FileExtent file = unpackExtent(packExtent({-2048, 0x7FFFFFFF, shortAtImageEnd}));
     EXPECT_EQ(file.position, -2048);

@@ -190,6 +190,19 @@ void MountTree::list(const MountNode& directory, ListCookie cookie, const ListVi
   }
 }
 
+std::optional<MountTree::ReadPlace> MountTree::place(FileExtent file, std::int64_t offset,
+                                                     std::size_t size, std::int64_t imageLength) {
+  if (file.byteCount < 0 || offset < 0) return std::nullopt;
+  if (offset >= file.byteCount) return ReadPlace{};
+  const std::size_t count = std::min(size, static_cast<std::size_t>(file.byteCount - offset));
+  if (count == 0) return ReadPlace{};
+  const std::int64_t position = std::int64_t{file.position} + offset;
+  if (file.position < 0 || position + static_cast<std::int64_t>(count) > imageLength) {
+    return std::nullopt;
+  }
+  return ReadPlace{position, count};
+}
+
 std::optional<std::size_t> MountTree::read(FileExtent file, std::int64_t offset,
                                            std::span<unsigned char> out) const {
   if (file.byteCount < 0 || offset < 0) return std::nullopt;

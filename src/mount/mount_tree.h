@@ -89,6 +89,17 @@ class MountTree {
       std::function<bool(const MountNode& node, const std::string& name, ListCookie next)>;
   void list(const MountNode& directory, ListCookie cookie, const ListVisitor& add);
 
+  /// Where the bytes of a read of up to `size` bytes from `offset` of a file
+  /// lie in an image of `imageLength` bytes: `count` bytes (0 past the
+  /// file's end) from `position`; no value when the image does not hold
+  /// them all.
+  struct ReadPlace {
+    std::int64_t position = 0;
+    std::size_t count = 0;
+  };
+  [[nodiscard]] static std::optional<ReadPlace> place(FileExtent file, std::int64_t offset,
+                                                      std::size_t size, std::int64_t imageLength);
+
   /// Reads a file's bytes from `offset` into `out`: how many (0 past its
   /// end), or no value when any of them lies outside what the image holds
   /// (with `shortAtImageEnd`: when the first does).
