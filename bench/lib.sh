@@ -102,6 +102,8 @@ make_image() {
     # One directory of 100,000 entries of 10,000 bytes on 1 GiB (3,572 directory
     # blocks from block 1, the data from block 3,573 on), for i, e and w.
     edit.iso) "$mkimage" many "$part" 100000 10000; fill "$part" $((3573 * 2048)) 976 ;;
+    # One subdirectory, dir0, of 100,000 empty entries (7 MB), for i by path.
+    sub.iso) "$mkimage" tree "$part" 1 100000 0 ;;
     *) echo "bench: no recipe for the image $1" >&2 && return 1 ;;
   esac
   mv "$part" "$1"
@@ -119,6 +121,11 @@ write_scripts() {
   # entries, spread through it; w then writes each.
   { for i in $(seq 0 999); do echo "i new$i"; done; printf 'w\nq\n'; } >"$work/iadd.script"
   { for i in $(seq 0 100 99900); do echo "e file$i"; done; printf 'w\nq\n'; } >"$work/eerase.script"
+  # The same 1,000 files into the subdirectory dir0 of sub.iso, by path and after c.
+  { for i in $(seq 0 999); do echo "i dir0/new$i"; done; printf 'w\nq\n'; } >"$work/ipath.script"
+  { echo "c dir0" && for i in $(seq 0 999); do echo "i new$i"; done; printf 'w\nq\n'; } >"$work/iafterc.script"
+  # i of a local folder of 99,999 files, then w.
+  printf 'i folder\nw\nq\n' >"$work/ifolder.script"
 }
 write_scripts
 

@@ -171,10 +171,12 @@ TEST(MountTree, ReadsFromTheStartBlockAndFailsOnBytesTheImageLacks) {
   image.resize(4 * 512 + 200);
   Mounted mounted(image);
   const MountNode root = mounted.tree.node(kRootNode).value();
-  const auto read = [&](const char* name, std::int64_t offset, std::size_t size) {
+  const auto read = [&](const char* name, std::int64_t offset, std::size_t size,
+                        bool shortAtImageEnd = false) {
     const MountNode file = mounted.tree.lookup(root, name).value();
     std::vector<unsigned char> bytes(size);
-    const auto got = mounted.tree.read({file.start, file.entry.byteCount}, offset, bytes);
+    const auto got =
+        mounted.tree.read({file.start, file.entry.byteCount, shortAtImageEnd}, offset, bytes);
     return got ? std::string(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(*got))
                : std::string("EIO");
   };
@@ -186,6 +188,33 @@ TEST(MountTree, ReadsFromTheStartBlockAndFailsOnBytesTheImageLacks) {
   EXPECT_EQ(read("cut", 0, 201), "EIO");
   EXPECT_EQ(read("cut", 199, 2), "EIO");
   EXPECT_EQ(read("cut", 600, 2), "");
+  // Read as asked (direct I/O): the bytes the image holds, then EIO.
+  EXPECT_EQ(read("cut", 0, 201, true), std::string(200, 'c'));
+  EXPECT_EQ(read("cut", 199, 2, true), "c");
+  EXPECT_EQ(read("cut", 200, 1, true), "EIO");
+  EXPECT_EQ(read("cut", 599, 2, true), "EIO");
+  EXPECT_EQ(read("cut", 600, 2, true), "");
+  EXPECT_EQ(read("digits", 8, 100, true), "89");
+  // Where the front end finds a read's bytes in the image, which it
+  // answers from the image's descriptor when the image holds them all.
+  const auto place = [](FileExtent file, std::int64_t offset, std::size_t size) {
+    const auto found = MountTree::place(file, offset, size, 4 * 512 + 200);
+    return found ? std::to_string(found->position) + "+" + std::to_string(found->count) : "EIO";
+  };
+  EXPECT_EQ(place({1024, 10}, 3, 4), "1027+4");
+  EXPECT_EQ(place({1024, 10}, 8, 100), "1032+2");
+  EXPECT_EQ(place({1024, 10}, 10, 100), "0+0");
+  EXPECT_EQ(place({2048, 600}, 0, 200), "2048+200");
+  EXPECT_EQ(place({2048, 600}, 199, 2), "EIO");
+  EXPECT_EQ(place({2048, 600}, 600, 2), "0+0");
+  EXPECT_EQ(place({1024, -1}, 0, 1), "EIO");
+  EXPECT_EQ(place({-512, 5}, 0, 1), "EIO");
+  for (const bool shortAtImageEnd : {false, true}) {
+    const FileExtent file = unpackExtent(packExtent({-2048, 0x7FFFFFFF, shortAtImageEnd}));
+    EXPECT_EQ(file.position, -2048);
+    EXPECT_EQ(file.byteCount, 0x7FFFFFFF);
+    EXPECT_EQ(file.shortAtImageEnd, shortAtImageEnd);
+  }
   EXPECT_EQ(read("negative", 0, 1), "EIO");
   EXPECT_EQ(read("below", 0, 1), "EIO");
 }
@@ -222,6 +251,46 @@ TEST(MountTree, KeepsItsNameIndexesWithinTheBound) {
   EXPECT_EQ(listAll(small.tree, first).size(), 300u);
   EXPECT_EQ(small.tree.lookup(first, "f7").value().entry.byteCount, 1);
   EXPECT_EQ(small.tree.cachedBytes(), 0u);
+}
+
+// A source that counts the reads made of it.
+class CountingSource final : public ByteSource {
+ public:
+  explicit CountingSource(const ImageBuilder& image) : source_(image.bytes()) {}
+  [[nodiscard]] std::size_t readAt(std::int64_t position,
+                                   std::span<unsigned char> out) const override {
+    ++reads;
+    return source_.readAt(position, out);
+  }
+  mutable std::uint64_t reads = 0;
+
+ private:
+  MemorySource source_;
+};
+
+TEST(MountTree, LooksNamesUpInADirectoryOfAMillionEntriesByItsIndex) {
+  const CountingSource source([] {
+    // Every record in the root's one block and past it, as the last block allows.
+    std::vector<EntrySpec> files;
+    for (int i = 0; i < 1000000; ++i) files.push_back({"f" + std::to_string(i), "TEXT", 0, 1});
+    ImageBuilder image(2048);
+    const std::int64_t end = image.directory(1, files).back() + 2048;
+    image.header(static_cast<std::int32_t>(end / 2048) + 1, 1);
+    return image;
+  }());
+  const VolumeGeometry geometry = readVolumeGeometry(source, 0).value();
+  MountTree tree(source, geometry);
+  const MountNode root = tree.node(kRootNode).value();
+  ASSERT_TRUE(tree.lookup(root, "f0"));
+  EXPECT_GT(tree.cachedBytes(), 0u);
+  const std::uint64_t before = source.reads;
+  for (int i = 0; i < 1000000; i += 10007) {
+    EXPECT_EQ(tree.lookup(root, "f" + std::to_string(i)).value().entry.name,
+              "f" + std::to_string(i));
+  }
+  EXPECT_FALSE(tree.lookup(root, "f1000000"));
+  // A name's record and its entry: a few reads each, not a walk of 73 MB.
+  EXPECT_LE(source.reads - before, 101u * 4);
 }
 
 TEST(MountTree, ServesEveryCorpusImageWithinItsBytes) {

@@ -57,7 +57,9 @@ std::optional<std::string> unreadable(const platform::Directory& holder, std::st
 // with a stack of its own, entering each directory without following a link.
 class LocalScan {
  public:
-  LocalScan(Session& session, std::uint32_t firstIndex) : session_(session), next_(firstIndex) {}
+  /// Adds the entries behind those `added` holds.
+  LocalScan(Session& session, std::uint32_t firstIndex, std::vector<AddedEntry>& added)
+      : entries(added), session_(session), next_(firstIndex), before_(added.size()) {}
 
   /// False after reporting every name that cannot be added.
   bool run(platform::Directory top, std::uint32_t topIndex, const std::string& localPath,
@@ -73,7 +75,7 @@ class LocalScan {
     return problems_ == 0 && !tooMany;
   }
 
-  std::vector<AddedEntry> entries;
+  std::vector<AddedEntry>& entries;
   bool tooMany = false;
 
  private:
@@ -110,7 +112,7 @@ class LocalScan {
     if (!why && !directory) why = unreadable(level.directory, local);
     if (why) return problem(shownPath, *why);
     entries.push_back({name, {level.index, 0}, directory, false, localPath, *status, 0});
-    tooMany = entries.size() >= kMostEntriesAdded;
+    tooMany = entries.size() - before_ >= kMostEntriesAdded;
     const std::uint32_t index = next_++;
     if (!directory) return;
     platform::FileKind found{};
@@ -126,6 +128,7 @@ class LocalScan {
 
   Session& session_;
   std::uint32_t next_;
+  std::size_t before_;
   std::vector<Level> stack_;
   std::size_t problems_ = 0;
 };
@@ -164,15 +167,13 @@ bool scanBelow(Session& session, const LocalItem& local, const std::string& name
     return false;
   }
   const std::uint32_t index = session.pending.nextAdded();
-  LocalScan scan(session, index + 1);
+  LocalScan scan(session, index + 1, entries);
   if (!scan.run(std::move(*inner), index, localPath, typed)) {
     if (scan.tooMany) {
       session.fail(typed, "more than " + std::to_string(kMostEntriesAdded) + " entries at once.\n");
     }
     return false;
   }
-  entries.insert(entries.end(), std::make_move_iterator(scan.entries.begin()),
-                 std::make_move_iterator(scan.entries.end()));
   return true;
 }
 

@@ -21,13 +21,37 @@ PendingPath pathOfLevels(const std::vector<Level>& levels) {
 
 }  // namespace
 
+void PendingNames::forgetIfChanged(const ImageFile& image) {
+  const auto status = image.file().status();
+  if (!status || !imageStatus_ || !status->unchangedSince(*imageStatus_)) {
+    indexes_.clear();
+    verdicts_.clear();
+  }
+  imageStatus_ = status;
+}
+
 const DirectoryNameIndex* PendingNames::of(const ImageFile& image, const VolumeGeometry& geometry,
                                            std::int32_t directory) {
-  const auto status = image.file().status();
-  if (!status || !imageStatus_ || !status->unchangedSince(*imageStatus_)) indexes_.clear();
-  imageStatus_ = status;
+  forgetIfChanged(image);
   // i's local names are told apart exactly, as a folder that keeps case does.
   return indexes_.of(image, geometry, directory, false);
+}
+
+bool PendingNames::isDirectory(const ImageFile& image, const VolumeGeometry& geometry,
+                               const DirectoryEntry& entry) {
+  forgetIfChanged(image);
+  const auto same = [&](const Verdict& verdict) {
+    return verdict.startBlock == entry.startBlock && verdict.byteCount == entry.byteCount;
+  };
+  if (const auto kept = std::find_if(verdicts_.begin(), verdicts_.end(), same);
+      kept != verdicts_.end()) {
+    return kept->directory;
+  }
+  WindowedReader reader(image);
+  const bool directory = discshell::isDirectory(reader, geometry, entry);
+  if (verdicts_.size() == kVerdicts) verdicts_.erase(verdicts_.begin());
+  verdicts_.push_back({entry.startBlock, entry.byteCount, directory});
+  return directory;
 }
 
 PendingDirectory PendingEntry::contents(const VolumeGeometry& geometry) const {
@@ -61,7 +85,7 @@ std::optional<PendingEntry> PendingView::entryAt(std::int32_t directory, std::in
   auto found = recordAt(reader, geometry_, record);
   if (!found) return std::nullopt;
   PendingEntry entry;
-  entry.directory = isDirectory(reader, geometry_, *found);
+  entry.directory = names_.isDirectory(image_, geometry_, *found);
   entry.record = std::move(found);
   entry.name = std::move(name);
   entry.holder = {PendingDirectory::kImage, directory};

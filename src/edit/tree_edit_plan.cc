@@ -451,16 +451,19 @@ class TreeEditPlanner {
     return std::move(patch.writes);
   }
 
-  FinalDirectories finalRecords(const TreeEdits& edits, const Fits& fits,
-                                const Allocation& allocation, const TreeSurvey& survey,
-                                const DirectoryWriter& writer, const DirectoryMap& map) const {
+  // Takes each directory's edits out of `edits` (the steps after this one
+  // need only their first changes), so that the records of 100,000 added
+  // entries are held once.
+  FinalDirectories finalRecords(TreeEdits& edits, const Fits& fits, const Allocation& allocation,
+                                const TreeSurvey& survey, const DirectoryWriter& writer,
+                                const DirectoryMap& map) const {
     std::map<std::int32_t, DirectoryEdits> changed;
-    for (const auto& [offset, directory] : edits.changed) {
-      changed[offset] = directory.edits;
+    for (auto& [offset, directory] : edits.changed) {
+      changed[offset] = std::move(directory.edits);
       changed[offset].sourceBlocks = fits.changed.at(offset).sourceBlocks;
     }
     std::map<std::uint32_t, DirectoryEdits> added;
-    for (const auto& [index, directory] : edits.added) added[index] = directory.edits;
+    for (auto& [index, directory] : edits.added) added[index] = std::move(directory.edits);
     fillAddedRecords(edits, fits, allocation, changed, added);
     FinalDirectories directories;
     directories.recordWrites = moveParents(edits, fits, allocation, survey, writer, map, changed);
@@ -601,6 +604,7 @@ class TreeEditPlanner {
 
   void addFiles(const TreeEdits& edits, const Allocation& allocation, ImageChanges& changes) const {
     const std::vector<AddedEntry>& added = pending_.added();
+    changes.files.reserve(changes.files.size() + edits.records.size());
     for (const AddedRecord& record : edits.records) {
       const AddedEntry& entry = added[record.index];
       if (entry.directory) continue;

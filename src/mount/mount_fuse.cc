@@ -86,6 +86,9 @@ fuse_entry_param entryOf(const MountState& state, const MountNode& node) {
 void init(void*, fuse_conn_info* connection) {
   connection->max_readahead = kLargestRead;
   connection->max_read = kLargestRead;
+  // The kernel may move a file's bytes from the image to the reader
+  // without this process copying them.
+  connection->want |= connection->capable & (FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE);
 }
 
 void lookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
@@ -121,18 +124,44 @@ void open(fuse_req_t request, fuse_ino_t id, fuse_file_info* file) {
     fuse_reply_err(request, node && node->directory ? EISDIR : EIO);
     return;
   }
-  file->fh = packExtent({node->start, node->entry.byteCount});
+  // An entry the image cuts short is read as asked, not in whole pages, so
+  // that the bytes the image holds read and the first it lacks fails.
+  const auto length = state.image.length();
+  const bool cut = !length || std::int64_t{node->start} + node->entry.byteCount > *length;
+  file->fh = packExtent({node->start, node->entry.byteCount, cut});
+  file->direct_io = cut;
   // What the kernel cached of the file is still right while the image is
   // as it was at the mount.
   const auto now = state.image.file().status();
-  file->keep_cache = state.atMount && now && now->unchangedSince(*state.atMount);
+  file->keep_cache = !cut && state.atMount && now && now->unchangedSince(*state.atMount);
   fuse_reply_open(request, file);
 }
 
+// A file the image holds whole is answered from the image's descriptor
+// (spliced where the kernel can), once the image's length now shows that
+// it holds every byte asked for; a cut one through a buffer, as far as
+// the image holds it.
 void read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info* file) {
   MountState& state = stateOf(request);
+  const FileExtent extent = unpackExtent(file->fh);
+  if (!extent.shortAtImageEnd) {
+    const auto length = state.image.length();
+    const auto place = length ? MountTree::place(extent, offset, size, *length) : std::nullopt;
+    if (!place) {
+      fuse_reply_err(request, EIO);
+      return;
+    }
+    fuse_bufvec bytes{};  // as FUSE_BUFVEC_INIT, a C compound literal, makes it
+    bytes.count = 1;
+    bytes.buf[0].size = place->count;
+    bytes.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+    bytes.buf[0].fd = static_cast<int>(state.image.file().handle());
+    bytes.buf[0].pos = place->position;
+    fuse_reply_data(request, &bytes, FUSE_BUF_SPLICE_MOVE);
+    return;
+  }
   if (state.readBuffer.size() < size) state.readBuffer.resize(size);
-  const auto got = state.tree.read(unpackExtent(file->fh), offset, {state.readBuffer.data(), size});
+  const auto got = state.tree.read(extent, offset, {state.readBuffer.data(), size});
   if (!got) {
     fuse_reply_err(request, EIO);
     return;

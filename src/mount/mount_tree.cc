@@ -108,14 +108,18 @@ std::optional<std::string> mountedName(std::string_view entryName) {
   return local;
 }
 
+constexpr std::uint32_t kShortAtImageEnd = std::uint32_t{1} << 31;
+
 std::uint64_t packExtent(FileExtent extent) {
   return std::uint64_t{static_cast<std::uint32_t>(extent.position)} << 32 |
-         static_cast<std::uint32_t>(extent.byteCount);
+         (static_cast<std::uint32_t>(extent.byteCount) & ~kShortAtImageEnd) |
+         (extent.shortAtImageEnd ? kShortAtImageEnd : 0);
 }
 
 FileExtent unpackExtent(std::uint64_t packed) {
+  const auto low = static_cast<std::uint32_t>(packed);
   return {static_cast<std::int32_t>(static_cast<std::uint32_t>(packed >> 32)),
-          static_cast<std::int32_t>(static_cast<std::uint32_t>(packed))};
+          static_cast<std::int32_t>(low & ~kShortAtImageEnd), (low & kShortAtImageEnd) != 0};
 }
 
 MountTree::MountTree(const ByteSource& image, const VolumeGeometry& geometry,
@@ -186,6 +190,19 @@ void MountTree::list(const MountNode& directory, ListCookie cookie, const ListVi
   }
 }
 
+std::optional<MountTree::ReadPlace> MountTree::place(FileExtent file, std::int64_t offset,
+                                                     std::size_t size, std::int64_t imageLength) {
+  if (file.byteCount < 0 || offset < 0) return std::nullopt;
+  if (offset >= file.byteCount) return ReadPlace{};
+  const std::size_t count = std::min(size, static_cast<std::size_t>(file.byteCount - offset));
+  if (count == 0) return ReadPlace{};
+  const std::int64_t position = std::int64_t{file.position} + offset;
+  if (file.position < 0 || position + static_cast<std::int64_t>(count) > imageLength) {
+    return std::nullopt;
+  }
+  return ReadPlace{position, count};
+}
+
 std::optional<std::size_t> MountTree::read(FileExtent file, std::int64_t offset,
                                            std::span<unsigned char> out) const {
   if (file.byteCount < 0 || offset < 0) return std::nullopt;
@@ -194,8 +211,8 @@ std::optional<std::size_t> MountTree::read(FileExtent file, std::int64_t offset,
   if (count == 0) return 0;
   if (file.position < 0) return std::nullopt;
   const std::size_t got = image_.readAt(file.position + offset, out.first(count));
-  if (got != count) return std::nullopt;
-  return count;
+  if (got == count || (file.shortAtImageEnd && got > 0)) return got;
+  return std::nullopt;
 }
 
 const DirectoryNameIndex* MountTree::indexOf(const MountNode& directory) {

@@ -43,10 +43,16 @@ struct MountNode {
 };
 
 /// Where a file's bytes lie: its start block as a byte position, and its
-/// byte count. Small enough to live in a FUSE file handle.
+/// byte count, which is not negative (such a file does not open). Small
+/// enough to live in a FUSE file handle, with the byte count's sign bit
+/// holding whether a read may stop short.
 struct FileExtent {
   std::int32_t position = 0;
   std::int32_t byteCount = 0;
+  /// A read that reaches past the image's end gives the bytes before it
+  /// (an entry the image cuts short, read as asked, not in whole pages);
+  /// else, and when the image holds none of them, it fails.
+  bool shortAtImageEnd = false;
 };
 [[nodiscard]] std::uint64_t packExtent(FileExtent extent);
 [[nodiscard]] FileExtent unpackExtent(std::uint64_t packed);
@@ -63,8 +69,10 @@ class MountTree {
             std::size_t cacheBytes = kDefaultCacheBytes);
 
   /// Name indexes kept at once, in bytes; a directory whose index alone
-  /// would pass it is served without one (its duplicates then show).
-  static constexpr std::size_t kDefaultCacheBytes = 4 << 20;
+  /// would pass it is served without one (its duplicates then show, and
+  /// every lookup walks it). 8 MiB holds the index of a directory of
+  /// 1,048,000 entries, and keeps the server under 16 MiB.
+  static constexpr std::size_t kDefaultCacheBytes = 8 << 20;
 
   /// Entries left out of directories the mount shows, for their names.
   [[nodiscard]] std::int64_t namesLeftOut() const { return namesLeftOut_; }
@@ -81,8 +89,20 @@ class MountTree {
       std::function<bool(const MountNode& node, const std::string& name, ListCookie next)>;
   void list(const MountNode& directory, ListCookie cookie, const ListVisitor& add);
 
+  /// Where the bytes of a read of up to `size` bytes from `offset` of a file
+  /// lie in an image of `imageLength` bytes: `count` bytes (0 past the
+  /// file's end) from `position`; no value when the image does not hold
+  /// them all.
+  struct ReadPlace {
+    std::int64_t position = 0;
+    std::size_t count = 0;
+  };
+  [[nodiscard]] static std::optional<ReadPlace> place(FileExtent file, std::int64_t offset,
+                                                      std::size_t size, std::int64_t imageLength);
+
   /// Reads a file's bytes from `offset` into `out`: how many (0 past its
-  /// end), or no value when any of them lies outside what the image holds.
+  /// end), or no value when any of them lies outside what the image holds
+  /// (with `shortAtImageEnd`: when the first does).
   [[nodiscard]] std::optional<std::size_t> read(FileExtent file, std::int64_t offset,
                                                 std::span<unsigned char> out) const;
 

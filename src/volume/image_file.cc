@@ -11,6 +11,7 @@ std::optional<ImageFile> ImageFile::open(const std::string& path) {
 }
 
 std::size_t ImageFile::readAt(std::int64_t position, std::span<unsigned char> out) const {
+  ++reads_;
   return file_.readAt(position, out);
 }
 

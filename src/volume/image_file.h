@@ -23,12 +23,15 @@ class ImageFile final : public ByteSource {
   [[nodiscard]] const platform::FileIdentity& identity() const { return identity_; }
   /// The image's length now; no value when it cannot be told.
   [[nodiscard]] std::optional<std::int64_t> length() const { return file_.length(); }
+  /// How many reads the image has answered: the tests count walks by it.
+  [[nodiscard]] std::uint64_t reads() const { return reads_; }
 
  private:
   ImageFile(platform::File file, const platform::FileIdentity& identity)
       : file_(std::move(file)), identity_(identity) {}
   platform::File file_;
   platform::FileIdentity identity_;
+  mutable std::uint64_t reads_ = 0;
 };
 
 /// True when `status` describes the image itself (a hard or symbolic link to it included).
