@@ -472,17 +472,41 @@ TEST(TreeEdit, WaitsInTheSessionAndSaysWhatWasNotWritten) {
   expectUnchanged(dir / "demo.iso", tools::demoImage());
 }
 
+// What was added and then erased is not written; what was written is no
+// longer pending, so a second w writes from the image again.
+TEST(TreeEdit, WritesNeitherWhatWasAddedThenErasedNorWhatAnEarlierWWrote) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  writeFile(dir / "new.txt", "new\n");
+  std::filesystem::create_directory(dir / "box");
+  writeFile(dir / "box/a", "a");
+  RunResult run = runTool(
+      {"-c", "i new.txt", "-c", "e new.txt", "-c", "i box", "-c", "e box", "-c", "w", "demo.iso"},
+      "", dir.path());
+  EXPECT_EQ(run.output,
+            "new.txt: added, 4 bytes\nnew.txt: erased\nbox/: added, 1 file and 0 directories\n"
+            "box/: erased\nNew ISO written to output.iso\n");
+  const std::vector<std::string> demoRoot{"README", "hello.txt", "docs", "logs"};
+  EXPECT_EQ(names(walk(readFile(dir / "output.iso").value(), at(1))), demoRoot);
+  run = runTool({"-c", "e README", "-c", "w", "-c", "n hello.txt hi.txt", "-c", "w", "demo.iso"},
+                "", dir.path());
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(names(walk(readFile(dir / "output.iso").value(), at(1))),
+            (std::vector<std::string>{"README", "hi.txt", "docs", "logs"}));
+}
+
 TEST(TreeEdit, RefusesChangesItCannotMake) {
   ScratchDir dir;
   tools::demoImage().save(dir / "demo.iso");
   const std::string longName(32, 'n');
   writeFile(dir / longName, "");
   writeFile(dir / "hello.txt", "");
+  writeFile(dir / "%2E%2E", "");
   std::filesystem::create_directories(dir / "withlink");
   writeFile(dir / "withlink/file", "");
   std::string script = "i missing\ni hello.txt\ni ../x\ni /x\ni nodir/x\ni " + longName +
                        "\ni .\ne nothing\ne .\nn hello.txt\nn hello.txt 'a\nn hello.txt README\n"
-                       "n hello.txt a/b\nn hello.txt a\\ \"b\"'c'\ni\n";
+                       "n hello.txt a/b\nn hello.txt ..\ni %2E%2E\nn hello.txt a\\ \"b\"'c'\ni\n";
   // One line of output for each command, "" for a command that prints nothing.
   std::string expected =
       "missing: no local file or directory there.\n"
@@ -492,7 +516,8 @@ TEST(TreeEdit, RefusesChangesItCannotMake) {
       longName +
       ": a name of more than 31 bytes.\n.: not a name an entry can have.\n"
       "File not found.\nFile not found.\nUsage: n PATH NEWNAME\nUsage: n PATH NEWNAME\n"
-      "README: already in the image.\na/b: not a name an entry can have.\n\n"
+      "README: already in the image.\na/b: not a name an entry can have.\n"
+      "..: not a name an entry can have.\n%2E%2E: not a name an entry can have.\n\n"
       "hello.txt: renamed to a bc\n";
   if (makeSymbolicLink("hello.txt", dir / "link") &&
       makeSymbolicLink("file", dir / "withlink/link")) {
