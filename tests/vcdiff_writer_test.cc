@@ -290,6 +290,7 @@ TEST(PatchOption, GivesWhatOWritesForWUAndRInPlaceAndMovedBehindAVolumeOffset) {
   ASSERT_EQ(runTool({"-c", "x", "demo.iso"}, "", dir.path()).status, 0);
   writeFile(dir / "hello.txt", "Hi!\n");
   writeFile(dir / "logs/day16.log", "Day 16: NOT quiet!\n");
+  writeFile(dir / "logs/day01.log", std::string(18, '#'));  // the shortest ADD of a size apart
   expectPatchGivesOutput(dir, {"w hello.txt"}, {"demo.iso"});
   expectPatchGivesOutput(dir, {"u"}, {"demo.iso"});
   writeFile(dir / "README", std::string(3000, 'R'));  // moves: the image grows
