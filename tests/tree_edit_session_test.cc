@@ -686,6 +686,38 @@ TEST(TreeEdit, RewritesOnlyTheBlocksADirectoryNeeds) {
                                     "Nothing written.\n"));
 }
 
+// Blocks of 456 bytes hold six records exactly, up to the end marker. The
+// root is the image's last block: an edit that keeps six records rewrites
+// it where it is, to the image's last byte; a seventh moves it behind.
+TEST(TreeEdit, KeepsAnExactFitInPlaceAtTheImagesEndAndMovesWhatGrowsPastIt) {
+  constexpr int kExact = 20 + 6 * 72 + 4;
+  ScratchDir dir;
+  ImageBuilder image(kExact);
+  image.header(4, 3);
+  std::vector<EntrySpec> six;
+  for (int i = 0; i < 6; ++i) six.push_back({"f" + std::to_string(i), "DATA", 1, 2});
+  image.directory(3, six);
+  image.resize(4 * kExact);
+  writeFile(dir / "new", "N");
+  RunResult run = editAndWrite(dir, image, {"n f0 g0"});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  std::string output = readFile(dir / "output.iso").value();
+  EXPECT_EQ(output.size(), 4u * kExact);
+  EXPECT_EQ(output.substr(100, 4), be32(3));
+  EXPECT_EQ(names(walk(output, 3 * kExact)),
+            (std::vector<std::string>{"g0", "f1", "f2", "f3", "f4", "f5"}));
+  run = editAndWrite(dir, image, {"i new"});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  output = readFile(dir / "output.iso").value();
+  // The new file's block 4, then the root's two at 5.
+  EXPECT_EQ(output.size(), 7u * kExact);
+  EXPECT_EQ(output.substr(80, 4), be32(7));
+  EXPECT_EQ(output.substr(100, 4), be32(5));
+  EXPECT_EQ(names(walk(output, 5 * kExact)),
+            (std::vector<std::string>{"f0", "f1", "f2", "f3", "f4", "f5", "new"}));
+  EXPECT_EQ(output.substr(4 * kExact, 1), "N");
+}
+
 // E of two blocks, emptied, stays a directory by the tool's own rule.
 TEST(TreeEdit, AnEmptiedDirectoryStaysADirectory) {
   ScratchDir dir;
