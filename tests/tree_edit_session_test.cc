@@ -644,6 +644,21 @@ TEST(TreeEdit, RewritesNothingItDoesNotOwn) {
   run = editAndWrite(dir, recordOnData, {"i P/Q/n0"});
   EXPECT_EQ(run.errors, batchErrors("-c 2", "P/Q/n0: copy 1 of /P overlaps x.\n" + nothing));
 
+  // Q moves; its record lies in P's copy 1 on block 0, behind the header's bytes.
+  ImageBuilder recordOnBlockZero(kBlock);
+  recordOnBlockZero.header(16, 1);
+  recordOnBlockZero.furtherCopies(recordOnBlockZero.directory(1, {{"P", "DIR", kBlock, 2, 1}})[0],
+                                  {0});
+  recordOnBlockZero.directory(4, full);
+  recordOnBlockZero.directory(2,
+                              {{"a", "DATA", 0, 9}, {"b", "DATA", 0, 9}, {"Q", "DIR", kBlock, 4}});
+  const std::vector<unsigned char>& bytes = recordOnBlockZero.bytes();
+  recordOnBlockZero.poke(104, std::string(bytes.begin() + static_cast<long>(at(2, 104)),
+                                          bytes.begin() + static_cast<long>(at(3))));
+  recordOnBlockZero.resize(16 * kBlock);
+  run = editAndWrite(dir, recordOnBlockZero, {"i P/Q/n0"});
+  EXPECT_EQ(run.errors, batchErrors("-c 2", "P/Q/n0: copy 1 of /P overlaps block 0.\n" + nothing));
+
   // D and F keep their copy 1 in one block.
   ImageBuilder shared(kBlock);
   shared.header(16, 1);
