@@ -674,6 +674,58 @@ TEST(TreeEdit, RewritesNothingItDoesNotOwn) {
   EXPECT_NE(run.output.find("F/: overlaps D/\n"), std::string::npos) << run.output;
 }
 
+// Behind a volume offset of more than a block, the next-block field of
+// each block of a directory names the following block from the volume's
+// start, the last -1: in a directory re-packed in place and in one that i
+// adds, which lists its files in name order whatever order the folder
+// gives them in.
+TEST(TreeEdit, ChainsTheBlocksOfEveryDirectoryItWritesBehindAVolumeOffset) {
+  constexpr int kOffset = 600;
+  const auto position = [](int block) {
+    return static_cast<std::size_t>(kOffset + block * kBlock);
+  };
+  ScratchDir dir;
+  ImageBuilder image(kBlock, kOffset);
+  image.header(16, 1);
+  image.directory(1, {{"L", "DIR", 3 * kBlock, 2}});
+  std::vector<EntrySpec> sixteen;
+  for (int i = 0; i < 16; ++i) sixteen.push_back({"t" + std::to_string(i), "DATA", 0, 9});
+  image.directory(2, sixteen, 3);
+  image.resize(position(16));
+  image.save(dir / "image.iso");
+  std::filesystem::create_directory(dir / "box");
+  const std::vector<std::string> local{"d", "a", "f", "b", "g", "c", "e"};
+  for (const std::string& name : local) writeFile(dir / ("box/" + name), name);
+  const RunResult run =
+      runTool({"-c", "n L/t0 u0", "-c", "i box", "-c", "w", "image.iso", std::to_string(kOffset)},
+              "", dir.path());
+  EXPECT_EQ(run.status, 0) << run.errors;
+  const std::string output = readFile(dir / "output.iso").value();
+  for (const auto& [block, next] : std::vector<std::pair<int, int>>{{2, 3}, {3, 4}, {4, -1}}) {
+    EXPECT_EQ(output.substr(position(block), 4), be32(static_cast<std::uint32_t>(next))) << block;
+  }
+  // The seven files' blocks 16 to 22, then box's two blocks.
+  const MemorySource source(std::vector<unsigned char>(output.begin(), output.end()));
+  const VolumeGeometry geometry = readVolumeGeometry(source, kOffset).value();
+  std::vector<std::string> boxNames;
+  walkDirectory(source, geometry, static_cast<std::int32_t>(position(1)),
+                [&](const DirectoryEntry& e) {
+                  if (e.name == "box") {
+                    EXPECT_EQ(e.startBlock, 23);
+                    EXPECT_EQ(e.byteCount, 2 * kBlock);
+                  }
+                  return WalkStep::kContinue;
+                });
+  EXPECT_EQ(output.substr(position(23), 4), be32(24));
+  EXPECT_EQ(output.substr(position(24), 4), be32(0xFFFFFFFF));
+  walkDirectory(source, geometry, static_cast<std::int32_t>(position(23)),
+                [&](const DirectoryEntry& e) {
+                  boxNames.push_back(e.name);
+                  return WalkStep::kContinue;
+                });
+  EXPECT_EQ(boxNames, (std::vector<std::string>{"a", "b", "c", "d", "e", "f", "g"}));
+}
+
 // d1's byte count claims blocks 2 and 3, d2 lies in block 3: d1 is written
 // in the one block its records need, and d2 is left alone; once d1 needs
 // both, the write is refused.
