@@ -726,6 +726,22 @@ TEST(TreeEdit, ChainsTheBlocksOfEveryDirectoryItWritesBehindAVolumeOffset) {
   EXPECT_EQ(boxNames, (std::vector<std::string>{"a", "b", "c", "d", "e", "f", "g"}));
 }
 
+// A new record takes the fields no walk reads from a file of three copies,
+// but has one copy: its own block, then the end marker.
+TEST(TreeEdit, GivesANewFileOneCopyBesideFilesOfSeveral) {
+  ScratchDir dir;
+  ImageBuilder image(kBlock);
+  image.header(16, 1);
+  image.furtherCopies(image.directory(1, {{"a", "DATA", 1, 10, 2}})[0], {11, 12});
+  image.resize(16 * kBlock);
+  writeFile(dir / "new", "N");
+  const RunResult run = editAndWrite(dir, image, {"i new"});
+  ASSERT_EQ(run.status, 0) << run.errors;
+  const std::string output = readFile(dir / "output.iso").value();
+  EXPECT_EQ(walk(output, at(1)), (std::vector<Walked>{{"a", 1, 10, 20}, {"new", 1, 16, 100}}));
+  EXPECT_EQ(output.substr(at(1, 100 + 64), 12), be32(0) + be32(16) + be32(0));
+}
+
 // d1's byte count claims blocks 2 and 3, d2 lies in block 3: d1 is written
 // in the one block its records need, and d2 is left alone; once d1 needs
 // both, the write is refused.
