@@ -659,6 +659,16 @@ TEST(TreeEdit, RewritesNothingItDoesNotOwn) {
   run = editAndWrite(dir, recordOnBlockZero, {"i P/Q/n0"});
   EXPECT_EQ(run.errors, batchErrors("-c 2", "P/Q/n0: copy 1 of /P overlaps block 0.\n" + nothing));
 
+  // x is A's block and ends where B begins: only A's rewrite meets it.
+  ImageBuilder dataBetween(kBlock);
+  dataBetween.header(16, 1);
+  dataBetween.directory(1,
+                        {{"A", "DIR", kBlock, 2}, {"B", "DIR", kBlock, 3}, {"x", "DATA", 511, 2}});
+  for (const int block : {2, 3}) dataBetween.directory(block, {{"f", "DATA", 0, 9}});
+  dataBetween.resize(16 * kBlock);
+  run = editAndWrite(dir, dataBetween, {"n A/f g", "n B/f g"});
+  EXPECT_EQ(run.errors, batchErrors("-c 3", "A/f: copy 0 of /A overlaps x.\n" + nothing));
+
   // D and F keep their copy 1 in one block.
   ImageBuilder shared(kBlock);
   shared.header(16, 1);
