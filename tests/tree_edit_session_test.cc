@@ -538,6 +538,24 @@ TEST(TreeEdit, RefusesChangesItCannotMake) {
   expectUnchanged(dir / "demo.iso", tools::demoImage());
 }
 
+// One i takes at most 100,000 entries: a directory with exactly that many
+// below it is one too many. They are hard links to two files, which are
+// made far faster than files.
+TEST(TreeEdit, RefusesADirectoryOfAHundredThousandEntriesBelowIt) {
+  if (kWindows) GTEST_SKIP() << "100,000 links take minutes under Wine";
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  std::filesystem::create_directory(dir / "big");
+  writeFile(dir / "big/a", "");
+  writeFile(dir / "big/b", "");
+  for (int i = 2; i < 100000; ++i) {
+    std::filesystem::create_hard_link(dir / (i % 2 == 0 ? "big/a" : "big/b"),
+                                      dir / ("big/" + std::to_string(i)));
+  }
+  const RunResult run = runTool({"-c", "i big", "demo.iso"}, "", dir.path());
+  EXPECT_EQ(run.errors, batchErrors("-c 1", "big: more than 100000 entries at once.\n"));
+}
+
 TEST(TreeEdit, RefusesCopiesThatDifferRecordsNoBlocksHoldInOrderAnd2GiB) {
   ScratchDir dir;
   ImageBuilder image = fullVolume();
