@@ -446,6 +446,28 @@ TEST(Resize, WritesNothingWhenALocalFileChangesAfterItWasCompared) {
   }
 }
 
+// A listing that fails part-way is a folder that cannot be read, never
+// one that ends there.
+TEST(Resize, ReportsALocalFolderWhoseListingFailsPartWay) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  ASSERT_EQ(runTool({"-c", "x", "demo.iso"}, "", dir.path()).status, 0);
+  const auto image = ImageFile::open(dir / "demo.iso").value();
+  const VolumeGeometry geometry = readVolumeGeometry(image, 0).value();
+  const auto top = platform::Directory::open(dir.path()).value();
+  const PatchTarget target{std::nullopt, geometry.rootDirectoryOffset, "", std::nullopt, {}};
+  for (const auto planner : {planUpdate, planResize}) {
+    platform::Directory::failListingsAfter(2);
+    const PatchPlan plan = planner(image, geometry, top, target, dir / "output.iso");
+    platform::Directory::failListingsAfter(std::nullopt);
+    std::string problems;
+    for (const PatchProblem& problem : plan.problems) {
+      problems += problem.subject + ": " + problem.message;
+    }
+    EXPECT_EQ(problems, ".: local directory cannot be read.\n");
+  }
+}
+
 // One entry with 100,000 copies, all of one block: u and r write it once.
 TEST(Resize, AnEntryWithAHundredThousandCopiesCostsItsBytes) {
   ScratchDir dir;
