@@ -11,6 +11,7 @@
 #   bench/run.sh RUNS mount      only the --mount cases: their section of
 #                                BENCHMARKS.md is replaced, the rest kept
 #   bench/run.sh RUNS names      only the table of names, printed, not written
+#   bench/run.sh RUNS delta      only the deltas beside xdelta3 -e, printed
 #
 # Each table is made by a script of its own, bench/TABLE.sh [RUNS], which
 # prints its section of BENCHMARKS.md and can be run alone; they share
@@ -87,6 +88,7 @@ full_run() {
   sections+=("$(table copies)")
   sections+=("$(table xfs)")
   sections+=("$(table patch)")
+  sections+=("$(table delta)")
   sections+=("$(table alignment)")
   sections+=("$(table others)")
   sections+=("$(table mount)")
@@ -103,7 +105,7 @@ full_run() {
 
 case $only in
   "") full_run ;;
-  patch | names) table "$only" ;;
+  patch | delta | names) table "$only" ;;
   alignment)
     section=$(table alignment)
     replace_section "## Copies by alignment" "$section"
@@ -115,7 +117,7 @@ case $only in
     echo "$section"
     ;;
   *)
-    echo "bench/run.sh: no such table: $only (patch, alignment, mount or names)" >&2
+    echo "bench/run.sh: no such table: $only (patch, delta, alignment, mount or names)" >&2
     exit 2
     ;;
 esac

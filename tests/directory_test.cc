@@ -274,8 +274,8 @@ TEST(BlockLayout, PlacesEveryRecordWhereTheWalkReadsIt) {
   for (const std::int32_t blockSize : {96, 97, 144, 145, 216, 512, 2048}) {
     for (std::uint32_t seed = 1; seed <= 20; ++seed) {
       // Laid as if every block had another behind it: the block the records
-      // end in is the last, and holds the end marker. Each record's last copy index k is drawn at random among those that
-      // fit behind the records before it.
+      // end in is the last, and holds the end marker. Each record's last copy index k is drawn at
+      // random among those that fit behind the records before it.
       std::vector<std::int32_t> copies;
       std::vector<std::int64_t> starts;
       BlockLayout layout(blockSize);

@@ -53,6 +53,15 @@ TEST(Resize, RoundTripsTheDemoDiscLongerShorterAndEmptied) {
   EXPECT_EQ(runTool({"-c", "r", "patched.iso"}, "", dir.path()).output,
             "demo.iso: no entry in the image; not added.\n"
             "Nothing to replace: every local file matches the image.\n");
+  // Nor is the image, or --patch's file, a local file through a link to it
+  // (where links can be made).
+  writeFile(dir / "fix.vcdiff", "earlier");
+  if (makeSymbolicLink("patched.iso", dir / "link.iso") &&
+      makeSymbolicLink("../fix.vcdiff", dir / "docs/fix.link")) {
+    EXPECT_EQ(runTool({"--patch", "fix.vcdiff", "-c", "r", "link.iso"}, "", dir.path()).output,
+              "demo.iso: no entry in the image; not added.\n"
+              "Nothing to replace: every local file matches the image.\n");
+  }
 }
 
 // The root in two copies, a file in three, two pairs of entries sharing
@@ -382,11 +391,17 @@ TEST(Resize, RefusesRecordsOverTheHeaderOrOtherDataAndDataOverTheRoot) {
                                     "D/f: its directory is also the data of F.\n"
                                     "Nothing written; output.iso is as it was.\n"));
   EXPECT_EQ(run.status, 2);
+  // The data that c entered, named as every path of r is, from where the
+  // shell stands or from the path given.
   const RunResult entered = runTool({"-c", "c F2", "-c", "r", "image.iso"}, "", dir.path());
   EXPECT_EQ(entered.errors, batchErrors("-c 2",
-                                        "g: its directory is also the data of /F2.\n"
+                                        "g: its directory is also the data of F2.\n"
                                         "Nothing written; output.iso is as it was.\n"));
   EXPECT_EQ(entered.status, 2);
+  const RunResult named = runTool({"-c", "r F2/g", "image.iso"}, "", dir.path());
+  EXPECT_EQ(named.errors, batchErrors("-c 1",
+                                      "g: its directory is also the data of F2.\n"
+                                      "Nothing written; output.iso is as it was.\n"));
   EXPECT_EQ(readFile(dir / "output.iso"), "earlier");
 }
 

@@ -410,6 +410,42 @@ TEST(TreeEdit, GoesIntoTheOutputOfUAndRWithItsLinesFirst) {
   expectUnchanged(dir / "demo.iso", tools::demoImage());
 }
 
+// u and r see the tree as the pending changes leave it: what they erase is
+// neither compared nor written (its local file left alone), below an erased
+// directory nothing is, and a renamed entry is the local file of its new
+// name, so that its old one is a file no entry means.
+TEST(TreeEdit, LeavesWhatItErasesOutOfUAndRAndTakesRenamedEntriesByTheirNewNames) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  ASSERT_EQ(runTool({"-c", "x", "demo.iso"}, "", dir.path()).status, 0);
+  writeFile(dir / "logs/day01.log", std::string(3000, '1'));
+  writeFile(dir / "docs/archive/old-notes.txt", std::string(3000, 'o'));
+  std::filesystem::remove(dir / "logs/day02.log");
+  writeFile(dir / "logs/second.log", std::string(700, '2'));
+  writeFile(dir / "hello.txt", "Hi!\n");  // the entry is greeting.txt now: not written
+  RunResult run = runTool(
+      {"-c", "e logs/day01.log", "-c", "e docs/archive", "-c", "n logs/day02.log second.log", "-c",
+       "n hello.txt greeting.txt", "-c", "r", "demo.iso"},
+      "", dir.path());
+  EXPECT_EQ(run.output,
+            "hello.txt: no entry in the image; not added.\nlogs/day01.log: erased\ndocs/archive/: "
+            "erased\nlogs/day02.log: renamed to second.log\n"
+            "hello.txt: renamed to greeting.txt\nlogs/second.log: 700 bytes, moved to block 64\n"
+            "New ISO written to output.iso\n");
+  const std::string output = readFile(dir / "output.iso").value();
+  ASSERT_EQ(output.size(), 66u * kBlock);
+  EXPECT_EQ(output.substr(80, 4), be32(66));
+  EXPECT_EQ(walk(output, at(4)).front(), (Walked{"second.log", 700, 64, 20}));
+  EXPECT_EQ(output.substr(at(64), 700), std::string(700, '2'));
+
+  // Standing in a directory that is erased, nothing is compared.
+  writeFile(dir / "guide.txt", std::string(3000, 'g'));
+  run = runTool({"-c", "c docs", "-c", "e ../docs", "-c", "u", "demo.iso"}, "", dir.path());
+  EXPECT_EQ(run.output, "Entering docs:\ndocs/: erased\nNew ISO written to output.iso\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(readFile(dir / "output.iso").value().size(), 64u * kBlock);
+}
+
 TEST(TreeEdit, WaitsInTheSessionAndSaysWhatWasNotWritten) {
   ScratchDir dir;
   tools::demoImage().save(dir / "demo.iso");
@@ -453,9 +489,14 @@ TEST(TreeEdit, WaitsInTheSessionAndSaysWhatWasNotWritten) {
   EXPECT_EQ(names(walk(output, at(1))),
             (std::vector<std::string>{"README", "docs", "logs", "new.txt", "box", "hello.txt"}));
 
-  // Ending a batch with changes pending fails it, at the end of the input too.
+  // Ending a batch with changes pending fails it, at the end of the input
+  // too, and so does a failed command that stops it.
   for (const auto& [args, errors] : std::vector<std::pair<std::vector<std::string>, std::string>>{
            {{"-c", "i new.txt", "demo.iso"}, "discshell: 1 change was not written.\n"},
+           {{"-c", "i new.txt", "-c", "g missing", "-c", "w", "demo.iso"},
+            batchErrors("-c 2", "File not found.\n") + "discshell: 1 change was not written.\n"},
+           {{"-c", "i new.txt", "-c", "i box", "-c", "z", "demo.iso"},
+            batchErrors("-c 3", "Invalid command\n") + "discshell: 2 changes were not written.\n"},
            {{"-c", "i new.txt", "-c", "q", "demo.iso"},
             batchErrors("-c 2", "1 change was not written.\n")},
            {{"-c", "i new.txt", "-c", "c ..", "demo.iso"},
@@ -556,7 +597,31 @@ TEST(TreeEdit, RefusesADirectoryOfAHundredThousandEntriesBelowIt) {
   EXPECT_EQ(run.errors, batchErrors("-c 1", "big: more than 100000 entries at once.\n"));
 }
 
-TEST(TreeEdit, RefusesCopiesThatDifferRecordsNoBlocksHoldInOrderAnd2GiB) {
+// w reads what i adds: a file i cannot open is refused at i, not at w.
+TEST(TreeEdit, RefusesALocalFileItCannotRead) {
+  if (kWindows) GTEST_SKIP() << "Windows has no permission bits to take reading away";
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  writeFile(dir / "unread", "secret");
+  std::filesystem::create_directories(dir / "box");
+  writeFile(dir / "box/unread", "b");
+  writeFile(dir / "readable", "a");
+  for (const char* path : {"unread", "box/unread"}) {
+    std::filesystem::permissions(dir / path, std::filesystem::perms::none);
+  }
+  std::filesystem::permissions(dir.path(), std::filesystem::perms{0755});
+  ToolOptions nobody;
+  nobody.asNobody = true;  // root reads anything
+  const RunResult run =
+      runTool({"demo.iso"}, "i unread\ni box\ni readable\nq\nq\n", dir.path(), nobody);
+  if (run.status == kCannotExecute) GTEST_SKIP() << "the user nobody may not run the tool here";
+  EXPECT_EQ(run.output, summary(32768, 512, 512) +
+                            "?>unread: cannot be read (Permission denied); not added.\n"
+                            "?>box/unread: cannot be read (Permission denied); not added.\n"
+                            "?>?>1 change was not written.\n?>Exiting...\n");
+}
+
+TEST(TreeEdit, RefusesCopiesThatDifferAnd2GiBAndLaysOutRecordsThatFitNoBlocksInOrder) {
   ScratchDir dir;
   ImageBuilder image = fullVolume();
   image.poke(static_cast<std::int64_t>(at(5, 20 + 32)), "F0");
@@ -565,27 +630,44 @@ TEST(TreeEdit, RefusesCopiesThatDifferRecordsNoBlocksHoldInOrderAnd2GiB) {
   writeFile(dir / "full/new", "N");
   RunResult run = runTool({"-c", "i full/new", "-c", "w", "image.iso"}, "", dir.path());
   EXPECT_EQ(run.errors,
-            batchErrors("-c 2", "full/new: copy 2 of /full differs.\nNothing written.\n"));
+            batchErrors("-c 2", "full/new: copy 2 of /full differs.\nNothing written.\n") +
+                "discshell: 1 change was not written.\n");
   EXPECT_EQ(run.status, 2);
   EXPECT_FALSE(exists(dir / "output.iso"));
   expectUnchanged(dir / "image.iso", image);
 
   // Blocks of 600 bytes: with x gone, c (80 bytes) would start where 76
-  // remain in a block that is not the last, and the walk reads it there.
-  ImageBuilder odd(600);
-  odd.header(20, 1);
-  odd.directory(1, {{"d", "DIR", 1200, 2}});
-  std::vector<EntrySpec> records;
-  for (int i = 0; i < 7; ++i) records.push_back({"r" + std::to_string(i), "DATA", 0, 9});
-  records.push_back({"x", "DATA", 0, 9});
-  records.push_back({"c", "DATA", 0, 10, 2});
-  odd.furtherCopies(odd.directory(2, records, 2)[8], {11, 12});
-  odd.resize(20 * 600);
-  odd.save(dir / "odd.iso");
-  run = runTool({"-c", "e d/x", "-c", "w", "odd.iso"}, "", dir.path());
-  EXPECT_EQ(run.errors, batchErrors("-c 2",
-                                    "d/x: its records cannot be laid out in blocks.\n"
-                                    "Nothing written.\n"));
+  // remain in a block that is not the last, and the walk reads it there. In
+  // their order the records fit no blocks: a later record that fits goes
+  // first (s), or else c closes the block in place of r6. A later record of
+  // an earlier one's name never passes it (the second c).
+  const auto packedAfterErasingX = [&](const std::vector<EntrySpec>& behind) {
+    ImageBuilder odd(600);
+    odd.header(20, 1);
+    odd.directory(1, {{"d", "DIR", 1200, 2}});
+    std::vector<EntrySpec> records;
+    for (int i = 0; i < 7; ++i) records.push_back({"r" + std::to_string(i), "DATA", 0, 9});
+    records.push_back({"x", "DATA", 0, 9});
+    records.push_back({"c", "DATA", 0, 10, 2});
+    records.insert(records.end(), behind.begin(), behind.end());
+    odd.furtherCopies(odd.directory(2, records, 2)[8], {11, 12});
+    odd.resize(20 * 600);
+    odd.save(dir / "odd.iso");
+    run = runTool({"-c", "e d/x", "-c", "w", "odd.iso"}, "", dir.path());
+    EXPECT_EQ(run.status, 0) << run.errors;
+    const std::string packed = readFile(dir / "output.iso").value();
+    const MemorySource source(std::vector<unsigned char>(packed.begin(), packed.end()));
+    std::string order;
+    walkDirectory(source, readVolumeGeometry(source, 0).value(), 2 * 600,
+                  [&](const DirectoryEntry& e) {
+                    order += e.name + " ";
+                    return WalkStep::kContinue;
+                  });
+    return order;
+  };
+  EXPECT_EQ(packedAfterErasingX({}), "r0 r1 r2 r3 r4 r5 c r6 ");
+  EXPECT_EQ(packedAfterErasingX({{"s", "DATA", 0, 9}}), "r0 r1 r2 r3 r4 r5 r6 s c ");
+  EXPECT_EQ(packedAfterErasingX({{"c", "DATA", 0, 9}}), "r0 r1 r2 r3 r4 r5 c r6 c ");
 
   ImageBuilder big(kBlock);
   big.header(8, 1);
@@ -593,8 +675,10 @@ TEST(TreeEdit, RefusesCopiesThatDifferRecordsNoBlocksHoldInOrderAnd2GiB) {
   big.save(dir / "big.iso");
   std::filesystem::resize_file(dir / "big.iso", (std::uintmax_t{1} << 31) - kBlock);
   writeFile(dir / "new", std::string(kBlock + 1, 'n'));
+  std::filesystem::remove(dir / "output.iso");
   run = runTool({"-c", "i new", "-c", "w", "big.iso"}, "", dir.path());
-  EXPECT_EQ(run.errors, batchErrors("-c 2", "output.iso: would reach 2 GiB.\nNothing written.\n"));
+  EXPECT_EQ(run.errors, batchErrors("-c 2", "output.iso: would reach 2 GiB.\nNothing written.\n") +
+                            "discshell: 1 change was not written.\n");
 }
 
 // A bare w on IMAGE after SCRIPT: its errors, and whether it wrote anything.
@@ -628,9 +712,11 @@ TEST(TreeEdit, RewritesNothingItDoesNotOwn) {
   ScratchDir dir;
   writeFile(dir / "q", "q");
   const std::string nothing = "Nothing written.\n";
+  const std::string pending = "discshell: 1 change was not written.\n";
   RunResult run = editAndWrite(dir, headerCopyVolume(), {"n D/f g"});
-  EXPECT_EQ(run.errors,
-            batchErrors("-c 2", "D/f: copy 1 of /D overlaps the volume header.\n" + nothing));
+  EXPECT_EQ(
+      run.errors,
+      batchErrors("-c 2", "D/f: copy 1 of /D overlaps the volume header.\n" + nothing) + pending);
   EXPECT_FALSE(exists(dir / "output.iso"));
 
   // The root's copy 1 is file x's data too.
@@ -642,7 +728,7 @@ TEST(TreeEdit, RewritesNothingItDoesNotOwn) {
   rootOnData.directory(10, {{"x", "DATA", kBlock - 1, 10}});
   rootOnData.resize(16 * kBlock);
   run = editAndWrite(dir, rootOnData, {"i q"});
-  EXPECT_EQ(run.errors, batchErrors("-c 2", "q: copy 1 of / overlaps x.\n" + nothing));
+  EXPECT_EQ(run.errors, batchErrors("-c 2", "q: copy 1 of / overlaps x.\n" + nothing) + pending);
 
   // Q is full and moves; its record lies in both copies of P, whose copy 1
   // is x's data.
@@ -660,7 +746,8 @@ TEST(TreeEdit, RewritesNothingItDoesNotOwn) {
   std::filesystem::create_directories(dir / "P/Q");
   writeFile(dir / "P/Q/n0", "n");
   run = editAndWrite(dir, recordOnData, {"i P/Q/n0"});
-  EXPECT_EQ(run.errors, batchErrors("-c 2", "P/Q/n0: copy 1 of /P overlaps x.\n" + nothing));
+  EXPECT_EQ(run.errors,
+            batchErrors("-c 2", "P/Q/n0: copy 1 of /P overlaps x.\n" + nothing) + pending);
 
   // Q moves; its record lies in P's copy 1 on block 0, behind the header's bytes.
   ImageBuilder recordOnBlockZero(kBlock);
@@ -675,7 +762,8 @@ TEST(TreeEdit, RewritesNothingItDoesNotOwn) {
                                           bytes.begin() + static_cast<long>(at(3))));
   recordOnBlockZero.resize(16 * kBlock);
   run = editAndWrite(dir, recordOnBlockZero, {"i P/Q/n0"});
-  EXPECT_EQ(run.errors, batchErrors("-c 2", "P/Q/n0: copy 1 of /P overlaps block 0.\n" + nothing));
+  EXPECT_EQ(run.errors,
+            batchErrors("-c 2", "P/Q/n0: copy 1 of /P overlaps block 0.\n" + nothing) + pending);
 
   // x is A's block and ends where B begins: only A's rewrite meets it.
   ImageBuilder dataBetween(kBlock);
@@ -685,7 +773,8 @@ TEST(TreeEdit, RewritesNothingItDoesNotOwn) {
   for (const int block : {2, 3}) dataBetween.directory(block, {{"f", "DATA", 0, 9}});
   dataBetween.resize(16 * kBlock);
   run = editAndWrite(dir, dataBetween, {"n A/f g", "n B/f g"});
-  EXPECT_EQ(run.errors, batchErrors("-c 3", "A/f: copy 0 of /A overlaps x.\n" + nothing));
+  EXPECT_EQ(run.errors, batchErrors("-c 3", "A/f: copy 0 of /A overlaps x.\n" + nothing) +
+                            "discshell: 2 changes were not written.\n");
 
   // D and F keep their copy 1 in one block.
   ImageBuilder shared(kBlock);
@@ -696,8 +785,9 @@ TEST(TreeEdit, RewritesNothingItDoesNotOwn) {
   for (const int block : {2, 3, 9}) shared.directory(block, {{"f", "DATA", 0, 9}});
   shared.resize(16 * kBlock);
   run = editAndWrite(dir, shared, {"n D/f g"});
-  EXPECT_EQ(run.errors,
-            batchErrors("-c 2", "D/f: copy 1 of /D overlaps the directory /F.\n" + nothing));
+  EXPECT_EQ(
+      run.errors,
+      batchErrors("-c 2", "D/f: copy 1 of /D overlaps the directory /F.\n" + nothing) + pending);
   run = runTool({"-c", "v", "image.iso"}, "", dir.path());
   EXPECT_NE(run.output.find("F/: overlaps D/\n"), std::string::npos) << run.output;
 }
@@ -794,7 +884,8 @@ TEST(TreeEdit, RewritesOnlyTheBlocksADirectoryNeeds) {
       editAndWrite(dir, image, {"i d1/n0", "i d1/n1", "i d1/n2", "i d1/n3", "i d1/n4", "i d1/n5"});
   EXPECT_EQ(run.errors, batchErrors("-c 7",
                                     "d1/n0: copy 0 of /d1 overlaps the directory /d2.\n"
-                                    "Nothing written.\n"));
+                                    "Nothing written.\n") +
+                            "discshell: 6 changes were not written.\n");
 }
 
 // Blocks of 456 bytes hold six records exactly, up to the end marker. The

@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 
 #include "edit/update_plan.h"
 #include "local/local_tree.h"
+#include "output/delta_match.h"
 #include "session_harness.h"
 #include "volume/geometry.h"
 
@@ -82,6 +84,7 @@ class Reader {
 struct Decoded {
   std::string target;
   std::vector<std::uint64_t> windows;  ///< each window's target length
+  std::vector<std::string> adds;       ///< the bytes of each ADD
 };
 
 // Each window decoded on its own, its COPYs reading the segment of `source`
@@ -117,7 +120,7 @@ Decoded decodeDelta(std::string_view delta, std::string_view source) {
         if (op.type == kNone) continue;
         const std::uint64_t size = op.size != 0 ? op.size : instructions.integer();
         if (window.size() + size > targetLength) throw DeltaError("past the target window");
-        if (op.type == kAdd) window += data.take(size);
+        if (op.type == kAdd) window += decoded.adds.emplace_back(data.take(size));
         if (op.type == kRun) window.append(size, static_cast<char>(data.byte()));
         if (op.type != kCopy) continue;
         const std::uint64_t here = segmentLength + window.size();
@@ -169,7 +172,10 @@ TEST(VcdiffWriter, WritesTheDefaultCodeTablesInstructionsByteForByte) {
   const auto image = ImageFile::open(dir / "image.iso").value();
   const auto top = platform::Directory::open(dir.path()).value();
   const ImageChanges changes{
-      {{"hello", platform::statPath(dir / "hello").value(), 5, {10, 200}}}, {{12, "xy"}}, {}, 210};
+      {{"hello", platform::statPath(dir / "hello").value(), 5, {10, 200}, {}}},
+      {{12, "xy"}},
+      {},
+      210};
   const PatchResult result = writeChangesPatch(image, filesBelow(top), changes, dir / "p.vcdiff");
   const std::string expected = std::string("\xD6\xC3\xC4\0\0", 5) +  // header
                                std::string("\x01\x64\x00\x1D", 4) +  // window: source 0..100
@@ -215,11 +221,12 @@ TEST(VcdiffWriter, CutsWindowsOfEightMiBAndCarriesEachPieceAcross) {
   std::string streamed(100 * 1024 + 7, '\0');
   for (std::size_t i = 0; i < streamed.size(); ++i) streamed[i] = static_cast<char>(i * 13 >> 9);
   const ImageChanges changes{
-      {{"local", platform::statPath(dir / "local").value(), 3 * kMiB, {7 * kMiB, 22 * kMiB}}},
+      {{"local", platform::statPath(dir / "local").value(), 3 * kMiB, {7 * kMiB, 22 * kMiB}, {}}},
       {{16 * kMiB - 2, "abcd"}},
       {{{3 * kMiB, 24 * kMiB - 1000},
         static_cast<std::int64_t>(streamed.size()),
-        [&] { return std::make_unique<StringStream>(streamed); }}},
+        [&] { return std::make_unique<StringStream>(streamed); },
+        {}}},
       25 * kMiB + 1};
   ASSERT_EQ(writeChangesPatch(image, filesBelow(top), changes, dir / "p.vcdiff").write.outcome,
             WriteOutcome::kWritten);
@@ -375,6 +382,177 @@ TEST(PatchOption, RefusesWhatTheOutputRefusesAndALocalFileChangedSinceThePlan) {
   }
   const std::vector<unsigned char> demo = tools::demoImage().bytes();
   EXPECT_TRUE(readFile(dir / "demo.iso") == std::string(demo.begin(), demo.end()));
+}
+
+// Bytes that read like a text: words of a small vocabulary, so that the
+// words around an edit come again elsewhere, as in a real one.
+std::string textOf(std::uint32_t seed, std::size_t size) {
+  static constexpr std::array<std::string_view, 12> kWords = {
+      "the", "disc", "of", "a", "level", "menu", "and", "to", "press", "start", "save", "game"};
+  std::mt19937 random(seed);
+  std::string text;
+  while (text.size() < size) {
+    text += kWords[random() % kWords.size()];
+    text += random() % 10 == 0 ? '\n' : ' ';
+  }
+  text.resize(size);
+  return text;
+}
+
+std::string noiseOf(std::uint32_t seed, std::size_t size) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(random());
+  return bytes;
+}
+
+struct TestFile {
+  std::string name;
+  std::string bytes;
+  std::int32_t copies = 1;      ///< the further ones behind the data of all files
+  std::int32_t startBlock = 0;  ///< 0: right behind the file before
+};
+
+// A root directory at block 1 of blocks of 512 bytes, the files' data from block 2 on.
+tools::ImageBuilder imageWith(const std::vector<TestFile>& files, std::int32_t volumeOffset = 0) {
+  constexpr std::int32_t kBlock = 512;
+  tools::ImageBuilder image(kBlock, volumeOffset);
+  std::vector<tools::EntrySpec> entries;
+  std::int32_t next = 2;
+  for (const TestFile& file : files) {
+    const std::int32_t start = file.startBlock != 0 ? file.startBlock : next;
+    image.data(start, file.bytes);
+    entries.push_back(
+        {file.name, "DATA", static_cast<std::int32_t>(file.bytes.size()), start, file.copies - 1});
+    next = start + static_cast<std::int32_t>((file.bytes.size() + kBlock - 1) / kBlock);
+  }
+  const auto records = image.directory(1, entries);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    std::vector<std::int32_t> further;
+    for (std::int32_t copy = 1; copy < files[i].copies; ++copy) {
+      image.data(next, files[i].bytes);
+      further.push_back(next);
+      next += static_cast<std::int32_t>((files[i].bytes.size() + kBlock - 1) / kBlock);
+    }
+    if (!further.empty()) image.furtherCopies(records[i], further);
+  }
+  image.header(next, 1);
+  image.resize(volumeOffset + std::int64_t{next} * kBlock);
+  return image;
+}
+
+// The search finds every shared run that holds a whole block of the old
+// bytes: any of 2 × 32 - 1 bytes. So no ADD may hold 64 bytes that the old
+// bytes hold anywhere, and no run needs to be let off for being too short.
+constexpr std::size_t kSharedRun = 64;
+static_assert(2 * kMatchWindow - 1 <= static_cast<std::int64_t>(kSharedRun));
+
+// A delta carries the changes, never the original: w, u, r and the tree
+// edits, each through xdelta3 and the tests' decoder (as -o writes it),
+// and no ADD of the delta holds a run of 64 bytes of an entry it changes.
+TEST(PatchOption, CarriesOnlyWhatChangedNeverARunOfTheOldBytes) {
+  constexpr std::size_t kMiB = 1 << 20;
+  const std::string noise = noiseOf(1, 3000);
+  const std::string text = textOf(2, 6000);
+  const std::string tail = noiseOf(3, 700);
+  struct Case {
+    std::string name;
+    std::vector<TestFile> files;
+    std::function<void(const ScratchDir&)> edit;
+    std::vector<std::string> commands;
+    std::vector<std::string> image = {"image.iso"};
+    std::int32_t volumeOffset = 0;
+  };
+  const auto change = [](const ScratchDir& dir, const std::string& name, std::size_t at,
+                         std::size_t erase, const std::string& insert) {
+    std::string bytes = readFile(dir / name).value();
+    writeFile(dir / name, bytes.replace(at, erase, insert));
+  };
+  const std::vector<Case> cases = {
+      {"one byte at the first, the last and a middle position",
+       {{"a", noise}, {"b", noise + "b"}, {"c", "c" + noise}},
+       [&](const ScratchDir& dir) {
+         change(dir, "a", 0, 1, "A");
+         change(dir, "b", noise.size(), 1, "B");
+         change(dir, "c", 1500, 1, "C");
+       },
+       {"u"}},
+      {"an insertion and a deletion inside a text",
+       {{"t.txt", text}},
+       [&](const ScratchDir& dir) {
+         change(dir, "t.txt", 4000, 40, "");
+         change(dir, "t.txt", 1000, 0, "inserted words ");
+       },
+       {"r"}},
+      {"a file grown past its blocks",
+       {{"g.bin", noiseOf(4, 1024)}, {"h.bin", noise}},
+       [&](const ScratchDir& dir) { change(dir, "g.bin", 100, 1, "G" + tail); },
+       {"r"}},
+      {"a rename with edits",
+       {{"notes.txt", text}},
+       [&](const ScratchDir& dir) {
+         change(dir, "notes.txt", 2500, 9, "translated");
+         std::filesystem::rename(dir / "notes.txt", dir / "notes-en.txt");
+       },
+       {"n notes.txt notes-en.txt", "r"}},
+      {"an entry with several copies",
+       {{"m.bin", noise, 3}},
+       [&](const ScratchDir& dir) { change(dir, "m.bin", 2000, 1, "M"); },
+       {"u"}},
+      {"w behind a volume offset",
+       {{"v.bin", noise}},
+       [&](const ScratchDir& dir) { change(dir, "v.bin", 1000, 2, "VV"); },
+       {"w v.bin"},
+       {"image.iso", "16"},
+       16},
+      {"a change across an 8 MiB window boundary",
+       {{"big.bin", noiseOf(5, 2 * kMiB), 1, 7 * kMiB / 512}},
+       [&](const ScratchDir& dir) { change(dir, "big.bin", kMiB - 100, 200, noiseOf(6, 200)); },
+       {"u"}},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    ScratchDir dir;
+    const tools::ImageBuilder image = imageWith(test.files, test.volumeOffset);
+    image.save(dir / "image.iso");
+    // The old bytes: each file's, and the root directory's, which n re-packs.
+    std::vector<std::string> old;
+    for (const TestFile& file : test.files) old.push_back(file.bytes);
+    const auto root = image.bytes().begin() + image.blockPosition(1);
+    old.emplace_back(root, root + 512);
+    std::vector<std::string> extract = {"-c", "x"};
+    extract.insert(extract.end(), test.image.begin(), test.image.end());
+    ASSERT_EQ(runTool(extract, "", dir.path()).status, 0);
+    test.edit(dir);
+    expectPatchGivesOutput(dir, test.commands, test.image);
+    const Decoded decoded =
+        decodeDelta(readFile(dir / "p.vcdiff").value(), readFile(dir / "image.iso").value());
+    for (const std::string& bytes : old) {
+      for (const std::string& added : decoded.adds) {
+        for (std::size_t at = 0; at + kSharedRun <= added.size(); ++at) {
+          ASSERT_EQ(bytes.find(std::string_view(added).substr(at, kSharedRun)), std::string::npos)
+              << "an ADD of " << added.size() << " bytes repeats old bytes from its byte " << at;
+        }
+      }
+    }
+  }
+}
+
+// Two new files of the same bytes: the delta carries them once, the
+// second a COPY of the first.
+TEST(PatchOption, CarriesTheBytesOfIdenticalNewFilesOnce) {
+  ScratchDir dir;
+  imageWith({{"old.bin", noiseOf(7, 1000)}}).save(dir / "image.iso");
+  const std::string bytes = noiseOf(8, 3000);
+  writeFile(dir / "one.bin", bytes);
+  writeFile(dir / "two.bin", bytes);
+  writeFile(dir / "three.bin", noiseOf(9, 3000));
+  expectPatchGivesOutput(dir, {"i one.bin", "i two.bin", "i three.bin", "w"}, {"image.iso"});
+  const std::string delta = readFile(dir / "p.vcdiff").value();
+  const std::string_view sample = std::string_view(bytes).substr(1000, 100);
+  EXPECT_NE(delta.find(sample), std::string::npos);
+  EXPECT_EQ(delta.find(sample), delta.rfind(sample));
+  EXPECT_NE(delta.find(noiseOf(9, 3000).substr(1000, 100)), std::string::npos);
 }
 
 }  // namespace

@@ -49,6 +49,14 @@ std::optional<std::string> refusal(const platform::FileStatus& status) {
   }
 }
 
+// Why the local file `name` cannot be added though it is one: w reads it,
+// so a file that cannot be opened now is refused now. No value when it opens.
+std::optional<std::string> unreadable(const platform::Directory& holder, std::string_view name) {
+  platform::ErrorCode error = 0;
+  if (holder.openFile(name, error)) return std::nullopt;
+  return "cannot be read (" + platform::errorText(error) + "); not added.\n";
+}
+
 // Everything below a local directory that i adds, as entries: in the order
 // of the names, each directory before what it holds. A depth-first walk
 // with a stack of its own, entering each directory without following a link.
@@ -103,8 +111,9 @@ class LocalScan {
     const auto status = level.directory.entryStatus(local);
     auto why = entryNameProblem(name);
     if (!why) why = status ? refusal(*status) : "its local file cannot be read.\n";
+    const bool directory = !why && status->kind == platform::FileKind::kDirectory;
+    if (!why && !directory) why = unreadable(level.directory, local);
     if (why) return problem(shownPath, *why);
-    const bool directory = status->kind == platform::FileKind::kDirectory;
     entries.push_back({name, {level.index, 0}, directory, false, localPath, *status, 0});
     tooMany = entries.size() >= kMostEntriesAdded;
     const std::uint32_t index = next_++;
@@ -222,6 +231,11 @@ ShellStep addLocal(Session& session, std::int32_t, std::optional<std::string_vie
   if (!local) return ShellStep::kPrompt;
   const std::string localPath = joined(*names);
   const bool directory = local->status.kind == platform::FileKind::kDirectory;
+  const auto why = directory ? std::nullopt : unreadable(local->holder, names->back());
+  if (why) {
+    session.fail(typed, *why);
+    return ShellStep::kPrompt;
+  }
   std::vector<AddedEntry> entries{
       {name, target->directories.back(), directory, false, localPath, local->status, 0}};
   if (directory && !scanBelow(session, *local, names->back(), localPath, typed, entries)) {

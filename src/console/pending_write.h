@@ -27,8 +27,8 @@ void reportNothingWritten(Session& session);
 /// changes, refusing to end, so that a second q ends it.
 [[nodiscard]] bool mayEndWithPending(Session& session);
 
-/// At the end of input: how many changes were not written, if any. In batch
-/// mode that makes the run fail.
+/// At the end of input, or where a failed command stops a batch: how many
+/// changes were not written, if any. In batch mode that makes the run fail.
 void warnPendingAtEnd(Session& session);
 
 }  // namespace discshell

@@ -11,6 +11,16 @@ std::optional<std::string_view> commandArgument(std::string_view line) {
   return line.substr(space + 1);
 }
 
+namespace {
+
+// A failed command ends a batch: what is still pending is lost with it.
+int stopBatch(Session& session) {
+  warnPendingAtEnd(session);
+  return kExitCommandFailed;
+}
+
+}  // namespace
+
 int runShell(Session& session, LineSource& lines) {
   for (;;) {
     // The prompt must be visible before the tool waits, and a failed write
@@ -33,13 +43,13 @@ int runShell(Session& session, LineSource& lines) {
       session.fail(session.batch        ? "Invalid command\n"
                    : session.lineEditor ? "Invalid command\nType h for help.\n"
                                         : "Invalid command");
-      if (session.batch) return kExitCommandFailed;
+      if (session.batch) return stopBatch(session);
       continue;
     }
     if (handler(session, session.directory(), commandArgument(*line)) == ShellStep::kEnd) {
       return session.batch && session.failed ? kExitCommandFailed : kExitSuccess;
     }
-    if (session.batch && session.failed) return kExitCommandFailed;
+    if (session.batch && session.failed) return stopBatch(session);
   }
 }
 

@@ -88,12 +88,15 @@ PatchPlan planPatch(Session& session, const PathArgument& target, PatchPlanner p
   const ProgressRun comparing(session.progress, [&] {
     return ProgressTotal{treeWork(session, target).bytes, std::nullopt};
   });
+  std::vector<Level> levels(session.levels.begin(),
+                            session.levels.begin() + static_cast<std::ptrdiff_t>(target.keep));
+  levels.insert(levels.end(), target.down.begin(), target.down.end());
   return planner(session.image, session.geometry, here,
                  {target.entry, target.directory, shellPath(session),
                   outputStatus && outputStatus->kind != platform::FileKind::kNone
                       ? std::optional(outputStatus->identity)
                       : std::nullopt,
-                  addedLocalPaths(session)},
+                  addedLocalPaths(session), &session.pending, std::move(levels)},
                  output);
 }
 

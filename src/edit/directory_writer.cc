@@ -7,6 +7,7 @@
 #include <set>
 #include <span>
 
+#include "local/local_name.h"
 #include "volume/block_layout.h"
 #include "volume/directory.h"
 #include "volume/layout.h"
@@ -183,6 +184,134 @@ class EditedRecords {
   std::map<std::pair<bool, std::string>, std::string> types_;
 };
 
+// Which records go into each block: the one rule that measuring a
+// directory and writing it share. Records go in order. But where the next
+// one does not fit in a block that another follows while 72 bytes or more
+// remain there (the walk would read on, and meet no record), a later record
+// that fits goes first, or else the block's last record makes way for one
+// that closes it; the records passed over open the next block. A record
+// never passes an earlier one of its own local name, which keeps the first
+// of a name first. Only a few blocks' worth of records are held to choose
+// from. So a directory whose records, erased among, no longer fit their
+// blocks in order (a long record shifted across a block's end) is still
+// laid out.
+class RecordPacker {
+ public:
+  RecordPacker(EditedRecords& source, std::int32_t blockSize)
+      : source_(source), lookahead_(4 * std::int64_t{blockSize}) {}
+
+  /// The records of a block that another follows, in the order they go,
+  /// and whether they close it (fewer than 72 bytes left behind them); a
+  /// block left open ends where the records end, or nowhere.
+  struct Filled {
+    std::vector<std::string> records;
+    bool closed = false;
+  };
+  [[nodiscard]] Filled fillBlock(std::int32_t blockSize) {
+    Filled filled;
+    BlockLayout layout(blockSize);
+    layout.beginBlock(false);
+    std::vector<std::size_t> indices;
+    while (!layout.full()) {
+      auto pick = first(layout, false);
+      if (!pick && !filled.records.empty()) pick = makeWay(layout, filled.records, indices);
+      if (!pick) return filled;
+      static_cast<void>(layout.place(static_cast<std::int64_t>(queue_[*pick].bytes.size())));
+      indices.push_back(queue_[*pick].index);
+      filled.records.push_back(take(*pick));
+    }
+    filled.closed = true;
+    return filled;
+  }
+
+  /// Every record left, in order, for the last block.
+  [[nodiscard]] std::vector<std::string> rest() {
+    std::vector<std::string> records;
+    while (more()) records.push_back(take(0));
+    return records;
+  }
+
+  /// Whether any record is left to place.
+  [[nodiscard]] bool more() { return !queue_.empty() || readOne(); }
+
+ private:
+  struct Queued {
+    std::string bytes;
+    std::size_t index;  ///< in the directory's order
+  };
+
+  std::string take(std::size_t i) {
+    std::string bytes = std::move(queue_[i].bytes);
+    queuedBytes_ -= static_cast<std::int64_t>(bytes.size());
+    queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(i));
+    return bytes;
+  }
+
+  bool readOne() {
+    if (sourceDone_) return false;
+    auto record = source_.next();
+    if (!record) {
+      sourceDone_ = true;
+      return false;
+    }
+    queuedBytes_ += static_cast<std::int64_t>(record->size());
+    queue_.push_back({std::move(*record), next_++});
+    return true;
+  }
+
+  // The first queued record that fits (and, with `closing`, closes the
+  // block), reading on within the lookahead; none passes an earlier one of
+  // its local name.
+  std::optional<std::size_t> first(const BlockLayout& layout, bool closing) {
+    for (std::size_t i = 0;; ++i) {
+      if (i == queue_.size() && (queuedBytes_ > lookahead_ || !readOne())) return std::nullopt;
+      const auto length = static_cast<std::int64_t>(queue_[i].bytes.size());
+      if (!layout.fits(length) || (closing && !layout.closedBy(length))) continue;
+      if (i == 0 || !passesItsName(i)) return i;
+    }
+  }
+
+  bool passesItsName(std::size_t i) const {
+    const std::string name = localName(nameOf(queue_[i].bytes));
+    for (std::size_t k = 0; k < i; ++k) {
+      if (localName(nameOf(queue_[k].bytes)) == name) return true;
+    }
+    return false;
+  }
+
+  static std::string nameOf(const std::string& record) {
+    return fieldText(record, layout::kNameField, layout::kNameMaxLength);
+  }
+
+  // The block's last record goes back among the queued ones, in its place
+  // by order, if one of them then closes the block.
+  std::optional<std::size_t> makeWay(BlockLayout& layout, std::vector<std::string>& records,
+                                     std::vector<std::size_t>& indices) {
+    const auto length = static_cast<std::int64_t>(records.back().size());
+    layout.unplace(length);
+    const auto at = std::find_if(queue_.begin(), queue_.end(),
+                                 [&](const Queued& q) { return q.index > indices.back(); });
+    const auto back = queue_.insert(at, {std::move(records.back()), indices.back()});
+    const auto backAt = static_cast<std::size_t>(back - queue_.begin());
+    queuedBytes_ += length;
+    records.pop_back();
+    indices.pop_back();
+    if (auto closer = first(layout, true)) return closer;
+    // None does: the block stays as it was.
+    static_cast<void>(layout.place(length));
+    indices.push_back(queue_[backAt].index);
+    records.push_back(take(backAt));
+    return std::nullopt;
+  }
+
+  EditedRecords& source_;
+  std::int64_t lookahead_;
+  std::deque<Queued> queue_;
+  std::int64_t queuedBytes_ = 0;
+  std::size_t next_ = 0;
+  bool sourceDone_ = false;
+};
+
 // The two newest blocks of a directory being made, at their places in the
 // image: what the check's walk reads.
 class BlockPair final : public ByteSource {
@@ -238,14 +367,13 @@ class PackedDirectory final : public ByteStream {
         edits_(std::move(edits)),
         templates_(std::move(templates)),
         records_(image, geometry_, *edits_, *templates_),
+        packer_(records_, geometry.blockSize),
         firstBlock_(firstBlock),
         blocks_(blocks),
         blockSize_(static_cast<std::size_t>(geometry.blockSize)),
         blocksMade_(blockSize_),
         checkReader_(blocksMade_, std::min<std::size_t>(blockSize_, 64 * 1024)),
-        handedOut_(blockSize_) {
-    nextRecord_ = records_.next();
-  }
+        handedOut_(blockSize_) {}
 
   std::optional<std::size_t> read(std::span<unsigned char> out) override {
     std::size_t done = 0;
@@ -276,22 +404,29 @@ class PackedDirectory final : public ByteStream {
     block_ = blocksMade_.next(start);
     writeBigEndian32(block_, 0, last ? layout::kNoNextBlock : firstBlock_ + j + 1);
     if (!headerBytes(j)) return false;
+    // The packer chooses as it chose when the directory was measured.
+    std::vector<std::string> records;
+    if (last) {
+      records = packer_.rest();
+    } else {
+      RecordPacker::Filled filled = packer_.fillBlock(geometry_.blockSize);
+      if (!filled.closed) return false;
+      records = std::move(filled.records);
+    }
     BlockLayout placement(geometry_.blockSize);
     placement.beginBlock(last);
     std::optional<std::int64_t> lastRecord;
-    while (nextRecord_) {
-      const auto length = static_cast<std::int64_t>(nextRecord_->size());
+    for (std::string& record : records) {
+      const auto length = static_cast<std::int64_t>(record.size());
       if (!placement.fits(length)) return false;
       const std::int64_t offset = placement.place(length);
-      std::memcpy(block_.data() + offset, nextRecord_->data(), nextRecord_->size());
-      placed_.push_back({static_cast<std::int32_t>(start + offset), std::move(*nextRecord_)});
+      std::memcpy(block_.data() + offset, record.data(), record.size());
+      placed_.push_back({static_cast<std::int32_t>(start + offset), std::move(record)});
       clearMarks(static_cast<std::size_t>(offset));
       lastRecord = offset;
-      nextRecord_ = records_.next();
-      if (placement.full()) break;
     }
-    if (records_.failed() || (last && nextRecord_)) return false;
-    markEnds(lastRecord, placement.end());
+    if (records_.failed()) return false;
+    markEnds(lastRecord, placement.end(), last);
     if (j == 0) walk_ = beginWalk(checkReader_, start);
     return checkWalk(last ? std::nullopt : std::optional<std::int64_t>(start));
   }
@@ -315,12 +450,12 @@ class PackedDirectory final : public ByteStream {
     writeBigEndian32(block_, at, static_cast<std::int32_t>(flags));
   }
 
-  void markEnds(std::optional<std::int64_t> lastRecord, std::int64_t end) {
+  void markEnds(std::optional<std::int64_t> lastRecord, std::int64_t end, bool lastBlock) {
     if (lastRecord) {
       const auto at = static_cast<std::size_t>(*lastRecord);
       std::uint32_t flags = flags32(block_, at);
       if (conventions_.blockEndBit) flags |= kBlockEndFlag;
-      if (conventions_.lastRecordBit && !nextRecord_) flags |= kLastRecordFlag;
+      if (conventions_.lastRecordBit && lastBlock) flags |= kLastRecordFlag;
       writeBigEndian32(block_, at, static_cast<std::int32_t>(flags));
     }
     if (conventions_.endOffsetAt12) {
@@ -357,7 +492,7 @@ class PackedDirectory final : public ByteStream {
   std::shared_ptr<const DirectoryEdits> edits_;
   std::shared_ptr<const RecordTemplates> templates_;
   EditedRecords records_;
-  std::optional<std::string> nextRecord_;
+  RecordPacker packer_;
   std::int32_t firstBlock_;
   std::int32_t blocks_;
   std::int32_t made_ = 0;
@@ -375,35 +510,31 @@ class PackedDirectory final : public ByteStream {
 namespace {
 
 // The records laid out as if every block were followed by another: where
-// each block starts (in bytes of records before it), and the first block
-// that a record does not fit in. Any of these blocks can be the last one,
-// which then holds all the rest, if they fit, behind the header with the
-// end marker after them.
+// each block starts (in bytes of records before it), and the last block
+// the packer could fill. Any of these blocks can be the last one, which
+// then holds all the rest, if they fit, behind the header with the end
+// marker after them.
 struct Sketch {
   std::vector<std::int64_t> starts{0};
-  std::optional<std::size_t> overflow;
   std::int64_t total = 0;
   bool bareFlags = false;  ///< a record has no flag but the marks this writer may clear
 };
 
 Sketch sketch(EditedRecords& records, std::int32_t blockSize, std::uint32_t marks) {
   Sketch shape;
-  BlockLayout placement(blockSize);
-  placement.beginBlock(false);
-  while (const auto record = records.next()) {
-    const auto length = static_cast<std::int64_t>(record->size());
+  RecordPacker packer(records, blockSize);
+  const auto note = [&](const std::string& record) {
+    shape.total += static_cast<std::int64_t>(record.size());
     shape.bareFlags =
-        shape.bareFlags || (flags32(bytesOf(*record), layout::kFlagsField) & ~marks) == 0;
-    if (!shape.overflow && !placement.fits(length)) shape.overflow = shape.starts.size() - 1;
-    if (!shape.overflow) {
-      static_cast<void>(placement.place(length));
-      if (placement.full()) {
-        shape.starts.push_back(shape.total + length);
-        placement.beginBlock(false);
-      }
-    }
-    shape.total += length;
+        shape.bareFlags || (flags32(bytesOf(record), layout::kFlagsField) & ~marks) == 0;
+  };
+  for (;;) {
+    const RecordPacker::Filled filled = packer.fillBlock(blockSize);
+    for (const std::string& record : filled.records) note(record);
+    if (!filled.closed) break;
+    shape.starts.push_back(shape.total);
   }
+  for (const std::string& record : packer.rest()) note(record);
   return shape;
 }
 
@@ -431,8 +562,7 @@ DirectoryFit DirectoryWriter::measure(const DirectoryEdits& edits) const {
                                    : "a record's flags would become 0, which ends a directory.\n";
     return fit;
   }
-  for (std::size_t j = 0; j < shape.starts.size() && (!shape.overflow || j <= *shape.overflow);
-       ++j) {
+  for (std::size_t j = 0; j < shape.starts.size(); ++j) {
     if (BlockLayout(geometry_.blockSize).lastBlockHolds(shape.total - shape.starts[j])) {
       fit.fewestBlocks = static_cast<std::int32_t>(j + 1);
       break;
@@ -460,6 +590,9 @@ StreamWrite DirectoryWriter::stream(std::shared_ptr<const DirectoryEdits> edits,
   StreamWrite write;
   write.positions = std::move(positions);
   write.length = std::int64_t{blocks} * geometry_.blockSize;
+  if (edits->source) {
+    write.replaced = {{*edits->source}, std::int64_t{edits->sourceBlocks} * geometry_.blockSize};
+  }
   write.open = [&image = image_, geometry = geometry_, conventions = conventions_, edits,
                 templates = templates_, firstBlock, blocks]() -> std::unique_ptr<ByteStream> {
     return std::make_unique<PackedDirectory>(image, geometry, conventions, edits, templates,

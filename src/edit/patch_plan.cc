@@ -5,6 +5,7 @@
 
 #include "local/extract.h"
 #include "local/local_name.h"
+#include "local/local_name_index.h"
 #include "local/local_tree.h"
 #include "output/output_file.h"
 #include "volume/layout.h"
@@ -29,7 +30,7 @@ class ChangeScanner final : public TreeVisitor {
         imageLength_(image.length().value_or(0)),
         reader_(image),
         directories_{target.directory} {
-    if (!readNames("")) problem(".", "local directory cannot be read.\n");
+    if (!readNames("", "")) problem(".", "local directory cannot be read.\n");
   }
 
   // Where x would have written nothing (a later entry of a local name, a
@@ -37,10 +38,15 @@ class ChangeScanner final : public TreeVisitor {
   // there is nothing to put back. Each local directory's names were read
   // once: an entry whose local name is not among them has no local file,
   // and costs no system call. x never follows a link, and nor does this: a
-  // link where x writes is refused.
-  bool visit(const DirectoryEntry& entry, bool directory, const std::string& path) override {
-    const std::string local = localName(entry.name);
+  // link where x writes is refused. What the pending changes erase is left
+  // alone, and so is the local file x wrote for it, unless a later entry
+  // has its name now.
+  bool visit(const DirectoryEntry& entry, bool directory, const std::string&) override {
+    const auto name = nameNow(entry);
+    if (!name) return leftByErase(entry);
     Folder& level = levels_.back();
+    const std::string path = level.path + *name;
+    const std::string local = localName(*name);
     if (local.empty() || local_.pathLength(local) >= platform::pathLimit() || !level.names) {
       return false;
     }
@@ -87,11 +93,16 @@ class ChangeScanner final : public TreeVisitor {
   }
 
   // Its local folder is where x would have put it, if anywhere: an entry.
-  void revisit(const DirectoryEntry& entry, const std::string& path) override {
+  void revisit(const DirectoryEntry& entry, const std::string&) override {
+    const auto name = nameNow(entry);
+    if (!name) {
+      leftByErase(entry);
+      return;
+    }
     Folder& level = levels_.back();
-    const auto slot = level.names ? level.names->find(localName(entry.name)) : std::nullopt;
+    const auto slot = level.names ? level.names->find(localName(*name)) : std::nullopt;
     if (slot) static_cast<void>(level.names->claim(*slot));
-    scan.revisits.push_back(path + "/");
+    scan.revisits.push_back(level.path + *name + "/");
   }
 
   /// The local files and directories of the current folder that no entry
@@ -101,10 +112,15 @@ class ChangeScanner final : public TreeVisitor {
     const platform::Directory* here = local_.current();
     if (!level.names || here == nullptr) return;
     level.names->unclaimed(*here, [&](std::string_view name) {
+      if (!level.erased.empty() &&
+          std::ranges::find(level.erased, nameKey(name, level.names->foldsCase())) !=
+              level.erased.end()) {
+        return;
+      }
       const auto status = here->entryStatus(name);
-      if (!status || status->kind == platform::FileKind::kNone ||
-          status->identity == image_.identity() ||
-          (target_.output && status->identity == *target_.output)) {
+      if (!status || status->kind == platform::FileKind::kNone || isImageOrOutput(*status) ||
+          (status->kind == platform::FileKind::kSymbolicLink &&
+           isImageOrOutput(here->entryStatus(name, true)))) {
         return;
       }
       std::string path = level.localPath;
@@ -125,18 +141,49 @@ class ChangeScanner final : public TreeVisitor {
   struct Folder {
     std::optional<LocalNames> names;
     std::string localPath;  ///< relative to the top, with a "/" at its end
+    std::string path;       ///< its directory's, under the names now, with a "/" at its end
+    std::vector<std::string> erased;  ///< the keys of the local names of erased entries
   };
 
   void problem(const std::string& subject, std::string message) {
     scan.problems.push_back({subject, std::move(message)});
   }
 
+  // The image and the output are no local files of the tree, whatever
+  // name or link leads to them.
+  bool isImageOrOutput(const std::optional<platform::FileStatus>& status) const {
+    return status && status->kind != platform::FileKind::kNone &&
+           (status->identity == image_.identity() ||
+            (target_.output && status->identity == *target_.output));
+  }
+
+  // The name an entry has once the pending changes are written; no value
+  // when they erase it.
+  std::optional<std::string> nameNow(const DirectoryEntry& entry) const {
+    if (target_.pending == nullptr) return entry.name;
+    const auto& changed = target_.pending->changedRecords();
+    const auto found = changed.find(entry.recordPosition);
+    if (found == changed.end()) return entry.name;
+    if (found->second.erased) return std::nullopt;
+    return found->second.name;
+  }
+
+  // Notes the local name x wrote for an erased entry, so that its file is
+  // not listed as one no entry means. Returns false: it is not entered.
+  bool leftByErase(const DirectoryEntry& entry) {
+    Folder& level = levels_.back();
+    if (level.names) {
+      level.erased.push_back(nameKey(localName(entry.name), level.names->foldsCase()));
+    }
+    return false;
+  }
+
   // Reads the current local folder's names as the folder compares them.
-  bool readNames(std::string localPath) {
+  bool readNames(std::string localPath, std::string path) {
     const platform::Directory* here = local_.current();
     auto names = here != nullptr ? LocalNames::read(*here, here->foldsCase()) : std::nullopt;
     const bool read = names.has_value();
-    levels_.push_back({std::move(names), std::move(localPath)});
+    levels_.push_back({std::move(names), std::move(localPath), std::move(path), {}});
     return read;
   }
 
@@ -146,7 +193,7 @@ class ChangeScanner final : public TreeVisitor {
       problem(path, "local file cannot be read.\n");
       return false;
     }
-    if (!readNames(levels_.back().localPath + local + "/")) {
+    if (!readNames(levels_.back().localPath + local + "/", path + "/")) {
       problem(path, "local directory cannot be read.\n");
       levels_.pop_back();
       local_.leave();
@@ -229,11 +276,33 @@ std::string userPath(const std::string& fromRoot, const std::string& base) {
   return "/" + fromRoot;
 }
 
+// Whether the pending changes erase a directory the shell entered on its
+// way to the target: each the first entry of its name in the one above, as
+// c found it. Those directories are walked only when something is erased.
+bool insideErased(const ImageFile& image, const VolumeGeometry& geometry,
+                  const PatchTarget& target) {
+  if (target.pending == nullptr) return false;
+  const auto& changed = target.pending->changedRecords();
+  if (std::none_of(changed.begin(), changed.end(),
+                   [](const auto& record) { return record.second.erased; })) {
+    return false;
+  }
+  WindowedReader reader(image);
+  for (std::size_t i = 1; i < target.levels.size(); ++i) {
+    const auto entry =
+        findEntry(reader, geometry, target.levels[i - 1].offset, target.levels[i].name);
+    const auto found = entry ? changed.find(entry->recordPosition) : changed.end();
+    if (found != changed.end() && found->second.erased) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 ChangeScan scanChanges(const ImageFile& image, const VolumeGeometry& geometry,
                        const platform::Directory& top, const PatchTarget& target,
                        LongerFiles longer) {
+  if (insideErased(image, geometry, target)) return {};
   auto walkTop = top.duplicate();
   if (!walkTop) return {{}, {{".", "local file cannot be read.\n"}}, {}, false, {}, 0};
   ChangeScanner scanner(image, geometry, std::move(*walkTop), target, longer);

@@ -12,12 +12,14 @@
 
 #include "bytes/compare.h"
 #include "edit/directory_writer.h"
+#include "edit/pending_changes.h"
 #include "output/image_writer.h"
 #include "output/output_file.h"
 #include "platform/platform.h"
 #include "volume/directory.h"
 #include "volume/directory_map.h"
 #include "volume/image_file.h"
+#include "volume/tree.h"
 
 namespace discshell {
 
@@ -38,6 +40,15 @@ struct PatchTarget {
   /// Local paths that changes waiting to be written add to the image
   /// ("docs/new.txt"), sorted: they are no local files without an entry.
   std::vector<std::string> added;
+  /// The changes waiting to be written, or null. The walk sees the tree as
+  /// they leave it, as i, e and n do: what they erase is neither compared
+  /// nor written, and an entry they rename goes by its new name, for its
+  /// local file and in what is said of it.
+  const PendingChanges* pending = nullptr;
+  /// The directories from the root to `directory`, as the shell and the
+  /// path argument entered them: where a pending change erases one, there
+  /// is nothing to compare.
+  std::vector<Level> levels{};
 };
 
 /// What u or r will say of one changed entry, in walk order.
@@ -78,7 +89,9 @@ void writeInPlace(std::vector<RecordChange> records, ImageChanges& changes);
 
 /// A file entry whose local file differs from it, with every copy checked.
 struct ChangedEntry {
-  std::string path;  ///< its path in the image, relative to the current directory
+  /// Its path relative to the current directory, under the names the
+  /// pending changes give.
+  std::string path;
   DirectoryEntry entry;
   std::int32_t directory = 0;        ///< where the copy of its directory that was walked begins
   std::vector<std::int32_t> copies;  ///< block numbers, the start block first
@@ -102,9 +115,10 @@ struct ChangeScan {
 
 enum class LongerFiles { kRefused, kAllowed };
 
-/// Compares every file entry of the target with the local file where x
-/// would have written it below `top`, under its local name. Only the first
-/// entry of a local file in a directory counts. A missing local file, or one that holds exactly
+/// Compares every file entry of the target, as the pending changes leave
+/// it, with the local file where x would have written it below `top`,
+/// under its local name. Only the first entry of a local file in a
+/// directory counts. A missing local file, or one that holds exactly
 /// what x would write, is left alone; a symbolic link where x writes is a problem and is never
 /// followed, and so is anything at the place of an entry with start block 0, which x does not
 /// write. A changed file's copies must be readable, none on block 0 and all inside the image.

@@ -39,13 +39,18 @@ std::vector<std::size_t> groupAlike(const std::vector<ChangedEntry>& changed,
   return group;
 }
 
-// The directory that holds a changed entry, as the user names it: the
-// current directory itself is named from "/", as anything outside it is.
-std::string directoryOf(const std::string& path, const std::string& base) {
+// The directory that holds a changed entry, as the user names it: as its
+// path says, else the one the walk started in (`levels`, from the root),
+// named from the root without a "/" in front, as r names paths; "/" is the
+// root.
+std::string directoryOf(const std::string& path, const std::vector<Level>& levels) {
   const std::size_t slash = path.rfind('/');
-  const std::string inside = slash == std::string::npos ? "" : path.substr(0, slash);
-  if (!inside.empty()) return inside;
-  return "/" + base;
+  if (slash != std::string::npos && slash > 0) return path.substr(0, slash);
+  std::string start;
+  for (std::size_t i = 1; i < levels.size(); ++i) {
+    start.append(i > 1 ? "/" : "").append(levels[i].name);
+  }
+  return start.empty() ? "/" : start;
 }
 
 class ResizePlanner {
@@ -61,7 +66,8 @@ class ResizePlanner {
         moves_(changed_.size(), false),
         newBlocks_(changed_.size()) {}
 
-  void run(const std::string& base, const OutputPlace& output) {
+  void run(const PatchTarget& target, const OutputPlace& output) {
+    const std::string& base = target.base;
     for (std::size_t i = 0; i < changed_.size(); ++i) {
       if (!fitsInPlace(changed_[i])) moves_[group_[i]] = true;
     }
@@ -75,7 +81,7 @@ class ResizePlanner {
     const DirectoryWriter writer(image_, geometry_, {}, {});
     std::vector<Stretch> records;
     for (std::size_t i = 0; i < changed_.size(); ++i) {
-      changeRecord(writer, survey.directories, i, base, records);
+      changeRecord(writer, survey.directories, i, target.levels, records);
     }
     checkRecordsAgainstData(records, base);
     checkOutput(image_, output, plan_.problems);
@@ -194,12 +200,12 @@ class ResizePlanner {
   // Adds where the record goes to `records`, for the check against other
   // entries' data.
   void changeRecord(const DirectoryWriter& writer, const DirectoryMap& directories, std::size_t i,
-                    const std::string& base, std::vector<Stretch>& records) {
+                    const std::vector<Level>& levels, std::vector<Stretch>& records) {
     const ChangedEntry& changed = changed_[i];
     const auto directory = directories.directoryAt(changed.directory);
     if (!directory) {
       return problem(changed.path, "its directory is also the data of " +
-                                       directoryOf(changed.path, base) + ".\n");
+                                       directoryOf(changed.path, levels) + ".\n");
     }
     auto known = copiesOf_.find(*directory);
     if (known == copiesOf_.end()) {
@@ -269,8 +275,14 @@ class ResizePlanner {
       const bool moved = moves_[group_[i]];
       PatchLine line{changed.path, changed.length, changed.copies.size(), {}};
       const auto [found, added] = writeOfGroup.try_emplace(group_[i], plan_.changes.files.size());
-      if (added)
-        plan_.changes.files.push_back({changed.localPath, changed.local, changed.length, {}});
+      if (added) {
+        plan_.changes.files.push_back(
+            {changed.localPath,
+             changed.local,
+             changed.length,
+             {},
+             {copyPositions(geometry_, changed.copies), changed.entry.byteCount}});
+      }
       std::vector<std::int64_t>& positions = plan_.changes.files[found->second].positions;
       if (moved) {
         for (const std::int32_t block : changed.copies) {
@@ -320,7 +332,7 @@ PatchPlan planResize(const ImageFile& image, const VolumeGeometry& geometry,
                  std::move(scan.untracked), scan.untrackedCount};
   if (scan.changed.empty()) return plan;
   ResizePlanner planner(image, geometry, top, std::move(scan.changed), plan);
-  planner.run(target.base, output);
+  planner.run(target, output);
   return plan;
 }
 

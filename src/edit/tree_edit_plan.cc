@@ -607,7 +607,8 @@ class TreeEditPlanner {
       changes.files.push_back({entry.localPath,
                                entry.status,
                                entry.status.size,
-                               {blockToOffset(geometry_, allocation.startBlocks[record.index])}});
+                               {blockToOffset(geometry_, allocation.startBlocks[record.index])},
+                               {}});
     }
   }
 

@@ -76,8 +76,10 @@ std::optional<std::string> entryNameOf(std::string_view local, const platform::N
     } else if (i + 2 < local.size() && hexValue(local[i + 1]) >= 0 && hexValue(local[i + 2]) >= 0) {
       name += static_cast<char>(hexValue(local[i + 1]) * 16 + hexValue(local[i + 2]));
       i += 3;
-    } else if (i + 1 == local.size() || local[i + 1] == '.') {
-      ++i;  // the mark behind a device name's stem
+    } else if (i + 1 == local.size() || local[i + 1] == '.' || local[i + 1] == '%') {
+      // The mark behind a device name's stem: a dot may follow it, or the
+      // escape of a dot that ends the name ("CON." is "CON%%2E").
+      ++i;
     } else {
       return std::nullopt;
     }

@@ -10,8 +10,8 @@
 // The escape: each byte the folder cannot hold, and then each "%" too,
 // becomes "%XX" (two upper-case hex digits); "." and ".." become "%2E" and
 // "%2E%2E"; a Windows device name gets a "%" behind its stem ("CON.txt"
-// becomes "CON%.txt"). Which bytes cannot stand is the platform's to say:
-// "/" nowhere; bytes that are not valid UTF-8 where names are Unicode;
+// becomes "CON%.txt", "CON." "CON%%2E"). Which bytes cannot stand is the
+// platform's to say: "/" nowhere; bytes that are not valid UTF-8 where names are Unicode;
 // `< > : " \ | ? *`, control characters and a space or dot at the end on
 // Windows.
 //

@@ -1,8 +1,10 @@
 // Room src/output/: making an output: the nameless output file and its
 // refusals, the patched image written whole, the VCDIFF delta of the same
-// changes, w's replacement of one entry, and the map of k and --map. The writers take the changes
-// as ImageChanges and open local files through the caller's LocalFileOpener; they know nothing of
-// plans or local names. May include platform/, bytes/ and volume/.
+// changes (with the search for the bytes each write replaces), w's
+// replacement of one entry, and the map of k and --map. The writers take
+// the changes as ImageChanges and open local files through the caller's
+// LocalFileOpener; they know nothing of plans or local names. May include
+// platform/, bytes/ and volume/.
 //
 // Writing the output of u and r: the whole image first, in one copy (a
 // clone where the file system can), then every change over it, in a file
@@ -27,12 +29,21 @@ namespace discshell {
 /// local side's `filesBelow`).
 using LocalFileOpener = std::function<std::optional<platform::File>(const std::string& path)>;
 
+/// Where the bytes that a write replaces lie in the image: the first byte
+/// of each copy (sorted), each `length` bytes long. None for a new entry. A
+/// delta then carries only what the write changes in them.
+struct ReplacedBytes {
+  std::vector<std::int64_t> positions;
+  std::int64_t length = 0;
+};
+
 /// A local file written at each of `positions` (sorted).
 struct LocalWrite {
   std::string path;             ///< below the local top, as x names local files
   platform::FileStatus status;  ///< as it was when the plan read it
   std::int64_t length = 0;
   std::vector<std::int64_t> positions;
+  ReplacedBytes replaced;  ///< the entry's data the file takes the place of
 };
 
 /// Bytes of the volume's own: a record, a header field.
@@ -59,6 +70,7 @@ struct StreamWrite {
   std::vector<std::int64_t> positions;
   std::int64_t length = 0;
   std::function<std::unique_ptr<ByteStream>()> open;
+  ReplacedBytes replaced;  ///< the directory it re-packs, where it stood
 };
 
 struct ImageChanges {

@@ -66,7 +66,11 @@ ReplaceResult replaceFile(const ImageFile& image, std::int32_t position, std::in
   if (patchSize != nullptr) {
     const auto status = local->status();
     if (!status || status->size != replaced) return ReplaceResult::kFailed;
-    const ImageChanges changes{{{localName, *status, replaced, {position}}}, {}, {}, *imageLength};
+    const ImageChanges changes{
+        {{localName, *status, replaced, {position}, {{position}, entryLength}}},
+        {},
+        {},
+        *imageLength};
     return writePatch(image, changes, localName, *imageLength, console, *pending, output,
                       *patchSize);
   }

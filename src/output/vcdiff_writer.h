@@ -1,14 +1,18 @@
 // --patch: instead of the patched image, a VCDIFF delta (RFC 3284) that
 // turns the image into it, written straight from the write's description:
-// the stretches taken from the image become COPYs, the bytes written (local
-// files, records) ADDs, the zeros behind the image's end RUNs. The two
-// images are never compared.
+// the stretches taken from the image become COPYs, the zeros behind the
+// image's end RUNs, and the bytes written ADDs, except where a local file or
+// a re-packed directory shares bytes with those it replaces (its
+// ReplacedBytes, found by delta_match.h): those are COPYs of them, wherever
+// they lie in the image. A stretch written a second time in one window (a
+// further copy, a new file of the same bytes as another) is a COPY of the
+// window's own target. The two images are never compared.
 //
 // The delta has the plain header (no secondary compressor, no code table of
-// its own, so the default one) and windows of at most 8 MiB of target, each
-// naming the stretch of the image its COPYs read. An ADD's data is copied
-// from its local file into the delta, so memory stays bounded whatever the
-// sizes.
+// its own, so the default one, with its cache of COPY addresses) and windows
+// of at most 8 MiB of target, each naming the stretch of the image its
+// COPYs read. An ADD's data is copied from its local file into the delta, so
+// memory stays bounded whatever the sizes.
 #pragma once
 
 #include <cstdint>

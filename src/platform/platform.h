@@ -129,6 +129,9 @@ class Directory {
   /// The regular file `name`, for reading; never through a link, and a FIFO
   /// never blocks the open.
   [[nodiscard]] std::optional<File> openFile(std::string_view name) const;
+  /// The same; with no file, `error` says why (EISDIR or EINVAL for what is
+  /// no regular file).
+  [[nodiscard]] std::optional<File> openFile(std::string_view name, ErrorCode& error) const;
   /// A new file in this directory that has no name until it is committed.
   [[nodiscard]] std::optional<PendingFile> createPending() const;
   /// Hands every name in this directory but "." and ".." to `visit`, in the

@@ -59,19 +59,33 @@ FileStatus statusOf(const struct stat& info) {
 }
 
 // Opens for reading without blocking on a FIFO; keeps only the kinds asked
-// for, and then makes reads wait for data like any ordinary read.
+// for, and then makes reads wait for data like any ordinary read. `error`
+// says why there is no file.
 std::optional<File> openReadable(int directoryFd, const char* path, int extraFlags,
-                                 bool blockDevices) {
+                                 bool blockDevices, ErrorCode& error) {
   File file(::openat(directoryFd, path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | extraFlags));
-  if (!file.valid()) return std::nullopt;
-  const auto status = file.status();
-  if (!status || !(status->kind == FileKind::kRegular ||
-                   (blockDevices && status->kind == FileKind::kBlockDevice))) {
+  const auto status = file.valid() ? file.status() : std::nullopt;
+  if (!status) {
+    error = errno;
+    return std::nullopt;
+  }
+  if (!(status->kind == FileKind::kRegular ||
+        (blockDevices && status->kind == FileKind::kBlockDevice))) {
+    error = status->kind == FileKind::kDirectory ? EISDIR : EINVAL;
     return std::nullopt;
   }
   const int flags = ::fcntl(fdOf(file), F_GETFL);
-  if (flags < 0 || ::fcntl(fdOf(file), F_SETFL, flags & ~O_NONBLOCK) != 0) return std::nullopt;
+  if (flags < 0 || ::fcntl(fdOf(file), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    error = errno;
+    return std::nullopt;
+  }
   return file;
+}
+
+std::optional<File> openReadable(int directoryFd, const char* path, int extraFlags,
+                                 bool blockDevices) {
+  ErrorCode ignored = 0;
+  return openReadable(directoryFd, path, extraFlags, blockDevices, ignored);
 }
 
 // The named temporary files that exist right now, where a signal handler
@@ -294,6 +308,10 @@ std::optional<FileStatus> Directory::entryStatus(std::string_view name, bool fol
 
 std::optional<File> Directory::openFile(std::string_view name) const {
   return openReadable(fdOf(handle_), std::string(name).c_str(), O_NOFOLLOW, false);
+}
+
+std::optional<File> Directory::openFile(std::string_view name, ErrorCode& error) const {
+  return openReadable(fdOf(handle_), std::string(name).c_str(), O_NOFOLLOW, false, error);
 }
 
 std::optional<PendingFile> Directory::createPending() const {

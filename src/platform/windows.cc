@@ -425,12 +425,26 @@ std::optional<FileStatus> Directory::entryStatus(std::string_view name, bool fol
 }
 
 std::optional<File> Directory::openFile(std::string_view name) const {
+  ErrorCode ignored = 0;
+  return openFile(name, ignored);
+}
+
+std::optional<File> Directory::openFile(std::string_view name, ErrorCode& error) const {
   const auto path = childPath(path_, name);
-  if (!path) return std::nullopt;
+  if (!path) {
+    error = ENOENT;
+    return std::nullopt;
+  }
   File file = openPath(*path, GENERIC_READ, kShareAll, FILE_FLAG_OPEN_REPARSE_POINT);
-  if (!file.valid()) return std::nullopt;
-  const auto status = file.status();
-  if (!status || status->kind != FileKind::kRegular) return std::nullopt;
+  const auto status = file.valid() ? file.status() : std::nullopt;
+  if (!status) {
+    error = errnoOf(::GetLastError());
+    return std::nullopt;
+  }
+  if (status->kind != FileKind::kRegular) {
+    error = status->kind == FileKind::kDirectory ? EISDIR : EINVAL;
+    return std::nullopt;
+  }
   return file;
 }
 

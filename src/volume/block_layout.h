@@ -32,6 +32,12 @@ class BlockLayout {
     offset_ += length;
     return at;
   }
+  /// Takes back the last record placed, `length` bytes long.
+  void unplace(std::int64_t length) { offset_ -= length; }
+  /// Whether a record of `length` bytes, placed now, leaves the block full.
+  [[nodiscard]] bool closedBy(std::int64_t length) const {
+    return !last_ && blockSize_ - (offset_ + length) < layout::kMinEntrySize;
+  }
   /// Whether the block takes no further record: one that another follows,
   /// with fewer than 72 bytes left behind its last record.
   [[nodiscard]] bool full() const { return !last_ && blockSize_ - offset_ < layout::kMinEntrySize; }
