@@ -46,6 +46,7 @@ TEST(Options, HelpVersionDoubleDashAndMistakes) {
   for (const auto& [args, problem] : std::vector<std::pair<std::vector<std::string>, std::string>>{
            {{"-z", "-odd.iso"}, "unknown option: -z"},
            {{"--all", "-odd.iso"}, "unknown option: --all"},
+           {{"--overwrite=no", "-odd.iso"}, "unknown option: --overwrite=no"},
            {{"-c"}, "option requires an argument: -c"}}) {
     const RunResult refused = run(args);
     EXPECT_EQ(refused.output, "");
@@ -62,7 +63,7 @@ TEST(Options, HelpVersionDoubleDashAndMistakes) {
               "discshell: options go before IMAGE: " + option + "\n");
     EXPECT_EQ(misplaced.status, 1);
   }
-  EXPECT_EQ(run({"-cp four", "--", "-odd.iso", "16", "-x", "--c"}).output, "four");
+  EXPECT_EQ(run({"-cp four", "--", "-odd.iso", "16", "-x", "--c", "-ofoo"}).output, "four");
   EXPECT_EQ(run({"-c", "l"}).status, 255);
   const RunResult nothing = run({});
   EXPECT_EQ(nothing.output + nothing.errors, "");

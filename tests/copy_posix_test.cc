@@ -67,6 +67,41 @@ TEST(PendingFile, PutsNothingInPlaceWhenTheCloseFails) {
   EXPECT_EQ(listNames(dir.path()), std::vector<std::string>{});
 }
 
+// A temporary name someone else already has is passed over for the next:
+// when the file is made, and when a nameless one needs a name to replace
+// the output. The first file shows which number comes next.
+TEST(PendingFile, PassesOverTemporaryNamesThatAreTaken) {
+  ScratchDir dir;
+  const platform::Directory directory = platform::Directory::open(dir.path()).value();
+  const std::string prefix = ".discshell-" + std::to_string(::getpid()) + "-";
+  const auto named = [&](int number) { return dir / (prefix + std::to_string(number) + ".tmp"); };
+  platform::PendingFile::preferNamedFiles(true);
+  int next = 0;
+  {
+    const auto first = directory.createPending();
+    ASSERT_TRUE(first);
+    const std::vector<std::string> made = listNames(dir.path());
+    ASSERT_EQ(made.size(), 1u);
+    ASSERT_TRUE(made[0].starts_with(prefix)) << made[0];
+    next = std::stoi(made[0].substr(prefix.size())) + 1;
+  }
+  for (const int number : {next, next + 1, next + 3, next + 4}) writeFile(named(number), "taken");
+  {
+    const auto second = directory.createPending();
+    platform::PendingFile::preferNamedFiles(false);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(listNames(dir.path()).size(), 5u);
+    EXPECT_TRUE(exists(named(next + 2)));
+  }
+  writeFile(dir / "out", "old");
+  auto third = directory.createPending();
+  ASSERT_TRUE(third);
+  const unsigned char byte = 'x';
+  ASSERT_TRUE(third->file().writeAt(0, {&byte, 1}));
+  EXPECT_TRUE(third->commit("out", directory.entryStatus("out", true)));
+  EXPECT_EQ(readFile(dir / "out"), "x");
+}
+
 // A file directly under "/" lies in "/", not in "".
 TEST(Paths, SplitsAPathIntoItsDirectoryAndName) {
   for (const auto& [path, directory, name] :

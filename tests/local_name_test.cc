@@ -134,7 +134,9 @@ TEST(LocalName, EveryNameReadsBackUnderEveryRules) {
 TEST(FirstNames, TellsLocalNamesApartExactlyWhateverTheirHashes) {
   tools::ImageBuilder image(512);
   image.header(8, 1);
-  image.directory(1, {{"a"}, {"b"}, {"a"}, {"A"}, {"x/y"}, {"x%2Fy"}, {"b"}, {"x%2fy"}});
+  const std::string longest(31, 'n');  // read back over all 31 bytes
+  image.directory(
+      1, {{"a"}, {"b"}, {"a"}, {"A"}, {"x/y"}, {"x%2Fy"}, {"b"}, {"x%2fy"}, {longest}, {longest}});
   const MemorySource source(image.bytes());
   const VolumeGeometry geometry = readVolumeGeometry(source, 0).value();
   for (const std::uint32_t bits : {0xFFFFFFFFu, 0u}) {
@@ -147,7 +149,7 @@ TEST(FirstNames, TellsLocalNamesApartExactlyWhateverTheirHashes) {
         return WalkStep::kContinue;
       });
       EXPECT_EQ(earlier, (std::vector<std::string>{"-", "-", "a", folds ? "a" : "-", "-", "x/y",
-                                                   "b", folds ? "x/y" : "-"}))
+                                                   "b", folds ? "x/y" : "-", "-", longest}))
           << bits << folds;
     }
   }

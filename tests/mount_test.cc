@@ -7,15 +7,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "fuzz/fuzz_input.h"
@@ -488,6 +491,59 @@ TEST(Mount, AHostileCorpusImageReadsOrFailsWithEioAndTheServerLives) {
   EXPECT_GE(files, failed);
   EXPECT_TRUE(mount.serverAlive());
   EXPECT_EQ(mount.unmountAndWait(), 0);
+}
+
+// The source the mount table shows for the mount at `directory`, its
+// octal escapes read back.
+std::string mountSource(const std::string& directory) {
+  std::ifstream table("/proc/self/mountinfo");
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string field;
+    std::vector<std::string> words;
+    while (fields >> field) words.push_back(field);
+    const auto dash = std::find(words.begin(), words.end(), "-");
+    if (words.size() < 5 || words[4] != directory || words.end() - dash < 3) continue;
+    std::string source;
+    for (std::size_t i = 0; i < dash[2].size(); ++i) {
+      if (dash[2][i] == '\\' && i + 3 < dash[2].size()) {
+        source += static_cast<char>(std::stoi(dash[2].substr(i + 1, 3), nullptr, 8));
+        i += 3;
+      } else {
+        source += dash[2][i];
+      }
+    }
+    return source;
+  }
+  return "no such mount";
+}
+
+// Mounted read-write at the user's word, a file still cannot be cut; what
+// statvfs and stat say fits what the mount shows, and the mount table
+// names the image as it is.
+TEST(Mount, RefusesTruncationEvenReadWriteAndTellsLimitsBlocksAndSource) {
+  if (const auto why = whyNoMount()) GTEST_SKIP() << *why;
+  MountPoint mount;
+  const std::string image = mount.dir() / "a\\b,c.iso";
+  ImageBuilder built(512);
+  built.header(16, 1);
+  built.directory(1, {{std::string(31, '/'), "DATA", 100, 10}});
+  built.data(10, std::string(100, 'd'));
+  built.resize(16 * 512);
+  built.save(image);
+  ASSERT_EQ(mount.mount(image, {"--fuse-option", "rw"}), 0) << mount.errors();
+  std::string escaped;
+  for (int i = 0; i < 31; ++i) escaped += "%2F";
+  const std::string file = mount / escaped;
+  EXPECT_EQ(errorOf([&] { return ::open(file.c_str(), O_RDONLY | O_TRUNC); }), EROFS);
+  struct stat info {};
+  ASSERT_EQ(::stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_size, 100);
+  EXPECT_EQ(info.st_blocks, 1);
+  struct statvfs volume {};
+  ASSERT_EQ(::statvfs(mount.path().c_str(), &volume), 0);
+  EXPECT_GE(volume.f_namemax, escaped.size());
+  EXPECT_EQ(mountSource(mount.path()), image);
 }
 
 TEST(Mount, AFailureSaysWhyAndLeavesNothingBehind) {

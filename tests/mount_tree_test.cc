@@ -219,6 +219,28 @@ TEST(MountTree, ReadsFromTheStartBlockAndFailsOnBytesTheImageLacks) {
   EXPECT_EQ(read("below", 0, 1), "EIO");
 }
 
+// A missing name is missing at once in a directory of any size, a table's
+// sizes included; every name there is found.
+TEST(MountTree, FindsEveryNameAndNoMissingOneInDirectoriesOfTableSizes) {
+  for (const int count : {15, 16, 17, 32, 64, 128}) {
+    std::vector<EntrySpec> files;
+    for (int i = 0; i < count; ++i) files.push_back({"f" + std::to_string(i), "TEXT", 1, 9});
+    ImageBuilder image(2048);
+    image.header(60, 1);
+    image.directory(1, files, 8);
+    image.data(9, "x");
+    Mounted mounted(image);
+    const MountNode top = mounted.tree.node(kRootNode).value();
+    for (int i = 0; i < count; ++i) {
+      EXPECT_TRUE(mounted.tree.lookup(top, "f" + std::to_string(i))) << count << " " << i;
+    }
+    for (const std::string& missing :
+         std::vector<std::string>{"missing", "f", "f" + std::to_string(count), ""}) {
+      EXPECT_FALSE(mounted.tree.lookup(top, missing)) << count << " " << missing;
+    }
+  }
+}
+
 TEST(MountTree, KeepsItsNameIndexesWithinTheBound) {
   // 12 directories of 300 entries, a duplicate name last in each.
   std::vector<EntrySpec> files;

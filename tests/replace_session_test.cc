@@ -78,11 +78,16 @@ TEST(WritePatchedImage, OverwritesTheEntrysBytesAndKeepsTheImagesLength) {
   writeFile(dir / "patch.bin", std::string(100, 'B'));
   writeFile(dir / "tail.bin", std::string(512, 'T'));
   writeFile(dir / "sub", std::string(300, 'S'));
-  // Several w commands leave only the last replacement.
+  // Several w commands leave only the last replacement; the output replaced keeps its mode.
+  std::filesystem::permissions(dir / "output.iso", std::filesystem::perms{0751});
   EXPECT_EQ(run(dir, "w patch.bin\nw sub\nw tail.bin\nq\n").output,
             kSummary + "?>" + progress(2048, 100) + kWritten + "?>" + progress(1536, 300) +
                 kWritten + "?>" + progress(7680, 512) + kWritten + "?>Exiting...\n");
   EXPECT_TRUE(readFile(dir / "output.iso") == patched(7680, std::string(512, 'T')));
+  if (!kWindows) {
+    EXPECT_EQ(std::filesystem::status(dir / "output.iso").permissions(),
+              std::filesystem::perms{0751});
+  }
   EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"end", "image.iso", "output.iso",
                                                              "patch.bin", "sub", "tail.bin"}));
 }

@@ -191,26 +191,35 @@ TEST(Resize, RefusesWhatItCannotWriteAndSaysWhetherAnOutputWasThere) {
                   "output.iso: would reach 2 GiB.\nNothing written; output.iso is as it was.\n"));
 }
 
-// In place up to the last byte of an entry's blocks and of the image, and
-// an empty entry that starts in a file's block takes nothing from it.
+// In place up to the last byte of an entry's blocks and of the image; an
+// empty entry that starts in a file's block takes nothing from it, nor does
+// a file cut to nothing there.
 TEST(Resize, WritesInPlaceUpToTheLastByteOfItsBlocksAndOfTheImage) {
   ScratchDir dir;
   ImageBuilder image(kBlock);
   image.header(24, 1);
   image.data(20, "whole");
+  image.data(21, std::string(2 * kBlock, 'o'));
   image.data(23, "last");
-  image.directory(1, {{"whole", "DATA", 5, 20}, {"empty", "DATA", 0, 20}, {"last", "DATA", 4, 23}});
+  image.directory(1, {{"whole", "DATA", 5, 20},
+                      {"empty", "DATA", 0, 20},
+                      {"outer", "DATA", 2 * kBlock, 21},
+                      {"cut", "DATA", 4, 22},
+                      {"last", "DATA", 4, 23}});
   image.resize(23 * kBlock + 300);  // the image ends inside the volume's last block
   image.save(dir / "image.iso");
   writeFile(dir / "whole", std::string(kBlock, 'W'));
+  writeFile(dir / "cut", "");
+  writeFile(dir / "outer", std::string(2 * kBlock, 'o'));
   writeFile(dir / "last", std::string(300, 'L'));
   const RunResult run = runTool({"-c", "r", "image.iso"}, "", dir.path());
   EXPECT_EQ(run.output,
-            "whole: 512 bytes into 1 copy\nlast: 300 bytes into 1 copy\n"
+            "whole: 512 bytes into 1 copy\ncut: 0 bytes into 1 copy\nlast: 300 bytes into 1 copy\n"
             "New ISO written to output.iso\n");
+  EXPECT_EQ(run.errors, "");
   EXPECT_EQ(readFile(dir / "output.iso")->size(), 23u * kBlock + 300);
   expectChecksLikeInput(dir, "image.iso");
-  expectExtractsAs(dir / "output.iso", dir, {"whole", "last"});
+  expectExtractsAs(dir / "output.iso", dir, {"whole", "cut", "outer", "last"});
 }
 
 // Entries that share data keep their own bytes when one local file begins
@@ -350,18 +359,20 @@ TEST(Resize, RefusesRecordsOverTheHeaderOrOtherDataAndDataOverTheRoot) {
   const auto root = image.directory(1,
                                     {{"onroot", "DATA", 4, 2},  // the root's second block
                                      {"F", "DATA", 100, 5},     // D's first bytes
-                                     {"D", "DIR", 512, 5},
+                                     {"D", "DIR", 512, 5, 1},
                                      {"F2", "DATA", 500, 7},  // reads as a directory
                                      {"sub", "DIR", 512, 3, 1},
                                      {"E", "DIR", 512, 8, 1},
                                      {"E2", "DIR", 512, 8, 1},
-                                     {"f1", "DATA", 4, 20}},
+                                     {"f1", "DATA", 4, 20},
+                                     {"F3", "DATA", 100, 10}},  // D's second copy's
                                     2);
+  image.furtherCopies(root[2], {10});
   image.furtherCopies(root[4], {0});
   image.furtherCopies(root[5], {9});
   image.furtherCopies(root[6], {11});
   image.directory(3, {{"g", "DATA", 4, 21}});
-  image.directory(5, {{"f", "DATA", 4, 22}});
+  for (const int block : {5, 10}) image.directory(block, {{"f", "DATA", 4, 22}});
   image.directory(7, {{"g", "DATA", 4, 23}});
   for (const int block : {8, 9, 11}) image.directory(block, {{"h", "DATA", 4, 24}});
   image.poke(11 * kBlock + 20 + 16, be32(5));  // E2's copy differs at h's byte count
@@ -447,6 +458,28 @@ TEST(Resize, WritesNothingWhenALocalFileChangesAfterItWasCompared) {
       EXPECT_EQ(result.path, "hello.txt");
       EXPECT_FALSE(exists(output));
     }
+  }
+}
+
+// A listing that fails part-way is a folder that cannot be read, never
+// one that ends there.
+TEST(Resize, ReportsALocalFolderWhoseListingFailsPartWay) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  ASSERT_EQ(runTool({"-c", "x", "demo.iso"}, "", dir.path()).status, 0);
+  const auto image = ImageFile::open(dir / "demo.iso").value();
+  const VolumeGeometry geometry = readVolumeGeometry(image, 0).value();
+  const auto top = platform::Directory::open(dir.path()).value();
+  const PatchTarget target{std::nullopt, geometry.rootDirectoryOffset, "", std::nullopt, {}};
+  for (const auto planner : {planUpdate, planResize}) {
+    platform::Directory::failListingsAfter(2);
+    const PatchPlan plan = planner(image, geometry, top, target, dir / "output.iso");
+    platform::Directory::failListingsAfter(std::nullopt);
+    std::string problems;
+    for (const PatchProblem& problem : plan.problems) {
+      problems += problem.subject + ": " + problem.message;
+    }
+    EXPECT_EQ(problems, ".: local directory cannot be read.\n");
   }
 }
 

@@ -597,17 +597,41 @@ TEST(TreeEdit, AddsWhereXPathWroteAndWhatIsNewBelowADirectory) {
   expectUnchanged(dir / "demo.iso", tools::demoImage());
 }
 
+// What was added and then erased is not written; what was written is no
+// longer pending, so a second w writes from the image again.
+TEST(TreeEdit, WritesNeitherWhatWasAddedThenErasedNorWhatAnEarlierWWrote) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  writeFile(dir / "new.txt", "new\n");
+  std::filesystem::create_directory(dir / "box");
+  writeFile(dir / "box/a", "a");
+  RunResult run = runTool(
+      {"-c", "i new.txt", "-c", "e new.txt", "-c", "i box", "-c", "e box", "-c", "w", "demo.iso"},
+      "", dir.path());
+  EXPECT_EQ(run.output,
+            "new.txt: added, 4 bytes\nnew.txt: erased\nbox/: added, 1 file and 0 directories\n"
+            "box/: erased\nNew ISO written to output.iso\n");
+  const std::vector<std::string> demoRoot{"README", "hello.txt", "docs", "logs"};
+  EXPECT_EQ(names(walk(readFile(dir / "output.iso").value(), at(1))), demoRoot);
+  run = runTool({"-c", "e README", "-c", "w", "-c", "n hello.txt hi.txt", "-c", "w", "demo.iso"},
+                "", dir.path());
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(names(walk(readFile(dir / "output.iso").value(), at(1))),
+            (std::vector<std::string>{"README", "hi.txt", "docs", "logs"}));
+}
+
 TEST(TreeEdit, RefusesChangesItCannotMake) {
   ScratchDir dir;
   tools::demoImage().save(dir / "demo.iso");
   const std::string longName(32, 'n');
   writeFile(dir / longName, "");
   writeFile(dir / "hello.txt", "");
+  writeFile(dir / "%2E%2E", "");
   std::filesystem::create_directories(dir / "withlink");
   writeFile(dir / "withlink/file", "");
   std::string script = "i missing\ni hello.txt\ni ../x\ni /x\ni nodir/x\ni " + longName +
                        "\ni .\ne nothing\ne .\nn hello.txt\nn hello.txt 'a\nn hello.txt README\n"
-                       "n hello.txt a/b\nn hello.txt a\\ \"b\"'c'\ni\n";
+                       "n hello.txt a/b\nn hello.txt ..\ni %2E%2E\nn hello.txt a\\ \"b\"'c'\ni\n";
   // One line of output for each command, "" for a command that prints nothing.
   std::string expected =
       "missing: no local file or directory there.\n"
@@ -617,7 +641,8 @@ TEST(TreeEdit, RefusesChangesItCannotMake) {
       longName +
       ": a name of more than 31 bytes.\n.: not a name an entry can have.\n"
       "File not found.\nFile not found.\nUsage: n PATH NEWNAME\nUsage: n PATH NEWNAME\n"
-      "README: already in the image.\na/b: not a name an entry can have.\n\n"
+      "README: already in the image.\na/b: not a name an entry can have.\n"
+      "..: not a name an entry can have.\n%2E%2E: not a name an entry can have.\n\n"
       "hello.txt: renamed to a bc\n";
   if (makeSymbolicLink("hello.txt", dir / "link") &&
       makeSymbolicLink("file", dir / "withlink/link")) {
@@ -636,6 +661,24 @@ TEST(TreeEdit, RefusesChangesItCannotMake) {
   EXPECT_EQ(run.output, summary(32768, 512, 512) + transcript + "?>1 change was not written.\n" +
                             "?>Exiting...\n");
   expectUnchanged(dir / "demo.iso", tools::demoImage());
+}
+
+// One i takes at most 100,000 entries: a directory with exactly that many
+// below it is one too many. They are hard links to two files, which are
+// made far faster than files.
+TEST(TreeEdit, RefusesADirectoryOfAHundredThousandEntriesBelowIt) {
+  if (kWindows) GTEST_SKIP() << "the limit is the same everywhere: its 100,000 links once";
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  std::filesystem::create_directory(dir / "big");
+  writeFile(dir / "big/a", "");
+  writeFile(dir / "big/b", "");
+  for (int i = 2; i < 100000; ++i) {
+    std::filesystem::create_hard_link(dir / (i % 2 == 0 ? "big/a" : "big/b"),
+                                      dir / ("big/" + std::to_string(i)));
+  }
+  const RunResult run = runTool({"-c", "i big", "demo.iso"}, "", dir.path());
+  EXPECT_EQ(run.errors, batchErrors("-c 1", "big: more than 100000 entries at once.\n"));
 }
 
 // w reads what i adds: a file i cannot open is refused at i, not at w.
@@ -790,6 +833,33 @@ TEST(TreeEdit, RewritesNothingItDoesNotOwn) {
   EXPECT_EQ(run.errors,
             batchErrors("-c 2", "P/Q/n0: copy 1 of /P overlaps x.\n" + nothing) + pending);
 
+  // Q moves; its record lies in P's copy 1 on block 0, behind the header's bytes.
+  ImageBuilder recordOnBlockZero(kBlock);
+  recordOnBlockZero.header(16, 1);
+  recordOnBlockZero.furtherCopies(recordOnBlockZero.directory(1, {{"P", "DIR", kBlock, 2, 1}})[0],
+                                  {0});
+  recordOnBlockZero.directory(4, full);
+  recordOnBlockZero.directory(2,
+                              {{"a", "DATA", 0, 9}, {"b", "DATA", 0, 9}, {"Q", "DIR", kBlock, 4}});
+  const std::vector<unsigned char>& bytes = recordOnBlockZero.bytes();
+  recordOnBlockZero.poke(104, std::string(bytes.begin() + static_cast<long>(at(2, 104)),
+                                          bytes.begin() + static_cast<long>(at(3))));
+  recordOnBlockZero.resize(16 * kBlock);
+  run = editAndWrite(dir, recordOnBlockZero, {"i P/Q/n0"});
+  EXPECT_EQ(run.errors,
+            batchErrors("-c 2", "P/Q/n0: copy 1 of /P overlaps block 0.\n" + nothing) + pending);
+
+  // x is A's block and ends where B begins: only A's rewrite meets it.
+  ImageBuilder dataBetween(kBlock);
+  dataBetween.header(16, 1);
+  dataBetween.directory(1,
+                        {{"A", "DIR", kBlock, 2}, {"B", "DIR", kBlock, 3}, {"x", "DATA", 511, 2}});
+  for (const int block : {2, 3}) dataBetween.directory(block, {{"f", "DATA", 0, 9}});
+  dataBetween.resize(16 * kBlock);
+  run = editAndWrite(dir, dataBetween, {"n A/f g", "n B/f g"});
+  EXPECT_EQ(run.errors, batchErrors("-c 3", "A/f: copy 0 of /A overlaps x.\n" + nothing) +
+                            "discshell: 2 changes were not written.\n");
+
   // D and F keep their copy 1 in one block.
   ImageBuilder shared(kBlock);
   shared.header(16, 1);
@@ -804,6 +874,74 @@ TEST(TreeEdit, RewritesNothingItDoesNotOwn) {
       batchErrors("-c 2", "D/f: copy 1 of /D overlaps the directory /F.\n" + nothing) + pending);
   run = runTool({"-c", "v", "image.iso"}, "", dir.path());
   EXPECT_NE(run.output.find("F/: overlaps D/\n"), std::string::npos) << run.output;
+}
+
+// Behind a volume offset of more than a block, the next-block field of
+// each block of a directory names the following block from the volume's
+// start, the last -1: in a directory re-packed in place and in one that i
+// adds, which lists its files in name order whatever order the folder
+// gives them in.
+TEST(TreeEdit, ChainsTheBlocksOfEveryDirectoryItWritesBehindAVolumeOffset) {
+  constexpr int kOffset = 600;
+  const auto position = [](int block) {
+    return static_cast<std::size_t>(kOffset + block * kBlock);
+  };
+  ScratchDir dir;
+  ImageBuilder image(kBlock, kOffset);
+  image.header(16, 1);
+  image.directory(1, {{"L", "DIR", 3 * kBlock, 2}});
+  std::vector<EntrySpec> sixteen;
+  for (int i = 0; i < 16; ++i) sixteen.push_back({"t" + std::to_string(i), "DATA", 0, 9});
+  image.directory(2, sixteen, 3);
+  image.resize(position(16));
+  image.save(dir / "image.iso");
+  std::filesystem::create_directory(dir / "box");
+  const std::vector<std::string> local{"d", "a", "f", "b", "g", "c", "e"};
+  for (const std::string& name : local) writeFile(dir / ("box/" + name), name);
+  const RunResult run =
+      runTool({"-c", "n L/t0 u0", "-c", "i box", "-c", "w", "image.iso", std::to_string(kOffset)},
+              "", dir.path());
+  EXPECT_EQ(run.status, 0) << run.errors;
+  const std::string output = readFile(dir / "output.iso").value();
+  for (const auto& [block, next] : std::vector<std::pair<int, int>>{{2, 3}, {3, 4}, {4, -1}}) {
+    EXPECT_EQ(output.substr(position(block), 4), be32(static_cast<std::uint32_t>(next))) << block;
+  }
+  // The seven files' blocks 16 to 22, then box's two blocks.
+  const MemorySource source(std::vector<unsigned char>(output.begin(), output.end()));
+  const VolumeGeometry geometry = readVolumeGeometry(source, kOffset).value();
+  std::vector<std::string> boxNames;
+  walkDirectory(source, geometry, static_cast<std::int32_t>(position(1)),
+                [&](const DirectoryEntry& e) {
+                  if (e.name == "box") {
+                    EXPECT_EQ(e.startBlock, 23);
+                    EXPECT_EQ(e.byteCount, 2 * kBlock);
+                  }
+                  return WalkStep::kContinue;
+                });
+  EXPECT_EQ(output.substr(position(23), 4), be32(24));
+  EXPECT_EQ(output.substr(position(24), 4), be32(0xFFFFFFFF));
+  walkDirectory(source, geometry, static_cast<std::int32_t>(position(23)),
+                [&](const DirectoryEntry& e) {
+                  boxNames.push_back(e.name);
+                  return WalkStep::kContinue;
+                });
+  EXPECT_EQ(boxNames, (std::vector<std::string>{"a", "b", "c", "d", "e", "f", "g"}));
+}
+
+// A new record takes the fields no walk reads from a file of three copies,
+// but has one copy: its own block, then the end marker.
+TEST(TreeEdit, GivesANewFileOneCopyBesideFilesOfSeveral) {
+  ScratchDir dir;
+  ImageBuilder image(kBlock);
+  image.header(16, 1);
+  image.furtherCopies(image.directory(1, {{"a", "DATA", 1, 10, 2}})[0], {11, 12});
+  image.resize(16 * kBlock);
+  writeFile(dir / "new", "N");
+  const RunResult run = editAndWrite(dir, image, {"i new"});
+  ASSERT_EQ(run.status, 0) << run.errors;
+  const std::string output = readFile(dir / "output.iso").value();
+  EXPECT_EQ(walk(output, at(1)), (std::vector<Walked>{{"a", 1, 10, 20}, {"new", 1, 16, 100}}));
+  EXPECT_EQ(output.substr(at(1, 100 + 64), 12), be32(0) + be32(16) + be32(0));
 }
 
 // d1's byte count claims blocks 2 and 3, d2 lies in block 3: d1 is written
@@ -832,6 +970,38 @@ TEST(TreeEdit, RewritesOnlyTheBlocksADirectoryNeeds) {
                                     "d1/n0: copy 0 of /d1 overlaps the directory /d2.\n"
                                     "Nothing written.\n") +
                             "discshell: 6 changes were not written.\n");
+}
+
+// Blocks of 456 bytes hold six records exactly, up to the end marker. The
+// root is the image's last block: an edit that keeps six records rewrites
+// it where it is, to the image's last byte; a seventh moves it behind.
+TEST(TreeEdit, KeepsAnExactFitInPlaceAtTheImagesEndAndMovesWhatGrowsPastIt) {
+  constexpr int kExact = 20 + 6 * 72 + 4;
+  ScratchDir dir;
+  ImageBuilder image(kExact);
+  image.header(4, 3);
+  std::vector<EntrySpec> six;
+  for (int i = 0; i < 6; ++i) six.push_back({"f" + std::to_string(i), "DATA", 1, 2});
+  image.directory(3, six);
+  image.resize(4 * kExact);
+  writeFile(dir / "new", "N");
+  RunResult run = editAndWrite(dir, image, {"n f0 g0"});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  std::string output = readFile(dir / "output.iso").value();
+  EXPECT_EQ(output.size(), 4u * kExact);
+  EXPECT_EQ(output.substr(100, 4), be32(3));
+  EXPECT_EQ(names(walk(output, 3 * kExact)),
+            (std::vector<std::string>{"g0", "f1", "f2", "f3", "f4", "f5"}));
+  run = editAndWrite(dir, image, {"i new"});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  output = readFile(dir / "output.iso").value();
+  // The new file's block 4, then the root's two at 5.
+  EXPECT_EQ(output.size(), 7u * kExact);
+  EXPECT_EQ(output.substr(80, 4), be32(7));
+  EXPECT_EQ(output.substr(100, 4), be32(5));
+  EXPECT_EQ(names(walk(output, 5 * kExact)),
+            (std::vector<std::string>{"f0", "f1", "f2", "f3", "f4", "f5", "new"}));
+  EXPECT_EQ(output.substr(4 * kExact, 1), "N");
 }
 
 // E of two blocks, emptied, stays a directory by the tool's own rule.

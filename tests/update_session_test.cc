@@ -275,6 +275,17 @@ TEST(Update, NeverWritesDataOverTheVolumeHeader) {
       }
     }
   }
+  // An empty entry still has its block, here within the header's bytes.
+  ImageBuilder image(64);
+  image.header(40, 3);
+  image.directory(3, {{"empty", "DATA", 0, 1}});
+  image.resize(40 * 64);
+  image.save(dir / "image.iso");
+  writeFile(dir / "empty", "");
+  writeFile(dir / "output.iso", "earlier");
+  const RunResult run = runTool({"-c", "w empty", "image.iso"}, "", dir.path());
+  EXPECT_EQ(run.errors, batchErrors("-c 1", "empty: copy 0 overlaps the volume header.\n"));
+  EXPECT_TRUE(readFile(dir / "output.iso") == "earlier");
 }
 
 // What u refuses it names from where the user stands, once each; an

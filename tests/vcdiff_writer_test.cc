@@ -297,6 +297,7 @@ TEST(PatchOption, GivesWhatOWritesForWUAndRInPlaceAndMovedBehindAVolumeOffset) {
   ASSERT_EQ(runTool({"-c", "x", "demo.iso"}, "", dir.path()).status, 0);
   writeFile(dir / "hello.txt", "Hi!\n");
   writeFile(dir / "logs/day16.log", "Day 16: NOT quiet!\n");
+  writeFile(dir / "logs/day01.log", std::string(18, '#'));  // the shortest ADD of a size apart
   expectPatchGivesOutput(dir, {"w hello.txt"}, {"demo.iso"});
   expectPatchGivesOutput(dir, {"u"}, {"demo.iso"});
   writeFile(dir / "README", std::string(3000, 'R'));  // moves: the image grows
@@ -355,15 +356,32 @@ TEST(PatchOption, RefusesWhatTheOutputRefusesAndALocalFileChangedSinceThePlan) {
   EXPECT_EQ(result.write.path, "hello.txt");
   EXPECT_FALSE(exists(dir / "p"));
 
-  if (kWindows || std::system(("mkfifo '" + dir / "fifo" + "'").c_str()) != 0) return;
+  // The output turned into a link to the image, or into a FIFO, while the
+  // delta is made: as the first local file is opened.
   writeFile(dir / "hello.txt", "Hi!\n");
   const PatchPlan again = planUpdate(
       image, geometry, top, {std::nullopt, geometry.rootDirectoryOffset, "", std::nullopt, {}},
       OutputPlace("p"));
-  EXPECT_EQ(writeChangesPatch(image, filesBelow(top), again.changes, OutputPlace(dir / "fifo"))
-                .write.outcome,
-            WriteOutcome::kFailed);
-  EXPECT_TRUE(std::filesystem::is_fifo(dir / "fifo"));
+  const LocalFileOpener files = filesBelow(top);
+  for (const bool link : {true, false}) {
+    bool swapped = false;
+    const LocalFileOpener swapping = [&](const std::string& path) {
+      if (!swapped) {
+        swapped = link ? makeSymbolicLink("demo.iso", dir / "p")
+                       : !kWindows && std::system(("mkfifo '" + dir / "p" + "'").c_str()) == 0;
+      }
+      return files(path);
+    };
+    const PatchResult swappedResult =
+        writeChangesPatch(image, swapping, again.changes, OutputPlace(dir / "p"));
+    if (!swapped) continue;
+    EXPECT_EQ(swappedResult.write.outcome, WriteOutcome::kFailed) << link;
+    EXPECT_TRUE(link ? std::filesystem::is_symlink(dir / "p")
+                     : std::filesystem::is_fifo(dir / "p"));
+    std::filesystem::remove(dir / "p");
+  }
+  const std::vector<unsigned char> demo = tools::demoImage().bytes();
+  EXPECT_TRUE(readFile(dir / "demo.iso") == std::string(demo.begin(), demo.end()));
 }
 
 // Bytes that read like a text: words of a small vocabulary, so that the

@@ -371,9 +371,9 @@ const Stretch* StretchIndex::overlapping(std::int64_t begin, std::int64_t end) c
 }
 
 LiveStretches surveyVolume(const ImageFile& image, const VolumeGeometry& geometry,
-                          const std::vector<ChangedEntry>& changed,
-                          const std::vector<Stretch>& writes, bool wholeBlocks,
-                          const std::string& base) {
+                           const std::vector<ChangedEntry>& changed,
+                           const std::vector<Stretch>& writes, bool wholeBlocks,
+                           const std::string& base) {
   std::vector<std::int32_t> records;
   for (const ChangedEntry& entry : changed) records.push_back(entry.entry.recordPosition);
   std::sort(records.begin(), records.end());

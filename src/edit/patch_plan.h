@@ -152,9 +152,9 @@ struct LiveStretches {
 /// not in `changed` and meets one of `writes`. With `wholeBlocks` an
 /// entry's data is all of its blocks, else its bytes.
 [[nodiscard]] LiveStretches surveyVolume(const ImageFile& image, const VolumeGeometry& geometry,
-                                        const std::vector<ChangedEntry>& changed,
-                                        const std::vector<Stretch>& writes, bool wholeBlocks,
-                                        const std::string& base);
+                                         const std::vector<ChangedEntry>& changed,
+                                         const std::vector<Stretch>& writes, bool wholeBlocks,
+                                         const std::string& base);
 
 /// The bytes an entry's data takes in whole blocks: its byte count rounded
 /// up to whole blocks, at least one block.

@@ -142,8 +142,12 @@ class Directory {
   /// A new file in this directory that has no name until it is committed.
   [[nodiscard]] std::optional<PendingFile> createPending() const;
   /// Hands every name in this directory but "." and ".." to `visit`, in the
-  /// order the system lists them; false when the directory cannot be read.
+  /// order the system lists them; false when the directory cannot be read,
+  /// even after some names were handed out.
   [[nodiscard]] bool listNames(const std::function<void(std::string_view name)>& visit) const;
+  /// For tests: every listing fails, as on a read error, once it has handed
+  /// out `names` names; no value: only where the system fails.
+  static void failListingsAfter(std::optional<std::size_t> names);
   /// Whether the file system takes names here that differ only in letter
   /// case as one file, as it says itself (Linux: the directory's casefold
   /// flag, or a FAT file system; macOS: pathconf; Windows: the directory's

@@ -133,6 +133,7 @@ extern "C" void removeTemporaryFilesAndReraise(int signalNumber) {
 }
 
 bool preferNamed = false;
+std::optional<std::size_t> listingsFailAfter;
 
 // The code point of a valid UTF-8 sequence of `length` bytes, and back.
 char32_t decodeUtf8(std::string_view sequence) {
@@ -351,13 +352,23 @@ bool Directory::listNames(const std::function<void(std::string_view name)>& visi
     return false;
   }
   errno = 0;
+  std::size_t handed = 0;
   while (const dirent* entry = ::readdir(listing.get())) {
+    if (listingsFailAfter && handed == *listingsFailAfter) {
+      errno = EIO;
+      break;
+    }
     const std::string_view name(entry->d_name);
-    if (name != "." && name != "..") visit(name);
+    if (name != "." && name != "..") {
+      visit(name);
+      ++handed;
+    }
     errno = 0;
   }
   return errno == 0;
 }
+
+void Directory::failListingsAfter(std::optional<std::size_t> names) { listingsFailAfter = names; }
 
 bool Directory::foldsCase() const { return posix::foldsCase(fdOf(handle_)); }
 

@@ -231,6 +231,8 @@ DWORD standardHandleId(StandardStream stream) {
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
+std::optional<std::size_t> listingsFailAfter;
+
 }  // namespace
 
 bool isOutOfSpace(ErrorCode code) { return code == ENOSPC; }
@@ -485,14 +487,23 @@ bool Directory::listNames(const std::function<void(std::string_view name)>& visi
   const HANDLE listing = ::FindFirstFileExW(pattern->c_str(), FindExInfoBasic, &found,
                                             FindExSearchNameMatch, nullptr, 0);
   if (listing == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+  std::size_t handed = 0;
+  bool failed = false;
   do {
+    failed = listingsFailAfter && handed == *listingsFailAfter;
+    if (failed) break;
     const std::wstring_view name(found.cFileName);
-    if (name != L"." && name != L"..") visit(toUtf8(name));
+    if (name != L"." && name != L"..") {
+      visit(toUtf8(name));
+      ++handed;
+    }
   } while (::FindNextFileW(listing, &found));
-  const bool complete = ::GetLastError() == ERROR_NO_MORE_FILES;
+  const bool complete = !failed && ::GetLastError() == ERROR_NO_MORE_FILES;
   ::FindClose(listing);
   return complete;
 }
+
+void Directory::failListingsAfter(std::optional<std::size_t> names) { listingsFailAfter = names; }
 
 bool Directory::foldsCase() const {
   // Windows 10 can mark single directories case-sensitive; it says so here.
