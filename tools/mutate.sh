@@ -109,7 +109,7 @@ tests_fail() {
     >"$work/test.log" 2>&1 || true
   grep -qE ' [1-9][0-9]* tests failed out of [0-9]+$' "$work/test.log"
 }
-failed_tests() { grep -E '\*\*\*|Failed|Timeout' "$work/tests.log" | head -n 5; }
+failed_tests() { grep -E '\*\*\*(Failed|Exception|Timeout)|Not Run' "$work/tests.log" | head -n 5; }
 first_failed() { sed -nE 's/.*Test +#[0-9]+: ([^ ]+) .*\*\*\*.*/\1/p' "$1" | head -n 1; }
 if ! run_tests; then
   echo "The tests fail without any fault put in: mend them first."
