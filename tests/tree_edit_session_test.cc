@@ -6,6 +6,7 @@
 #include <map>
 
 #include "edit/pending_view.h"
+#include "platform/platform.h"
 #include "session_harness.h"
 #include "volume/directory.h"
 #include "volume/geometry.h"
@@ -679,6 +680,24 @@ TEST(TreeEdit, RefusesADirectoryOfAHundredThousandEntriesBelowIt) {
   }
   const RunResult run = runTool({"-c", "i big", "demo.iso"}, "", dir.path());
   EXPECT_EQ(run.errors, batchErrors("-c 1", "big: more than 100000 entries at once.\n"));
+}
+
+// A listing of a local folder that fails part-way is no end of the folder:
+// i refuses the folder, as u and r do, and adds nothing.
+TEST(TreeEdit, RefusesAFolderWhoseListingFailsPartWay) {
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  std::filesystem::create_directories(dir / "box/inner");
+  for (const char* name : {"box/a", "box/b", "box/inner/c", "box/inner/d"})
+    writeFile(dir / name, "x");
+  const auto here = std::filesystem::current_path();  // -C moves this process
+  platform::Directory::failListingsAfter(1);
+  const RunResult run =
+      runInProcess({"-C", dir.path(), "-c", "i box", dir / "demo.iso"}, "", false);
+  platform::Directory::failListingsAfter(std::nullopt);
+  std::filesystem::current_path(here);
+  EXPECT_EQ(run.errors, batchErrors("-c 1", "box: its local directory cannot be read.\n"));
+  EXPECT_EQ(run.status, 2);
 }
 
 // w reads what i adds: a file i cannot open is refused at i, not at w.
