@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -104,7 +105,7 @@ pid_t start(const std::vector<std::string>& args, const Spawn& spawn) {
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   ::execvp(argv[0], argv.data());
-  ::_exit(127);
+  ::_exit(errno == EACCES ? kCannotExecute : 127);
 }
 
 // The exit status of a child, or -1 when it did not exit normally; one that
@@ -580,7 +581,10 @@ TEST(Mount, AFailureSaysWhyAndLeavesNothingBehind) {
   nobody.asNobody = true;
   nobody.output = mount.dir() / "out";
   nobody.errors = mount.dir() / "err";
-  EXPECT_EQ(run({"--mount", mount.path(), image}, nobody), 1);
+  const int status = run({"--mount", mount.path(), image}, nobody);
+  // Where the temporary directory lies below a folder only root may enter.
+  if (status == kCannotExecute) GTEST_SKIP() << "the user nobody cannot reach " << binary;
+  EXPECT_EQ(status, 1);
   expectNothingLeft("discshell: cannot mount on " + mount.path());
 }
 

@@ -41,6 +41,8 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$list" ] || [ "$generate" = 1 ] || list=$top/tools/mutations.txt
 work=$(mktemp -d)
+# Tests that run the tool as the user nobody reach it through here.
+chmod 755 "$work"
 # A fault may make the tool loop for ever. ctest's timeout ends the test but
 # not a tool it started (nor a --mount server, which runs on its own); and
 # a test waiting in the kernel for the answer of such a server, which never
