@@ -619,6 +619,12 @@ TEST(TreeEdit, WritesNeitherWhatWasAddedThenErasedNorWhatAnEarlierWWrote) {
   EXPECT_EQ(run.status, 0) << run.errors;
   EXPECT_EQ(names(walk(readFile(dir / "output.iso").value(), at(1))),
             (std::vector<std::string>{"README", "hi.txt", "docs", "logs"}));
+  // A name erased is free again: another entry may take it.
+  run = runTool({"-c", "e README", "-c", "n hello.txt README", "-c", "w", "demo.iso"}, "",
+                dir.path());
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(names(walk(readFile(dir / "output.iso").value(), at(1))),
+            (std::vector<std::string>{"README", "docs", "logs"}));
 }
 
 TEST(TreeEdit, RefusesChangesItCannotMake) {
