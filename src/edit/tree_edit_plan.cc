@@ -325,11 +325,12 @@ class TreeEditPlanner {
       if (copies.empty() || copies.front() != offset) copies.insert(copies.begin(), offset);
       const std::string where = volume.directories.path(image_, index.value_or(0));
       const std::int64_t length = ownLength(fits, offset);
+      const std::string subject = subjectOf(directory);
       for (std::size_t c = 0; c < copies.size(); ++c) {
         const std::int64_t begin = copies[c];
         const std::string which = "copy " + std::to_string(c) + " of " + where;
         const auto problem = [&](const std::string& what) {
-          placement.problems.push_back({subjectOf(directory), which + what});
+          placement.problems.push_back({subject, which + what});
         };
         if (begin < 0 || begin + length > imageLength_) {
           problem(" lies outside the image.\n");
