@@ -221,6 +221,20 @@ TEST(Progress, ShowsTheTotalOnATerminalOnlyAndErasesItself) {
   EXPECT_TRUE(drawnLines(progressOf(dir, "x", true, "empty.iso")).back().starts_with("0 B, "));
 }
 
+// The line is taken off once: erasing again, as the command's end does
+// after it printed, writes nothing more.
+TEST(Progress, ErasesTheLineOnce) {
+  std::ostringstream screen;
+  ProgressDisplay display(&screen, std::chrono::milliseconds(0), std::chrono::milliseconds(0));
+  display.start({100, std::nullopt});
+  display.bytesDone(50);
+  const std::string drawn = screen.str();
+  ASSERT_TRUE(drawn.starts_with("\r50 B of 100 B (50%)")) << drawn;
+  display.erase();
+  display.stop();
+  EXPECT_EQ(screen.str(), drawn + "\r" + std::string(drawn.size() - 1, ' ') + "\r");
+}
+
 // 1,024 bytes are 1.0 KiB, and nothing shows as 1024.0 of a unit.
 TEST(Progress, ShowsSizesInTheLargestUnitBelow1024) {
   EXPECT_EQ(progressSize(1023), "1023 B");
@@ -251,6 +265,17 @@ TEST(Batch, ShowsAFailingPathByStandardErrorsOwnTerminalRule) {
     // refuses its size as Linux does.
     EXPECT_EQ(err.str(), batchErrors("-c 1", std::string(errorsAtTerminal ? "bell?" : "bell\x07") +
                                                  ": Invalid entry size.\n"));
+    // --map too: a map that cannot be written names its file so.
+    std::ostringstream mapErrors;
+    const std::vector<const char*> map{"--map",
+                                       "no\x07"
+                                       "dir/map.svg",
+                                       path.c_str()};
+    Console mapConsole{in, out, mapErrors, false, !errorsAtTerminal, errorsAtTerminal};
+    EXPECT_EQ(runDiscshell(map, mapConsole), 2);
+    EXPECT_TRUE(mapErrors.str().starts_with(std::string("discshell: --map: no") +
+                                            (errorsAtTerminal ? "?" : "\x07") + "dir/map.svg: "))
+        << mapErrors.str();
   }
 }
 

@@ -249,6 +249,16 @@ TEST(Map, RefusesTheImageDirectoriesAndWrongArguments) {
                    dir.path());
   EXPECT_NE(result.output.find("?>Map of 40 blocks written to my map.svg.\n?>"), std::string::npos);
   EXPECT_TRUE(exists(dir / "my map.svg"));
+
+  if (kWindows) return;  // no file-size limit to make a write fail
+  // A disk that fills up half-way: no map at all, and a failure.
+  ToolOptions full;
+  full.fileSizeLimit = 1000;
+  result = runTool({"--map", "full.svg", "image.iso"}, "", dir.path(), full);
+  EXPECT_EQ(result.errors,
+            batchErrors("--map", "full.svg: could not be written.\nNothing written.\n"));
+  EXPECT_EQ(result.status, 2);
+  EXPECT_FALSE(exists(dir / "full.svg"));
 }
 
 // One entry of 20,000 copies, all of one block, ten directories down, each

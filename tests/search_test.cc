@@ -114,6 +114,11 @@ TEST(ByteSearch, FindsOccurrencesAcrossItsReadsOfAFile) {
             100);
   EXPECT_EQ(found, (std::vector<std::int64_t>{47}));
   EXPECT_EQ(search.findInFile(*file, -1, 10, [&](std::int64_t) { ADD_FAILURE(); }), 0);
+  // From the file's very first byte, where a start block that wraps round lands.
+  found.clear();
+  EXPECT_EQ(search.findInFile(*file, 0, 17, [&](std::int64_t offset) { found.push_back(offset); }),
+            17);
+  EXPECT_EQ(found, (std::vector<std::int64_t>{7}));
 }
 
 }  // namespace

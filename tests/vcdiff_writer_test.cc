@@ -555,5 +555,18 @@ TEST(PatchOption, CarriesTheBytesOfIdenticalNewFilesOnce) {
   EXPECT_NE(delta.find(noiseOf(9, 3000).substr(1000, 100)), std::string::npos);
 }
 
+// A file of exactly one match window, grown: its old bytes are a COPY,
+// found at its first byte and ending at its last.
+TEST(PatchOption, CopiesAnOldFileOfOneMatchWindow) {
+  ScratchDir dir;
+  const std::string old = noiseOf(10, 32);
+  imageWith({{"s.bin", old}}).save(dir / "image.iso");
+  writeFile(dir / "s.bin", old + "grown");
+  expectPatchGivesOutput(dir, {"r"}, {"image.iso"});
+  const Decoded decoded =
+      decodeDelta(readFile(dir / "p.vcdiff").value(), readFile(dir / "image.iso").value());
+  for (const std::string& added : decoded.adds) EXPECT_EQ(added.find(old), std::string::npos);
+}
+
 }  // namespace
 }  // namespace discshell::testing

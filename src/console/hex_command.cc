@@ -42,6 +42,7 @@ class HexLines {
   static constexpr std::size_t kWidth = 16;
   static constexpr std::size_t kHexColumns = 40;  // eight groups of four digits, each with a space
   static constexpr std::size_t kLineLength = 10 + kHexColumns + 1 + kWidth + 1;
+  static_assert(kLineLength == 68, "a full line as xxd writes it, newline included");
 
   // Made in place, as the line is long: a dump of a large file is millions.
   void appendLine(std::string& text) {

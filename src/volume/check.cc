@@ -211,21 +211,20 @@ class VolumeChecker final : public TreeVisitor {
     }
     const auto blockCount =
         reader_.read32(addWrapped(geometry_.volumeOffset, layout::kBlockCountField));
+    std::optional<std::int64_t> end;
     if (blockCount && *blockCount < 0) {
       problem("/", "block count " + std::to_string(*blockCount) + " is negative.");
     } else if (blockCount && blockSize > 0) {
       volumeBlocks_ = *blockCount;
+      end = geometry_.volumeOffset + std::int64_t{*blockCount} * blockSize;
     }
     survey_.extent(extent());
-    if (volumeBlocks_) {
-      const std::int64_t end = geometry_.volumeOffset + *volumeBlocks_ * blockSize;
-      if (end > imageLength_) {
-        const std::int64_t held = extent().heldBlocks;
-        problem("/",
-                "the volume ends " + std::to_string(end - imageLength_) +
-                    " bytes past the end of the image.",
-                BlockRun{held, *volumeBlocks_ - held});
-      }
+    if (end && *end > imageLength_) {
+      const std::int64_t held = extent().heldBlocks;
+      problem("/",
+              "the volume ends " + std::to_string(*end - imageLength_) +
+                  " bytes past the end of the image.",
+              BlockRun{held, *blockCount - held});
     }
     checkRoot();
   }
