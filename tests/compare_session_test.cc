@@ -198,6 +198,36 @@ TEST(Compare, SaysWhatWasAddedErasedChangedRenamedAndWhichKindChanged) {
   expectAgreesWithDiff(dir, run);
 }
 
+// A rename is looked for among the first eight added files of its size: a
+// ninth that holds the bytes is an addition, and the old name erased.
+TEST(Compare, TriesEightFilesOfTheSizeForARename) {
+  ScratchDir dir;
+  for (const int holder : {8, 9}) {
+    ImageBuilder old(512);
+    old.header(30, 1);
+    old.directory(1, {{"old", "TEXT", 4, 20}});
+    old.data(20, "KEEP");
+    old.resize(30 * 512);
+    ImageBuilder now(512);
+    now.header(30, 1);
+    std::vector<tools::EntrySpec> added;
+    std::string expected;
+    for (int i = 1; i <= 9; ++i) {
+      added.push_back({"a" + std::to_string(i), "TEXT", 4, 10 + i});
+      now.data(10 + i, i == holder ? "KEEP" : "NO!" + std::to_string(i));
+      if (i != holder || holder == 9) expected += "added a" + std::to_string(i) + " (4 bytes)\n";
+    }
+    now.directory(1, added);
+    now.resize(30 * 512);
+    const RunResult run = compare(dir, old, now);
+    expected = holder == 9 ? "erased old\n" + expected +
+                                 "0 same, 9 added, 1 erased, 0 changed, 0 renamed.\n"
+                           : "renamed old -> a8\n" + expected +
+                                 "0 same, 8 added, 0 erased, 0 changed, 1 renamed.\n";
+    EXPECT_EQ(run.output, expected) << holder;
+  }
+}
+
 // The old tree with other places: README moved, same.txt with a second
 // copy, grow.txt of another type, docs in other blocks, and one block more.
 ImageBuilder movedVolume() {
@@ -394,6 +424,17 @@ TEST(Compare, NamesDamageInEitherImageAndEndsInTrouble) {
             "discshell: new.iso: grow.txt: runs past the end of the image; compared as far as "
             "both hold bytes.\n");
   EXPECT_EQ(ended.status, 2);
+  // A nameless entry in the root is named by its place, once in each image.
+  ImageBuilder nameless(512);
+  nameless.header(8, 1);
+  nameless.directory(1, {{"a", "TEXT", 1, 3}, {"", "TEXT", 1, 3}});
+  nameless.data(3, "a");
+  const RunResult unnamed = compare(dir, nameless, nameless);
+  EXPECT_EQ(unnamed.output, "1 same, 0 added, 0 erased, 0 changed, 0 renamed.\n");
+  EXPECT_EQ(unnamed.errors,
+            "discshell: old.iso: /: the entry at byte 604 has no name; not compared.\n"
+            "discshell: new.iso: /: the entry at byte 604 has no name; not compared.\n");
+  EXPECT_EQ(unnamed.status, 2);
 }
 
 TEST(CompareOptions, GoWithCompareAndEveryRefusalIsTrouble) {

@@ -102,6 +102,7 @@ TEST(CopyBytes, TakesTheKernelOnlyWherePositionsAgreeModuloItsAlignment) {
   EXPECT_FALSE(kernelCopyPays(2048, 0, 4096));
   EXPECT_FALSE(kernelCopyPays(4095, 4096, 4096));
   EXPECT_FALSE(kernelCopyPays(0, 0, 0));
+  EXPECT_TRUE(kernelCopyPays(3, 5, 1));
 }
 
 }  // namespace

@@ -312,6 +312,21 @@ TEST(BlockLayout, PlacesEveryRecordWhereTheWalkReadsIt) {
   }
 }
 
+// A directory's last block keeps 4 bytes for the end marker and is never
+// full; a block begun after it is an ordinary one again.
+TEST(BlockLayout, KeepsRoomForTheEndMarkerInTheLastBlockOnly) {
+  BlockLayout layout(512);
+  layout.beginBlock(false);
+  EXPECT_TRUE(layout.fits(512 - 20));
+  layout.beginBlock(true);
+  EXPECT_TRUE(layout.fits(512 - 20 - 4));
+  EXPECT_FALSE(layout.fits(512 - 20 - 3));
+  layout.place(512 - 20 - 4);
+  EXPECT_FALSE(layout.full());
+  layout.beginBlock(false);
+  EXPECT_TRUE(layout.fits(512 - 20));
+}
+
 TEST(FindEntry, MatchesTheFirstEntryOfThatExactName) {
   ImageBuilder image(512);
   image.header(8, 1);

@@ -38,6 +38,9 @@ TEST(LocalName, EscapesOnlyWhatTheFolderCannotHoldAndReadsItBack) {
       {"..", kWin, "%2E%2E"},
       {"caf\xE9.txt", kUnicode, "caf%E9.txt"},
       {"\xED\xA0\x80\xC3", kUnicode, "%ED%A0%80%C3"},
+      {"\x80"
+       "a",
+       kUnicode, "%80a"},
       {"CON", kWin, "CON%"},
       {"aux.tar.gz", kWin, "aux%.tar.gz"},
       {"NUL .txt", kWin, "NUL %.txt"},
@@ -65,6 +68,9 @@ TEST(LocalName, EscapesOnlyWhatTheFolderCannotHoldAndReadsItBack) {
     }
   }
   EXPECT_EQ(localName("", kWin), "");
+  // What Windows and macOS take: each character below 0x80, or a whole sequence.
+  EXPECT_TRUE(platform::isValidUtf8("\x7F\xC2\x80"));
+  EXPECT_FALSE(platform::isValidUtf8("\x80"));
   // Only the escape that localName gives reads back as another name.
   for (const std::string local : {"plain", "a%2fb", "%41", "%25", "a%", "a%2", "CON%.txt"}) {
     EXPECT_EQ(entryNameOf(local, kBytes), std::nullopt) << local;

@@ -294,6 +294,13 @@ TEST(Map, StaysWithinItsSizeWhateverTheVolumeHolds) {
   const std::string& last = map.titles.back();
   EXPECT_EQ(last.substr(0, 15), "blocks 12-12: b") << last;
   EXPECT_TRUE(last.ends_with(" more")) << last;
+  // Each copy is named once: by a title of its own, or by the cell's.
+  const auto own =
+      std::count_if(map.titles.begin(), map.titles.end(),
+                    [](const std::string& title) { return title.ends_with(", 1 byte"); });
+  const std::size_t and_ = last.rfind(" and ");
+  ASSERT_NE(and_, std::string::npos) << last;
+  EXPECT_EQ(own + 1 + std::stol(last.substr(and_ + 5)), kCopies) << last;
   EXPECT_EQ(map.uses.at("first-copy"), std::set<std::int64_t>{kData});
   if (!DISCSHELL_SANITIZED) {
     EXPECT_LT(run.peakKiB, 16384);

@@ -300,6 +300,23 @@ TEST(Mount, ShowsWhatXExtractsAndRefusesEveryChange) {
     EXPECT_EQ(listNames(mount.path()), (std::vector<std::string>{"%2E", "%2E%2E", "a%2Fb", "c"}));
     EXPECT_EQ(readFile(mount / "c/in"), "blk13");
   }
+  {
+    // Far more entries than one answer to the kernel's listing holds.
+    std::vector<EntrySpec> files;
+    std::vector<std::string> names;
+    for (int i = 0; i < 20000; ++i) {
+      names.push_back("f" + std::to_string(100000 + i));
+      files.push_back({names.back(), "TEXT", 1, 800});
+    }
+    ImageBuilder many(2048);
+    many.header(801, 1);
+    many.directory(1, files, 760);
+    many.data(800, "x");
+    MountPoint mount;
+    many.save(mount.dir() / "many.iso");
+    ASSERT_EQ(mount.mount(mount.dir() / "many.iso"), 0) << mount.errors();
+    EXPECT_EQ(listNames(mount.path()), names);
+  }
   MountPoint mount;
   ASSERT_NO_FATAL_FAILURE(expectWhatXExtracts(mount, tools::demoImage(), ""));
 

@@ -217,7 +217,15 @@ TEST(Resize, WritesInPlaceUpToTheLastByteOfItsBlocksAndOfTheImage) {
             "whole: 512 bytes into 1 copy\ncut: 0 bytes into 1 copy\nlast: 300 bytes into 1 copy\n"
             "New ISO written to output.iso\n");
   EXPECT_EQ(run.errors, "");
-  EXPECT_EQ(readFile(dir / "output.iso")->size(), 23u * kBlock + 300);
+  const std::string output = readFile(dir / "output.iso").value();
+  EXPECT_EQ(output.size(), 23u * kBlock + 300);
+  // Each record's count of whole blocks: one for 512 bytes, none for 0.
+  const auto blocksOf = [&](std::size_t record) {
+    return output.substr(kBlock + 20 + 72 * record + 20, 4);
+  };
+  EXPECT_EQ(blocksOf(0), be32(1));
+  EXPECT_EQ(blocksOf(3), be32(0));
+  EXPECT_EQ(blocksOf(4), be32(1));
   expectChecksLikeInput(dir, "image.iso");
   expectExtractsAs(dir / "output.iso", dir, {"whole", "cut", "outer", "last"});
 }

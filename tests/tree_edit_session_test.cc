@@ -670,6 +670,25 @@ TEST(TreeEdit, RefusesChangesItCannotMake) {
   expectUnchanged(dir / "demo.iso", tools::demoImage());
 }
 
+// Blocks outside what the writer holds two of, or none at all: refused
+// before anything is laid out, whatever the walk made of them.
+TEST(TreeEdit, RefusesBlocksItCannotWrite) {
+  ScratchDir dir;
+  writeFile(dir / "q", "Q");
+  for (const std::int32_t blockSize : {0, -512, 95, 1048577}) {
+    ImageBuilder image = tools::demoImage();
+    image.poke32(76, blockSize);
+    image.save(dir / "demo.iso");
+    const RunResult run = runTool({"-c", "i q", "-c", "w", "demo.iso"}, "", dir.path());
+    EXPECT_EQ(run.errors, batchErrors("-c 2", "q: blocks of " + std::to_string(blockSize) +
+                                                  " bytes; this tool writes directories of 96 to "
+                                                  "1048576 bytes a block.\nNothing written.\n") +
+                              "discshell: 1 change was not written.\n");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_FALSE(exists(dir / "output.iso"));
+  }
+}
+
 // One i takes at most 100,000 entries: a directory with exactly that many
 // below it is one too many. They are hard links to two files, which are
 // made far faster than files.
@@ -1074,21 +1093,22 @@ TEST(TreeEdit, MovesTheRootInEveryHeaderSlotThatNamedIt) {
 TEST(TreeEdit, ChangesNothingInsideADirectoryItErases) {
   ScratchDir dir;
   tools::demoImage().save(dir / "demo.iso");
-  std::filesystem::create_directories(dir / "docs");
-  writeFile(dir / "docs/new.txt", "new");
+  std::filesystem::create_directories(dir / "docs/sub");
+  writeFile(dir / "docs/sub/new.txt", "new");
   const RunResult run =
       runTool({"demo.iso"},
-              "i docs/new.txt\ne docs/guide.txt\ne docs\ni\nc logs\ne ../logs\ni x\n"
+              "i docs/sub\nn docs/sub/new.txt n.txt\ne docs/guide.txt\ne docs\ni\nc logs\n"
+              "e ../logs\ni x\n"
               "n day01.log y\ne day02.log\nw\nq\n",
               dir.path());
-  const std::string docs = "docs/: erased, with 2 pending changes inside it\n";
+  const std::string docs = "docs/: erased, with 3 pending changes inside it\n";
   const std::string inside = ": inside logs/, which a pending change erases.\n";
-  EXPECT_EQ(run.output, summary(32768, 512, 512) + "?>?>?>" + docs + "?>" + docs +
+  EXPECT_EQ(run.output, summary(32768, 512, 512) + "?>?>?>?>" + docs + "?>" + docs +
                             "?>Entering logs:\n?>?>x" + inside + "?>day01.log" + inside +
                             "?>day02.log" + inside + "?>" + docs +
                             "logs/: erased\nNew ISO written to output.iso\n?>Exiting...\n");
   const std::string output = readFile(dir / "output.iso").value();
-  EXPECT_EQ(output.size(), 32768u);  // no data for new.txt
+  EXPECT_EQ(output.size(), 32768u);  // no data for sub/new.txt
   EXPECT_EQ(names(walk(output, at(1))), (std::vector<std::string>{"README", "hello.txt"}));
 }
 

@@ -283,6 +283,10 @@ TEST(Tree, ExtractsTheDemoDiscWholeAndPrintsItBack) {
   EXPECT_EQ(runTool(args, "", dir.path()).output, local);
   EXPECT_EQ(runTool({"-c", "v", "demo.iso"}, "", dir.path()).output,
             "Checked 4 directories and 20 files: 0 problems.\n");
+  // The root is no file to print.
+  const RunResult root = runTool({"-c", "p /", "demo.iso"}, "", dir.path());
+  EXPECT_EQ(root.errors, batchErrors("-c 1", "File not found.\n"));
+  EXPECT_EQ(root.status, 2);
 }
 
 }  // namespace
