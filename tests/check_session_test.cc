@@ -37,7 +37,7 @@ ImageBuilder damagedVolume() {
                                      {"docs", "DIR", 512, 10, 1},
                                      {"good", "TEXT", 10, 20},
                                      {"again", "DIR", 512, 8},
-                                     {"onroot", "DATA", 4, 2},
+                                     {"onroot", "DATA", 1, 1},
                                      {"twin", "DATA", 0, 21},
                                      {"both", "DATA", 4, 20, 1},
                                      {"end", "DATA", 512, 39},

@@ -670,6 +670,26 @@ TEST(TreeEdit, RefusesChangesItCannotMake) {
   expectUnchanged(dir / "demo.iso", tools::demoImage());
 }
 
+// Blocks larger than the window the writer's own walk reads through: each
+// block it lays out is read back from the pair it keeps, the one before too.
+TEST(TreeEdit, ReadsBackEveryBlockOfLargeBlocksItLaysOut) {
+  ScratchDir dir;
+  constexpr std::int32_t kLarge = 128 * 1024;
+  std::vector<tools::EntrySpec> files;
+  for (int i = 0; i < 4000; ++i) files.push_back({"f" + std::to_string(i), "TEXT", 1, 5});
+  ImageBuilder image(kLarge);
+  image.header(6, 1);
+  image.directory(1, files, 3);
+  image.data(5, "x");
+  image.save(dir / "image.iso");
+  writeFile(dir / "q", "Q");
+  const RunResult run = runTool({"-c", "i q", "-c", "w", "image.iso"}, "", dir.path());
+  EXPECT_EQ(run.errors, "");
+  EXPECT_EQ(run.status, 0);
+  const std::string output = readFile(dir / "output.iso").value_or("");
+  EXPECT_EQ(names(walk(output, kLarge)).size(), 4001U);
+}
+
 // Blocks outside what the writer holds two of, or none at all: refused
 // before anything is laid out, whatever the walk made of them.
 TEST(TreeEdit, RefusesBlocksItCannotWrite) {
