@@ -82,7 +82,7 @@ class ChangeScanner final : public TreeVisitor {
     if (entry.byteCount >= 0 && status->identity != image_.identity()) {
       checkFile(entry, path, local, *here);
     }
-    return false;
+    return false;  // a file: the walk enters directories only
   }
 
   void leave(const std::string&) override {
