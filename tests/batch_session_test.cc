@@ -199,6 +199,10 @@ TEST(Progress, ShowsTheTotalOnATerminalOnlyAndErasesItself) {
             "300.0 KiB of 300.0 KiB (100%),");
   EXPECT_TRUE(x.back().ends_with(", 1 of 1 files"));
   EXPECT_TRUE(x.front().ends_with(", 0 of 1 files, big"));
+  // x of a path counts what is below it.
+  const auto one = drawnLines(progressOf(dir, "x big", true));
+  ASSERT_FALSE(one.empty());
+  EXPECT_TRUE(checkLines(one, "300.0 KiB", ", [01] of 1 files").ends_with(", 1 of 1 files"));
   if (DISCSHELL_HAVE_CHECKSUMS) {
     const auto m = drawnLines(progressOf(dir, "m", true));
     EXPECT_TRUE(checkLines(m, "300.0 KiB", ", [01] of 1 files").ends_with(", 1 of 1 files"));
