@@ -85,6 +85,11 @@ TEST(Map, ColoursEachBlockByWhatUsesItTitlesEachCopyAndOutlinesProblems) {
   EXPECT_EQ(map.blocksPerCell, 1);
   EXPECT_EQ(map.cells, 40);
   EXPECT_EQ(map.columns, 16);
+  EXPECT_NE(readFile(dir / "map.svg")
+                .value_or("")
+                .find("<title>Map of the volume: 40 blocks of 512 bytes, 1 block a cell: 40 cells, "
+                      "16 to a row</title>"),
+            std::string::npos);
   std::set<std::int64_t> unused = range(0, 39);
   const std::map<std::string, std::set<std::int64_t>> uses = {{"header", {0}},
                                                               {"directory", {1, 2, 3}},

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -554,6 +555,8 @@ TEST(Mount, RefusesTruncationEvenReadWriteAndTellsLimitsBlocksAndSource) {
   for (int i = 0; i < 31; ++i) escaped += "%2F";
   const std::string file = mount / escaped;
   EXPECT_EQ(errorOf([&] { return ::open(file.c_str(), O_RDONLY | O_TRUNC); }), EROFS);
+  EXPECT_EQ(errorOf([&] { return ::setxattr(file.c_str(), "user.a", "b", 1, 0); }), EROFS);
+  EXPECT_EQ(errorOf([&] { return ::removexattr(file.c_str(), "user.a"); }), EROFS);
   struct stat info {};
   ASSERT_EQ(::stat(file.c_str(), &info), 0);
   EXPECT_EQ(info.st_size, 100);

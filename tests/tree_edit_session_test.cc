@@ -391,6 +391,12 @@ TEST(TreeEdit, GoesIntoTheOutputOfUAndRWithItsLinesFirst) {
   EXPECT_EQ(run.output,
             "docs/ch4.txt: added, 14 bytes\nhello.txt: 4 bytes into 1 copy\n"
             "New ISO written to output.iso\n");
+  // r changes hello.txt's record where it stands, in the root, which the
+  // edit of docs leaves as it is.
+  run = runTool({"-c", "i docs/ch4.txt", "-c", "r", "demo.iso"}, "", dir.path());
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(walk(readFile(dir / "output.iso").value(), at(1)).at(1),
+            (Walked{"hello.txt", 4, 21, 92}));
   // r moves guide.txt; its record changes inside docs, which is re-packed
   // for ch4.txt, whose data goes behind r's. hello.txt's record changes in
   // the root, re-packed without README: only where it now stands.
