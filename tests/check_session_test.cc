@@ -125,6 +125,12 @@ TEST(Check, NamesProblemsOfTheHeaderAndTheRootAsTheRoot) {
   edgeBlocks.header(16, 2);
   edgeBlocks.furtherCopies(edgeBlocks.directory(2, {{"edge", "TEXT", 4, 1, 1}})[0], {0});
   edgeBlocks.resize(16 * 104);
+  // Two entries' data at one block below the root's: the lowest stretch of
+  // the volume is met as any other.
+  ImageBuilder below(512);
+  below.header(8, 3);
+  below.directory(3, {{"x", "TEXT", 4, 2}, {"y", "DATA", 500, 2}});
+  below.resize(8 * 512);
   const std::string kOneFile = "Checked 1 directory and 1 file: ";
   const std::vector<std::pair<ImageBuilder, std::string>> cases = {
       {noBlockSize,
@@ -147,6 +153,7 @@ TEST(Check, NamesProblemsOfTheHeaderAndTheRootAsTheRoot) {
        "Checked 2 directories and 1 file: 2 problems.\n"},
       {smallBlocks, "low: copy 0 overlaps the volume header.\n" + kOneFile + "1 problem.\n"},
       {edgeBlocks, "edge: copy 1 overlaps the volume header.\n" + kOneFile + "1 problem.\n"},
+      {below, "y: overlaps x\nChecked 1 directory and 2 files: 1 problem.\n"},
   };
   ScratchDir dir;
   for (const auto& [image, output] : cases) {

@@ -137,6 +137,26 @@ TEST(LocalName, EveryNameReadsBackUnderEveryRules) {
 // A directory of names some of which take one local name; the hashes are
 // narrowed to nothing, so every name shares its hash with every other and
 // only the names themselves tell them apart.
+// Once cleared, the indexes are made again from the image as it is now.
+TEST(RecentNameIndexes, ForgetsEveryIndexWhenCleared) {
+  tools::ImageBuilder image(512);
+  image.header(8, 1);
+  image.directory(1, {{"old"}});
+  const MemorySource before(image.bytes());
+  image.directory(1, {{"new"}});
+  const MemorySource after(image.bytes());
+  const VolumeGeometry geometry = readVolumeGeometry(before, 0).value();
+  RecentNameIndexes indexes(1 << 20);
+  const DirectoryNameIndex* index = indexes.of(before, geometry, 512, false);
+  ASSERT_NE(index, nullptr);
+  EXPECT_TRUE(index->find(before, "old"));
+  indexes.clear();
+  index = indexes.of(after, geometry, 512, false);
+  ASSERT_NE(index, nullptr);
+  EXPECT_TRUE(index->find(after, "new"));
+  EXPECT_FALSE(index->find(after, "old"));
+}
+
 TEST(FirstNames, TellsLocalNamesApartExactlyWhateverTheirHashes) {
   tools::ImageBuilder image(512);
   image.header(8, 1);

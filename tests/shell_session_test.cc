@@ -254,9 +254,11 @@ TEST(Completion, TypesNamesAsTheTerminalShowsThem) {
   ScratchDir dir;
   ImageBuilder builder(512);
   builder.header(16, 1);
-  builder.directory(
-      1,
-      {{"Qu\xc3\xa9.txt", "TEXT", 1, 3}, {"Qu\xc3\xaa.txt", "TEXT", 1, 3}, {"odd", "DIR", 512, 2}});
+  builder.directory(1, {{"Qu\xc3\xa9.txt", "TEXT", 1, 3},
+                        {"Qu\xc3\xaa.txt", "TEXT", 1, 3},
+                        {"odd", "DIR", 512, 2},
+                        {"twin", "TEXT", 1, 3},
+                        {"twin", "DIR", 512, 2}});
   builder.directory(2, {{"caf\xe9 \xe6\x97\xa5.txt", "TEXT", 1, 3}});
   builder.save(dir / "image.iso");
   const auto image = ImageFile::open(dir / "image.iso");
@@ -267,6 +269,8 @@ TEST(Completion, TypesNamesAsTheTerminalShowsThem) {
   EXPECT_EQ(both.insert, "");
   EXPECT_EQ(both.choices, (std::vector<std::string>{"Qu\xc3\xa9.txt", "Qu\xc3\xaa.txt"}));
   EXPECT_EQ(completeLine(session, "p Qu\xc3\xa9").insert, ".txt");
+  // The first entry of a name is the one commands find: a file, so no "/".
+  EXPECT_EQ(completeLine(session, "p tw").insert, "in");
   EXPECT_EQ(completeLine(session, "p odd/c").insert, "af%E9 \xe6\x97\xa5.txt");
   EXPECT_EQ(completeLine(session, "p od%64/caf%E").insert, "");  // "%64" is no byte name
   EXPECT_EQ(completeLine(session, "p ./odd/caf%E").insert, "9 \xe6\x97\xa5.txt");
