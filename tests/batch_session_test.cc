@@ -280,6 +280,16 @@ TEST(Batch, ShowsAFailingPathByStandardErrorsOwnTerminalRule) {
     EXPECT_TRUE(mapErrors.str().starts_with(std::string("discshell: --map: no") +
                                             (errorsAtTerminal ? "?" : "\x07") + "dir/map.svg: "))
         << mapErrors.str();
+    // And the map written names its file as standard output shows names.
+    if (kWindows) continue;  // no control characters in Windows file names
+    std::ostringstream mapOutput;
+    const std::string bell = dir / "bell\x07.svg";
+    const std::vector<const char*> written{"--map", bell.c_str(), path.c_str()};
+    Console shown{in, mapOutput, mapErrors, false, errorsAtTerminal, false};
+    EXPECT_EQ(runDiscshell(written, shown), 0);
+    EXPECT_TRUE(
+        mapOutput.str().ends_with(std::string(errorsAtTerminal ? "bell?" : "bell\x07") + ".svg.\n"))
+        << mapOutput.str();
   }
 }
 

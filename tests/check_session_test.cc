@@ -163,6 +163,33 @@ TEST(Check, NamesProblemsOfTheHeaderAndTheRootAsTheRoot) {
   }
 }
 
+// Past its first 4,096 names a directory is read through once, and only
+// the names that repeat are kept from there on: thousands of them, behind
+// thousands that do not, are each named once.
+TEST(Check, NamesEveryRepeatedNameOfALargeDirectory) {
+  std::vector<tools::EntrySpec> entries;
+  for (int i = 0; i < 4100; ++i) entries.push_back({"u" + std::to_string(i), "TEXT", 1, 445});
+  std::string expected;
+  for (int copy = 0; copy < 2; ++copy) {
+    for (int i = 0; i < 4100; ++i) {
+      entries.push_back({"r" + std::to_string(i), "TEXT", 1, 445});
+      if (copy == 1) {
+        expected +=
+            "r" + std::to_string(i) + ": an earlier entry of its directory has the same name.\n";
+      }
+    }
+  }
+  ImageBuilder image(2048);
+  image.header(446, 1);
+  image.directory(1, entries, 440);
+  image.data(445, "x");
+  image.resize(446 * 2048);
+  ScratchDir dir;
+  image.save(dir / "image.iso");
+  const RunResult run = runTool({"-c", "v", "image.iso"}, "", dir.path());
+  EXPECT_EQ(run.output, expected + "Checked 1 directory and 12300 files: 4100 problems.\n");
+}
+
 // Only structure keeps data from being a directory: script/ stays one
 // whatever its entries hold, and is listed, extracted and checked whole;
 // data that reads as a directory up to some entry and then fails that way

@@ -269,7 +269,8 @@ TEST(Map, RefusesTheImageDirectoriesAndWrongArguments) {
 // One entry of 20,000 copies, all of one block, ten directories down, each
 // named with 31 letters (its titles cut after 300 bytes of path): titles
 // one by one while they fit, then by cell, and the whole map within its
-// 8 MiB.
+// 8 MiB. An entry walked after them, whose title is short, gets none of
+// its own either.
 TEST(Map, StaysWithinItsSizeWhateverTheVolumeHolds) {
   constexpr std::int32_t kBlock = 128 * 1024;
   constexpr std::int32_t kDepth = 10;
@@ -278,8 +279,10 @@ TEST(Map, StaysWithinItsSizeWhateverTheVolumeHolds) {
   ImageBuilder image(kBlock);
   image.header(kData + 1, 1);
   for (std::int32_t level = 1; level <= kDepth; ++level) {
-    image.directory(level,
-                    {{std::string(31, static_cast<char>('a' + level)), "DIR", kBlock, level + 1}});
+    std::vector<tools::EntrySpec> entries = {
+        {std::string(31, static_cast<char>('a' + level)), "DIR", kBlock, level + 1}};
+    if (level == 1) entries.push_back({"z", "DATA", 1, kData});
+    image.directory(level, entries);
   }
   const auto records = image.directory(kDepth + 1, {{"many", "DATA", 1, kData, kCopies - 1}});
   for (std::int32_t i = 1; i < kCopies; ++i) image.poke32(records[0] + 68 + 4 * i, kData);
@@ -305,7 +308,10 @@ TEST(Map, StaysWithinItsSizeWhateverTheVolumeHolds) {
                     [](const std::string& title) { return title.ends_with(", 1 byte"); });
   const std::size_t and_ = last.rfind(" and ");
   ASSERT_NE(and_, std::string::npos) << last;
-  EXPECT_EQ(own + 1 + std::stol(last.substr(and_ + 5)), kCopies) << last;
+  EXPECT_EQ(own + 1 + std::stol(last.substr(and_ + 5)), kCopies + 1) << last;
+  EXPECT_EQ(std::count_if(map.titles.begin(), map.titles.end(),
+                          [](const std::string& title) { return title.starts_with("z, "); }),
+            0);
   EXPECT_EQ(map.uses.at("first-copy"), std::set<std::int64_t>{kData});
   if (!DISCSHELL_SANITIZED) {
     EXPECT_LT(run.peakKiB, 16384);

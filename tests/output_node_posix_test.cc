@@ -46,6 +46,13 @@ TEST(OutputNode, IsRefusedAtStartUpAndByEveryWritingCommand) {
     }
     EXPECT_EQ(kindOf(dir / "output.iso"), kind) << node;
     std::filesystem::rename(dir / "output.iso", dir / node);
+    // Nor does i take one as a local file, and it says which it met.
+    const RunResult added = runTool({"-c", "i " + node, "demo.iso"}, "", dir.path());
+    EXPECT_EQ(added.errors,
+              batchErrors("-c 1",
+                          node + (node == "link" ? ": a symbolic link; only files and directories "
+                                                   "are added.\n"
+                                                 : ": not a regular file or a directory.\n")));
   }
 }
 

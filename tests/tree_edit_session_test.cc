@@ -696,6 +696,23 @@ TEST(TreeEdit, ReadsBackEveryBlockOfLargeBlocksItLaysOut) {
   EXPECT_EQ(names(walk(output, kLarge)).size(), 4001U);
 }
 
+// A write the disk cannot take says so, leaves no output and keeps the
+// change pending.
+TEST(TreeEdit, SaysAWriteThatFailedFailed) {
+  if (kWindows) GTEST_SKIP() << "Windows has no file-size limit to make a write fail";
+  ScratchDir dir;
+  tools::demoImage().save(dir / "demo.iso");
+  writeFile(dir / "q", "Q");
+  ToolOptions full;
+  full.fileSizeLimit = 4096;
+  const RunResult run = runTool({"-c", "i q", "-c", "w", "demo.iso"}, "", dir.path(), full);
+  EXPECT_EQ(run.output, "");
+  EXPECT_EQ(run.errors, batchErrors("-c 2", "Could not write output.iso: File too large.\n") +
+                            "discshell: 1 change was not written.\n");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_FALSE(exists(dir / "output.iso"));
+}
+
 // Blocks outside what the writer holds two of, or none at all: refused
 // before anything is laid out, whatever the walk made of them.
 TEST(TreeEdit, RefusesBlocksItCannotWrite) {
