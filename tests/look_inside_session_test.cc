@@ -216,7 +216,7 @@ TEST(Search, ReadsEscapesAndSaysHowToWriteThem) {
   const RunResult run = runOnImage(searchVolume(),
                                    "c sub\nf needle\\x00n\nf e\\\\\nf\nf \nf a\\qb\nf \\x4g\n"
                                    "f end\\\nf " +
-                                       std::string(70000, 'e') + "\nf needle\n",
+                                       std::string(70000, 'e') + "\nf \\x6eeedle\n",
                                    dir);
   const std::string usage = "Usage: f TEXT\n?>";
   const std::string loop = "loop/: directory already searched, not entered again\n";

@@ -20,7 +20,9 @@ ImageBuilder layoutVolume() {
   const auto root = image.directory(1, {{"docs", "DIR", 512, 2, 1},
                                         {"twin", "DATA", 600, 10, 1},
                                         {"a", "DATA", 1024, 30},
-                                        {"b", "DATA", 512, 31}});
+                                        {"b", "DATA", 512, 31},
+                                        {"c", "DATA", 512, 33},
+                                        {"d", "DATA", 100, 33}});
   image.furtherCopies(root[0], {3});
   image.furtherCopies(root[1], {20});
   for (const std::int32_t block : {2, 3}) image.directory(block, {{"inner", "TEXT", 4, 25}});
@@ -90,12 +92,21 @@ TEST(Map, ColoursEachBlockByWhatUsesItTitlesEachCopyAndOutlinesProblems) {
                 .find("<title>Map of the volume: 40 blocks of 512 bytes, 1 block a cell: 40 cells, "
                       "16 to a row</title>"),
             std::string::npos);
+  ImageBuilder tiny(512);
+  tiny.header(1, 1);
+  tiny.directory(1, {});
+  tiny.save(dir / "tiny.iso");
+  ASSERT_EQ(runTool({"--map", "tiny.svg", "tiny.iso"}, "", dir.path()).status, 0);
+  EXPECT_NE(readFile(dir / "tiny.svg")
+                .value_or("")
+                .find(": 1 block of 512 bytes, 1 block a cell: 1 cell, 16 to a row</title>"),
+            std::string::npos);
   std::set<std::int64_t> unused = range(0, 39);
   const std::map<std::string, std::set<std::int64_t>> uses = {{"header", {0}},
                                                               {"directory", {1, 2, 3}},
                                                               {"first-copy", {10, 11, 25, 30}},
                                                               {"further-copy", {20, 21}},
-                                                              {"overlap", {31}},
+                                                              {"overlap", {31, 33}},
                                                               {"past-end", range(36, 39)}};
   for (const auto& [use, cells] : uses) {
     for (const std::int64_t cell : cells) unused.erase(cell);
@@ -104,9 +115,10 @@ TEST(Map, ColoursEachBlockByWhatUsesItTitlesEachCopyAndOutlinesProblems) {
   EXPECT_EQ(map.uses.at("unused"), unused);
   EXPECT_EQ(map.legend.at("header"), "#762a83");
   EXPECT_EQ(map.legend.at("past-end"), "url(#past-end)");
-  // twin's copy 1 differs, b overlaps a, the volume runs past the image.
+  // twin's copy 1 differs, b overlaps a and d c (two runs apart), the
+  // volume runs past the image.
   std::set<std::int64_t> outlined = range(36, 39);
-  outlined.insert({20, 21, 31});
+  outlined.insert({20, 21, 31, 33});
   EXPECT_EQ(map.outlined, outlined);
   EXPECT_TRUE(map.outsideFocus.empty());
   EXPECT_EQ(std::vector<std::string>(map.titles.begin() + 1, map.titles.end()),
@@ -114,14 +126,15 @@ TEST(Map, ColoursEachBlockByWhatUsesItTitlesEachCopyAndOutlinesProblems) {
                 "/, copy 0: blocks 1-1, 512 bytes", "docs/, copy 0: blocks 2-2, 512 bytes",
                 "docs/, copy 1: blocks 3-3, 512 bytes", "docs/inner, copy 0: blocks 25-25, 4 bytes",
                 "twin, copy 0: blocks 10-11, 600 bytes", "twin, copy 1: blocks 20-21, 600 bytes",
-                "a, copy 0: blocks 30-31, 1024 bytes", "b, copy 0: blocks 31-31, 512 bytes"}));
+                "a, copy 0: blocks 30-31, 1024 bytes", "b, copy 0: blocks 31-31, 512 bytes",
+                "c, copy 0: blocks 33-33, 512 bytes", "d, copy 0: blocks 33-33, 100 bytes"}));
   const std::vector<std::string> problems = {
       "/: the volume ends 1948 bytes past the end of the image.",
-      "twin: copy 1 differs from copy 0", "b: overlaps a"};
+      "twin: copy 1 differs from copy 0", "b: overlaps a", "d: overlaps c"};
   EXPECT_EQ(map.problems, problems);
   for (const std::string summary :
        {"Volume Size: 20480 bytes", "Block Size: 512 bytes",
-        "Root Directory: 1512 bytes from start of volume", "v names 3 problems:"}) {
+        "Root Directory: 1512 bytes from start of volume", "v names 4 problems:"}) {
     EXPECT_NE(std::find(map.texts.begin(), map.texts.end(), summary), map.texts.end()) << summary;
   }
 }

@@ -238,6 +238,7 @@ TEST(Completion, CompletesPathsOnlyForThePathCommands) {
   for (const char* command : {"c", "p", "s", "t", "u", "x"}) {
     EXPECT_EQ(completeLine(session, std::string(command) + " do").insert, "cs/") << command;
     EXPECT_EQ(completeLine(session, std::string(command) + " docs/gu").insert, "ide.txt");
+    EXPECT_EQ(completeLine(session, std::string(command) + " ./do").insert, "cs/") << command;
   }
   for (const char* command : {"g", "w", "get"}) {
     EXPECT_EQ(completeLine(session, std::string(command) + " do").insert, "cs") << command;

@@ -601,6 +601,10 @@ TEST(TreeEdit, AddsWhereXPathWroteAndWhatIsNewBelowADirectory) {
                         "docs/archive/old-notes.txt: already in the image; use r to change it.\n"));
   run = runTool({"-c", "i 'unclosed", "demo.iso"}, "", dir.path());
   EXPECT_EQ(run.errors, batchErrors("-c 1", "Usage: i PATH...\n"));
+  // A path that fails keeps the next from nothing: each is taken afresh.
+  run = runTool({"-c", "i missing docs", "output.iso"}, "", dir.path());
+  EXPECT_EQ(run.output, "docs: nothing to add; every local file below it has an entry.\n");
+  EXPECT_EQ(run.errors, batchErrors("-c 1", "missing: no local file or directory there.\n"));
   expectUnchanged(dir / "demo.iso", tools::demoImage());
 }
 

@@ -81,6 +81,15 @@ TEST(Update, RoundTripsTheDemoDisc) {
     EXPECT_EQ(runTool({"-c", "v", image}, "", again.path()).output,
               "Checked 4 directories and 20 files: 0 problems.\n");
   }
+  // A disk that fills up: said so, and no output claimed.
+  if (kWindows) return;  // no file-size limit to make a write fail
+  ToolOptions full;
+  full.fileSizeLimit = 4096;
+  const RunResult failed = runTool({"-c", "u", "demo.iso"}, "", dir.path(), full);
+  EXPECT_EQ(failed.output, "");
+  EXPECT_EQ(failed.errors, batchErrors("-c 1", "Could not write output.iso: File too large.\n"));
+  EXPECT_EQ(failed.status, 2);
+  EXPECT_FALSE(exists(dir / "output.iso"));
 }
 
 TEST(Update, RefusesTheWholeCommandOnAnyProblemAndWritesNothing) {
