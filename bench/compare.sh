@@ -124,7 +124,7 @@ row "the same" "$compare" "cmp -s of old-$mib.iso and a copy differing in its la
 row "--layout --compare of the same" "'$tool' --layout --compare new-$mib.iso old-$mib.iso" \
   "cat of both images" "cat new-$mib.iso old-$mib.iso" 1.2
 flat_lines=$(sh -c "'$tool' --compare flat-$entries-new.iso flat-$entries.iso" | tail -n 1 || true)
-row "--compare of two directories of $entries entries: 1 erased, 1 renamed" \
+row "--compare of two directories of $entries empty files, 1 erased and 1 renamed by n" \
   "'$tool' --compare flat-$entries-new.iso flat-$entries.iso" "t of one of them" \
   "'$tool' -c t flat-$entries.iso" 3 16384
 
