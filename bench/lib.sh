@@ -196,13 +196,14 @@ interleaved() {
   done
 }
 
-# paired SETUP "COMMAND" "BASELINE": both run by sh -c in $out, in turn, $runs
-# times each after one untimed run of each, SETUP before every COMMAND (in
-# this shell, so that it can mount afresh); pairs keep the ratio meaningful
-# while the machine's load drifts. Prints "fastest median" of each, in
-# microseconds, and the median of the pairs' ratios.
+# paired SETUP "COMMAND" "BASELINE" [BASELINE-SETUP]: both run by sh -c in
+# $out, in turn, $runs times each after one untimed run of each, SETUP before
+# every COMMAND and BASELINE-SETUP before every BASELINE (in this shell, so
+# that it can mount afresh or drop the page cache), untimed; pairs keep the
+# ratio meaningful while the machine's load drifts. Prints "fastest median"
+# of each, in microseconds, and the median of the pairs' ratios.
 paired() {
-  local command_times=() baseline_times=() ratios=() start middle end
+  local command_times=() baseline_times=() ratios=() start middle resumed end
   eval "$1" && (cd "$out" && sh -c "$2" </dev/null >/dev/null) || true
   (cd "$out" && sh -c "$3" </dev/null >/dev/null) || true
   for _ in $(seq "$runs"); do
@@ -210,11 +211,13 @@ paired() {
     start=$(date +%s%N)
     (cd "$out" && sh -c "$2" </dev/null >/dev/null)
     middle=$(date +%s%N)
+    eval "${4:-:}"
+    resumed=$(date +%s%N)
     (cd "$out" && sh -c "$3" </dev/null >/dev/null)
     end=$(date +%s%N)
     command_times+=("$(((middle - start) / 1000))")
-    baseline_times+=("$(((end - middle) / 1000))")
-    ratios+=("$(ratio "$((middle - start))" "$((end - middle))")")
+    baseline_times+=("$(((end - resumed) / 1000))")
+    ratios+=("$(ratio "$((middle - start))" "$((end - resumed))")")
   done
   local median_line=$(((runs + 1) / 2)) times
   for times in "${command_times[*]}" "${baseline_times[*]}"; do
