@@ -432,36 +432,52 @@ class EditWhileRunning final : public ProgressObserver {
   bool edited_ = false;
 };
 
+// The demo disc and x's extraction of it beside it, for u's and r's plans
+// of the whole tree.
+struct ExtractedDemo {
+  static bool extract(const ScratchDir& dir) {
+    tools::demoImage().save(dir / "demo.iso");
+    return runTool({"-c", "x", "demo.iso"}, "", dir.path()).status == 0;
+  }
+  template <typename Planner>
+  PatchPlan plan(Planner planner, const std::string& output) const {
+    const PatchTarget target{std::nullopt, geometry.rootDirectoryOffset, "", std::nullopt, {}};
+    return planner(image, geometry, top, target, output);
+  }
+  ScratchDir dir;
+  bool extracted = extract(dir);  // before the image is opened
+  ImageFile image = ImageFile::open(dir / "demo.iso").value();
+  VolumeGeometry geometry = readVolumeGeometry(image, 0).value();
+  platform::Directory top = platform::Directory::open(dir.path()).value();
+};
+
 // A local file that changes after the plan compared it, while it is
 // compared, or while its bytes are copied: nothing is written.
 TEST(Resize, WritesNothingWhenALocalFileChangesAfterItWasCompared) {
-  ScratchDir dir;
-  tools::demoImage().save(dir / "demo.iso");
-  ASSERT_EQ(runTool({"-c", "x", "demo.iso"}, "", dir.path()).status, 0);
-  const auto image = ImageFile::open(dir / "demo.iso").value();
-  const VolumeGeometry geometry = readVolumeGeometry(image, 0).value();
-  const auto top = platform::Directory::open(dir.path()).value();
+  const ExtractedDemo demo;
+  ASSERT_TRUE(demo.extracted);
+  const ScratchDir& dir = demo.dir;
   const std::string output = dir / "output.iso";
-  const PatchTarget target{std::nullopt, geometry.rootDirectoryOffset, "", std::nullopt, {}};
   const std::string readme = readFile(dir / "README").value();
   for (const auto planner : {planUpdate, planResize}) {
     {
       EditWhileRunning edit(dir / "README", 0);  // the first file compared
       const ProgressScope scope(&edit);
-      const PatchPlan plan = planner(image, geometry, top, target, output);
+      const PatchPlan plan = demo.plan(planner, output);
       ASSERT_EQ(plan.problems.size(), 1u);
       EXPECT_EQ(plan.problems[0].subject + ": " + plan.problems[0].message,
                 "README: local file changed while it was read.\n");
     }
     writeFile(dir / "README", readme);
     // Edited while the image is copied, before the file is; and while it is.
-    for (const std::int64_t after : {std::int64_t{-1}, *image.length()}) {
+    for (const std::int64_t after : {std::int64_t{-1}, *demo.image.length()}) {
       writeFile(dir / "hello.txt", "Hi!\n");
-      const PatchPlan plan = planner(image, geometry, top, target, output);
+      const PatchPlan plan = demo.plan(planner, output);
       ASSERT_EQ(plan.lines.size(), 1u);
       EditWhileRunning edit(dir / "hello.txt", after);
       const ProgressScope scope(&edit);
-      const WriteResult result = writeChangedImage(image, filesBelow(top), plan.changes, output);
+      const WriteResult result =
+          writeChangedImage(demo.image, filesBelow(demo.top), plan.changes, output);
       EXPECT_EQ(result.outcome, WriteOutcome::kLocalFileChanged);
       EXPECT_EQ(result.path, "hello.txt");
       EXPECT_FALSE(exists(output));
@@ -472,16 +488,11 @@ TEST(Resize, WritesNothingWhenALocalFileChangesAfterItWasCompared) {
 // A listing that fails part-way is a folder that cannot be read, never
 // one that ends there.
 TEST(Resize, ReportsALocalFolderWhoseListingFailsPartWay) {
-  ScratchDir dir;
-  tools::demoImage().save(dir / "demo.iso");
-  ASSERT_EQ(runTool({"-c", "x", "demo.iso"}, "", dir.path()).status, 0);
-  const auto image = ImageFile::open(dir / "demo.iso").value();
-  const VolumeGeometry geometry = readVolumeGeometry(image, 0).value();
-  const auto top = platform::Directory::open(dir.path()).value();
-  const PatchTarget target{std::nullopt, geometry.rootDirectoryOffset, "", std::nullopt, {}};
+  const ExtractedDemo demo;
+  ASSERT_TRUE(demo.extracted);
   for (const auto planner : {planUpdate, planResize}) {
     platform::Directory::failListingsAfter(2);
-    const PatchPlan plan = planner(image, geometry, top, target, dir / "output.iso");
+    const PatchPlan plan = demo.plan(planner, demo.dir / "output.iso");
     platform::Directory::failListingsAfter(std::nullopt);
     std::string problems;
     for (const PatchProblem& problem : plan.problems) {
