@@ -35,7 +35,8 @@ TEST(DirectoryNames, TellNamesThatShareAHashApartByReadingThem) {
   for (int walk = 0; walk < 2; ++walk) {
     std::vector<bool> answers;
     walkDirectory(source, geometry, 512, [&](const DirectoryEntry& entry) {
-      answers.push_back(later.isLater(reader, entry, hashName(entry.name)));
+      answers.push_back(
+          later.isLater(reader, entry.name, entry.recordPosition, hashName(entry.name)));
       return WalkStep::kContinue;
     });
     EXPECT_EQ(answers, (std::vector<bool>{false, false, false, true, false}));

@@ -38,11 +38,11 @@ class LimitedReader {
 };
 
 // The text of a field up to its first NUL, at most `limit` bytes.
+// Fields are short, and a walk reads millions: a loop here costs less than
+// a call.
 std::string terminatedText(const unsigned char* field, std::size_t limit) {
-  const void* end = std::memchr(field, 0, limit);
-  const std::size_t length =
-      end == nullptr ? limit
-                     : static_cast<std::size_t>(static_cast<const unsigned char*>(end) - field);
+  std::size_t length = 0;
+  while (length < limit && field[length] != 0) ++length;
   return {reinterpret_cast<const char*>(field), length};
 }
 
@@ -55,13 +55,14 @@ std::int32_t fieldAt(const std::array<unsigned char, layout::kMinEntrySize>& rec
 // The fields a walk reads lie between the record's flags word, read first,
 // and its start block, its last 4 bytes: one read of all 72 bytes succeeds
 // exactly when the reads of each field would, and reaches exactly as far.
-std::optional<DirectoryEntry> readEntry(LimitedReader& reader, std::int32_t position) {
+using RecordBytes = std::array<unsigned char, layout::kMinEntrySize>;
+bool readRecord(LimitedReader& reader, std::int32_t position, RecordBytes& record) {
   // A field whose position would pass the signed 32-bit range cannot be read.
-  if (position > std::numeric_limits<std::int32_t>::max() - layout::kStartBlockField) {
-    return std::nullopt;
-  }
-  std::array<unsigned char, layout::kMinEntrySize> record{};
-  if (!reader.read(position, record)) return std::nullopt;
+  return position <= std::numeric_limits<std::int32_t>::max() - layout::kStartBlockField &&
+         reader.read(position, record);
+}
+
+DirectoryEntry decodeEntry(const RecordBytes& record, std::int32_t position) {
   DirectoryEntry entry;
   entry.type = terminatedText(record.data() + layout::kTypeField, layout::kTypeSize);
   entry.name = terminatedText(record.data() + layout::kNameField, layout::kNameMaxLength);
@@ -70,6 +71,16 @@ std::optional<DirectoryEntry> readEntry(LimitedReader& reader, std::int32_t posi
   entry.startBlock = fieldAt(record, layout::kStartBlockField);
   entry.recordPosition = position;
   return entry;
+}
+
+EntryName decodeName(const RecordBytes& record, std::int32_t position) {
+  EntryName name;
+  name.recordPosition = position;
+  name.byteCount = fieldAt(record, layout::kByteCountField);
+  name.startBlock = fieldAt(record, layout::kStartBlockField);
+  std::memcpy(name.bytes.data(), record.data() + layout::kNameField, name.bytes.size());
+  while (name.length < name.bytes.size() && name.bytes[name.length] != 0) ++name.length;
+  return name;
 }
 
 // Moves past the entry at `state.position`. A multi-block directory goes on
@@ -127,8 +138,12 @@ WalkState beginWalk(WindowedReader& reader, std::int32_t directoryOffset, ByteRa
   return state;
 }
 
-std::optional<DirectoryEntry> nextEntry(WindowedReader& reader, const VolumeGeometry& geometry,
-                                        WalkState& state) {
+namespace {
+
+// Reads the record at the walk's position with `decode`, then moves past it.
+template <class Decode>
+auto nextDecoded(WindowedReader& reader, const VolumeGeometry& geometry, WalkState& state,
+                 Decode decode) -> std::optional<decltype(decode(RecordBytes{}, 0))> {
   if (state.end != WalkEnd::kRunning) return std::nullopt;
   LimitedReader limited(reader, state);
   const auto flags = limited.read32(addWrapped(state.position, layout::kFlagsField));
@@ -136,13 +151,26 @@ std::optional<DirectoryEntry> nextEntry(WindowedReader& reader, const VolumeGeom
     state.end = flags ? WalkEnd::kEndMarker : WalkEnd::kUnreadable;
     return std::nullopt;
   }
-  auto entry = readEntry(limited, state.position);
-  if (!entry) {
+  RecordBytes record{};
+  if (!readRecord(limited, state.position, record)) {
     state.end = WalkEnd::kUnreadable;
     return std::nullopt;
   }
-  advance(limited, geometry, entry->lastCopyIndex, state);
-  return entry;
+  auto decoded = decode(record, state.position);
+  advance(limited, geometry, fieldAt(record, layout::kLastCopyIndexField), state);
+  return decoded;
+}
+
+}  // namespace
+
+std::optional<DirectoryEntry> nextEntry(WindowedReader& reader, const VolumeGeometry& geometry,
+                                        WalkState& state) {
+  return nextDecoded(reader, geometry, state, decodeEntry);
+}
+
+std::optional<EntryName> nextEntryName(WindowedReader& reader, const VolumeGeometry& geometry,
+                                       WalkState& state) {
+  return nextDecoded(reader, geometry, state, decodeName);
 }
 
 WalkEnd walkDirectory(const ByteSource& image, const VolumeGeometry& geometry,
@@ -186,11 +214,24 @@ std::uint32_t hashName(std::string_view name) {
     std::random_device random;
     return (std::uint64_t{random()} << 32) ^ random() ^ 0x9E3779B97F4A7C15ULL;
   }();
+  const auto mix = [](std::uint64_t hash, std::uint64_t word) {
+    return std::rotl((hash ^ word) * 0xFF51AFD7ED558CCDULL, 31) * 0xC4CEB9FE1A85EC53ULL;
+  };
   std::uint64_t hash = seed ^ name.size();
-  for (std::size_t i = 0; i < name.size(); i += 8) {
+  std::size_t i = 0;
+  for (; i + 8 <= name.size(); i += 8) {
     std::uint64_t word = 0;
-    std::memcpy(&word, name.data() + i, std::min<std::size_t>(8, name.size() - i));
-    hash = std::rotl((hash ^ word) * 0xFF51AFD7ED558CCDULL, 31) * 0xC4CEB9FE1A85EC53ULL;
+    std::memcpy(&word, name.data() + i, 8);
+    hash = mix(hash, word);
+  }
+  // The last few bytes one by one: a copy of a length known only here
+  // would be a call, and names are short.
+  if (i < name.size()) {
+    std::uint64_t word = 0;
+    for (std::size_t byte = 0; i + byte < name.size(); ++byte) {
+      word |= std::uint64_t{static_cast<unsigned char>(name[i + byte])} << (8 * byte);
+    }
+    hash = mix(hash, word);
   }
   hash ^= hash >> 33;
   hash *= 0xFF51AFD7ED558CCDULL;

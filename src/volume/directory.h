@@ -1,6 +1,7 @@
 // Walking a directory's entries in the order they lie in the image.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -11,6 +12,7 @@
 
 #include "volume/byte_source.h"
 #include "volume/geometry.h"
+#include "volume/layout.h"
 
 namespace discshell {
 
@@ -61,6 +63,23 @@ struct WalkState {
 [[nodiscard]] std::optional<DirectoryEntry> nextEntry(WindowedReader& reader,
                                                       const VolumeGeometry& geometry,
                                                       WalkState& state);
+
+/// An entry's name, where its record lies and the numbers that say whether
+/// commands find it: what a walk that indexes or matches names needs, read
+/// without building strings.
+struct EntryName {
+  std::int32_t recordPosition = 0;
+  std::int32_t byteCount = 0;
+  std::int32_t startBlock = 0;
+  std::uint8_t length = 0;
+  std::array<char, layout::kNameMaxLength> bytes{};  ///< the name field up to its first NUL
+  [[nodiscard]] std::string_view name() const { return {bytes.data(), length}; }
+};
+
+/// As nextEntry, reading only what EntryName holds.
+[[nodiscard]] std::optional<EntryName> nextEntryName(WindowedReader& reader,
+                                                     const VolumeGeometry& geometry,
+                                                     WalkState& state);
 
 enum class WalkStep { kContinue, kStop };
 using EntryVisitor = std::function<WalkStep(const DirectoryEntry&)>;

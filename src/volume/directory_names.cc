@@ -33,6 +33,43 @@ std::vector<std::uint32_t> repeatedHashes(const std::deque<std::uint32_t>& hashe
   return repeated;
 }
 
+// Sorts `keys` in place: one pass puts each key in its group of the top
+// bits, one move per key, and each group is then sorted, which is faster
+// than sorting the whole through a deque's steps.
+void sortKeys(std::deque<std::uint64_t>& keys) {
+  constexpr int kGroupBits = 12;
+  if (keys.size() < (std::size_t{1} << kGroupBits)) {
+    std::sort(keys.begin(), keys.end());
+    return;
+  }
+  const auto groupOf = [](std::uint64_t key) {
+    return static_cast<std::size_t>(key >> (64 - kGroupBits));
+  };
+  std::vector<std::size_t> starts((std::size_t{1} << kGroupBits) + 1, 0);
+  for (const std::uint64_t key : keys) ++starts[groupOf(key) + 1];
+  for (std::size_t group = 1; group < starts.size(); ++group) starts[group] += starts[group - 1];
+  std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+  for (std::size_t group = 0; group + 1 < starts.size(); ++group) {
+    while (next[group] < starts[group + 1]) {
+      std::uint64_t key = keys[next[group]];
+      // Each key displaced goes to its own group, until one belongs here.
+      for (std::size_t to = groupOf(key); to != group; to = groupOf(key)) {
+        std::swap(key, keys[next[to]++]);
+      }
+      keys[next[group]++] = key;
+    }
+  }
+  // Each group is sorted in a contiguous copy, which is faster than in place.
+  std::vector<std::uint64_t> sorted;
+  for (std::size_t group = 0; group + 1 < starts.size(); ++group) {
+    const auto first = keys.begin() + static_cast<std::ptrdiff_t>(starts[group]);
+    const auto last = keys.begin() + static_cast<std::ptrdiff_t>(starts[group + 1]);
+    sorted.assign(first, last);
+    std::sort(sorted.begin(), sorted.end());
+    std::copy(sorted.begin(), sorted.end(), first);
+  }
+}
+
 std::uint32_t hashOf(std::uint64_t key) { return static_cast<std::uint32_t>(key >> 32); }
 std::int32_t recordOf(std::uint64_t key) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(key));
@@ -46,11 +83,11 @@ DirectoryNames::DirectoryNames(const ByteSource& image, const VolumeGeometry& ge
   // A deque grows without copying what it holds, so the peak is the keys.
   WindowedReader reader(image);
   WalkState walk = beginWalk(reader, offset);
-  while (const auto entry = nextEntry(reader, geometry, walk)) {
-    keys_.push_back(std::uint64_t{hash(entry->name)} << 32 |
+  while (const auto entry = nextEntryName(reader, geometry, walk)) {
+    keys_.push_back(std::uint64_t{hash(entry->name())} << 32 |
                     static_cast<std::uint32_t>(entry->recordPosition));
   }
-  std::sort(keys_.begin(), keys_.end());
+  sortKeys(keys_);
   for (std::size_t slot = 1; slot < keys_.size(); ++slot) {
     const std::uint32_t repeated = hashOf(keys_[slot]);
     if (hashOf(keys_[slot - 1]) == repeated &&
@@ -111,8 +148,8 @@ LaterNames::LaterNames(const ByteSource& image, const VolumeGeometry& geometry, 
   std::deque<std::uint32_t> hashes;
   WindowedReader reader(image);
   WalkState walk = beginWalk(reader, offset);
-  while (const auto entry = nextEntry(reader, geometry, walk)) {
-    hashes.push_back(hashName(entry->name) & hashBits_);
+  while (const auto entry = nextEntryName(reader, geometry, walk)) {
+    hashes.push_back(hashName(entry->name()) & hashBits_);
   }
   walkEnd_ = walk.end;
   endPosition_ = walk.position;
@@ -122,7 +159,7 @@ LaterNames::LaterNames(const ByteSource& image, const VolumeGeometry& geometry, 
   }
 }
 
-bool LaterNames::isLater(WindowedReader& reader, const DirectoryEntry& entry,
+bool LaterNames::isLater(WindowedReader& reader, std::string_view name, std::int32_t recordPosition,
                          std::uint32_t nameHash) {
   const std::uint32_t hash = nameHash & hashBits_;
   if (!suspectBits_[hash & kBitMask]) return false;
@@ -130,15 +167,15 @@ bool LaterNames::isLater(WindowedReader& reader, const DirectoryEntry& entry,
       std::lower_bound(suspects_.begin(), suspects_.end(), hash,
                        [](const Suspect& s, std::uint32_t h) { return s.hash < h; });
   if (suspect == suspects_.end() || suspect->hash != hash) return false;
-  if (suspect->first == kNotMet) suspect->first = entry.recordPosition;
-  if (suspect->first == entry.recordPosition) return false;
-  if (named(reader, suspect->first, entry.name)) return true;
+  if (suspect->first == kNotMet) suspect->first = recordPosition;
+  if (suspect->first == recordPosition) return false;
+  if (named(reader, suspect->first, name)) return true;
   for (const Suspect& other : others_) {
     if (other.hash != hash) continue;
-    if (other.first == entry.recordPosition) return false;
-    if (named(reader, other.first, entry.name)) return true;
+    if (other.first == recordPosition) return false;
+    if (named(reader, other.first, name)) return true;
   }
-  others_.push_back({hash, entry.recordPosition});
+  others_.push_back({hash, recordPosition});
   return false;
 }
 

@@ -91,10 +91,11 @@ class LaterNames {
   [[nodiscard]] WalkEnd walkEnd() const { return walkEnd_; }
   [[nodiscard]] std::int32_t endPosition() const { return endPosition_; }
 
-  /// Whether an earlier entry of the directory bears the entry's name,
-  /// whose hashName is `nameHash`.
-  [[nodiscard]] bool isLater(WindowedReader& reader, const DirectoryEntry& entry,
-                             std::uint32_t nameHash);
+  /// Whether an earlier entry of the directory bears `name`, the name of
+  /// the entry whose record lies at `recordPosition`; `nameHash` is its
+  /// hashName.
+  [[nodiscard]] bool isLater(WindowedReader& reader, std::string_view name,
+                             std::int32_t recordPosition, std::uint32_t nameHash);
 
  private:
   static constexpr std::int32_t kNotMet = -1;

@@ -5,6 +5,8 @@
 #include <functional>
 #include <limits>
 #include <optional>
+#include <string_view>
+#include <type_traits>
 
 #include "bytes/compare.h"
 #include "volume/directory_names.h"
@@ -24,12 +26,30 @@ constexpr std::size_t kRenameCandidates = 65536;
 constexpr int kRenameTries = 8;
 
 // What keeps an entry from being found by any command, as g finds entries.
-std::optional<TroubleKind> unfindable(const DirectoryEntry& entry) {
-  if (entry.name.empty()) return TroubleKind::kNoName;
-  if (entry.startBlock == 0) return TroubleKind::kNoStartBlock;
-  if (entry.byteCount < 0) return TroubleKind::kNegativeSize;
+std::optional<TroubleKind> unfindable(std::string_view name, std::int32_t startBlock,
+                                      std::int32_t byteCount) {
+  if (name.empty()) return TroubleKind::kNoName;
+  if (startBlock == 0) return TroubleKind::kNoStartBlock;
+  if (byteCount < 0) return TroubleKind::kNegativeSize;
   return std::nullopt;
 }
+std::optional<TroubleKind> unfindable(const DirectoryEntry& entry) {
+  return unfindable(entry.name, entry.startBlock, entry.byteCount);
+}
+std::optional<TroubleKind> unfindable(const EntryName& entry) {
+  return unfindable(entry.name(), entry.startBlock, entry.byteCount);
+}
+std::string_view nameOf(const DirectoryEntry& entry) { return entry.name; }
+std::string_view nameOf(const EntryName& entry) { return entry.name(); }
+
+// A walk through the other directory in step with the image's, and the
+// entry it reads next: whole for the report, only what matching needs for
+// the first walk.
+template <class Record>
+struct OtherCursor {
+  WalkState walk;
+  std::optional<Record> next;
+};
 
 // The bytes of an entry's data that the image holds: what x writes of it.
 struct HeldData {
@@ -63,12 +83,11 @@ struct DirectoryPair {
   /// does not go in step with the image's: two directories that hold the
   /// same names in the same order never need them.
   std::optional<DirectoryNames> otherNames;
-  /// A walk through the other directory that keeps up with the image's, and
-  /// the entry it reads next. Each image entry's match is the other's first
-  /// entry of its name; the walk moves past it, passing over what lies
-  /// before it, and is taken twice, with the same moves each time.
-  WalkState otherWalk;
-  std::optional<DirectoryEntry> otherNext;
+  /// The walk through the other directory for the report. Each image
+  /// entry's match is the other's first entry of its name; the walk moves
+  /// past it, passing over what lies before it. The first walk in step took
+  /// the same moves.
+  OtherCursor<DirectoryEntry> other;
   /// The files of the image's directory found renamed: their records and
   /// those of their new names, sorted.
   std::vector<std::pair<std::int32_t, std::int32_t>> renames;
@@ -107,7 +126,8 @@ class EntryCounter final : public TreeVisitor {
   std::function<void(const std::string&)> revisited_;
 };
 
-using PassedOver = std::function<void(const DirectoryEntry& entry)>;
+template <class Record>
+using PassedOver = std::function<void(const Record& entry)>;
 
 class TreeComparer final : public TreeVisitor {
  public:
@@ -141,7 +161,7 @@ class TreeComparer final : public TreeVisitor {
     DirectoryPair& pair = pairs_.back();
     const std::uint32_t hash = hashName(entry.name);
     if (!comparable(pair, entry, hash, path)) return false;
-    if (const auto match = matchInOther(pair, entry, hash, reportPassed(pair))) {
+    if (const auto match = matchInOther(pair, pair.other, entry.name, hash, reportPassed(pair))) {
       return compareEntries(entry, directory, *match, path);
     }
     if (reportRename(pair, entry, path)) return false;
@@ -174,7 +194,8 @@ class TreeComparer final : public TreeVisitor {
       ++erasedEntries_;
     } else if (DirectoryPair& pair = pairs_.back();
                comparable(pair, entry, hashName(entry.name), path)) {
-      static_cast<void>(matchInOther(pair, entry, hashName(entry.name), reportPassed(pair)));
+      static_cast<void>(
+          matchInOther(pair, pair.other, entry.name, hashName(entry.name), reportPassed(pair)));
     } else {
       return;
     }
@@ -188,7 +209,7 @@ class TreeComparer final : public TreeVisitor {
   // is there only.
   bool comparable(DirectoryPair& pair, const DirectoryEntry& entry, std::uint32_t hash,
                   const std::string& path) {
-    if (pair.imageNames.isLater(imageReader_, entry, hash)) {
+    if (pair.imageNames.isLater(imageReader_, entry.name, entry.recordPosition, hash)) {
       trouble(Side::kImage, TroubleKind::kDuplicate, path);
       return false;
     }
@@ -210,9 +231,19 @@ class TreeComparer final : public TreeVisitor {
     return *pair.otherNames;
   }
 
-  void startOtherWalk(DirectoryPair& pair) {
-    pair.otherWalk = beginWalk(cursorReader_, pair.otherOffset);
-    pair.otherNext = nextEntry(cursorReader_, other_.geometry, pair.otherWalk);
+  template <class Record>
+  std::optional<Record> readNext(OtherCursor<Record>& cursor) {
+    if constexpr (std::is_same_v<Record, DirectoryEntry>) {
+      return nextEntry(cursorReader_, other_.geometry, cursor.walk);
+    } else {
+      return nextEntryName(cursorReader_, other_.geometry, cursor.walk);
+    }
+  }
+
+  template <class Record>
+  void startOtherWalk(const DirectoryPair& pair, OtherCursor<Record>& cursor) {
+    cursor.walk = beginWalk(cursorReader_, pair.otherOffset);
+    cursor.next = readNext(cursor);
   }
 
   // The other directory's entry that the image's comparable `entry`, whose
@@ -223,44 +254,52 @@ class TreeComparer final : public TreeVisitor {
   // looked up: while none was, every entry the walk went past is the match
   // of an earlier entry of the image, whose names all differ from this
   // one's, so the entry it reads next is the first of its name.
-  std::optional<DirectoryEntry> matchInOther(DirectoryPair& pair, const DirectoryEntry& entry,
-                                             std::uint32_t hash, const PassedOver& passed) {
-    if (pair.otherNext && pair.otherNext->name == entry.name &&
+  // Whether the image's entry named `name` has its match; the report's
+  // walk returns the match too.
+  template <class Record>
+  std::optional<Record> matchInOther(DirectoryPair& pair, OtherCursor<Record>& cursor,
+                                     std::string_view name, std::uint32_t hash,
+                                     const PassedOver<Record>& passed) {
+    if (cursor.next && nameOf(*cursor.next) == name &&
         !(pair.otherNames && pair.otherNames->mayRepeat(hash))) {
-      if (unfindable(*pair.otherNext)) return std::nullopt;
-      std::optional<DirectoryEntry> match = std::move(pair.otherNext);
-      pair.otherNext = nextEntry(cursorReader_, other_.geometry, pair.otherWalk);
+      if (unfindable(*cursor.next)) return std::nullopt;
+      std::optional<Record> match = std::move(cursor.next);
+      cursor.next = readNext(cursor);
       return match;
     }
     DirectoryNames& names = namesOf(pair);
-    auto found = names.first(otherReader_, entry.name);
+    auto found = names.first(otherReader_, name);
     if (!found || unfindable(found->entry)) return std::nullopt;
     names.markMatched(found->slot);
-    passOver(pair, found->entry.recordPosition, passed);
-    return std::move(found->entry);
+    passOver(cursor, found->entry.recordPosition, passed);
+    if constexpr (std::is_same_v<Record, DirectoryEntry>) {
+      return std::move(found->entry);
+    } else {
+      return Record{};
+    }
   }
 
   // Hands the other directory's entries before `record` to `passed`, then
   // moves past `record`.
-  void passOver(DirectoryPair& pair, std::int64_t record, const PassedOver& passed) {
-    while (pair.otherNext && pair.otherNext->recordPosition < record) {
-      const DirectoryEntry entry = std::move(*pair.otherNext);
-      pair.otherNext = nextEntry(cursorReader_, other_.geometry, pair.otherWalk);
+  template <class Record>
+  void passOver(OtherCursor<Record>& cursor, std::int64_t record,
+                const PassedOver<Record>& passed) {
+    while (cursor.next && cursor.next->recordPosition < record) {
+      const Record entry = std::move(*cursor.next);
+      cursor.next = readNext(cursor);
       passed(entry);
     }
-    if (pair.otherNext && pair.otherNext->recordPosition == record) {
-      pair.otherNext = nextEntry(cursorReader_, other_.geometry, pair.otherWalk);
-    }
+    if (cursor.next && cursor.next->recordPosition == record) cursor.next = readNext(cursor);
   }
 
-  PassedOver reportPassed(DirectoryPair& pair) {
+  PassedOver<DirectoryEntry> reportPassed(DirectoryPair& pair) {
     return [this, &pair](const DirectoryEntry& entry) { reportUnmatched(pair, entry); };
   }
 
   void enterPair(std::int32_t imageOffset, std::int32_t otherOffset, std::string prefix) {
     DirectoryPair& pair = pairs_.emplace_back(image_, imageOffset, otherOffset, std::move(prefix));
     matchNames(pair, imageOffset);
-    startOtherWalk(pair);
+    startOtherWalk(pair, pair.other);
   }
 
   // The first walk in step: marks the other directory's entries that are
@@ -270,37 +309,47 @@ class TreeComparer final : public TreeVisitor {
   void matchNames(DirectoryPair& pair, std::int32_t imageOffset) {
     std::vector<RenameCandidate> erased;
     std::vector<RenameCandidate> passed;
-    const PassedOver keep = [&passed](const DirectoryEntry& entry) {
+    const PassedOver<EntryName> keep = [&passed](const EntryName& entry) {
       if (entry.byteCount > 0 && passed.size() < kRenameCandidates) {
         passed.push_back({entry.byteCount, entry.recordPosition, 0});
       }
     };
-    startOtherWalk(pair);
+    OtherCursor<EntryName> cursor;
+    startOtherWalk(pair, cursor);
     WalkState walk = beginWalk(imageReader_, imageOffset);
-    while (const auto entry = nextEntry(imageReader_, image_.geometry, walk)) {
-      const std::uint32_t hash = hashName(entry->name);
-      if (unfindable(*entry) || pair.imageNames.isLater(imageReader_, *entry, hash)) continue;
-      if (!matchInOther(pair, *entry, hash, keep) && entry->byteCount > 0 &&
-          erased.size() < kRenameCandidates && !imageBounds_.isDirectory(*entry)) {
+    while (const auto entry = nextEntryName(imageReader_, image_.geometry, walk)) {
+      const std::uint32_t hash = hashName(entry->name());
+      if (unfindable(*entry) ||
+          pair.imageNames.isLater(imageReader_, entry->name(), entry->recordPosition, hash)) {
+        continue;
+      }
+      if (!matchInOther(pair, cursor, entry->name(), hash, keep) && entry->byteCount > 0 &&
+          erased.size() < kRenameCandidates && !isDirectoryAt(entry->recordPosition)) {
         erased.push_back({entry->byteCount, entry->recordPosition, 0});
       }
     }
-    passOver(pair, std::numeric_limits<std::int64_t>::max(), keep);
-    reportEarlyEnds(pair);
+    passOver(cursor, std::numeric_limits<std::int64_t>::max(), keep);
+    reportEarlyEnds(pair, cursor.walk);
     if (!erased.empty() && !passed.empty()) {
       findRenames(pair, erased, addedFiles(pair, passed, erased));
     }
   }
 
+  // Whether the image's entry whose record lies at `record` is a directory.
+  bool isDirectoryAt(std::int32_t record) {
+    const auto entry = recordAt(imageReader_, image_.geometry, record);
+    return entry && imageBounds_.isDirectory(*entry);
+  }
+
   // A directory is one only where its walk ends at an end marker: the root
   // may end otherwise, and is compared as far as it reads.
-  void reportEarlyEnds(const DirectoryPair& pair) {
+  void reportEarlyEnds(const DirectoryPair& pair, const WalkState& otherWalk) {
     if (pair.imageNames.walkEnd() != WalkEnd::kEndMarker) {
       trouble(Side::kImage, TroubleKind::kEndsEarly, pair.directoryPath(),
               pair.imageNames.endPosition());
     }
-    if (pair.otherWalk.end != WalkEnd::kEndMarker) {
-      trouble(Side::kOther, TroubleKind::kEndsEarly, pair.directoryPath(), pair.otherWalk.position);
+    if (otherWalk.end != WalkEnd::kEndMarker) {
+      trouble(Side::kOther, TroubleKind::kEndsEarly, pair.directoryPath(), otherWalk.position);
     }
   }
 
@@ -390,7 +439,7 @@ class TreeComparer final : public TreeVisitor {
 
   void leavePair() {
     DirectoryPair& pair = pairs_.back();
-    passOver(pair, std::numeric_limits<std::int64_t>::max(), reportPassed(pair));
+    passOver(pair.other, std::numeric_limits<std::int64_t>::max(), reportPassed(pair));
     pairs_.pop_back();
   }
 
