@@ -228,6 +228,47 @@ TEST(Compare, TriesEightFilesOfTheSizeForARename) {
   }
 }
 
+// Renames are looked for among the first 65,536 erased files of at least a
+// byte in a directory, and a file kept is never one: its copy is added.
+TEST(Compare, TakesOnlyFilesNothingMatchedAndTheFirst65536ForRenames) {
+  ScratchDir dir;
+  for (const std::int32_t fillerSize : {3, 0}) {
+    ImageBuilder old(2048);
+    old.header(2400, 1);
+    std::vector<tools::EntrySpec> erased;
+    for (int i = 0; i < 65536; ++i) {
+      erased.push_back({"e" + std::to_string(i), "TEXT", fillerSize, 2390});
+    }
+    erased.push_back({"last", "TEXT", 4, 2391});
+    old.directory(1, erased, 2345);
+    old.data(2390, "NO!");
+    old.data(2391, "KEEP");
+    old.resize(2400 * 2048);
+    ImageBuilder now = old;
+    now.directory(1, {{"new", "TEXT", 4, 2391}});
+    const std::string output = compare(dir, old, now).output;
+    EXPECT_EQ(output.substr(output.rfind("erased e65535\n")),
+              fillerSize > 0 ? "erased e65535\n"
+                               "erased last\n"
+                               "added new (4 bytes)\n"
+                               "0 same, 1 added, 65537 erased, 0 changed, 0 renamed.\n"
+                             : "erased e65535\n"
+                               "renamed last -> new\n"
+                               "0 same, 0 added, 65536 erased, 0 changed, 1 renamed.\n");
+  }
+  ImageBuilder kept(512);
+  kept.header(30, 1);
+  kept.data(20, "KEEP");
+  kept.data(21, "1");
+  ImageBuilder copied = kept;
+  kept.directory(1, {{"x", "TEXT", 4, 20}, {"o", "TEXT", 1, 21}});
+  copied.directory(1, {{"x", "TEXT", 4, 20}, {"y", "TEXT", 4, 20}, {"n", "TEXT", 1, 21}});
+  EXPECT_EQ(compare(dir, kept, copied).output,
+            "renamed o -> n\n"
+            "added y (4 bytes)\n"
+            "1 same, 1 added, 0 erased, 0 changed, 1 renamed.\n");
+}
+
 // The old tree with other places: README moved, same.txt with a second
 // copy, grow.txt of another type, docs in other blocks, and one block more.
 ImageBuilder movedVolume() {
@@ -435,6 +476,24 @@ TEST(Compare, NamesDamageInEitherImageAndEndsInTrouble) {
             "discshell: old.iso: /: the entry at byte 604 has no name; not compared.\n"
             "discshell: new.iso: /: the entry at byte 604 has no name; not compared.\n");
   EXPECT_EQ(unnamed.status, 2);
+  // An entry no command finds matches nothing, in step or further on.
+  ImageBuilder unfound(512);
+  unfound.header(8, 1);
+  unfound.data(3, "aa");
+  unfound.data(4, "b");
+  unfound.data(5, "c");
+  ImageBuilder found = unfound;
+  unfound.directory(1, {{"c", "TEXT", 1, 5}, {"a", "TEXT", 2, 0}, {"b", "TEXT", 1, 4}});
+  found.directory(1, {{"c", "TEXT", 1, 0}, {"b", "TEXT", 1, 4}, {"a", "TEXT", 2, 3}});
+  const RunResult moved = compare(dir, unfound, found);
+  EXPECT_EQ(moved.output,
+            "erased c\n"
+            "added a (2 bytes)\n"
+            "1 same, 1 added, 1 erased, 0 changed, 0 renamed.\n");
+  EXPECT_EQ(moved.errors,
+            "discshell: old.iso: a: its start block is 0; not compared.\n"
+            "discshell: new.iso: c: its start block is 0; not compared.\n");
+  EXPECT_EQ(moved.status, 2);
 }
 
 TEST(CompareOptions, GoWithCompareAndEveryRefusalIsTrouble) {

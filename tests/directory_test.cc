@@ -258,6 +258,27 @@ TEST(WalkDirectory, EndsWhenAnEntryWouldNotMoveTheWalkForward) {
   }
 }
 
+// A record is read while the position of its last field, its start block,
+// is one a signed 32-bit number holds: at the top of that range, not a byte
+// beyond. The source holds bytes there, as a file past 2 GiB would.
+TEST(WalkDirectory, ReadsARecordUpToTheTopOfTheSigned32BitPositions) {
+  constexpr std::int32_t kFirst = INT32_MAX - 68;
+  class HighSource final : public ByteSource {
+   public:
+    [[nodiscard]] std::size_t readAt(std::int64_t position,
+                                     std::span<unsigned char> out) const override {
+      for (unsigned char& byte : out) byte = position++ % 72 == kFirst % 72 ? 1 : 'n';
+      return out.size();
+    }
+  };
+  const HighSource source;
+  WindowedReader reader(source);
+  const auto entry = recordAt(reader, VolumeGeometry{}, kFirst);
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->name, std::string(31, 'n'));
+  EXPECT_FALSE(recordAt(reader, VolumeGeometry{}, kFirst + 1));
+}
+
 TEST(WalkDirectory, VisitsNothingWhereTheDirectoryCannotBeRead) {
   ImageBuilder image(512);
   image.header(8, 1);

@@ -66,13 +66,13 @@ struct WalkState {
 
 /// An entry's name, where its record lies and the numbers that say whether
 /// commands find it: what a walk that indexes or matches names needs, read
-/// without building strings.
+/// without building strings. nextEntryName sets every field.
 struct EntryName {
-  std::int32_t recordPosition = 0;
-  std::int32_t byteCount = 0;
-  std::int32_t startBlock = 0;
-  std::uint8_t length = 0;
-  std::array<char, layout::kNameMaxLength> bytes{};  ///< the name field up to its first NUL
+  std::int32_t recordPosition;
+  std::int32_t byteCount;
+  std::int32_t startBlock;
+  std::uint8_t length;
+  std::array<char, layout::kNameMaxLength> bytes;  ///< the name field, up to `length` its name
   [[nodiscard]] std::string_view name() const { return {bytes.data(), length}; }
 };
 

@@ -246,16 +246,16 @@ class TreeComparer final : public TreeVisitor {
     cursor.next = readNext(cursor);
   }
 
-  // The other directory's entry that the image's comparable `entry`, whose
-  // name has the hash `hash`, is compared with: the first of its name, when
-  // commands find it. The walk through the other directory moves past it,
-  // handing the entries before it to `passed`. Where the two directories go
-  // in step, that entry is the one the walk reads next, and no name is
-  // looked up: while none was, every entry the walk went past is the match
-  // of an earlier entry of the image, whose names all differ from this
-  // one's, so the entry it reads next is the first of its name.
-  // Whether the image's entry named `name` has its match; the report's
-  // walk returns the match too.
+  // The other directory's entry that the image's comparable entry named
+  // `name`, whose hash is `hash`, is compared with: the first of its name,
+  // when commands find it. The walk through the other directory moves past
+  // it, handing the entries before it to `passed`. Where the two
+  // directories go in step, that entry is the one the walk reads next, and
+  // no name is looked up: while none was, every entry the walk went past is
+  // the match of an earlier entry of the image, whose names all differ from
+  // this one's, so the entry it reads next is the first of its name. A
+  // cursor that reads only names (the first walk's) learns only whether
+  // there is a match.
   template <class Record>
   std::optional<Record> matchInOther(DirectoryPair& pair, OtherCursor<Record>& cursor,
                                      std::string_view name, std::uint32_t hash,
