@@ -41,6 +41,21 @@ TEST(DirectoryNames, TellNamesThatShareAHashApartByReadingThem) {
     });
     EXPECT_EQ(answers, (std::vector<bool>{false, false, false, true, false}));
   }
+  // With every name of one hash, a repeat is told by the name read again,
+  // that of the first entry of the hash or of a later, other name.
+  image.directory(
+      2,
+      {{"a", "D", 0, 5}, {"b", "D", 0, 5}, {"c", "D", 0, 5}, {"b", "D", 0, 5}, {"a", "D", 0, 5}});
+  const MemorySource shared(image.bytes());
+  WindowedReader sharedReader(shared);
+  LaterNames oneHash(shared, geometry, 1024, 0);
+  std::vector<bool> answers;
+  walkDirectory(shared, geometry, 1024, [&](const DirectoryEntry& entry) {
+    answers.push_back(
+        oneHash.isLater(sharedReader, entry.name, entry.recordPosition, hashName(entry.name)));
+    return WalkStep::kContinue;
+  });
+  EXPECT_EQ(answers, (std::vector<bool>{false, false, false, true, true}));
 }
 
 // More names than are sorted whole, of every length a name may have: the
