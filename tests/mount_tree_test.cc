@@ -275,6 +275,38 @@ TEST(MountTree, KeepsItsNameIndexesWithinTheBound) {
   EXPECT_EQ(small.tree.cachedBytes(), 0u);
 }
 
+// Directories of 16,384 entries or more get their name index as the mount
+// starts, the largest first, as many as the bound holds together.
+TEST(MountTree, IndexesItsLargestDirectoriesAsItStarts) {
+  const auto image = [](std::vector<int> sizes) {
+    ImageBuilder built(2048);
+    std::vector<EntrySpec> root;
+    std::int32_t block = 2;
+    for (std::size_t d = 0; d < sizes.size(); ++d) {
+      std::vector<EntrySpec> files;
+      for (int i = 0; i < sizes[d]; ++i) files.push_back({"f" + std::to_string(i), "TEXT", 0, 1});
+      const std::int32_t blocks = sizes[d] / 28 + 1;
+      built.directory(block, files, blocks);
+      root.push_back({"d" + std::to_string(d), "DIR", blocks * 2048, block});
+      block += blocks;
+    }
+    built.directory(1, root);
+    built.header(block, 1);
+    return built;
+  };
+  const Mounted edge(image({16383, 16384}));
+  EXPECT_GT(edge.tree.cachedBytes(), 16384u * 8);
+  EXPECT_LT(edge.tree.cachedBytes(), 16383u * 8 * 2);
+  constexpr std::size_t kBound = 200 * 1024;  // 20,000 entries' index, not 17,000's beside it
+  Mounted two(image({17000, 20000}), kBound);
+  const MountNode top = two.tree.node(kRootNode).value();
+  const MountNode larger = two.tree.lookup(top, "d1").value();
+  const std::size_t bytes = two.tree.cachedBytes();
+  EXPECT_GT(bytes, 20000u * 8);
+  EXPECT_TRUE(two.tree.lookup(larger, "f19999"));
+  EXPECT_EQ(two.tree.cachedBytes(), bytes);  // its index was there
+}
+
 // A source that counts the reads made of it.
 class CountingSource final : public ByteSource {
  public:
@@ -302,10 +334,10 @@ TEST(MountTree, LooksNamesUpInADirectoryOfAMillionEntriesByItsIndex) {
   }());
   const VolumeGeometry geometry = readVolumeGeometry(source, 0).value();
   MountTree tree(source, geometry);
-  const MountNode root = tree.node(kRootNode).value();
-  ASSERT_TRUE(tree.lookup(root, "f0"));
+  // The index is made as the mount starts: even the first lookup is quick.
   EXPECT_GT(tree.cachedBytes(), 0u);
   const std::uint64_t before = source.reads;
+  const MountNode root = tree.node(kRootNode).value();
   for (int i = 0; i < 1000000; i += 10007) {
     EXPECT_EQ(tree.lookup(root, "f" + std::to_string(i)).value().entry.name,
               "f" + std::to_string(i));

@@ -1,6 +1,7 @@
 #include "mount/mount_tree.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "local/local_name.h"
 #include "local/local_tree.h"
@@ -63,6 +64,7 @@ class DirectoryRecorder final : public TreeVisitor {
     enterDirectory(geometry.rootDirectoryOffset);
   }
   bool visit(const DirectoryEntry& entry, bool directory, const std::string&) override {
+    ++entries_.back();
     const auto name = mountedName(entry.name);
     if (!name) {
       ++namesLeftOut;
@@ -76,7 +78,9 @@ class DirectoryRecorder final : public TreeVisitor {
     return true;
   }
   void leave(const std::string&) override {
+    noteIfLarge();
     starts_.pop_back();
+    entries_.pop_back();
     names_.leave();
   }
   void revisit(const DirectoryEntry& entry, const std::string&) override {
@@ -86,18 +90,32 @@ class DirectoryRecorder final : public TreeVisitor {
     directories_.push_back(entryKey(starts_.back(), entry.recordPosition));
   }
 
+  /// Once the walk is back at the root: the directories entered that hold
+  /// at least `MountTree::kIndexedAtStart` entries, as (entries, start).
+  std::vector<std::pair<std::int64_t, std::int32_t>> largeDirectories() {
+    noteIfLarge();
+    return std::move(large_);
+  }
+
   std::int64_t namesLeftOut = 0;
 
  private:
   // The mount's folders are its own, and tell every name apart.
   void enterDirectory(std::int32_t start) {
     starts_.push_back(start);
+    entries_.push_back(0);
     names_.enter(start, false);
+  }
+  void noteIfLarge() {
+    if (entries_.back() >= MountTree::kIndexedAtStart)
+      large_.emplace_back(entries_.back(), starts_.back());
   }
   const VolumeGeometry& geometry_;
   std::vector<std::uint64_t>& directories_;
   FirstNames names_;
   std::vector<std::int32_t> starts_;
+  std::vector<std::int64_t> entries_;  ///< of each directory in `starts_`, so far
+  std::vector<std::pair<std::int64_t, std::int32_t>> large_;
 };
 
 }  // namespace
@@ -125,12 +143,31 @@ FileExtent unpackExtent(std::uint64_t packed) {
 MountTree::MountTree(const ByteSource& image, const VolumeGeometry& geometry,
                      std::size_t cacheBytes)
     : image_(image), geometry_(geometry), indexes_(cacheBytes) {
-  DirectoryRecorder recorder(image, geometry_, directories_);
-  walkTree(image, geometry, geometry.rootDirectoryOffset, recorder);
-  namesLeftOut_ = recorder.namesLeftOut;
+  std::vector<std::pair<std::int64_t, std::int32_t>> large;
+  {
+    DirectoryRecorder recorder(image, geometry_, directories_);
+    walkTree(image, geometry, geometry.rootDirectoryOffset, recorder);
+    namesLeftOut_ = recorder.namesLeftOut;
+    large = recorder.largeDirectories();
+  }
   std::sort(directories_.begin(), directories_.end(),
             [](std::uint64_t a, std::uint64_t b) { return (a & ~kFirstMet) < (b & ~kFirstMet); });
   directories_.shrink_to_fit();
+  indexLargeDirectories(std::move(large), cacheBytes);
+}
+
+// A lookup in a directory without its index walks it, which past a few
+// thousand entries takes longer than a lookup should: the largest
+// directories get theirs now, as many as the bound holds together, so that
+// even the first lookup in one is quick.
+void MountTree::indexLargeDirectories(std::vector<std::pair<std::int64_t, std::int32_t>> large,
+                                      std::size_t cacheBytes) {
+  std::sort(large.begin(), large.end(), std::greater<>());
+  for (const auto& [entries, start] : large) {
+    const auto needed = static_cast<std::uint64_t>(entries) * sizeof(std::uint64_t);
+    if (indexes_.bytes() + needed > cacheBytes) continue;
+    static_cast<void>(indexOf(start));
+  }
 }
 
 MountTree::Kind MountTree::kindOf(std::int32_t parent, std::int32_t record) const {
@@ -165,7 +202,7 @@ std::optional<MountNode> MountTree::lookup(const MountNode& directory, std::stri
   if (!directory.directory || !directory.listed) return std::nullopt;
   WindowedReader reader(image_);
   std::optional<DirectoryEntry> entry;
-  if (const DirectoryNameIndex* index = indexOf(directory)) {
+  if (const DirectoryNameIndex* index = indexOf(directory.start)) {
     if (const auto record = index->find(image_, name)) entry = entryAt(reader, geometry_, *record);
   } else {
     // As findEntry looks a name up, but by the name shown.
@@ -179,7 +216,7 @@ std::optional<MountNode> MountTree::lookup(const MountNode& directory, std::stri
 
 void MountTree::list(const MountNode& directory, ListCookie cookie, const ListVisitor& add) {
   if (!directory.directory || !directory.listed) return;
-  const DirectoryNameIndex* index = indexOf(directory);
+  const DirectoryNameIndex* index = indexOf(directory.start);
   WindowedReader reader(image_);
   WalkState walk = resumeWalk(reader, directory.start, cookie);
   while (const auto entry = nextEntry(reader, geometry_, walk)) {
@@ -215,9 +252,9 @@ std::optional<std::size_t> MountTree::read(FileExtent file, std::int64_t offset,
   return std::nullopt;
 }
 
-const DirectoryNameIndex* MountTree::indexOf(const MountNode& directory) {
+const DirectoryNameIndex* MountTree::indexOf(std::int32_t directory) {
   // The mount's folders are its own, and tell every name apart.
-  return indexes_.of(image_, geometry_, directory.start, false);
+  return indexes_.of(image_, geometry_, directory, false);
 }
 
 }  // namespace discshell

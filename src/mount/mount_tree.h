@@ -73,6 +73,9 @@ class MountTree {
   /// every lookup walks it). 8 MiB holds the index of a directory of
   /// 1,048,000 entries, and keeps the server under 16 MiB.
   static constexpr std::size_t kDefaultCacheBytes = 8 << 20;
+  /// Directories of this many entries or more get their name index when
+  /// the mount starts, while the bound holds them.
+  static constexpr std::int64_t kIndexedAtStart = 16384;
 
   /// Entries left out of directories the mount shows, for their names.
   [[nodiscard]] std::int64_t namesLeftOut() const { return namesLeftOut_; }
@@ -116,9 +119,11 @@ class MountTree {
   };
   [[nodiscard]] Kind kindOf(std::int32_t parent, std::int32_t record) const;
   [[nodiscard]] MountNode makeNode(std::int32_t parent, const DirectoryEntry& entry) const;
-  /// The index of a listed directory, built on first use; null when it
-  /// would pass the cache's bound.
-  const DirectoryNameIndex* indexOf(const MountNode& directory);
+  /// The index of a listed directory, by where its walk starts, built on
+  /// first use; null when it would pass the cache's bound.
+  const DirectoryNameIndex* indexOf(std::int32_t directory);
+  void indexLargeDirectories(std::vector<std::pair<std::int64_t, std::int32_t>> large,
+                             std::size_t cacheBytes);
 
   const ByteSource& image_;
   VolumeGeometry geometry_;
