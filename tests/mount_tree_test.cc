@@ -294,9 +294,13 @@ TEST(MountTree, IndexesItsLargestDirectoriesAsItStarts) {
     built.header(block, 1);
     return built;
   };
-  const Mounted edge(image({16383, 16384}));
+  Mounted edge(image({16383, 16384}));
   EXPECT_GT(edge.tree.cachedBytes(), 16384u * 8);
   EXPECT_LT(edge.tree.cachedBytes(), 16383u * 8 * 2);
+  // The root's own two entries, counted after a large child's, leave it small.
+  const std::size_t atStart = edge.tree.cachedBytes();
+  EXPECT_TRUE(edge.tree.lookup(edge.tree.node(kRootNode).value(), "d1"));
+  EXPECT_GT(edge.tree.cachedBytes(), atStart);
   constexpr std::size_t kBound = 200 * 1024;  // 20,000 entries' index, not 17,000's beside it
   Mounted two(image({17000, 20000}), kBound);
   const MountNode top = two.tree.node(kRootNode).value();
