@@ -188,6 +188,46 @@ TEST(VcdiffWriter, WritesTheDefaultCodeTablesInstructionsByteForByte) {
   EXPECT_EQ(readFile(dir / "p.vcdiff"), expected);
 }
 
+// Files kept by the plan that made them, as a bare w keeps the added ones.
+class KeptFiles final : public LocalWriteSource {
+ public:
+  explicit KeptFiles(std::vector<LocalWrite> writes) : writes_(std::move(writes)) {}
+  [[nodiscard]] std::size_t size() const override { return writes_.size(); }
+  [[nodiscard]] LocalWriteView at(std::size_t i) const override {
+    const LocalWrite& write = writes_.at(i);
+    return {write.path, write.status, write.length, write.positions, write.replaced};
+  }
+
+ private:
+  std::vector<LocalWrite> writes_;
+};
+
+// The files held in the changes go first, then those kept elsewhere: a
+// later one over an earlier, in the image and in the delta alike.
+TEST(VcdiffWriter, WritesTheFilesHeldThenThoseKeptElsewhere) {
+  ScratchDir dir;
+  const std::string source(100, 'i');
+  writeFile(dir / "image.iso", source);
+  for (const char* name : {"held", "kept", "last"}) writeFile(dir / name, name);
+  const auto image = ImageFile::open(dir / "image.iso").value();
+  const auto top = platform::Directory::open(dir.path()).value();
+  const auto write = [&](const char* name, std::int64_t position) {
+    return LocalWrite{name, platform::statPath(dir / name).value(), 4, {position}, {}};
+  };
+  ImageChanges changes{{write("held", 10)}, {}, {}, 110};
+  changes.files.kept =
+      std::make_shared<KeptFiles>(std::vector<LocalWrite>{write("kept", 12), write("last", 104)});
+  ASSERT_EQ(changes.files.size(), 3u);
+  std::string expected = source + std::string(10, '\0');
+  expected.replace(10, 4, "held").replace(12, 4, "kept").replace(104, 4, "last");
+  ASSERT_EQ(writeChangedImage(image, filesBelow(top), changes, dir / "out.iso").outcome,
+            WriteOutcome::kWritten);
+  EXPECT_EQ(readFile(dir / "out.iso"), expected);
+  ASSERT_EQ(writeChangesPatch(image, filesBelow(top), changes, dir / "p.vcdiff").write.outcome,
+            WriteOutcome::kWritten);
+  EXPECT_EQ(decodeDelta(readFile(dir / "p.vcdiff").value(), source).target, expected);
+}
+
 // Bytes made as they are read, as a re-packed directory is.
 class StringStream final : public ByteStream {
  public:

@@ -67,7 +67,7 @@ ProgressTotal checkWork(const Session& session) {
 
 ProgressTotal imageWriteWork(const Session& session, const ImageChanges& changes) {
   std::int64_t bytes = session.image.length().value_or(0);
-  for (const LocalWrite& write : changes.files) {
+  for (const LocalWriteView write : changes.files) {
     bytes += write.length * static_cast<std::int64_t>(write.positions.size());
   }
   for (const StreamWrite& write : changes.streams) {

@@ -274,16 +274,17 @@ class ResizePlanner {
       const ChangedEntry& changed = changed_[i];
       const bool moved = moves_[group_[i]];
       PatchLine line{changed.path, changed.length, changed.copies.size(), {}};
-      const auto [found, added] = writeOfGroup.try_emplace(group_[i], plan_.changes.files.size());
+      const auto [found, added] =
+          writeOfGroup.try_emplace(group_[i], plan_.changes.files.held.size());
       if (added) {
-        plan_.changes.files.push_back(
+        plan_.changes.files.held.push_back(
             {changed.localPath,
              changed.local,
              changed.length,
              {},
              {copyPositions(geometry_, changed.copies), changed.entry.byteCount}});
       }
-      std::vector<std::int64_t>& positions = plan_.changes.files[found->second].positions;
+      std::vector<std::int64_t>& positions = plan_.changes.files.held[found->second].positions;
       if (moved) {
         for (const std::int32_t block : changed.copies) {
           const std::int32_t to = blockOfCopy(i, block);
@@ -302,7 +303,7 @@ class ResizePlanner {
       }
       plan_.lines.push_back(std::move(line));
     }
-    for (LocalWrite& write : plan_.changes.files) {
+    for (LocalWrite& write : plan_.changes.files.held) {
       std::sort(write.positions.begin(), write.positions.end());
       write.positions.erase(std::unique(write.positions.begin(), write.positions.end()),
                             write.positions.end());

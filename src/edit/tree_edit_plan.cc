@@ -64,6 +64,7 @@ TreeEdits collectEdits(const PendingChanges& pending, std::vector<RecordChange> 
     if (record.renamed) edit.name = record.name;
   }
   const std::vector<AddedEntry>& added = pending.added();
+  edits.records.reserve(added.size());
   for (std::uint32_t i = 0; i < added.size(); ++i) {
     if (!pending.stillAdded(i)) continue;
     if (added[i].directory) edits.added[i].change = added[i].change;
@@ -83,6 +84,32 @@ TreeEdits collectEdits(const PendingChanges& pending, std::vector<RecordChange> 
   }
   return edits;
 }
+
+// The added files' writes, made from the pending list as the writer asks:
+// that list is not changed while a write runs.
+class AddedFiles final : public LocalWriteSource {
+ public:
+  AddedFiles(const std::vector<AddedEntry>& added, std::size_t most) : added_(added) {
+    indexes_.reserve(most);
+    positions_.reserve(most);
+  }
+  void add(std::uint32_t index, std::int64_t position) {
+    indexes_.push_back(index);
+    positions_.push_back(position);
+  }
+  [[nodiscard]] std::size_t size() const override { return indexes_.size(); }
+  [[nodiscard]] LocalWriteView at(std::size_t i) const override {
+    static const ReplacedBytes kNothingReplaced;
+    const AddedEntry& entry = added_[indexes_[i]];
+    return {
+        entry.localPath, entry.status, entry.status.size, {&positions_[i], 1}, kNothingReplaced};
+  }
+
+ private:
+  const std::vector<AddedEntry>& added_;
+  std::vector<std::uint32_t> indexes_;
+  std::vector<std::int64_t> positions_;
+};
 
 /// How the records of each edited directory fit in blocks.
 struct Fits {
@@ -604,17 +631,12 @@ class TreeEditPlanner {
   }
 
   void addFiles(const TreeEdits& edits, const Allocation& allocation, ImageChanges& changes) const {
-    const std::vector<AddedEntry>& added = pending_.added();
-    changes.files.reserve(changes.files.size() + edits.records.size());
+    auto files = std::make_shared<AddedFiles>(pending_.added(), edits.records.size());
     for (const AddedRecord& record : edits.records) {
-      const AddedEntry& entry = added[record.index];
-      if (entry.directory) continue;
-      changes.files.push_back({entry.localPath,
-                               entry.status,
-                               entry.status.size,
-                               {blockToOffset(geometry_, allocation.startBlocks[record.index])},
-                               {}});
+      if (pending_.added()[record.index].directory) continue;
+      files->add(record.index, blockToOffset(geometry_, allocation.startBlocks[record.index]));
     }
+    changes.files.kept = std::move(files);
   }
 
   const ImageFile& image_;

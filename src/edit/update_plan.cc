@@ -102,8 +102,8 @@ PatchPlan planUpdate(const ImageFile& image, const VolumeGeometry& geometry,
   for (std::size_t i = 0; i < changed.size(); ++i) {
     plan.lines.push_back({changed[i].path, changed[i].length, changed[i].copies.size(), {}});
     ReplacedBytes replaced{positions[i], changed[i].entry.byteCount};
-    plan.changes.files.push_back({changed[i].localPath, changed[i].local, changed[i].length,
-                                  std::move(positions[i]), std::move(replaced)});
+    plan.changes.files.held.push_back({changed[i].localPath, changed[i].local, changed[i].length,
+                                       std::move(positions[i]), std::move(replaced)});
   }
   return plan;
 }

@@ -65,7 +65,7 @@ WriteResult writeChangedImage(const ImageFile& image, const LocalFileOpener& ope
   const CopyResult whole = copyWholeFile(image.file(), *imageLength, out);
   if (whole.writeFailed || whole.copied != *imageLength) return failure(out);
   std::int64_t written = *imageLength;
-  for (const LocalWrite& write : changes.files) {
+  for (const LocalWriteView write : changes.files) {
     const FileProgress progress(write.path);
     const auto local = open(write.path);
     if (!local || !local->unchangedSince(write.status)) {

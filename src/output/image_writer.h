@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <span>
@@ -46,6 +47,60 @@ struct LocalWrite {
   ReplacedBytes replaced;  ///< the entry's data the file takes the place of
 };
 
+/// A LocalWrite as a writer reads it, wherever it is kept.
+struct LocalWriteView {
+  const std::string& path;
+  const platform::FileStatus& status;
+  std::int64_t length = 0;
+  std::span<const std::int64_t> positions;
+  const ReplacedBytes& replaced;
+};
+
+/// Local files kept by whoever planned them, handed out one at a time: an
+/// i of 100,000 files has them in its pending list already, and a second
+/// list of them would double what a write holds.
+class LocalWriteSource {
+ public:
+  virtual ~LocalWriteSource() = default;
+  [[nodiscard]] virtual std::size_t size() const = 0;
+  /// Valid while the source is, and its keeper unchanged.
+  [[nodiscard]] virtual LocalWriteView at(std::size_t index) const = 0;
+};
+
+/// The local files of an output: those held here, then those of `kept`.
+class LocalWrites {
+ public:
+  LocalWrites() = default;
+  LocalWrites(std::initializer_list<LocalWrite> writes) : held(writes) {}
+
+  [[nodiscard]] std::size_t size() const { return held.size() + (kept ? kept->size() : 0); }
+  [[nodiscard]] LocalWriteView operator[](std::size_t index) const {
+    if (index >= held.size()) return kept->at(index - held.size());
+    const LocalWrite& write = held[index];
+    return {write.path, write.status, write.length, write.positions, write.replaced};
+  }
+
+  class Iterator {
+   public:
+    Iterator(const LocalWrites& writes, std::size_t index) : writes_(&writes), index_(index) {}
+    LocalWriteView operator*() const { return (*writes_)[index_]; }
+    Iterator& operator++() {
+      ++index_;
+      return *this;
+    }
+    bool operator==(const Iterator&) const = default;
+
+   private:
+    const LocalWrites* writes_;
+    std::size_t index_;
+  };
+  [[nodiscard]] Iterator begin() const { return {*this, 0}; }
+  [[nodiscard]] Iterator end() const { return {*this, size()}; }
+
+  std::vector<LocalWrite> held;
+  std::shared_ptr<const LocalWriteSource> kept;
+};
+
 /// Bytes of the volume's own: a record, a header field.
 struct ByteWrite {
   std::int64_t position = 0;
@@ -74,7 +129,7 @@ struct StreamWrite {
 };
 
 struct ImageChanges {
-  std::vector<LocalWrite> files;
+  LocalWrites files;
   std::vector<ByteWrite> bytes;
   std::vector<StreamWrite> streams;
   /// The output's length: the image's, or more where data goes behind it.

@@ -23,7 +23,7 @@ ReplaceResult writePatch(const ImageFile& image, const ImageChanges& changes,
                          const std::string& localName, std::int64_t imageLength,
                          std::ostream& console, platform::PendingFile& pending,
                          const OutputFile& output, std::int64_t& patchSize) {
-  const LocalWrite& write = changes.files.front();
+  const LocalWriteView write = changes.files[0];
   printProgress(console, imageLength, write.positions.front(), write.length);
   if (write.positions.front() + write.length > imageLength) return ReplaceResult::kFailed;
   const PatchResult patch = encodeChanges(

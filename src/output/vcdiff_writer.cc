@@ -94,7 +94,7 @@ void paint(TargetMap& map, std::int64_t begin, const Piece& piece) {
 // the streams, then the byte writes over all. No value for a position below 0.
 std::optional<TargetMap> describeTarget(std::int64_t imageLength, const ImageChanges& changes) {
   std::int64_t length = std::max(imageLength, changes.length);
-  for (const LocalWrite& write : changes.files) {
+  for (const LocalWriteView write : changes.files) {
     for (const std::int64_t position : write.positions) {
       if (position < 0) return std::nullopt;
       length = std::max(length, position + write.length);
@@ -114,7 +114,7 @@ std::optional<TargetMap> describeTarget(std::int64_t imageLength, const ImageCha
   if (imageLength > 0) map.emplace(0, Piece{imageLength, Source::kImage, 0, 0});
   if (length > imageLength) map.emplace(imageLength, Piece{length, Source::kZeros, 0, 0});
   for (std::size_t i = 0; i < changes.files.size(); ++i) {
-    const LocalWrite& write = changes.files[i];
+    const LocalWriteView write = changes.files[i];
     if (write.length <= 0) continue;
     for (const std::int64_t position : write.positions) {
       paint(map, position, {position + write.length, Source::kLocalFile, i, 0});
@@ -641,11 +641,11 @@ class DeltaEncoder {
     std::map<std::int64_t, std::size_t> byLength;
     for (std::size_t i = 0; i < group_.size(); ++i) {
       group_[i] = i;
-      const LocalWrite& write = changes_.files[i];
+      const LocalWriteView write = changes_.files[i];
       if (write.replaced.positions.empty() && write.length > 0) ++byLength[write.length];
     }
     for (std::size_t i = 0; i < group_.size(); ++i) {
-      const LocalWrite& write = changes_.files[i];
+      const LocalWriteView write = changes_.files[i];
       if (!write.replaced.positions.empty() || byLength[write.length] < 2) continue;
       const platform::File* file = openLocal(i);
       const auto sample = file ? sampleOf(*file, write.length) : std::nullopt;
