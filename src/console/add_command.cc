@@ -95,6 +95,10 @@ class LocalScan {
       return problem(shownPath, "its local directory cannot be read.\n");
     }
     std::sort(names.begin(), names.end());
+    // Room for a wide folder's entries at once: growing by doubling would
+    // hold the old list and one twice its size together.
+    const std::size_t needed = entries.size() + names.size();
+    if (needed > entries.capacity()) entries.reserve(std::max(needed, entries.capacity() * 2));
     stack_.push_back({std::move(directory), std::move(names), 0, index, localPath, shownPath});
   }
 
