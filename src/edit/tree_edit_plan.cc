@@ -64,13 +64,23 @@ TreeEdits collectEdits(const PendingChanges& pending, std::vector<RecordChange> 
     if (record.renamed) edit.name = record.name;
   }
   const std::vector<AddedEntry>& added = pending.added();
-  edits.records.reserve(added.size());
+  // Each directory's new records are counted first, so that its list of
+  // 100,000 is made once, not grown by doubling beside its old self.
+  std::vector<std::uint32_t> standing;
+  std::map<std::pair<std::uint32_t, std::int32_t>, std::size_t> appendedTo;
   for (std::uint32_t i = 0; i < added.size(); ++i) {
     if (!pending.stillAdded(i)) continue;
+    standing.push_back(i);
+    ++appendedTo[{added[i].parent.added, added[i].parent.offset}];
+  }
+  edits.records.reserve(standing.size());
+  for (const std::uint32_t i : standing) {
     if (added[i].directory) edits.added[i].change = added[i].change;
     DirectoryEdits& parent = added[i].parent.inImage()
                                  ? changedAt(added[i].parent.offset, added[i].change)
                                  : edits.added.at(added[i].parent.added).edits;
+    if (parent.appended.empty())
+      parent.appended.reserve(appendedTo[{added[i].parent.added, added[i].parent.offset}]);
     parent.appended.push_back({added[i].name, added[i].directory, 0, 0});
     edits.records.push_back({added[i].parent, parent.appended.size() - 1, i});
   }
