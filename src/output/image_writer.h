@@ -51,7 +51,7 @@ struct LocalWrite {
 struct LocalWriteView {
   const std::string& path;
   const platform::FileStatus& status;
-  std::int64_t length = 0;
+  std::int64_t length;
   std::span<const std::int64_t> positions;
   const ReplacedBytes& replaced;
 };
