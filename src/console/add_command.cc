@@ -58,13 +58,17 @@ std::optional<std::string> unreadable(const platform::Directory& holder, std::st
 class LocalScan {
  public:
   /// Adds the entries behind those `added` holds.
-  LocalScan(Session& session, std::uint32_t firstIndex, std::vector<AddedEntry>& added)
-      : entries(added), session_(session), next_(firstIndex), before_(added.size()) {}
+  LocalScan(Session& session, std::uint32_t firstIndex, std::vector<AddedEntry>& added,
+            AddedLocalNames& local)
+      : entries(added),
+        localNames(local),
+        session_(session),
+        next_(firstIndex),
+        before_(added.size()) {}
 
   /// False after reporting every name that cannot be added.
-  bool run(platform::Directory top, std::uint32_t topIndex, const std::string& localPath,
-           const std::string& shownPath) {
-    open(std::move(top), topIndex, localPath, shownPath);
+  bool run(platform::Directory top, std::uint32_t topIndex, const std::string& shownPath) {
+    open(std::move(top), topIndex, shownPath);
     while (!stack_.empty() && !tooMany) {
       if (stack_.back().next == stack_.back().names.size()) {
         stack_.pop_back();
@@ -76,6 +80,7 @@ class LocalScan {
   }
 
   std::vector<AddedEntry>& entries;
+  AddedLocalNames& localNames;
   bool tooMany = false;
 
  private:
@@ -84,12 +89,10 @@ class LocalScan {
     std::vector<std::string> names;
     std::size_t next = 0;
     std::uint32_t index;  ///< the added entry it is
-    std::string localPath;
     std::string shownPath;
   };
 
-  void open(platform::Directory directory, std::uint32_t index, const std::string& localPath,
-            const std::string& shownPath) {
+  void open(platform::Directory directory, std::uint32_t index, const std::string& shownPath) {
     std::vector<std::string> names;
     if (!directory.listNames([&](std::string_view name) { names.emplace_back(name); })) {
       return problem(shownPath, "its local directory cannot be read.\n");
@@ -99,14 +102,13 @@ class LocalScan {
     // hold the old list and one twice its size together.
     const std::size_t needed = entries.size() + names.size();
     if (needed > entries.capacity()) entries.reserve(std::max(needed, entries.capacity() * 2));
-    stack_.push_back({std::move(directory), std::move(names), 0, index, localPath, shownPath});
+    stack_.push_back({std::move(directory), std::move(names), 0, index, shownPath});
   }
 
   // The next name of the innermost directory.
   void step() {
     Level& level = stack_.back();
     const std::string local = level.names[level.next++];
-    const std::string localPath = level.localPath + "/" + local;
     const std::string shownPath = level.shownPath + "/" + local;
     const std::string name = entryNameOfLocal(local);
     const auto status = level.directory.entryStatus(local);
@@ -115,14 +117,15 @@ class LocalScan {
     const bool directory = !why && status->kind == platform::FileKind::kDirectory;
     if (!why && !directory) why = unreadable(level.directory, local);
     if (why) return problem(shownPath, *why);
-    entries.push_back({name, {level.index, 0}, directory, false, localPath, *status, 0});
+    if (name != local) localNames.others.emplace_back(entries.size(), local);
+    entries.push_back({name, *status, {level.index, 0}, 0, directory, false});
     tooMany = entries.size() - before_ >= kMostEntriesAdded;
     const std::uint32_t index = next_++;
     if (!directory) return;
     platform::FileKind found{};
     auto inner = level.directory.enter(local, false, found);
     if (!inner) return problem(shownPath, "its local directory cannot be read.\n");
-    open(std::move(*inner), index, localPath, shownPath);  // `level` may move now
+    open(std::move(*inner), index, shownPath);  // `level` may move now
   }
 
   void problem(const std::string& path, const std::string& message) {
@@ -162,8 +165,8 @@ std::optional<LocalItem> findLocal(Session& session, const std::vector<std::stri
 // Adds to `entries` (the directory's own first) everything below the
 // local directory; false after reporting what cannot be added.
 bool scanBelow(Session& session, const LocalItem& local, const std::string& name,
-               const std::string& localPath, const std::string& typed,
-               std::vector<AddedEntry>& entries) {
+               const std::string& typed, std::vector<AddedEntry>& entries,
+               AddedLocalNames& localNames) {
   platform::FileKind found{};
   auto inner = local.holder.enter(name, false, found);
   if (!inner) {
@@ -171,8 +174,8 @@ bool scanBelow(Session& session, const LocalItem& local, const std::string& name
     return false;
   }
   const std::uint32_t index = session.pending.nextAdded();
-  LocalScan scan(session, index + 1, entries);
-  if (!scan.run(std::move(*inner), index, localPath, typed)) {
+  LocalScan scan(session, index + 1, entries, localNames);
+  if (!scan.run(std::move(*inner), index, typed)) {
     if (scan.tooMany) {
       session.fail(typed, "more than " + std::to_string(kMostEntriesAdded) + " entries at once.\n");
     }
@@ -201,14 +204,14 @@ std::string newEntryPlace(const Session& session, const PendingPath& parent,
                           const std::vector<std::string>& names) {
   const PendingDirectory& directory = parent.directories.back();
   if (!directory.inImage()) {
-    return session.pending.added().at(directory.added).localPath + "/" + names.back();
+    return session.pending.localPath(directory.added) + "/" + names.back();
   }
   if (names.size() == 1) return names.back();
   return names[names.size() - 2] + "/" + names.back();
 }
 std::string existingEntryPlace(const Session& session, const PendingEntry& entry,
                                const std::vector<std::string>& names) {
-  return entry.record ? names.back() : session.pending.added().at(entry.added).localPath;
+  return entry.record ? names.back() : session.pending.localPath(entry.added);
 }
 
 std::vector<std::string> pathNames(std::string_view path) {
@@ -232,12 +235,12 @@ bool addNew(Session& session, const PendingPath& parent, const std::string& name
     session.fail(shownPath, *why);
     return false;
   }
-  std::vector<AddedEntry> entries{
-      {name, parent.directories.back(), directory, false, localPath, local.status, 0}};
-  if (directory && !scanBelow(session, local, localLeaf, localPath, shownPath, entries)) {
+  std::vector<AddedEntry> entries{{name, local.status, parent.directories.back(), 0, directory}};
+  AddedLocalNames localNames{localPath, {}};
+  if (directory && !scanBelow(session, local, localLeaf, shownPath, entries, localNames)) {
     return false;
   }
-  session.pending.add(std::move(entries), parent.pathOf(name));
+  session.pending.add(std::move(entries), std::move(localNames), parent.pathOf(name));
   return true;
 }
 

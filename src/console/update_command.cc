@@ -47,8 +47,10 @@ void printUntracked(Session& session, const PatchPlan& plan) {
 // The local files that waiting i commands add, which have no entry yet.
 std::vector<std::string> addedLocalPaths(const Session& session) {
   std::vector<std::string> paths;
-  for (const AddedEntry& added : session.pending.added()) {
-    if (added.parent.inImage() && !added.erased) paths.push_back(added.localPath);
+  const std::vector<AddedEntry>& added = session.pending.added();
+  for (std::uint32_t i = 0; i < added.size(); ++i) {
+    if (added[i].parent.inImage() && !added[i].erased)
+      paths.push_back(session.pending.localPath(i));
   }
   std::sort(paths.begin(), paths.end());
   return paths;

@@ -38,10 +38,10 @@ std::string fieldText(const std::string& record, std::size_t at, std::size_t lim
 }
 
 // The part of a name after its last dot, in lower case; empty when there is none.
-std::string extensionOf(const std::string& name) {
+std::string extensionOf(std::string_view name) {
   const std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos || dot == 0 || dot + 1 == name.size()) return "";
-  std::string extension = name.substr(dot + 1);
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size()) return "";
+  std::string extension(name.substr(dot + 1));
   for (char& c : extension) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
@@ -118,8 +118,8 @@ class EditedRecords {
     return std::nullopt;
   }
 
-  static void setName(std::string& record, const std::string& name) {
-    std::string field = name.substr(0, layout::kNameMaxLength);
+  static void setName(std::string& record, std::string_view name) {
+    std::string field(name.substr(0, layout::kNameMaxLength));
     field.resize(layout::kNameFieldSize, '\0');
     record.replace(layout::kNameField, layout::kNameFieldSize, field);
   }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "output/image_writer.h"
@@ -40,7 +41,7 @@ inline constexpr std::int32_t kBlockEndOffsetField = 12;
 
 /// A record the edits put at the end of a directory.
 struct NewRecord {
-  std::string name;
+  std::string_view name;  ///< kept by whoever made the edits, for as long as they last
   bool directory = false;
   std::int32_t byteCount = 0;
   std::int32_t startBlock = 0;

@@ -26,6 +26,8 @@ std::vector<std::string> PendingChanges::lines() const {
 void PendingChanges::clear() {
   changes_.clear();
   added_.clear();
+  localPaths_.clear();
+  localNames_.clear();
   changedRecords_.clear();
   dropped_ = 0;
   ++revision_;
@@ -37,8 +39,14 @@ std::size_t PendingChanges::record(std::string path, std::string what) {
   return changes_.size() - 1;
 }
 
-void PendingChanges::add(std::vector<AddedEntry> entries, const std::string& path) {
+void PendingChanges::add(std::vector<AddedEntry> entries, AddedLocalNames local,
+                         const std::string& path) {
   if (entries.empty()) return;
+  const auto first = static_cast<std::uint32_t>(added_.size());
+  localPaths_[first] = std::move(local.first);
+  for (auto& [place, name] : local.others) {
+    localNames_[first + static_cast<std::uint32_t>(place)] = std::move(name);
+  }
   std::string what;
   if (entries.front().directory) {
     std::size_t directories = 0;
@@ -50,7 +58,7 @@ void PendingChanges::add(std::vector<AddedEntry> entries, const std::string& pat
         "added, " + counted(static_cast<std::size_t>(entries.front().status.size), "byte", "bytes");
   }
   const std::size_t change = record(path + (entries.front().directory ? "/" : ""), what);
-  for (AddedEntry& entry : entries) entry.change = change;
+  for (AddedEntry& entry : entries) entry.change = static_cast<std::uint32_t>(change);
   // The first i takes the scan's entries as they are: no second copy of
   // 100,000 entries while they move.
   if (added_.empty()) {
@@ -147,8 +155,26 @@ void PendingChanges::renameRecord(std::int32_t position, std::int32_t directory,
 
 void PendingChanges::renameAdded(std::uint32_t index, const std::string& newName,
                                  const std::string& path) {
-  added_.at(index).name = newName;
+  AddedEntry& entry = added_.at(index);
+  // Below the first entry, the old name was the local name.
+  if (!localPaths_.contains(index)) localNames_.try_emplace(index, entry.name);
+  entry.name = newName;
   changes_[record(path, "renamed to " + newName)].added = index;
+}
+
+std::string PendingChanges::localPath(std::uint32_t index) const {
+  std::vector<std::string_view> below;  // the local names after the kept path, last first
+  auto kept = localPaths_.find(index);
+  while (kept == localPaths_.end()) {
+    const auto name = localNames_.find(index);
+    below.push_back(name == localNames_.end() ? std::string_view(added_.at(index).name)
+                                              : std::string_view(name->second));
+    index = added_.at(index).parent.added;
+    kept = localPaths_.find(index);
+  }
+  std::string path = kept->second;
+  for (auto name = below.rbegin(); name != below.rend(); ++name) (path += '/') += *name;
+  return path;
 }
 
 bool PendingChanges::stillAdded(std::uint32_t index) const {

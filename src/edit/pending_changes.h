@@ -37,14 +37,24 @@ struct PendingDirectory {
 
 /// A file or directory that i adds. What a directory holds are added
 /// entries of their own, with it as their parent.
+/// Where it lies locally is kept apart (see PendingChanges::localPath): one
+/// i may add 100,000 of these, so each keeps only what it must.
 struct AddedEntry {
-  std::string name;  ///< its entry name now
+  std::string name;             ///< its entry name now
+  platform::FileStatus status;  ///< as i found it; a file's size is its byte count
   PendingDirectory parent;
+  std::uint32_t change = 0;  ///< the change that added it
   bool directory = false;
   bool erased = false;
-  std::string localPath;        ///< below the local directory, "/" between names
-  platform::FileStatus status;  ///< as i found it; a file's size is its byte count
-  std::size_t change = 0;       ///< the change that added it
+};
+
+/// Where i found the entries of one change. The first lies at `first`,
+/// below the local directory ("/" between names); each one below it lies at
+/// its parent's local path, "/" and its local name, which is its entry name
+/// unless `others` gives it (by its place in the change's list).
+struct AddedLocalNames {
+  std::string first;
+  std::vector<std::pair<std::size_t, std::string>> others;
 };
 
 /// What the pending changes do to one record of the image.
@@ -81,7 +91,7 @@ class PendingChanges {
   }
   /// Adds `entries`: the first is what i names, the rest lie below it (in
   /// the order their directories list them, parents before children).
-  void add(std::vector<AddedEntry> entries, const std::string& path);
+  void add(std::vector<AddedEntry> entries, AddedLocalNames local, const std::string& path);
   /// Erases a record of the image, or an added entry. Erasing a directory
   /// of the image (`contents`: where its copy 0 begins) drops the pending
   /// changes inside it, whose directories are `inside` (where each one's
@@ -98,6 +108,9 @@ class PendingChanges {
   void renameAdded(std::uint32_t index, const std::string& newName, const std::string& path);
 
   [[nodiscard]] const std::vector<AddedEntry>& added() const { return added_; }
+  /// Where added entry `index` lies below the local directory, "/" between
+  /// names: where i found it, whatever it is named now.
+  [[nodiscard]] std::string localPath(std::uint32_t index) const;
   /// By record position.
   [[nodiscard]] const std::map<std::int32_t, ChangedRecord>& changedRecords() const {
     return changedRecords_;
@@ -125,6 +138,11 @@ class PendingChanges {
 
   std::vector<Change> changes_;
   std::vector<AddedEntry> added_;
+  /// The whole local path of the first entry of each change that adds.
+  std::map<std::uint32_t, std::string> localPaths_;
+  /// The local name of an entry below one, where it is not its entry name
+  /// (an escaped name, or one renamed since).
+  std::map<std::uint32_t, std::string> localNames_;
   std::map<std::int32_t, ChangedRecord> changedRecords_;
   std::size_t dropped_ = 0;
   std::uint64_t revision_ = 0;

@@ -31,8 +31,7 @@ struct EditedDirectory {
 
 /// Where an added entry's record goes among its parent's new records.
 struct AddedRecord {
-  PendingDirectory parent;
-  std::size_t at = 0;
+  std::uint32_t at = 0;
   std::uint32_t index = 0;  ///< the added entry
 };
 
@@ -82,7 +81,7 @@ TreeEdits collectEdits(const PendingChanges& pending, std::vector<RecordChange> 
     if (parent.appended.empty())
       parent.appended.reserve(appendedTo[{added[i].parent.added, added[i].parent.offset}]);
     parent.appended.push_back({added[i].name, added[i].directory, 0, 0});
-    edits.records.push_back({added[i].parent, parent.appended.size() - 1, i});
+    edits.records.push_back({static_cast<std::uint32_t>(parent.appended.size() - 1), i});
   }
   for (RecordChange& record : records) {
     const auto changed = edits.changed.find(record.directory);
@@ -99,7 +98,7 @@ TreeEdits collectEdits(const PendingChanges& pending, std::vector<RecordChange> 
 // that list is not changed while a write runs.
 class AddedFiles final : public LocalWriteSource {
  public:
-  AddedFiles(const std::vector<AddedEntry>& added, std::size_t most) : added_(added) {
+  AddedFiles(const PendingChanges& pending, std::size_t most) : pending_(pending) {
     indexes_.reserve(most);
     positions_.reserve(most);
   }
@@ -110,13 +109,16 @@ class AddedFiles final : public LocalWriteSource {
   [[nodiscard]] std::size_t size() const override { return indexes_.size(); }
   [[nodiscard]] LocalWriteView at(std::size_t i) const override {
     static const ReplacedBytes kNothingReplaced;
-    const AddedEntry& entry = added_[indexes_[i]];
-    return {
-        entry.localPath, entry.status, entry.status.size, {&positions_[i], 1}, kNothingReplaced};
+    const AddedEntry& entry = pending_.added()[indexes_[i]];
+    return {pending_.localPath(indexes_[i]),
+            entry.status,
+            entry.status.size,
+            {&positions_[i], 1},
+            kNothingReplaced};
   }
 
  private:
-  const std::vector<AddedEntry>& added_;
+  const PendingChanges& pending_;
   std::vector<std::uint32_t> indexes_;
   std::vector<std::int64_t> positions_;
 };
@@ -521,8 +523,9 @@ class TreeEditPlanner {
                         std::map<std::uint32_t, DirectoryEdits>& added) const {
     const std::vector<AddedEntry>& entries = pending_.added();
     for (const AddedRecord& record : edits.records) {
-      DirectoryEdits& parent = record.parent.inImage() ? changed.at(record.parent.offset)
-                                                       : added.at(record.parent.added);
+      const PendingDirectory& holder = entries[record.index].parent;
+      DirectoryEdits& parent =
+          holder.inImage() ? changed.at(holder.offset) : added.at(holder.added);
       NewRecord& made = parent.appended[record.at];
       made.startBlock = allocation.startBlocks[record.index];
       made.byteCount = entries[record.index].directory
@@ -641,7 +644,7 @@ class TreeEditPlanner {
   }
 
   void addFiles(const TreeEdits& edits, const Allocation& allocation, ImageChanges& changes) const {
-    auto files = std::make_shared<AddedFiles>(pending_.added(), edits.records.size());
+    auto files = std::make_shared<AddedFiles>(pending_, edits.records.size());
     for (const AddedRecord& record : edits.records) {
       if (pending_.added()[record.index].directory) continue;
       files->add(record.index, blockToOffset(geometry_, allocation.startBlocks[record.index]));

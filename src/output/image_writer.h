@@ -49,7 +49,7 @@ struct LocalWrite {
 
 /// A LocalWrite as a writer reads it, wherever it is kept.
 struct LocalWriteView {
-  const std::string& path;
+  std::string path;  ///< made as asked: an added file's is built from its parents
   const platform::FileStatus& status;
   std::int64_t length;
   std::span<const std::int64_t> positions;
