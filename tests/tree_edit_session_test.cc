@@ -269,6 +269,30 @@ TEST(TreeEdit, MovesAFullDirectoryInEveryCopyAndUpdatesEveryRecordOfIt) {
   expectRoundTrip(dir, "output.iso");
 }
 
+// A new file takes its type from a sibling whose name has the same
+// extension, what follows the last dot, in any case; else from the record
+// before it. ".txt" has none, and neither has "n.".
+TEST(TreeEdit, TakesTheTypeOfASiblingOfTheSameExtension) {
+  ImageBuilder image(kBlock);
+  image.header(32, 1);
+  image.directory(1, {{"r1.TXT", "TEXT", 1, 20}, {"r.", "NOTE", 1, 21}, {"s", "DATA", 1, 22}});
+  image.resize(32 * kBlock);
+  ScratchDir dir;
+  image.save(dir / "image.iso");
+  const std::string dotted = kWindows ? "n%2E" : "n.";  // a Windows folder holds no "n."
+  for (const std::string& name : {"c.ext", ".txt", dotted.c_str(), "b.txt"}) {
+    writeFile(dir / name, "x");
+  }
+  const RunResult run =
+      runTool({"-c", "i c.ext .txt " + dotted + " b.txt", "-c", "w", "image.iso"}, "", dir.path());
+  EXPECT_EQ(run.status, 0) << run.errors;
+  const std::string listing = runTool({"-c", "l", "output.iso"}, "", dir.path()).output;
+  EXPECT_NE(listing.find(listingLine("c.ext", "DATA", 1, 32) + listingLine(".txt", "DATA", 1, 33) +
+                         listingLine("n.", "DATA", 1, 34) + listingLine("b.txt", "TEXT", 1, 35)),
+            std::string::npos)
+      << listing;
+}
+
 TEST(TreeEdit, ErasesInABlockRenamesAndMovesADirectoryOfManyBlocks) {
   ScratchDir dir;
   fullVolume().save(dir / "image.iso");
@@ -432,14 +456,17 @@ TEST(TreeEdit, LeavesWhatItErasesOutOfUAndRAndTakesRenamedEntriesByTheirNewNames
   std::filesystem::remove(dir / "logs/day02.log");
   writeFile(dir / "logs/second.log", std::string(700, '2'));
   writeFile(dir / "hello.txt", "Hi!\n");  // the entry is greeting.txt now: not written
+  writeFile(dir / "extra.txt", "e");      // added, then erased: no entry again
   RunResult run = runTool(
       {"-c", "e logs/day01.log", "-c", "e docs/archive", "-c", "n logs/day02.log second.log", "-c",
-       "n hello.txt greeting.txt", "-c", "r", "demo.iso"},
+       "n hello.txt greeting.txt", "-c", "i extra.txt", "-c", "e extra.txt", "-c", "r", "demo.iso"},
       "", dir.path());
   EXPECT_EQ(run.output,
+            "extra.txt: no entry in the image; not added.\n"
             "hello.txt: no entry in the image; not added.\nlogs/day01.log: erased\ndocs/archive/: "
             "erased\nlogs/day02.log: renamed to second.log\n"
-            "hello.txt: renamed to greeting.txt\nlogs/second.log: 700 bytes, moved to block 64\n"
+            "hello.txt: renamed to greeting.txt\nextra.txt: added, 1 byte\nextra.txt: erased\n"
+            "logs/second.log: 700 bytes, moved to block 64\n"
             "New ISO written to output.iso\n");
   const std::string output = readFile(dir / "output.iso").value();
   ASSERT_EQ(output.size(), 66u * kBlock);
@@ -635,6 +662,24 @@ TEST(TreeEdit, WritesNeitherWhatWasAddedThenErasedNorWhatAnEarlierWWrote) {
   EXPECT_EQ(run.status, 0) << run.errors;
   EXPECT_EQ(names(walk(readFile(dir / "output.iso").value(), at(1))),
             (std::vector<std::string>{"README", "docs", "logs"}));
+  // Nothing of where the first write's files lay is left for the second:
+  // each file below an added folder is read where i found it, one renamed
+  // since too ("p%25" is no escape: "p%" needs none).
+  std::filesystem::create_directory(dir / "one");
+  writeFile(dir / "one/x%25", "x");
+  writeFile(dir / "one/y", "y");
+  std::filesystem::create_directory(dir / "two");
+  writeFile(dir / "two/p%25", "p");
+  writeFile(dir / "two/w", "w");
+  run = runTool({"-c", "i new.txt", "-c", "i one", "-c", "n one/x%25 xx", "-c", "w", "-c", "i two",
+                 "-c", "n two/w ww", "-c", "w", "demo.iso"},
+                "", dir.path());
+  EXPECT_EQ(run.status, 0) << run.errors;
+  ScratchDir again;
+  writeFile(again / "copy.iso", readFile(dir / "output.iso").value());
+  ASSERT_EQ(runTool({"-c", "x two", "copy.iso"}, "", again.path()).status, 0);
+  EXPECT_EQ(readFile(again / "two/p%25"), "p");
+  EXPECT_EQ(readFile(again / "two/ww"), "w");
 }
 
 TEST(TreeEdit, RefusesChangesItCannotMake) {

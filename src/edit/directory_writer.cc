@@ -40,7 +40,7 @@ std::string fieldText(const std::string& record, std::size_t at, std::size_t lim
 // The part of a name after its last dot, in lower case; empty when there is none.
 std::string extensionOf(std::string_view name) {
   const std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size()) return "";
+  if (dot == std::string_view::npos || dot == 0) return "";
   std::string extension(name.substr(dot + 1));
   for (char& c : extension) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
