@@ -174,6 +174,8 @@ TEST(TreeEdit, TakesLocalNamesAsXWritesThemAndRoundTripsTheEscapes) {
   writeFile(dir / colon, "ab");
   std::filesystem::create_directory(dir / "more");
   writeFile(dir / ("more/" + question), "q");
+  std::filesystem::create_directory(dir / "more/in");
+  writeFile(dir / "more/in/deep", "d");
   writeFile(dir / "c%2Fd", "");
   std::filesystem::create_directory(dir / "bad");
   writeFile(dir / "bad/%2E", "");
@@ -190,14 +192,16 @@ TEST(TreeEdit, TakesLocalNamesAsXWritesThemAndRoundTripsTheEscapes) {
                 "?>c%2Fd: not a name an entry can have.\n?>%2E: not a name an entry can have.\n"
                 "?>bad/%2E: not a name an entry can have.\n"
                 "?>?>?>?>?>?>sub/dir/new: added, 3 bytes\na:b.txt: added, 2 bytes\n"
-                "more/: added, 1 file and 0 directories\na/b: erased\n..: renamed to dots\n"
+                "more/: added, 2 files and 1 directory\na/b: erased\n..: renamed to dots\n"
                 "New ISO written to output.iso\n?>Exiting...\n");
   std::filesystem::remove(dir / "c%2Fd");
   std::filesystem::remove_all(dir / "bad");
   const std::string output = readFile(dir / "output.iso").value();
   const std::vector<Walked> root = walk(output, at(1));
   ASSERT_EQ(names(root), (std::vector<std::string>{"dots", "sub/dir", "a:b.txt", "more"}));
-  EXPECT_EQ(names(walk(output, at(root[3].startBlock))), std::vector<std::string>{"q?"});
+  const std::vector<Walked> more = walk(output, at(root[3].startBlock));
+  ASSERT_EQ(names(more), (std::vector<std::string>{"in", "q?"}));
+  EXPECT_EQ(names(walk(output, at(more[0].startBlock))), std::vector<std::string>{"deep"});
   EXPECT_EQ(names(walk(output, at(2))), (std::vector<std::string>{"in", "new"}));
   expectRoundTrip(dir, "output.iso");
   expectUnchanged(dir / "image.iso", image);
