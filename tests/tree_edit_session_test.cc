@@ -284,7 +284,7 @@ TEST(TreeEdit, TakesTheTypeOfASiblingOfTheSameExtension) {
   ScratchDir dir;
   image.save(dir / "image.iso");
   const std::string dotted = kWindows ? "n%2E" : "n.";  // a Windows folder holds no "n."
-  for (const std::string& name : {"c.ext", ".txt", dotted.c_str(), "b.txt"}) {
+  for (const std::string& name : std::vector<std::string>{"c.ext", ".txt", dotted, "b.txt"}) {
     writeFile(dir / name, "x");
   }
   const RunResult run =
