@@ -63,7 +63,7 @@ class EditedRecords {
     if (edits.source) walk_ = beginWalk(reader_, *edits.source);
     sourceDone_ = !edits.source;
     for (const NewRecord& record : edits.appended) {
-      const std::string extension = extensionOf(record.name);
+      const std::string extension = extensionOf(edits.nameOf(record.added));
       if (!extension.empty()) wantedTypes_.insert({record.directory, extension});
     }
   }
@@ -144,12 +144,13 @@ class EditedRecords {
     } else {
       writeBigEndian32(bytes, layout::kFlagsField, 1);
     }
-    const auto type = types_.find({record.directory, extensionOf(record.name)});
+    const std::string_view name = edits_.nameOf(record.added);
+    const auto type = types_.find({record.directory, extensionOf(name)});
     if (type != types_.end()) bytes.replace(layout::kTypeField, layout::kTypeSize, type->second);
     writeBigEndian32(bytes, layout::kByteCountField, record.byteCount);
     writeBigEndian32(bytes, layout::kDataBlocksField,
                      wholeBlocks(record.byteCount, geometry_.blockSize));
-    setName(bytes, record.name);
+    setName(bytes, name);
     writeBigEndian32(bytes, layout::kLastCopyIndexField, 0);
     writeBigEndian32(bytes, layout::kStartBlockField, record.startBlock);
     remember(bytes, record.directory);

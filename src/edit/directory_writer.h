@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -41,7 +42,7 @@ inline constexpr std::int32_t kBlockEndOffsetField = 12;
 
 /// A record the edits put at the end of a directory.
 struct NewRecord {
-  std::string_view name;  ///< kept by whoever made the edits, for as long as they last
+  std::uint32_t added = 0;  ///< the added entry it records: DirectoryEdits::nameOf names it
   bool directory = false;
   std::int32_t byteCount = 0;
   std::int32_t startBlock = 0;
@@ -71,6 +72,10 @@ struct DirectoryEdits {
   std::int32_t sourceBlocks = 0;
   std::map<std::int32_t, RecordEdit> records;  ///< by position in copy 0
   std::vector<NewRecord> appended;
+  /// The name of a new record, by its added entry: the names are kept by
+  /// whoever made the edits, for as long as they last, not copied into
+  /// each of up to 100,000 records.
+  std::function<std::string_view(std::uint32_t)> nameOf;
   /// Whether each record of the source, in walk order, is a directory: new
   /// records copy their bytes from the nearest earlier one of their kind.
   std::vector<bool> sourceKinds;

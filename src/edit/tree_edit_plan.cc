@@ -29,17 +29,12 @@ struct EditedDirectory {
   DirectoryEdits edits;
 };
 
-/// Where an added entry's record goes among its parent's new records.
-struct AddedRecord {
-  std::uint32_t at = 0;
-  std::uint32_t index = 0;  ///< the added entry
-};
-
 struct TreeEdits {
   std::map<std::int32_t, EditedDirectory> changed;  ///< of the image, by copy 0's position
   std::map<std::uint32_t, EditedDirectory> added;   ///< added directories, by added entry
-  std::vector<AddedRecord> records;                 ///< every added entry that stands, in order
-  std::vector<RecordChange> inPlace;                ///< r's record changes outside `changed`
+  std::vector<bool> standing;  ///< by added entry: whether it is still added, under its parent
+  std::size_t standingFiles = 0;
+  std::vector<RecordChange> inPlace;  ///< r's record changes outside `changed`
   [[nodiscard]] std::vector<std::int32_t> changedOffsets() const {
     std::vector<std::int32_t> offsets;
     for (const auto& [offset, directory] : changed) offsets.push_back(offset);
@@ -65,23 +60,28 @@ TreeEdits collectEdits(const PendingChanges& pending, std::vector<RecordChange> 
   const std::vector<AddedEntry>& added = pending.added();
   // Each directory's new records are counted first, so that its list of
   // 100,000 is made once, not grown by doubling beside its old self.
-  std::vector<std::uint32_t> standing;
+  edits.standing.assign(added.size(), false);
   std::map<std::pair<std::uint32_t, std::int32_t>, std::size_t> appendedTo;
   for (std::uint32_t i = 0; i < added.size(); ++i) {
     if (!pending.stillAdded(i)) continue;
-    standing.push_back(i);
+    edits.standing[i] = true;
+    if (!added[i].directory) ++edits.standingFiles;
     ++appendedTo[{added[i].parent.added, added[i].parent.offset}];
   }
-  edits.records.reserve(standing.size());
-  for (const std::uint32_t i : standing) {
+  const auto nameOf = [&pending](std::uint32_t index) -> std::string_view {
+    return pending.added()[index].name;
+  };
+  for (std::uint32_t i = 0; i < added.size(); ++i) {
+    if (!edits.standing[i]) continue;
     if (added[i].directory) edits.added[i].change = added[i].change;
     DirectoryEdits& parent = added[i].parent.inImage()
                                  ? changedAt(added[i].parent.offset, added[i].change)
                                  : edits.added.at(added[i].parent.added).edits;
-    if (parent.appended.empty())
+    if (parent.appended.empty()) {
       parent.appended.reserve(appendedTo[{added[i].parent.added, added[i].parent.offset}]);
-    parent.appended.push_back({added[i].name, added[i].directory, 0, 0});
-    edits.records.push_back({static_cast<std::uint32_t>(parent.appended.size() - 1), i});
+      parent.nameOf = nameOf;
+    }
+    parent.appended.push_back({i, added[i].directory, 0, 0});
   }
   for (RecordChange& record : records) {
     const auto changed = edits.changed.find(record.directory);
@@ -402,9 +402,9 @@ class TreeEditPlanner {
       return block;
     };
     const std::vector<AddedEntry>& added = pending_.added();
-    for (const AddedRecord& record : edits.records) {
-      if (!added[record.index].directory) {
-        allocation.startBlocks[record.index] = take(wholeBlocks(added[record.index].status.size));
+    for (std::uint32_t i = 0; i < added.size(); ++i) {
+      if (edits.standing[i] && !added[i].directory) {
+        allocation.startBlocks[i] = take(wholeBlocks(added[i].status.size));
       }
     }
     for (const auto& [index, fit] : fits.added)
@@ -504,7 +504,9 @@ class TreeEditPlanner {
     }
     std::map<std::uint32_t, DirectoryEdits> added;
     for (auto& [index, directory] : edits.added) added[index] = std::move(directory.edits);
-    fillAddedRecords(edits, fits, allocation, changed, added);
+    for (auto& [offset, directoryEdits] : changed)
+      fillAddedRecords(fits, allocation, directoryEdits);
+    for (auto& [index, directoryEdits] : added) fillAddedRecords(fits, allocation, directoryEdits);
     FinalDirectories directories;
     directories.recordWrites = moveParents(edits, fits, allocation, survey, writer, map, changed);
     for (auto& [offset, directoryEdits] : changed) {
@@ -517,20 +519,16 @@ class TreeEditPlanner {
     return directories;
   }
 
-  // Each added entry's record: where its data or its directory now lies, and its byte count.
-  void fillAddedRecords(const TreeEdits& edits, const Fits& fits, const Allocation& allocation,
-                        std::map<std::int32_t, DirectoryEdits>& changed,
-                        std::map<std::uint32_t, DirectoryEdits>& added) const {
+  // Each added entry's record in `parent`: where its data or its directory
+  // now lies, and its byte count.
+  void fillAddedRecords(const Fits& fits, const Allocation& allocation,
+                        DirectoryEdits& parent) const {
     const std::vector<AddedEntry>& entries = pending_.added();
-    for (const AddedRecord& record : edits.records) {
-      const PendingDirectory& holder = entries[record.index].parent;
-      DirectoryEdits& parent =
-          holder.inImage() ? changed.at(holder.offset) : added.at(holder.added);
-      NewRecord& made = parent.appended[record.at];
-      made.startBlock = allocation.startBlocks[record.index];
-      made.byteCount = entries[record.index].directory
-                           ? *fits.added.at(record.index).fewestBlocks * geometry_.blockSize
-                           : static_cast<std::int32_t>(entries[record.index].status.size);
+    for (NewRecord& made : parent.appended) {
+      made.startBlock = allocation.startBlocks[made.added];
+      made.byteCount = entries[made.added].directory
+                           ? *fits.added.at(made.added).fewestBlocks * geometry_.blockSize
+                           : static_cast<std::int32_t>(entries[made.added].status.size);
     }
   }
 
@@ -644,10 +642,11 @@ class TreeEditPlanner {
   }
 
   void addFiles(const TreeEdits& edits, const Allocation& allocation, ImageChanges& changes) const {
-    auto files = std::make_shared<AddedFiles>(pending_, edits.records.size());
-    for (const AddedRecord& record : edits.records) {
-      if (pending_.added()[record.index].directory) continue;
-      files->add(record.index, blockToOffset(geometry_, allocation.startBlocks[record.index]));
+    auto files = std::make_shared<AddedFiles>(pending_, edits.standingFiles);
+    const std::vector<AddedEntry>& added = pending_.added();
+    for (std::uint32_t i = 0; i < added.size(); ++i) {
+      if (!edits.standing[i] || added[i].directory) continue;
+      files->add(i, blockToOffset(geometry_, allocation.startBlocks[i]));
     }
     changes.files.kept = std::move(files);
   }
