@@ -119,13 +119,18 @@ if ! run_tests; then
   exit 1
 fi
 
-# Puts a file back as it was, with a time stamp newer than every object
-# built from the mutant: a file moved back would keep the older stamp of its
-# copy, so the build would keep the mutant compiled in and every later fault
-# would run beside it. The next build compiles it again.
+# The build as it stands with no fault put in: each fault's build is thrown
+# away and this one put back, so taking a fault out rebuilds nothing (a fault
+# in a header would otherwise rebuild every file twice).
+cp -a "$work/build" "$work/build.clean"
+
+# Puts a file back as it was, time stamp and all, and the build with it: the
+# sources and the build are then exactly as before the fault, so the next
+# build compiles only what the next fault touches.
 restore() {
   mv "$work/$1.orig" "$work/$1"
-  touch "$work/$1"
+  rm -rf "$work/build"
+  cp -a "$work/build.clean" "$work/build"
 }
 
 # Puts the current fault in (the first place each "-" text stands in the
@@ -134,7 +139,7 @@ restore() {
 # generated faults (`by_file`).
 run_mutation() {
   [ -n "$file" ] || return 0
-  cp "$work/$file" "$work/$file.orig"
+  cp -p "$work/$file" "$work/$file.orig"
   local i applied=1 key=$title verdict room
   [ "$by_file" = 0 ] || key=$file
   local -a catchers_known=()
