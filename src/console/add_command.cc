@@ -58,13 +58,12 @@ std::optional<std::string> unreadable(const platform::Directory& holder, std::st
 class LocalScan {
  public:
   /// Adds the entries behind those `added` holds.
-  LocalScan(Session& session, std::uint32_t firstIndex, std::vector<AddedEntry>& added,
-            AddedLocalNames& local)
+  LocalScan(Session& session, std::uint32_t firstIndex, AddedEntries& added, AddedLocalNames& local)
       : entries(added),
         localNames(local),
         session_(session),
         next_(firstIndex),
-        before_(added.size()) {}
+        before_(added.entries.size()) {}
 
   /// False after reporting every name that cannot be added.
   bool run(platform::Directory top, std::uint32_t topIndex, const std::string& shownPath) {
@@ -79,7 +78,7 @@ class LocalScan {
     return problems_ == 0 && !tooMany;
   }
 
-  std::vector<AddedEntry>& entries;
+  AddedEntries& entries;
   AddedLocalNames& localNames;
   bool tooMany = false;
 
@@ -100,8 +99,14 @@ class LocalScan {
     std::sort(names.begin(), names.end());
     // Room for a wide folder's entries at once: growing by doubling would
     // hold the old list and one twice its size together.
-    const std::size_t needed = entries.size() + names.size();
-    if (needed > entries.capacity()) entries.reserve(std::max(needed, entries.capacity() * 2));
+    std::vector<AddedEntry>& list = entries.entries;
+    const std::size_t needed = list.size() + names.size();
+    if (needed > list.capacity()) list.reserve(std::max(needed, list.capacity() * 2));
+    std::size_t bytes = entries.names.size();
+    for (const std::string& name : names) bytes += 1 + name.size();
+    if (bytes > entries.names.capacity()) {
+      entries.names.reserve(std::max(bytes, entries.names.capacity() * 2));
+    }
     stack_.push_back({std::move(directory), std::move(names), 0, index, shownPath});
   }
 
@@ -117,9 +122,9 @@ class LocalScan {
     const bool directory = !why && status->kind == platform::FileKind::kDirectory;
     if (!why && !directory) why = unreadable(level.directory, local);
     if (why) return problem(shownPath, *why);
-    if (name != local) localNames.others.emplace_back(entries.size(), local);
-    entries.push_back({name, *status, {level.index, 0}, 0, directory, false});
-    tooMany = entries.size() - before_ >= kMostEntriesAdded;
+    if (name != local) localNames.others.emplace_back(entries.entries.size(), local);
+    entries.add(name, *status, {level.index, 0}, directory);
+    tooMany = entries.entries.size() - before_ >= kMostEntriesAdded;
     const std::uint32_t index = next_++;
     if (!directory) return;
     platform::FileKind found{};
@@ -165,8 +170,7 @@ std::optional<LocalItem> findLocal(Session& session, const std::vector<std::stri
 // Adds to `entries` (the directory's own first) everything below the
 // local directory; false after reporting what cannot be added.
 bool scanBelow(Session& session, const LocalItem& local, const std::string& name,
-               const std::string& typed, std::vector<AddedEntry>& entries,
-               AddedLocalNames& localNames) {
+               const std::string& typed, AddedEntries& entries, AddedLocalNames& localNames) {
   platform::FileKind found{};
   auto inner = local.holder.enter(name, false, found);
   if (!inner) {
@@ -235,7 +239,8 @@ bool addNew(Session& session, const PendingPath& parent, const std::string& name
     session.fail(shownPath, *why);
     return false;
   }
-  std::vector<AddedEntry> entries{{name, local.status, parent.directories.back(), 0, directory}};
+  AddedEntries entries;
+  entries.add(name, local.status, parent.directories.back(), directory);
   AddedLocalNames localNames{localPath, {}};
   if (directory && !scanBelow(session, local, localLeaf, shownPath, entries, localNames)) {
     return false;

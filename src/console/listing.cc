@@ -35,7 +35,8 @@ void listDirectory(Session& session, std::int32_t directoryOffset) {
   });
   // What i adds has no type or block yet.
   for (const AddedEntry* added : marks.addedInto({PendingDirectory::kImage, directoryOffset})) {
-    out << padRight(session.shown(added->name), 31) << ' ' << padRight("", 4) << "  "
+    out << padRight(session.shown(session.pending.nameOf(*added)), 31) << ' ' << padRight("", 4)
+        << "  "
         << (added->directory ? padRight("", 15)
                              : padLeft(std::to_string(added->status.size), 9) + " bytes")
         << "  " << padRight("", 6) << PendingMarks::kAdded << '\n';

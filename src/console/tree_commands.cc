@@ -34,9 +34,9 @@ class TreeLister final : public TreeVisitor {
     };
     push(directory, prefix);
     while (!stack.empty()) {
-      const auto [added, above] = stack.back();
+      auto [added, above] = std::move(stack.back());
       stack.pop_back();
-      const std::string path = above + added->name;
+      const std::string path = above.append(session_.pending.nameOf(*added));
       session_.out << '\t' << (added->directory ? "" : std::to_string(added->status.size)) << "\t\t"
                    << session_.shown(path) << (added->directory ? "/" : "") << PendingMarks::kAdded
                    << '\n';

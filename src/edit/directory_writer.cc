@@ -62,8 +62,9 @@ class EditedRecords {
       : reader_(image), geometry_(geometry), edits_(edits), templates_(templates) {
     if (edits.source) walk_ = beginWalk(reader_, *edits.source);
     sourceDone_ = !edits.source;
-    for (const NewRecord& record : edits.appended) {
-      const std::string extension = extensionOf(edits.nameOf(record.added));
+    for (const std::uint32_t key : edits.appended) {
+      const NewRecord record = edits.newRecords->at(key);
+      const std::string extension = extensionOf(record.name);
       if (!extension.empty()) wantedTypes_.insert({record.directory, extension});
     }
   }
@@ -77,7 +78,7 @@ class EditedRecords {
       if (failed_) return std::nullopt;
     }
     if (appended_ == edits_.appended.size()) return std::nullopt;
-    return newRecord(edits_.appended[appended_++]);
+    return newRecord(edits_.newRecords->at(edits_.appended[appended_++]));
   }
   [[nodiscard]] bool failed() const { return failed_; }
   /// Once the source is read: one past its end marker.
@@ -144,13 +145,12 @@ class EditedRecords {
     } else {
       writeBigEndian32(bytes, layout::kFlagsField, 1);
     }
-    const std::string_view name = edits_.nameOf(record.added);
-    const auto type = types_.find({record.directory, extensionOf(name)});
+    const auto type = types_.find({record.directory, extensionOf(record.name)});
     if (type != types_.end()) bytes.replace(layout::kTypeField, layout::kTypeSize, type->second);
     writeBigEndian32(bytes, layout::kByteCountField, record.byteCount);
     writeBigEndian32(bytes, layout::kDataBlocksField,
                      wholeBlocks(record.byteCount, geometry_.blockSize));
-    setName(bytes, name);
+    setName(bytes, record.name);
     writeBigEndian32(bytes, layout::kLastCopyIndexField, 0);
     writeBigEndian32(bytes, layout::kStartBlockField, record.startBlock);
     remember(bytes, record.directory);

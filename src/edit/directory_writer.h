@@ -10,7 +10,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -42,10 +41,20 @@ inline constexpr std::int32_t kBlockEndOffsetField = 12;
 
 /// A record the edits put at the end of a directory.
 struct NewRecord {
-  std::uint32_t added = 0;  ///< the added entry it records: DirectoryEdits::nameOf names it
+  std::string_view name;  ///< kept by whoever made the edits, for as long as they last
   bool directory = false;
   std::int32_t byteCount = 0;
   std::int32_t startBlock = 0;
+};
+
+/// The new records of edited directories, made as the writer asks for
+/// them: one i may add 100,000, whose names and places whoever made the
+/// edits keeps once already.
+class NewRecords {
+ public:
+  virtual ~NewRecords() = default;
+  /// The record that DirectoryEdits::appended lists as `key`.
+  [[nodiscard]] virtual NewRecord at(std::uint32_t key) const = 0;
 };
 
 /// New fields of a record: a moved directory's, or r's for a file whose
@@ -71,11 +80,8 @@ struct DirectoryEdits {
   /// the block that holds its end marker).
   std::int32_t sourceBlocks = 0;
   std::map<std::int32_t, RecordEdit> records;  ///< by position in copy 0
-  std::vector<NewRecord> appended;
-  /// The name of a new record, by its added entry: the names are kept by
-  /// whoever made the edits, for as long as they last, not copied into
-  /// each of up to 100,000 records.
-  std::function<std::string_view(std::uint32_t)> nameOf;
+  std::vector<std::uint32_t> appended;  ///< the new records, in order, by key in `newRecords`
+  std::shared_ptr<const NewRecords> newRecords;
   /// Whether each record of the source, in walk order, is a directory: new
   /// records copy their bytes from the nearest earlier one of their kind.
   std::vector<bool> sourceKinds;

@@ -26,7 +26,8 @@ std::vector<std::string> PendingChanges::lines() const {
 void PendingChanges::clear() {
   changes_.clear();
   added_.clear();
-  localPaths_.clear();
+  names_.clear();
+  firstAdded_.clear();
   localNames_.clear();
   changedRecords_.clear();
   dropped_ = 0;
@@ -39,11 +40,10 @@ std::size_t PendingChanges::record(std::string path, std::string what) {
   return changes_.size() - 1;
 }
 
-void PendingChanges::add(std::vector<AddedEntry> entries, AddedLocalNames local,
-                         const std::string& path) {
+void PendingChanges::add(AddedEntries added, AddedLocalNames local, const std::string& path) {
+  std::vector<AddedEntry>& entries = added.entries;
   if (entries.empty()) return;
   const auto first = static_cast<std::uint32_t>(added_.size());
-  localPaths_[first] = std::move(local.first);
   for (auto& [place, name] : local.others) {
     localNames_[first + static_cast<std::uint32_t>(place)] = std::move(name);
   }
@@ -58,15 +58,25 @@ void PendingChanges::add(std::vector<AddedEntry> entries, AddedLocalNames local,
         "added, " + counted(static_cast<std::size_t>(entries.front().status.size), "byte", "bytes");
   }
   const std::size_t change = record(path + (entries.front().directory ? "/" : ""), what);
-  for (AddedEntry& entry : entries) entry.change = static_cast<std::uint32_t>(change);
+  firstAdded_[first] = {change, std::move(local.first)};
   // The first i takes the scan's entries as they are: no second copy of
   // 100,000 entries while they move.
   if (added_.empty()) {
     added_ = std::move(entries);
+    names_ = std::move(added.names);
     return;
   }
+  const auto namesAt = static_cast<std::uint32_t>(names_.size());
+  names_ += added.names;
   added_.reserve(added_.size() + entries.size());
-  std::move(entries.begin(), entries.end(), std::back_inserter(added_));
+  for (AddedEntry& entry : entries) {
+    entry.nameAt += namesAt;
+    added_.push_back(entry);
+  }
+}
+
+std::size_t PendingChanges::changeOf(std::uint32_t index) const {
+  return std::prev(firstAdded_.upper_bound(index))->second.change;
 }
 
 ChangedRecord& PendingChanges::changedRecordAt(std::int32_t position, std::int32_t directory,
@@ -112,7 +122,7 @@ std::size_t PendingChanges::dropInside(const std::vector<std::int32_t>& inside) 
   for (AddedEntry& entry : added_) {
     if (entry.erased || !isInside(imageDirectoryOf(entry))) continue;
     entry.erased = true;
-    drop[entry.change] = true;
+    drop[changeOf(static_cast<std::uint32_t>(&entry - added_.data()))] = true;
   }
   std::size_t count = 0;
   for (std::size_t i = 0; i < changes_.size(); ++i) {
@@ -157,22 +167,24 @@ void PendingChanges::renameAdded(std::uint32_t index, const std::string& newName
                                  const std::string& path) {
   AddedEntry& entry = added_.at(index);
   // Below the first entry, the old name was the local name.
-  if (!localPaths_.contains(index)) localNames_.try_emplace(index, entry.name);
-  entry.name = newName;
+  if (!firstAdded_.contains(index)) localNames_.try_emplace(index, nameOf(entry));
+  entry.nameAt = static_cast<std::uint32_t>(names_.size());
+  names_ += static_cast<char>(newName.size());
+  names_ += newName;
   changes_[record(path, "renamed to " + newName)].added = index;
 }
 
 std::string PendingChanges::localPath(std::uint32_t index) const {
   std::vector<std::string_view> below;  // the local names after the kept path, last first
-  auto kept = localPaths_.find(index);
-  while (kept == localPaths_.end()) {
+  auto kept = firstAdded_.find(index);
+  while (kept == firstAdded_.end()) {
     const auto name = localNames_.find(index);
-    below.push_back(name == localNames_.end() ? std::string_view(added_.at(index).name)
+    below.push_back(name == localNames_.end() ? nameOf(added_.at(index))
                                               : std::string_view(name->second));
     index = added_.at(index).parent.added;
-    kept = localPaths_.find(index);
+    kept = firstAdded_.find(index);
   }
-  std::string path = kept->second;
+  std::string path = kept->second.localPath;
   for (auto name = below.rbegin(); name != below.rend(); ++name) (path += '/') += *name;
   return path;
 }

@@ -37,15 +37,32 @@ struct PendingDirectory {
 
 /// A file or directory that i adds. What a directory holds are added
 /// entries of their own, with it as their parent.
-/// Where it lies locally is kept apart (see PendingChanges::localPath): one
-/// i may add 100,000 of these, so each keeps only what it must.
+/// One i may add 100,000 of these, so each keeps only what it must: its
+/// name lies in a buffer of names, where it lies locally and the change that
+/// added it are kept apart (see PendingChanges).
 struct AddedEntry {
-  std::string name;             ///< its entry name now
   platform::FileStatus status;  ///< as i found it; a file's size is its byte count
   PendingDirectory parent;
-  std::uint32_t change = 0;  ///< the change that added it
+  std::uint32_t nameAt = 0;  ///< where its name now lies among the names kept with it
   bool directory = false;
   bool erased = false;
+  /// Its name, in `names`: the byte at `nameAt` holds the length, the name follows.
+  [[nodiscard]] std::string_view nameIn(std::string_view names) const {
+    return names.substr(nameAt + 1, static_cast<unsigned char>(names[nameAt]));
+  }
+};
+
+/// The entries of one i on their way into the pending list, their names
+/// in one buffer: an entry name is at most 31 bytes.
+struct AddedEntries {
+  std::vector<AddedEntry> entries;
+  std::string names;
+  void add(std::string_view name, const platform::FileStatus& status, PendingDirectory parent,
+           bool directory) {
+    entries.push_back({status, parent, static_cast<std::uint32_t>(names.size()), directory, false});
+    names += static_cast<char>(name.size());
+    names += name;
+  }
 };
 
 /// Where i found the entries of one change. The first lies at `first`,
@@ -91,7 +108,7 @@ class PendingChanges {
   }
   /// Adds `entries`: the first is what i names, the rest lie below it (in
   /// the order their directories list them, parents before children).
-  void add(std::vector<AddedEntry> entries, AddedLocalNames local, const std::string& path);
+  void add(AddedEntries entries, AddedLocalNames local, const std::string& path);
   /// Erases a record of the image, or an added entry. Erasing a directory
   /// of the image (`contents`: where its copy 0 begins) drops the pending
   /// changes inside it, whose directories are `inside` (where each one's
@@ -108,6 +125,13 @@ class PendingChanges {
   void renameAdded(std::uint32_t index, const std::string& newName, const std::string& path);
 
   [[nodiscard]] const std::vector<AddedEntry>& added() const { return added_; }
+  /// An added entry's name now.
+  [[nodiscard]] std::string_view nameOf(const AddedEntry& entry) const {
+    return entry.nameIn(names_);
+  }
+  [[nodiscard]] std::string_view nameOf(std::uint32_t index) const { return nameOf(added_[index]); }
+  /// The change that added entry `index`.
+  [[nodiscard]] std::size_t changeOf(std::uint32_t index) const;
   /// Where added entry `index` lies below the local directory, "/" between
   /// names: where i found it, whatever it is named now.
   [[nodiscard]] std::string localPath(std::uint32_t index) const;
@@ -138,8 +162,15 @@ class PendingChanges {
 
   std::vector<Change> changes_;
   std::vector<AddedEntry> added_;
-  /// The whole local path of the first entry of each change that adds.
-  std::map<std::uint32_t, std::string> localPaths_;
+  /// The added entries' names, as AddedEntries keeps them.
+  std::string names_;
+  /// For the first entry of each change that adds, that change and the
+  /// whole local path.
+  struct FirstAdded {
+    std::size_t change = 0;
+    std::string localPath;
+  };
+  std::map<std::uint32_t, FirstAdded> firstAdded_;
   /// The local name of an entry below one, where it is not its entry name
   /// (an escaped name, or one renamed since).
   std::map<std::uint32_t, std::string> localNames_;

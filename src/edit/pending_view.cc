@@ -160,8 +160,9 @@ std::optional<PendingEntry> PendingView::find(const PendingDirectory& directory,
   }
   const std::vector<AddedEntry>& added = changes_.added();
   for (std::uint32_t i = 0; i < added.size(); ++i) {
-    if (added[i].parent == directory && !added[i].erased && added[i].name == name) {
-      return PendingEntry{std::nullopt, i, added[i].name, added[i].directory, directory};
+    if (added[i].parent == directory && !added[i].erased && changes_.nameOf(added[i]) == name) {
+      return PendingEntry{std::nullopt, i, std::string(changes_.nameOf(added[i])),
+                          added[i].directory, directory};
     }
   }
   return std::nullopt;
@@ -174,8 +175,10 @@ std::optional<PendingEntry> PendingView::findLocal(const PendingDirectory& direc
   }
   const std::vector<AddedEntry>& added = changes_.added();
   for (std::uint32_t i = 0; i < added.size(); ++i) {
-    if (added[i].parent == directory && !added[i].erased && localName(added[i].name) == local) {
-      return PendingEntry{std::nullopt, i, added[i].name, added[i].directory, directory};
+    if (added[i].parent == directory && !added[i].erased &&
+        localName(changes_.nameOf(added[i])) == local) {
+      return PendingEntry{std::nullopt, i, std::string(changes_.nameOf(added[i])),
+                          added[i].directory, directory};
     }
   }
   return std::nullopt;

@@ -29,11 +29,40 @@ struct EditedDirectory {
   DirectoryEdits edits;
 };
 
+// The new records of the added entries, made from the pending list as the
+// writer asks for them. Until the blocks are allocated (while directories
+// are measured) a record's byte count and first block are 0.
+class AddedRecords final : public NewRecords {
+ public:
+  explicit AddedRecords(const PendingChanges& pending) : pending_(pending) {}
+  /// `startBlocks` by added entry; `directoryBytes` by added directory.
+  void place(std::shared_ptr<const std::vector<std::int32_t>> startBlocks,
+             std::map<std::uint32_t, std::int32_t> directoryBytes) {
+    startBlocks_ = std::move(startBlocks);
+    directoryBytes_ = std::move(directoryBytes);
+  }
+  [[nodiscard]] NewRecord at(std::uint32_t key) const override {
+    const AddedEntry& entry = pending_.added()[key];
+    NewRecord record{pending_.nameOf(entry), entry.directory, 0, 0};
+    if (!startBlocks_) return record;
+    record.startBlock = (*startBlocks_)[key];
+    record.byteCount =
+        entry.directory ? directoryBytes_.at(key) : static_cast<std::int32_t>(entry.status.size);
+    return record;
+  }
+
+ private:
+  const PendingChanges& pending_;
+  std::shared_ptr<const std::vector<std::int32_t>> startBlocks_;
+  std::map<std::uint32_t, std::int32_t> directoryBytes_;
+};
+
 struct TreeEdits {
   std::map<std::int32_t, EditedDirectory> changed;  ///< of the image, by copy 0's position
   std::map<std::uint32_t, EditedDirectory> added;   ///< added directories, by added entry
   std::vector<bool> standing;  ///< by added entry: whether it is still added, under its parent
   std::size_t standingFiles = 0;
+  std::shared_ptr<AddedRecords> newRecords;
   std::vector<RecordChange> inPlace;  ///< r's record changes outside `changed`
   [[nodiscard]] std::vector<std::int32_t> changedOffsets() const {
     std::vector<std::int32_t> offsets;
@@ -68,20 +97,19 @@ TreeEdits collectEdits(const PendingChanges& pending, std::vector<RecordChange> 
     if (!added[i].directory) ++edits.standingFiles;
     ++appendedTo[{added[i].parent.added, added[i].parent.offset}];
   }
-  const auto nameOf = [&pending](std::uint32_t index) -> std::string_view {
-    return pending.added()[index].name;
-  };
+  edits.newRecords = std::make_shared<AddedRecords>(pending);
   for (std::uint32_t i = 0; i < added.size(); ++i) {
     if (!edits.standing[i]) continue;
-    if (added[i].directory) edits.added[i].change = added[i].change;
+    const std::size_t change = pending.changeOf(i);
+    if (added[i].directory) edits.added[i].change = change;
     DirectoryEdits& parent = added[i].parent.inImage()
-                                 ? changedAt(added[i].parent.offset, added[i].change)
+                                 ? changedAt(added[i].parent.offset, change)
                                  : edits.added.at(added[i].parent.added).edits;
     if (parent.appended.empty()) {
       parent.appended.reserve(appendedTo[{added[i].parent.added, added[i].parent.offset}]);
-      parent.nameOf = nameOf;
+      parent.newRecords = edits.newRecords;
     }
-    parent.appended.push_back({i, added[i].directory, 0, 0});
+    parent.appended.push_back(i);
   }
   for (RecordChange& record : records) {
     const auto changed = edits.changed.find(record.directory);
@@ -138,7 +166,9 @@ struct Placement {
 
 /// The new stretches at the end.
 struct Allocation {
-  std::vector<std::int32_t> startBlocks;  ///< of each added entry, by index
+  /// Of each added entry, by index; the new records read them too.
+  std::shared_ptr<std::vector<std::int32_t>> startBlocks =
+      std::make_shared<std::vector<std::int32_t>>();
   /// For each directory that moves, each distinct copy's new first block.
   std::map<std::int32_t, std::map<std::int64_t, std::int32_t>> movedTo;
   std::optional<std::int32_t> blockCount;  ///< the header's, when blocks were added
@@ -389,7 +419,8 @@ class TreeEditPlanner {
   Allocation allocate(const TreeEdits& edits, const Fits& fits, const Placement& placement,
                       std::int64_t baseLength) const {
     Allocation allocation;
-    allocation.startBlocks.assign(pending_.added().size(), 0);
+    std::vector<std::int32_t>& startBlocks = *allocation.startBlocks;
+    startBlocks.assign(pending_.added().size(), 0);
     const std::int64_t blockSize = geometry_.blockSize;
     const std::int64_t origin = geometry_.volumeOffset;
     std::int64_t next = std::max({imageLength_, baseLength, origin + volumeBlocks() * blockSize});
@@ -404,11 +435,10 @@ class TreeEditPlanner {
     const std::vector<AddedEntry>& added = pending_.added();
     for (std::uint32_t i = 0; i < added.size(); ++i) {
       if (edits.standing[i] && !added[i].directory) {
-        allocation.startBlocks[i] = take(wholeBlocks(added[i].status.size));
+        startBlocks[i] = take(wholeBlocks(added[i].status.size));
       }
     }
-    for (const auto& [index, fit] : fits.added)
-      allocation.startBlocks[index] = take(*fit.fewestBlocks);
+    for (const auto& [index, fit] : fits.added) startBlocks[index] = take(*fit.fewestBlocks);
     for (const auto& [offset, fit] : fits.changed) {
       if (fit.fitsInPlace) continue;
       std::map<std::int64_t, std::int32_t>& moved = allocation.movedTo[offset];
@@ -504,9 +534,11 @@ class TreeEditPlanner {
     }
     std::map<std::uint32_t, DirectoryEdits> added;
     for (auto& [index, directory] : edits.added) added[index] = std::move(directory.edits);
-    for (auto& [offset, directoryEdits] : changed)
-      fillAddedRecords(fits, allocation, directoryEdits);
-    for (auto& [index, directoryEdits] : added) fillAddedRecords(fits, allocation, directoryEdits);
+    std::map<std::uint32_t, std::int32_t> directoryBytes;
+    for (const auto& [index, fit] : fits.added) {
+      directoryBytes[index] = *fit.fewestBlocks * geometry_.blockSize;
+    }
+    edits.newRecords->place(allocation.startBlocks, std::move(directoryBytes));
     FinalDirectories directories;
     directories.recordWrites = moveParents(edits, fits, allocation, survey, writer, map, changed);
     for (auto& [offset, directoryEdits] : changed) {
@@ -517,19 +549,6 @@ class TreeEditPlanner {
       directories.added[index] = std::make_shared<const DirectoryEdits>(std::move(directoryEdits));
     }
     return directories;
-  }
-
-  // Each added entry's record in `parent`: where its data or its directory
-  // now lies, and its byte count.
-  void fillAddedRecords(const Fits& fits, const Allocation& allocation,
-                        DirectoryEdits& parent) const {
-    const std::vector<AddedEntry>& entries = pending_.added();
-    for (NewRecord& made : parent.appended) {
-      made.startBlock = allocation.startBlocks[made.added];
-      made.byteCount = entries[made.added].directory
-                           ? *fits.added.at(made.added).fewestBlocks * geometry_.blockSize
-                           : static_cast<std::int32_t>(entries[made.added].status.size);
-    }
   }
 
   // A directory that moves gets new copy numbers and its length in every
@@ -626,7 +645,7 @@ class TreeEditPlanner {
       changes.streams.push_back(stream(writer, edits, firstBlock, blocks, std::move(positions)));
     }
     for (const auto& [index, edits] : directories.added) {
-      const std::int32_t firstBlock = allocation.startBlocks[index];
+      const std::int32_t firstBlock = (*allocation.startBlocks)[index];
       changes.streams.push_back(stream(writer, edits, firstBlock,
                                        *fits.added.at(index).fewestBlocks,
                                        {blockToOffset(geometry_, firstBlock)}));
@@ -646,7 +665,7 @@ class TreeEditPlanner {
     const std::vector<AddedEntry>& added = pending_.added();
     for (std::uint32_t i = 0; i < added.size(); ++i) {
       if (!edits.standing[i] || added[i].directory) continue;
-      files->add(i, blockToOffset(geometry_, allocation.startBlocks[i]));
+      files->add(i, blockToOffset(geometry_, (*allocation.startBlocks)[i]));
     }
     changes.files.kept = std::move(files);
   }
