@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "console/commands.h"
+#include "local/local_tree.h"
 #include "output/output_file.h"
 
 namespace discshell {
@@ -85,35 +86,31 @@ class LocalScan {
  private:
   struct Level {
     platform::Directory directory;
-    std::vector<std::string> names;
+    SortedNames names;
     std::size_t next = 0;
     std::uint32_t index;  ///< the added entry it is
     std::string shownPath;
   };
 
   void open(platform::Directory directory, std::uint32_t index, const std::string& shownPath) {
-    std::vector<std::string> names;
-    if (!directory.listNames([&](std::string_view name) { names.emplace_back(name); })) {
-      return problem(shownPath, "its local directory cannot be read.\n");
-    }
-    std::sort(names.begin(), names.end());
+    std::optional<SortedNames> names = SortedNames::read(directory);
+    if (!names) return problem(shownPath, "its local directory cannot be read.\n");
     // Room for a wide folder's entries at once: growing by doubling would
     // hold the old list and one twice its size together.
     std::vector<AddedEntry>& list = entries.entries;
-    const std::size_t needed = list.size() + names.size();
+    const std::size_t needed = list.size() + names->size();
     if (needed > list.capacity()) list.reserve(std::max(needed, list.capacity() * 2));
-    std::size_t bytes = entries.names.size();
-    for (const std::string& name : names) bytes += 1 + name.size();
+    const std::size_t bytes = entries.names.size() + names->bytes();
     if (bytes > entries.names.capacity()) {
       entries.names.reserve(std::max(bytes, entries.names.capacity() * 2));
     }
-    stack_.push_back({std::move(directory), std::move(names), 0, index, shownPath});
+    stack_.push_back({std::move(directory), std::move(*names), 0, index, shownPath});
   }
 
   // The next name of the innermost directory.
   void step() {
     Level& level = stack_.back();
-    const std::string local = level.names[level.next++];
+    const std::string local(level.names[level.next++]);
     const std::string shownPath = level.shownPath + "/" + local;
     const std::string name = entryNameOfLocal(local);
     const auto status = level.directory.entryStatus(local);
@@ -281,7 +278,7 @@ class MissingScan {
  private:
   struct Level {
     platform::Directory directory;
-    std::vector<std::string> names;
+    SortedNames names;
     std::size_t next = 0;
     PendingPath path;  ///< the image directory it is the local folder of
     std::string localPath;
@@ -290,18 +287,15 @@ class MissingScan {
 
   void open(platform::Directory directory, PendingPath path, const std::string& localPath,
             const std::string& shownPath) {
-    std::vector<std::string> names;
-    if (!directory.listNames([&](std::string_view name) { names.emplace_back(name); })) {
-      return session_.fail(shownPath, "its local directory cannot be read.\n");
-    }
-    std::sort(names.begin(), names.end());
+    std::optional<SortedNames> names = SortedNames::read(directory);
+    if (!names) return session_.fail(shownPath, "its local directory cannot be read.\n");
     stack_.push_back(
-        {std::move(directory), std::move(names), 0, std::move(path), localPath, shownPath});
+        {std::move(directory), std::move(*names), 0, std::move(path), localPath, shownPath});
   }
 
   void step() {
     Level& level = stack_.back();
-    const std::string local = level.names[level.next++];
+    const std::string local(level.names[level.next++]);
     const std::string localPath = level.localPath + "/" + local;
     const std::string shownPath = level.shownPath + "/" + local;
     const auto status = level.directory.entryStatus(local);

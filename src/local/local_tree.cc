@@ -1,6 +1,7 @@
 #include "local/local_tree.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "local/local_name.h"
 #include "volume/layout.h"
@@ -124,6 +125,25 @@ std::optional<platform::File> openBelow(const platform::Directory& top, std::str
     path.remove_prefix(slash + 1);
   }
   return here->openFile(path);
+}
+
+std::optional<SortedNames> SortedNames::read(const platform::Directory& folder) {
+  SortedNames names;
+  bool tooLong = false;
+  if (!folder.listNames([&](std::string_view name) {
+        tooLong = tooLong ||
+                  names.bytes_.size() + name.size() >= std::numeric_limits<std::uint32_t>::max();
+        if (tooLong) return;
+        names.starts_.push_back(static_cast<std::uint32_t>(names.bytes_.size()));
+        (names.bytes_ += name) += '\0';
+      }) ||
+      tooLong) {
+    return std::nullopt;
+  }
+  std::sort(names.starts_.begin(), names.starts_.end(), [&names](std::uint32_t a, std::uint32_t b) {
+    return std::string_view(names.bytes_.c_str() + a) < std::string_view(names.bytes_.c_str() + b);
+  });
+  return names;
 }
 
 }  // namespace discshell
