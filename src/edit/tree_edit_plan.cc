@@ -43,7 +43,7 @@ class AddedRecords final : public NewRecords {
   }
   [[nodiscard]] NewRecord at(std::uint32_t key) const override {
     const AddedEntry& entry = pending_.added()[key];
-    NewRecord record{pending_.nameOf(entry), entry.directory, 0, 0};
+    NewRecord record{pending_.nameOf(entry), entry.directory};
     if (!startBlocks_) return record;
     record.startBlock = (*startBlocks_)[key];
     record.byteCount =
