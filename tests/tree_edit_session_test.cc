@@ -804,21 +804,33 @@ TEST(TreeEdit, RefusesADirectoryOfAHundredThousandEntriesBelowIt) {
 }
 
 // A listing of a local folder that fails part-way is no end of the folder:
-// i refuses the folder, as u and r do, and adds nothing.
+// i refuses the folder, as u and r do, and adds nothing; so does i of a
+// directory the image has, whose local folder it lists for what is new.
 TEST(TreeEdit, RefusesAFolderWhoseListingFailsPartWay) {
   ScratchDir dir;
   tools::demoImage().save(dir / "demo.iso");
   std::filesystem::create_directories(dir / "box/inner");
-  for (const char* name : {"box/a", "box/b", "box/inner/c", "box/inner/d"})
+  std::filesystem::create_directories(dir / "docs");
+  for (const char* name : {"box/a", "box/b", "box/inner/c", "box/inner/d", "docs/new"})
     writeFile(dir / name, "x");
   const auto here = std::filesystem::current_path();  // -C moves this process
-  platform::Directory::failListingsAfter(1);
-  const RunResult run =
-      runInProcess({"-C", dir.path(), "-c", "i box", dir / "demo.iso"}, "", false);
-  platform::Directory::failListingsAfter(std::nullopt);
-  std::filesystem::current_path(here);
-  EXPECT_EQ(run.errors, batchErrors("-c 1", "box: its local directory cannot be read.\n"));
-  EXPECT_EQ(run.status, 2);
+  const auto add = [&](const char* command, std::size_t failAfter) {
+    platform::Directory::failListingsAfter(failAfter);
+    const RunResult run =
+        runInProcess({"-C", dir.path(), "-c", command, "-c", "w", dir / "demo.iso"}, "", false);
+    platform::Directory::failListingsAfter(std::nullopt);
+    std::filesystem::current_path(here);
+    return run;
+  };
+  for (const auto& [command, failAfter, path] :
+       {std::tuple{"i box", std::size_t{1}, "box"}, std::tuple{"i docs", std::size_t{0}, "docs"}}) {
+    const RunResult run = add(command, failAfter);
+    EXPECT_EQ(run.errors,
+              batchErrors("-c 1", std::string(path) + ": its local directory cannot be read.\n"))
+        << command;
+    EXPECT_EQ(run.status, 2);
+    EXPECT_FALSE(std::filesystem::exists(dir / "output.iso"));
+  }
 }
 
 // w reads what i adds: a file i cannot open is refused at i, not at w.
